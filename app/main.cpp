@@ -1,0 +1,17 @@
+// Morvela: converts one transient recorder file to a text report.
+
+#include <csignal>
+#include <ctime>
+
+#include "app/run.h"
+#include "stream/file.h"
+
+int main(int argc, char** argv) {
+  // A closed pipe or report then fails a write instead of ending the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  tzset();
+  morvela::FdSink out(1);
+  morvela::TextStream console(&out, morvela::LineEnds::kAsWritten, 16 * 1024);
+  if (!console.ok()) return morvela::MemoryAllocationError;
+  return morvela::RunMorvela(argc, argv, console);
+}

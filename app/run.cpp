@@ -1,0 +1,157 @@
+#include "app/run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "convert/recorder_file_converter.h"
+#include "format/number_format.h"
+#include "stream/file.h"
+#include "stream/input_stream.h"
+
+namespace morvela {
+namespace {
+
+std::string_view VerdictText(ConvertResult result) {
+  switch (result) {
+    case Success:
+      return "Successfully converted         ";
+    case InputReadError:
+      return "Input file read error";
+    case OutputWriteError:
+      return "Output file write error";
+    case UsageError:
+      return "Usage error";
+    case UnknownDataType:
+      return "Unknown data type";
+    case MemoryAllocationError:
+      return "Memory allocation error";
+    case NotRecorderFile:
+      return "Input file is not a transient recorder file";
+  }
+  return "";
+}
+
+// "\n<Which> file <path> not accessible!\nError: 0x<errno>: <text> "
+void ReportOpenFailure(TextStream& console, std::string_view which,
+                       std::string_view path, int error) {
+  console.WriteNoLf("\n");
+  console.WriteNoLf(which);
+  console.WriteNoLf(" file ");
+  console.Write(path);
+  console.WriteNoLf(" not accessible!\nError: 0x");
+  char hex[16];
+  int n = 0;
+  unsigned value = static_cast<unsigned>(error);
+  do {
+    hex[n++] = "0123456789abcdef"[value % 16];
+    value /= 16;
+  } while (value != 0);
+  while (n > 0) console.Write(hex[--n]);
+  console.WriteNoLf(": ");
+  console.Write(std::strerror(error));
+  console.WriteNoLf(" ");
+}
+
+ConvertResult RunSteps(RecorderFileConverter& converter, InputStream& input,
+                       TextStream& report, std::string_view report_path,
+                       TextStream& console) {
+  ConvertResult result = converter.WriteRunInfo(report, report_path);
+  if (result == Success) result = converter.ConvertHeader(input, report);
+  // The summary is on screen before the long part of the run.
+  console.Flush();
+  if (result == Success) result = converter.ConvertInputs(input, report);
+  if (result == Success) result = converter.ConvertSamples(input, report);
+  return result;
+}
+
+}  // namespace
+
+std::string DeriveReportPath(std::string_view input_path) {
+  std::string path(input_path.substr(0, input_path.find('.')));
+  path += ".txt";
+  return path;
+}
+
+ConvertResult RunMorvela(int argc, const char* const* argv,
+                         TextStream& console) {
+  if (argc != 2) {
+    console.WriteNoLf("\n");
+    console.WriteNoLf(VersionBanner);
+    console.WriteNoLf(
+        "\n\nQuenda Falvik data converter utility"
+        "\nTranslates binary save files (.dat) to readable text files (.txt)"
+        "\n\nUsage: Morvela INPUTFILE\n");
+    console.Flush();
+    return UsageError;
+  }
+  console.WriteNoLf("\n");
+  console.WriteNoLf(VersionBanner);
+  console.WriteNoLf("\n");
+
+  const std::string input_path = argv[1];
+  File input(::open(input_path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat input_stat;
+  int open_error = errno;
+  if (input.is_open() && ::fstat(input.fd(), &input_stat) != 0) {
+    open_error = errno;
+    input.Close();
+  } else if (input.is_open() && S_ISDIR(input_stat.st_mode)) {
+    open_error = EISDIR;
+    input.Close();
+  }
+  if (!input.is_open()) {
+    ReportOpenFailure(console, "Input", input_path, open_error);
+    console.Flush();
+    return InputReadError;
+  }
+
+  const std::string report_path = DeriveReportPath(input_path);
+  // Opening the report empties it: never when it is the input itself (the
+  // same name, a symbolic or a hard link).
+  struct stat report_stat;
+  if (::stat(report_path.c_str(), &report_stat) == 0 &&
+      report_stat.st_dev == input_stat.st_dev &&
+      report_stat.st_ino == input_stat.st_ino) {
+    console.WriteNoLf("\nOutput file ");
+    console.Write(report_path);
+    console.WriteNoLf(" is the input file!\n");
+    console.Flush();
+    return OutputWriteError;
+  }
+  File report(::open(report_path.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!report.is_open()) {
+    ReportOpenFailure(console, "Output", report_path, errno);
+    console.Flush();
+    return OutputWriteError;
+  }
+
+  FdSource source(input.fd());
+  InputStream input_stream(&source);
+  FdSink sink(report.fd());
+  TextStream report_stream(&sink, LineEnds::kCrLf);
+  ConvertResult result = MemoryAllocationError;
+  std::unique_ptr<RecorderFileConverter> converter;
+  if (input_stream.ok() && report_stream.ok()) {
+    converter.reset(new (std::nothrow) RecorderFileConverter(&console));
+  }
+  if (converter) {
+    result =
+        RunSteps(*converter, input_stream, report_stream, report_path, console);
+  }
+  // A report that did not reach the file is never called a success.
+  if (!report_stream.Flush() || !report.Close()) result = OutputWriteError;
+
+  console.WriteNoLf(VerdictText(result));
+  if (result == Success) console.Write(report_path);
+  console.WriteNoLf("\n\n");
+  console.Flush();
+  return result;
+}
+
+}  // namespace morvela

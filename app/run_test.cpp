@@ -1,0 +1,196 @@
+#include "app/run.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recorder/recorder_writer.h"
+
+namespace morvela {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Recording(uint32_t samples) {
+  RecordingSpec spec;
+  spec.nsamples = samples;
+  spec.npretrigger = 1;
+  spec.inputs = {{"U1", "V"}, {"I1", "A"}};
+  return EncodeRecording(spec, std::vector<double>(2 * samples, -123));
+}
+
+// Runs in a fresh temporary directory, which is the working directory.
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    old_ = fs::current_path();
+    dir_ = fs::temp_directory_path() /
+           ("morvela-run-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+
+  ConvertResult Run(std::vector<const char*> args) {
+    args.insert(args.begin(), "Morvela");
+    StringSink sink;
+    TextStream console(&sink, LineEnds::kAsWritten);
+    ConvertResult r =
+        RunMorvela(static_cast<int>(args.size()), args.data(), console);
+    console_ = sink.text();
+    return r;
+  }
+
+  fs::path old_, dir_;
+  std::string console_;
+};
+
+TEST(DeriveReportPathTest, CutsAtTheFirstDot) {
+  EXPECT_EQ(DeriveReportPath("rec.dat"), "rec.txt");
+  EXPECT_EQ(DeriveReportPath("rec.v2.dat"), "rec.txt");
+  EXPECT_EQ(DeriveReportPath("run.01/rec.dat"), "run.txt");
+  EXPECT_EQ(DeriveReportPath("data.v2/rec.dat"), "data.txt");
+  EXPECT_EQ(DeriveReportPath("./rec.dat"), ".txt");
+  EXPECT_EQ(DeriveReportPath("../data/rec.dat"), ".txt");
+  EXPECT_EQ(DeriveReportPath("recording"), "recording.txt");
+  std::string long_name(300, 'a');
+  EXPECT_EQ(DeriveReportPath(long_name + ".dat"), long_name + ".txt");
+}
+
+TEST_F(RunTest, UsageTextForAnyOtherArgumentCount) {
+  const char kUsage[] =
+      "\nMorvela 1.0.1.0\n\nQuenda Falvik data converter utility\n"
+      "Translates binary save files (.dat) to readable text files (.txt)\n"
+      "\nUsage: Morvela INPUTFILE\n";
+  EXPECT_EQ(Run({}), UsageError);
+  EXPECT_EQ(console_, kUsage);
+  EXPECT_EQ(Run({"a.dat", "b.dat"}), UsageError);
+  EXPECT_EQ(console_, kUsage);
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(RunTest, SuccessfulRun) {
+  WriteFile("rec.dat", Recording(3));
+  EXPECT_EQ(Run({"rec.dat"}), Success);
+  EXPECT_TRUE(console_.starts_with("\nMorvela 1.0.1.0\nBlock name:"));
+  EXPECT_TRUE(console_.ends_with(
+      "Data type size [Bytes]:        2\n\nSuccessfully converted         "
+      "rec.txt\n\n"));
+  std::string report = ReadFile("rec.txt");
+  EXPECT_TRUE(report.starts_with("Morvela 1.0.1.0\r\nRun date and file: "));
+  EXPECT_TRUE(report.ends_with("\r\n+0.000100000;-123;-123"));
+
+  // An existing report is replaced; a name without a dot gets ".txt".
+  WriteFile("plain", Recording(1));
+  WriteFile("plain.txt", std::string(100000, 'x'));
+  EXPECT_EQ(Run({"plain"}), Success);
+  EXPECT_TRUE(ReadFile("plain.txt").ends_with("\r\n-0.000100000;-123;-123"));
+
+  // The whole argument is used, however long.
+  fs::path deep = std::string(200, 'd');
+  fs::create_directories(deep / std::string(200, 'e'));
+  std::string input = (deep / std::string(200, 'e') / "rec.dat").string();
+  WriteFile(input, Recording(1));
+  EXPECT_EQ(Run({input.c_str()}), Success);
+  EXPECT_TRUE(
+      fs::exists(deep.string() + "/" + std::string(200, 'e') + "/rec.txt"));
+}
+
+TEST_F(RunTest, OpenFailures) {
+  EXPECT_EQ(Run({"missing.dat"}), InputReadError);
+  EXPECT_EQ(console_,
+            "\nMorvela 1.0.1.0\n\nInput file missing.dat not accessible!\n"
+            "Error: 0x2: No such file or directory ");
+  EXPECT_FALSE(fs::exists("missing.txt"));
+
+  fs::create_directory("folder.dat");
+  EXPECT_EQ(Run({"folder.dat"}), InputReadError);
+  EXPECT_TRUE(console_.ends_with("Error: 0x15: Is a directory "));
+  EXPECT_FALSE(fs::exists("folder.txt"));
+
+  WriteFile("rec.dat", Recording(3));
+  fs::create_directory("rec.txt");
+  EXPECT_EQ(Run({"rec.dat"}), OutputWriteError);
+  EXPECT_EQ(console_,
+            "\nMorvela 1.0.1.0\n\nOutput file rec.txt not accessible!\n"
+            "Error: 0x15: Is a directory ");
+}
+
+TEST_F(RunTest, NeverOpensTheInputAsTheReport) {
+  const std::string data = Recording(3);
+  WriteFile("rec.txt", data);  // the report's own name
+  WriteFile("sym.dat", data);
+  fs::create_symlink("sym.dat", "sym.txt");  // the report links to the input
+  WriteFile("hard.dat", data);
+  fs::create_hard_link("hard.dat", "hard.txt");
+  for (std::string input : {"rec.txt", "sym.dat", "hard.dat"}) {
+    std::string report = DeriveReportPath(input);
+    EXPECT_EQ(Run({input.c_str()}), OutputWriteError) << input;
+    EXPECT_EQ(console_, "\nMorvela 1.0.1.0\n\nOutput file " + report +
+                            " is the input file!\n");
+    EXPECT_EQ(ReadFile(input), data);
+  }
+}
+
+TEST_F(RunTest, FullDiskIsAWriteErrorForSmallAndLargeReports) {
+  for (uint32_t samples : {3u, 200000u}) {
+    WriteFile("rec.dat", Recording(samples));
+    fs::remove("rec.txt");
+    fs::create_symlink("/dev/full", "rec.txt");
+    EXPECT_EQ(Run({"rec.dat"}), OutputWriteError) << samples;
+    EXPECT_TRUE(console_.ends_with("\nOutput file write error\n\n"))
+        << console_;
+  }
+}
+
+TEST_F(RunTest, ResultMessages) {
+  std::string file = Recording(3);
+  WriteFile("short.dat", file.substr(0, 100));
+  EXPECT_EQ(Run({"short.dat"}), InputReadError);
+  EXPECT_EQ(console_, "\nMorvela 1.0.1.0\nInput file read error\n\n");
+
+  file[0] = 'k';
+  WriteFile("bad.dat", file);
+  EXPECT_EQ(Run({"bad.dat"}), NotRecorderFile);
+  EXPECT_EQ(
+      console_,
+      "\nMorvela 1.0.1.0\nInput file is not a transient recorder file\n\n");
+
+  RecordingSpec spec;
+  spec.data_type_name = "word";
+  spec.nsamples = 1;
+  spec.inputs = {{"a", "b"}};
+  WriteFile("word.dat", EncodeRecording(spec, {1}));
+  EXPECT_EQ(Run({"word.dat"}), UnknownDataType);
+  EXPECT_TRUE(console_.ends_with("\n\nUnknown data type\n\n"));
+}
+
+}  // namespace
+}  // namespace morvela

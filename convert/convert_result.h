@@ -1,0 +1,20 @@
+#ifndef MORVELA_CONVERT_CONVERT_RESULT_H_
+#define MORVELA_CONVERT_CONVERT_RESULT_H_
+
+namespace morvela {
+
+// The result of every conversion step, and the program's exit status. A
+// shell sees the low eight bits: -1 as 255, -2 as 254 and so on.
+enum ConvertResult : int {
+  Success = 0,
+  InputReadError = -1,
+  OutputWriteError = -2,
+  UsageError = -3,
+  UnknownDataType = -4,
+  MemoryAllocationError = -5,
+  NotRecorderFile = -6,
+};
+
+}  // namespace morvela
+
+#endif  // MORVELA_CONVERT_CONVERT_RESULT_H_

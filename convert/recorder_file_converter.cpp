@@ -1,0 +1,187 @@
+// The converter object, the run lines, the header section and the time
+// stamps. The two table steps are in convert/table_conversion.cpp.
+
+#include "convert/recorder_file_converter.h"
+
+#include <cmath>
+#include <ctime>
+
+#include "format/number_format.h"
+
+namespace morvela {
+namespace {
+
+constexpr std::string_view kTimeFallbackMessage =
+    "Time conversion failed: Operating now with local system time!";
+
+// The local calendar time of `seconds`; false when it cannot be had.
+bool ToLocalTime(int64_t seconds, std::tm* tm) {
+  if (seconds < 0) return false;
+  time_t t = static_cast<time_t>(seconds);
+  if (static_cast<int64_t>(t) != seconds) return false;
+  return localtime_r(&t, tm) != nullptr;
+}
+
+// "%0Nd" of a possibly negative value.
+char* FormatPaddedInt(int value, int width, char* out) {
+  if (value < 0) {
+    *out++ = '-';
+    return FormatZeroPadded(0 - static_cast<uint64_t>(value), width - 1, out);
+  }
+  return FormatZeroPadded(static_cast<uint64_t>(value), width, out);
+}
+
+// Writes "label" followed by a number: the summary's and the header's pieces.
+bool WriteUnsigned(TextStream& out, uint64_t value) {
+  char buffer[kMaxIntegerChars];
+  return out.WriteNoLf(
+      std::string_view(buffer, FormatUnsigned(value, buffer) - buffer));
+}
+
+bool WriteFixed(TextStream& out, double value) {
+  char buffer[kMaxFixedChars];
+  return out.WriteNoLf(
+      std::string_view(buffer, FormatFixed(value, 6, false, buffer) - buffer));
+}
+
+}  // namespace
+
+int64_t RecorderFileConverter::SystemClock() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
+RecorderFileConverter::RecorderFileConverter(TextStream* console, Clock clock)
+    : console_(console), clock_(clock), header_{} {}
+
+RecorderFileConverter::~RecorderFileConverter() = default;
+
+ConvertResult RecorderFileConverter::WriteTimeStamp(TextStream& out,
+                                                    double time,
+                                                    bool with_fraction) {
+  std::tm tm{};
+  uint64_t nanoseconds = 0;
+  bool converted = false;
+  // 2^63 and above cannot be held as a 64-bit count.
+  if (std::isfinite(time) && time >= 0 && time < 9223372036854775808.0) {
+    int64_t whole = static_cast<int64_t>(time);
+    nanoseconds =
+        static_cast<uint64_t>((time - static_cast<double>(whole)) * 1e9 + 0.5);
+    if (nanoseconds >= 1000000000) {
+      // A fraction that rounds to a full second carries into the seconds.
+      nanoseconds -= 1000000000;
+      ++whole;
+    }
+    converted = ToLocalTime(whole, &tm);
+  }
+  if (!converted) {
+    console_->WriteNoLf(kTimeFallbackMessage);
+    nanoseconds = 0;
+    if (!ToLocalTime(clock_(), &tm)) tm = std::tm{};
+  }
+
+  char buffer[64];
+  char* p = buffer;
+  p = FormatPaddedInt(tm.tm_mday, 2, p);
+  *p++ = '-';
+  p = FormatPaddedInt(tm.tm_mon + 1, 2, p);
+  *p++ = '-';
+  p = FormatPaddedInt(tm.tm_year + 1900, 4, p);
+  *p++ = ' ';
+  p = FormatPaddedInt(tm.tm_hour, 2, p);
+  *p++ = ':';
+  p = FormatPaddedInt(tm.tm_min, 2, p);
+  *p++ = ':';
+  p = FormatPaddedInt(tm.tm_sec, 2, p);
+  if (!out.WriteNoLf(std::string_view(buffer, p - buffer))) {
+    return OutputWriteError;
+  }
+  if (with_fraction) {
+    p = buffer;
+    *p++ = '.';
+    p = FormatZeroPadded(nanoseconds, 9, p);
+    if (!out.WriteNoLf(std::string_view(buffer, p - buffer))) {
+      return OutputWriteError;
+    }
+  }
+  return Success;
+}
+
+ConvertResult RecorderFileConverter::WriteRunInfo(
+    TextStream& report, std::string_view report_path) {
+  if (!report.WriteNoLf(VersionBanner) || !report.NewLine() ||
+      !report.WriteNoLf("Run date and file: ")) {
+    return OutputWriteError;
+  }
+  if (WriteTimeStamp(report, static_cast<double>(clock_()), false) != Success) {
+    return OutputWriteError;
+  }
+  if (!report.Write(' ') || !report.Write(report_path)) {
+    return OutputWriteError;
+  }
+  return Success;
+}
+
+ConvertResult RecorderFileConverter::PrintSummary() {
+  TextStream& c = *console_;
+  const RecorderHeader& h = header_;
+  c.WriteNoLf("Block name:                    ");
+  c.Write(TextField(h.RecName));
+  c.WriteNoLf("\nApplication name:              ");
+  c.Write(TextField(h.ApplName));
+  c.WriteNoLf("\nApplication version:           ");
+  c.Write(TextField(h.ApplVersion));
+  c.WriteNoLf("\nNumber of Samples:             ");
+  WriteUnsigned(c, h.Nsamples);
+  c.WriteNoLf("\nNumber of pre-trigger Samples: ");
+  WriteUnsigned(c, h.Npretrigger);
+  c.WriteNoLf("\nNumber of Inputs:              ");
+  WriteUnsigned(c, h.Ninputs);
+  c.WriteNoLf("\nTrigger Time:                  ");
+  ConvertResult result = WriteTimeStamp(c, h.TriggerTime, true);
+  c.WriteNoLf("\nData Sample Time [s]:          ");
+  WriteFixed(c, h.SampleTime * 1e-6);
+  c.WriteNoLf("\nData type name:                ");
+  c.Write(TextField(h.DataTypeName));
+  c.WriteNoLf("\nData type size [Bytes]:        ");
+  WriteUnsigned(c, h.DataTypeSize);
+  c.WriteNoLf("\n\n");
+  return result;
+}
+
+ConvertResult RecorderFileConverter::ConvertHeader(InputStream& input,
+                                                   TextStream& report) {
+  if (!input.ReadItem(&header_, sizeof header_)) return InputReadError;
+  if (!HasRecorderMagic(header_)) return NotRecorderFile;
+  DecodeHeader(&header_);
+  PrintSummary();
+
+  const RecorderHeader& h = header_;
+  bool ok =
+      report.NewLine() && report.WriteNoLf("RecName;ApplName;ApplVersion") &&
+      report.NewLine() && report.Write(TextField(h.RecName)) &&
+      report.WriteNoLf(FieldSeparator) && report.Write(TextField(h.ApplName)) &&
+      report.WriteNoLf(FieldSeparator) &&
+      report.Write(TextField(h.ApplVersion)) && report.NewLine() &&
+      report.WriteNoLf(
+          "TriggerTime;SampleTime;Nsamples;Npretrigger;Nposttrigger;"
+          "Ninputs;DataTypeName;DataTypeSize") &&
+      report.NewLine();
+  if (!ok || WriteTimeStamp(report, h.TriggerTime, true) != Success) {
+    return OutputWriteError;
+  }
+  ok = report.WriteNoLf(FieldSeparator) &&
+       WriteFixed(report, h.SampleTime * 1e-6) &&
+       report.WriteNoLf(FieldSeparator) && WriteUnsigned(report, h.Nsamples) &&
+       report.WriteNoLf(FieldSeparator) &&
+       WriteUnsigned(report, h.Npretrigger) &&
+       report.WriteNoLf(FieldSeparator) &&
+       WriteUnsigned(report, uint32_t{h.Nsamples - h.Npretrigger}) &&
+       report.WriteNoLf(FieldSeparator) && WriteUnsigned(report, h.Ninputs) &&
+       report.WriteNoLf(FieldSeparator) &&
+       report.Write(TextField(h.DataTypeName)) &&
+       report.WriteNoLf(FieldSeparator) &&
+       WriteUnsigned(report, h.DataTypeSize);
+  return ok ? Success : OutputWriteError;
+}
+
+}  // namespace morvela

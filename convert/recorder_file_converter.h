@@ -1,0 +1,85 @@
+// Converts one recorder file into the text report, in four steps that must
+// run in this order, each only after every earlier one returned Success:
+// WriteRunInfo, ConvertHeader, ConvertInputs, ConvertSamples. The input is
+// read strictly front to back. The converter owns neither stream.
+
+#ifndef MORVELA_CONVERT_RECORDER_FILE_CONVERTER_H_
+#define MORVELA_CONVERT_RECORDER_FILE_CONVERTER_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include "convert/convert_result.h"
+#include "recorder/recorder_file.h"
+#include "stream/input_stream.h"
+#include "stream/text_stream.h"
+
+namespace morvela {
+
+inline constexpr std::string_view VersionBanner = "Morvela 1.0.1.0";
+inline constexpr std::string_view FieldSeparator = ";";
+
+class RecorderFileConverter {
+ public:
+  // Seconds since 1970-01-01 00:00:00 UTC.
+  using Clock = int64_t (*)();
+  static int64_t SystemClock();
+
+  // `console` receives the summary and the time-conversion message; it must
+  // remain live while the converter is in use.
+  explicit RecorderFileConverter(TextStream* console,
+                                 Clock clock = &SystemClock);
+  RecorderFileConverter(const RecorderFileConverter&) = delete;
+  RecorderFileConverter& operator=(const RecorderFileConverter&) = delete;
+  virtual ~RecorderFileConverter();
+
+  // The banner line and "Run date and file: " with the current local time and
+  // `report_path`. Success or OutputWriteError.
+  ConvertResult WriteRunInfo(TextStream& report, std::string_view report_path);
+
+  // Reads and decodes the 248-byte header, prints the console summary and
+  // writes the header section. Success, InputReadError, OutputWriteError or
+  // NotRecorderFile.
+  ConvertResult ConvertHeader(InputStream& input, TextStream& report);
+
+  // Reads the input table and writes the names and units. Success,
+  // InputReadError, OutputWriteError or MemoryAllocationError.
+  ConvertResult ConvertInputs(InputStream& input, TextStream& report);
+
+  // Streams the sample block into the sample table. Success, InputReadError,
+  // OutputWriteError or UnknownDataType.
+  ConvertResult ConvertSamples(InputStream& input, TextStream& report);
+
+  // Writes `time` (seconds since the epoch) as local "DD-MM-YYYY hh:mm:ss",
+  // with ".nnnnnnnnn" when `with_fraction`. A negative or non-finite time, or
+  // one the calendar cannot hold, is replaced by the current time after a
+  // message on the console. Success or OutputWriteError.
+  ConvertResult WriteTimeStamp(TextStream& out, double time,
+                               bool with_fraction);
+
+  // Prints the header summary on the console; returns the result of its
+  // time stamp. Only valid after ConvertHeader accepted the header.
+  ConvertResult PrintSummary();
+
+  // One numbered column name per input ("NameInput00;NameInput01\n").
+  // Success or OutputWriteError; writes nothing when there are no inputs.
+  ConvertResult WriteColumnNames(TextStream& report, std::string_view prefix);
+
+  // Decodes and writes one stored value of type `type_name` held in `stored`
+  // (`size` big-endian bytes). UnknownDataType writes nothing. Returns
+  // OutputWriteError whenever the report is in its error state.
+  ConvertResult WriteSampleValue(TextStream& report, std::string_view type_name,
+                                 const unsigned char* stored, uint32_t size);
+
+  // Valid after ConvertHeader succeeded; numbers in host order.
+  const RecorderHeader& header() const { return header_; }
+
+ private:
+  TextStream* console_;
+  Clock clock_;
+  RecorderHeader header_;
+};
+
+}  // namespace morvela
+
+#endif  // MORVELA_CONVERT_RECORDER_FILE_CONVERTER_H_

@@ -1,0 +1,427 @@
+#include "convert/recorder_file_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "recorder/recorder_writer.h"
+
+namespace morvela {
+namespace {
+
+using namespace std::string_literals;
+
+// 06-12-2026 04:35:24 UTC.
+int64_t FixedClock() { return 1796531724; }
+
+void SetTimeZone(const char* tz) {
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+struct Conversion {
+  ConvertResult result;
+  std::string report;
+  std::string console;
+};
+
+// Runs the four steps as the front end does, from memory into memory; the
+// report sink accepts `report_budget` bytes.
+Conversion Convert(const std::string& file, size_t report_budget = SIZE_MAX,
+                   size_t report_buffer = TextStream::kDefaultCapacity) {
+  struct BudgetSink : Sink {
+    size_t budget;
+    std::string text;
+    bool Write(const char* data, size_t size) override {
+      if (size > budget) return false;
+      budget -= size;
+      text.append(data, size);
+      return true;
+    }
+  } report_sink;
+  report_sink.budget = report_budget;
+  StringSink console_sink;
+  MemorySource source(file);
+  InputStream input(&source, 4096);
+  TextStream report(&report_sink, LineEnds::kCrLf, report_buffer);
+  TextStream console(&console_sink, LineEnds::kAsWritten);
+  RecorderFileConverter converter(&console, &FixedClock);
+  ConvertResult r = converter.WriteRunInfo(report, "rec.txt");
+  if (r == Success) r = converter.ConvertHeader(input, report);
+  if (r == Success) r = converter.ConvertInputs(input, report);
+  if (r == Success) r = converter.ConvertSamples(input, report);
+  if (!report.Flush()) r = OutputWriteError;
+  console.Flush();
+  return {r, report_sink.text, console_sink.text()};
+}
+
+RecordingSpec WorkedSpec() {
+  RecordingSpec spec;
+  spec.trigger_time = 1110792413.25;
+  spec.nsamples = 3;
+  spec.npretrigger = 1;
+  spec.inputs = {{"U1", "V"}, {"I1", "A"}};
+  return spec;
+}
+
+const char kWorkedReport[] =
+    "Morvela 1.0.1.0\r\n"
+    "Run date and file: 06-12-2026 04:35:24 rec.txt\r\n"
+    "RecName;ApplName;ApplVersion\r\n"
+    "Test;Rec;2.1\r\n"
+    "TriggerTime;SampleTime;Nsamples;Npretrigger;Nposttrigger;Ninputs;"
+    "DataTypeName;DataTypeSize\r\n"
+    "14-03-2005 09:26:53.250000000;0.000100;3;1;2;2;short;2\r\n"
+    "NameInput00;NameInput01\r\n"
+    "U1;I1\r\n"
+    "UnitInput00;UnitInput01\r\n"
+    "V;A\r\n"
+    "TimeOffset;SamplesInput00;SamplesInput01\r\n"
+    "-0.000100000;12;-3\r\n"
+    "+0.000000000;15;-4\r\n"
+    "+0.000100000;18;-5";
+
+const char kWorkedSummary[] =
+    "Block name:                    Test\n"
+    "Application name:              Rec\n"
+    "Application version:           2.1\n"
+    "Number of Samples:             3\n"
+    "Number of pre-trigger Samples: 1\n"
+    "Number of Inputs:              2\n"
+    "Trigger Time:                  14-03-2005 09:26:53.250000000\n"
+    "Data Sample Time [s]:          0.000100\n"
+    "Data type name:                short\n"
+    "Data type size [Bytes]:        2\n"
+    "\n";
+
+const std::vector<double> kWorkedValues = {12, -3, 15, -4, 18, -5};
+
+// Everything after the input table section: the sample table.
+std::string SampleSection(const std::string& report) {
+  size_t at = report.find("TimeOffset");
+  return at == std::string::npos ? "<none>" : report.substr(at);
+}
+
+class ConverterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetTimeZone("UTC"); }
+};
+
+TEST_F(ConverterTest, WorkedExampleByteForByte) {
+  Conversion c = Convert(EncodeRecording(WorkedSpec(), kWorkedValues));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_EQ(c.report, kWorkedReport);
+  EXPECT_EQ(c.console, kWorkedSummary);
+
+  SetTimeZone("CET-1");  // one hour east, no daylight saving
+  c = Convert(EncodeRecording(WorkedSpec(), kWorkedValues));
+  EXPECT_NE(c.report.find("\r\n14-03-2005 10:26:53.250000000;"),
+            std::string::npos);
+  EXPECT_NE(c.report.find("06-12-2026 05:35:24 rec.txt"), std::string::npos);
+  EXPECT_NE(
+      c.console.find(
+          "Trigger Time:                  14-03-2005 10:26:53.250000000\n"),
+      std::string::npos);
+}
+
+TEST_F(ConverterTest, RejectsShortHeaderAndWrongMagicBeforeAnySummary) {
+  std::string file = EncodeRecording(WorkedSpec(), kWorkedValues);
+  const std::string run_lines =
+      "Morvela 1.0.1.0\r\nRun date and file: 06-12-2026 04:35:24 rec.txt";
+  for (size_t length : {0, 100, 247}) {
+    Conversion c = Convert(file.substr(0, length));
+    EXPECT_EQ(c.result, InputReadError) << length;
+    EXPECT_EQ(c.report, run_lines);
+    EXPECT_EQ(c.console, "");
+  }
+  for (const char* magic : {"KIVX", "kiv\0", "KIW\0"}) {
+    std::string bad = file;
+    bad.replace(0, 4, magic, 4);
+    Conversion c = Convert(bad);
+    EXPECT_EQ(c.result, NotRecorderFile) << magic;
+    EXPECT_EQ(c.report, run_lines);
+    EXPECT_EQ(c.console, "");
+  }
+  std::string odd = file;
+  odd.replace(4, 4, "\xff\x01zz", 4);
+  EXPECT_EQ(Convert(odd).result, Success);
+}
+
+TEST_F(ConverterTest, HeaderValues) {
+  RecordingSpec spec = WorkedSpec();
+  spec.nsamples = 3;
+  spec.npretrigger = 5;  // Nposttrigger wraps as an unsigned 32-bit count
+  spec.sample_time = 2500000;
+  spec.trigger_time = 0;
+  spec.inputs.clear();
+  Conversion c = Convert(EncodeRecording(spec, {}));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_NE(c.report.find("\r\n01-01-1970 00:00:00.000000000;2.500000;3;5;"
+                          "4294967294;0;short;2\r\n\r\n\r\nTimeOffset;"),
+            std::string::npos)
+      << c.report;
+  // Fields without a NUL end at their width; LF inside is stored as CR LF.
+  spec.rec_name = std::string(70, 'R');
+  spec.appl_name = "two\nlines";
+  spec.sample_time = 1;
+  c = Convert(EncodeRecording(spec, {}));
+  EXPECT_NE(
+      c.report.find("\r\n" + std::string(64, 'R') + ";two\r\nlines;2.1\r\n"),
+      std::string::npos);
+  EXPECT_NE(c.report.find(";0.000001;"), std::string::npos);
+  EXPECT_NE(c.console.find("Block name:                    " +
+                           std::string(64, 'R') + "\n"),
+            std::string::npos);
+}
+
+TEST_F(ConverterTest, TimeStamps) {
+  StringSink sink, console_sink;
+  TextStream out(&sink, LineEnds::kAsWritten);
+  TextStream console(&console_sink, LineEnds::kAsWritten);
+  RecorderFileConverter converter(&console, &FixedClock);
+  auto stamp = [&](double t) {
+    converter.WriteTimeStamp(out, t, true);
+    out.WriteNoLf("|");
+    out.Flush();
+  };
+  stamp(1.9999999996);    // the fraction carries into the seconds
+  stamp(2147483648.0);    // past 2038
+  stamp(253402300799.5);  // 31-12-9999 23:59:59
+  stamp(-0.0);
+  ASSERT_EQ(console_sink.text(), "");
+  stamp(-10.0);
+  stamp(-0.5);
+  stamp(std::numeric_limits<double>::quiet_NaN());
+  stamp(std::numeric_limits<double>::infinity());
+  stamp(1e300);
+  console.Flush();
+  const std::string now = "06-12-2026 04:35:24.000000000|";
+  EXPECT_EQ(sink.text(),
+            "01-01-1970 00:00:02.000000000|19-01-2038 03:14:08.000000000|"
+            "31-12-9999 23:59:59.500000000|01-01-1970 00:00:00.000000000|" +
+                now + now + now + now + now);
+  std::string message =
+      "Time conversion failed: Operating now with local system time!";
+  std::string five;
+  for (int i = 0; i < 5; ++i) five += message;
+  EXPECT_EQ(console_sink.text(), five);
+}
+
+TEST_F(ConverterTest, FallbackTriggerTimeIsAnnouncedTwice) {
+  RecordingSpec spec = WorkedSpec();
+  spec.trigger_time = -10;
+  Conversion c = Convert(EncodeRecording(spec, kWorkedValues));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_NE(c.report.find("\r\n06-12-2026 04:35:24.000000000;0.000100;"),
+            std::string::npos);
+  EXPECT_NE(c.console.find("Trigger Time:                  Time conversion "
+                           "failed: Operating now with local system time!"
+                           "06-12-2026 04:35:24.000000000\n"),
+            std::string::npos);
+  EXPECT_TRUE(c.console.ends_with(
+      "\n\nTime conversion failed: Operating now with local system time!"));
+}
+
+TEST_F(ConverterTest, InputTables) {
+  RecordingSpec spec = WorkedSpec();
+  spec.nsamples = 0;
+  spec.inputs = {{"U;1", "V"}};
+  Conversion c = Convert(EncodeRecording(spec, {}));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_NE(
+      c.report.find(";short;2\r\nNameInput00\r\nU;1\r\nUnitInput00\r\nV\r\n"
+                    "TimeOffset;SamplesInput00\r\n"),
+      std::string::npos);
+  EXPECT_EQ(SampleSection(c.report), "TimeOffset;SamplesInput00\r\n");
+
+  spec.inputs.clear();
+  for (int i = 0; i < 12; ++i) spec.inputs.push_back({"n", "u"});
+  c = Convert(EncodeRecording(spec, {}));
+  EXPECT_NE(
+      c.report.find("NameInput00;NameInput01;NameInput02;NameInput03;"
+                    "NameInput04;NameInput05;NameInput06;NameInput07;"
+                    "NameInput08;NameInput09;NameInput10;NameInput11\r\n"),
+      std::string::npos);
+
+  // A table that ends in its third of four entries.
+  spec.inputs.resize(4);
+  std::string file = EncodeRecording(spec, {});
+  c = Convert(file.substr(0, kHeaderSize + 2 * 96 + 50));
+  EXPECT_EQ(c.result, InputReadError);
+  EXPECT_TRUE(c.report.ends_with(";4;short;2")) << c.report;
+
+  // A count whose table cannot be held.
+  RecorderHeader h = MakeHeader(spec);
+  h.Ninputs = 0xFFFFFFFF;
+  c = Convert(EncodeHeader(h));
+  EXPECT_EQ(c.result, MemoryAllocationError);
+}
+
+struct TypeCase {
+  const char* type;
+  uint32_t size;
+  std::string stored;  // one value
+  const char* text;
+};
+
+TEST_F(ConverterTest, SampleValuesOfEveryType) {
+  const TypeCase cases[] = {
+      {"char", 1, "\x80"s, "-128"},
+      {"unsigned char", 1, "\x80"s, "128"},
+      {"short", 2, "\xff\xfe"s, "-2"},
+      {"unsigned short", 2, "\xff\xfe"s, "65534"},
+      {"int", 4, "\x80\0\0\0"s, "-2147483648"},
+      {"unsigned int", 4, "\xff\xff\xff\xff"s, "4294967295"},
+      {"float", 4, "\x3f\xc0\0\0"s, "1.500000"},
+      {"float", 4, "\x80\0\0\0"s, "0.000000"},
+      {"float", 4, "\x60\xad\x78\xec"s, "100000002004087730000.000000"},
+      {"float", 4, "\xff\x80\0\0"s, "-inf"},
+      {"float", 4, "\x7f\xc0\0\0"s, "nan"},
+      {"double", 8, "\xc0\x24\0\0\0\0\0\0"s, "-10.000000"},
+      {"double", 8, "\x3f\x80\0\0\0\0\0\0"s, "0.007813"},
+      {"double", 8, "\x7f\xf0\0\0\0\0\0\0"s, "inf"},
+      // Wider fields: the value is the last `width` bytes.
+      {"int", 8, std::string("\0\0\0\1\xff\xff\xff\xff", 8), "-1"},
+      {"unsigned char", 3, "\x12\x34\xff"s, "255"},
+      {"double", 9, std::string("\x55\xc0\x24\0\0\0\0\0\0", 9), "-10.000000"},
+      // Narrower integer fields keep their signedness.
+      {"int", 2, "\xff\xfe"s, "-2"},
+      {"unsigned int", 1, "\x80"s, "128"},
+      {"unsigned int", 3, "\xff\xff\xff"s, "16777215"},
+      {"short", 1, "\xff"s, "-1"},
+  };
+  for (const TypeCase& t : cases) {
+    RecordingSpec spec = WorkedSpec();
+    spec.data_type_name = t.type;
+    spec.data_type_size = t.size;
+    spec.nsamples = 2;
+    spec.npretrigger = 0;
+    spec.inputs = {{"a", "u"}, {"b", "u"}};
+    std::string file = EncodeRecording(spec, {});
+    for (int i = 0; i < 4; ++i) file += t.stored;
+    Conversion c = Convert(file);
+    EXPECT_EQ(c.result, Success) << t.type << " " << t.size;
+    std::string v = t.text;
+    EXPECT_EQ(SampleSection(c.report),
+              "TimeOffset;SamplesInput00;SamplesInput01\r\n+0.000000000;" + v +
+                  ";" + v + "\r\n+0.000100000;" + v + ";" + v)
+        << t.type << " " << t.size;
+  }
+}
+
+TEST_F(ConverterTest, TimeOffsetsAndRowShapes) {
+  RecordingSpec spec = WorkedSpec();
+  spec.nsamples = 102;
+  spec.npretrigger = 100;
+  spec.inputs = {{"a", "u"}};
+  Conversion c = Convert(EncodeRecording(spec, std::vector<double>(102, 7)));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_NE(c.report.find("\r\n-0.010000000;7\r\n"), std::string::npos);
+  EXPECT_NE(c.report.find("\r\n+0.000000000;7\r\n+0.000100000;7"),
+            std::string::npos);
+
+  spec.sample_time = 0;
+  spec.nsamples = 4;
+  spec.npretrigger = 2;
+  c = Convert(EncodeRecording(spec, std::vector<double>(4, 1)));
+  EXPECT_EQ(SampleSection(c.report),
+            "TimeOffset;SamplesInput00\r\n+0.000000000;1\r\n+0.000000000;1\r\n"
+            "+0.000000000;1\r\n+0.000000000;1");
+
+  // No inputs: the offsets alone, each with its separator.
+  spec.inputs.clear();
+  spec.sample_time = 100;
+  spec.nsamples = 3;
+  spec.npretrigger = 0;
+  c = Convert(EncodeRecording(spec, {}));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_NE(c.report.find(";short;2\r\n\r\n\r\nTimeOffset;+0.000000000;\r\n"
+                          "+0.000100000;\r\n+0.000200000;"),
+            std::string::npos);
+  EXPECT_TRUE(c.report.ends_with("\r\n+0.000200000;"));
+}
+
+TEST_F(ConverterTest, UnknownTypeIsNoticedAtTheFirstValue) {
+  RecordingSpec spec = WorkedSpec();
+  spec.data_type_name = "Short";
+  Conversion c = Convert(EncodeRecording(spec, kWorkedValues));
+  EXPECT_EQ(c.result, UnknownDataType);
+  EXPECT_EQ(SampleSection(c.report),
+            "TimeOffset;SamplesInput00;SamplesInput01\r\n-0.000100000;;\r\n");
+
+  // A short read later in that row turns it into a read error.
+  c = Convert(EncodeRecording(spec, {1}));
+  EXPECT_EQ(c.result, InputReadError);
+
+  // Never noticed without samples or inputs.
+  spec.nsamples = 0;
+  EXPECT_EQ(Convert(EncodeRecording(spec, {})).result, Success);
+  spec.nsamples = 3;
+  spec.inputs.clear();
+  EXPECT_EQ(Convert(EncodeRecording(spec, {})).result, Success);
+
+  // A float field narrower than a float cannot be decoded.
+  spec = WorkedSpec();
+  spec.data_type_name = "double";
+  spec.data_type_size = 4;
+  EXPECT_EQ(Convert(EncodeRecording(spec, kWorkedValues)).result,
+            UnknownDataType);
+}
+
+TEST_F(ConverterTest, ShortSampleBlockEndsWithTheRowItRanOutIn) {
+  RecordingSpec spec = WorkedSpec();
+  std::string file = EncodeRecording(spec, kWorkedValues);
+  // Cut inside the second row's second value.
+  Conversion c = Convert(file.substr(0, file.size() - 5));
+  EXPECT_EQ(c.result, InputReadError);
+  EXPECT_EQ(SampleSection(c.report),
+            "TimeOffset;SamplesInput00;SamplesInput01\r\n-0.000100000;12;-3\r\n"
+            "+0.000000000;15;\r\n");
+
+  spec.data_type_size = 0;
+  c = Convert(EncodeRecording(spec, {}));
+  EXPECT_EQ(c.result, InputReadError);
+  EXPECT_EQ(SampleSection(c.report),
+            "TimeOffset;SamplesInput00;SamplesInput01\r\n-0.000100000;;\r\n");
+
+  // A huge field on a short file is a read error, promptly.
+  spec.data_type_size = 0xFFFFFFFF;
+  spec.nsamples = 0xFFFFFFFF;
+  c = Convert(EncodeRecording(spec, {}) + "abc");
+  EXPECT_EQ(c.result, InputReadError);
+}
+
+// Every truncation of a valid recording ends with its code and the report
+// holds exactly the part before the failure, never a success.
+TEST_F(ConverterTest, EveryTruncationIsAReadError) {
+  std::string file = EncodeRecording(WorkedSpec(), kWorkedValues);
+  std::string full = Convert(file).report;
+  for (size_t length = 0; length < file.size(); ++length) {
+    Conversion c = Convert(file.substr(0, length));
+    ASSERT_EQ(c.result, InputReadError) << length;
+    // The row that ran out keeps its separators but not its values.
+    size_t kept = c.report.rfind("\r\n", c.report.size() - 3);
+    ASSERT_EQ(full.compare(0, kept, c.report, 0, kept), 0) << length;
+  }
+}
+
+// A report that stops accepting bytes at any point is a write error, and
+// nothing is written after the failure.
+TEST_F(ConverterTest, EveryReportBudgetIsAWriteError) {
+  std::string file = EncodeRecording(WorkedSpec(), kWorkedValues);
+  std::string full = Convert(file).report;
+  for (size_t buffer : {size_t{1}, size_t{64}}) {
+    for (size_t budget = 0; budget < full.size(); ++budget) {
+      Conversion c = Convert(file, budget, buffer);
+      ASSERT_EQ(c.result, OutputWriteError) << budget;
+      ASSERT_EQ(full.compare(0, c.report.size(), c.report), 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morvela

@@ -1,0 +1,325 @@
+#include "format/number_format.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace morvela {
+namespace {
+
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr uint64_t kPow10[20] = {1ull,
+                                 10ull,
+                                 100ull,
+                                 1000ull,
+                                 10000ull,
+                                 100000ull,
+                                 1000000ull,
+                                 10000000ull,
+                                 100000000ull,
+                                 1000000000ull,
+                                 10000000000ull,
+                                 100000000000ull,
+                                 1000000000000ull,
+                                 10000000000000ull,
+                                 100000000000000ull,
+                                 1000000000000000ull,
+                                 10000000000000000ull,
+                                 100000000000000000ull,
+                                 1000000000000000000ull,
+                                 10000000000000000000ull};
+
+// 5^q for q <= 27, the largest power of five below 2^63.
+constexpr uint64_t kPow5[28] = {
+    1ull,
+    5ull,
+    25ull,
+    125ull,
+    625ull,
+    3125ull,
+    15625ull,
+    78125ull,
+    390625ull,
+    1953125ull,
+    9765625ull,
+    48828125ull,
+    244140625ull,
+    1220703125ull,
+    6103515625ull,
+    30517578125ull,
+    152587890625ull,
+    762939453125ull,
+    3814697265625ull,
+    19073486328125ull,
+    95367431640625ull,
+    476837158203125ull,
+    2384185791015625ull,
+    11920928955078125ull,
+    59604644775390625ull,
+    298023223876953125ull,
+    1490116119384765625ull,
+    7450580596923828125ull,
+};
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536"
+    "37383940414243444546474849505152535455565758596061626364656667686970717273"
+    "74757677787980818283848586878889909192939495969798990";
+
+// A magnitude as m x 2^k with m > 0.
+struct Binary {
+  uint64_t m;
+  int k;
+};
+
+Binary Decompose(double magnitude) {
+  uint64_t bits = std::bit_cast<uint64_t>(magnitude);
+  uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  if (biased == 0) return {fraction, -1074};
+  return {fraction | (uint64_t{1} << 52), biased - 1075};
+}
+
+int BitLength(uint64_t m) { return 64 - std::countl_zero(m); }
+
+// floor(log10(2^e)), exact for |e| < 1650.
+int FloorLog10Pow2(int e) { return (e * 78913) >> 18; }
+
+// An unsigned integer of up to 1280 bits, enough for m x 10^341 (the
+// smallest subnormal scaled to 18 digits) and for m x 2^971.
+class BigUint {
+ public:
+  explicit BigUint(uint64_t v) {
+    words_[0] = static_cast<uint32_t>(v);
+    words_[1] = static_cast<uint32_t>(v >> 32);
+    size_ = words_[1] ? 2 : 1;
+  }
+
+  void MulSmall(uint32_t factor) {
+    uint64_t carry = 0;
+    for (int i = 0; i < size_; ++i) {
+      uint64_t p = uint64_t{words_[i]} * factor + carry;
+      words_[i] = static_cast<uint32_t>(p);
+      carry = p >> 32;
+    }
+    if (carry) words_[size_++] = static_cast<uint32_t>(carry);
+  }
+
+  void ShiftLeft(int bits) {
+    int whole = bits / 32, part = bits % 32;
+    words_[size_] = 0;
+    for (int i = size_; i >= 0; --i) {
+      uint32_t hi = words_[i] << part;
+      uint32_t lo = (part && i > 0) ? words_[i - 1] >> (32 - part) : 0;
+      words_[i + whole] = hi | lo;
+    }
+    std::fill(words_, words_ + whole, 0u);
+    size_ += whole + 1;
+    Trim();
+  }
+
+  void ShiftRight(int bits) {
+    int whole = bits / 32, part = bits % 32;
+    if (whole >= size_) {
+      size_ = 1;
+      words_[0] = 0;
+      return;
+    }
+    int n = size_ - whole;
+    for (int i = 0; i < n; ++i) {
+      uint32_t lo = words_[i + whole] >> part;
+      uint32_t hi = (part && i + whole + 1 < size_)
+                        ? words_[i + whole + 1] << (32 - part)
+                        : 0;
+      words_[i] = lo | hi;
+    }
+    size_ = n;
+    Trim();
+  }
+
+  void DivSmall(uint32_t divisor) {
+    uint64_t rem = 0;
+    for (int i = size_ - 1; i >= 0; --i) {
+      uint64_t cur = (rem << 32) | words_[i];
+      words_[i] = static_cast<uint32_t>(cur / divisor);
+      rem = cur % divisor;
+    }
+    Trim();
+  }
+
+  // The value, which must fit 64 bits.
+  uint64_t ToU64() const {
+    return size_ > 1 ? (uint64_t{words_[1]} << 32) | words_[0] : words_[0];
+  }
+
+ private:
+  void Trim() {
+    while (size_ > 1 && words_[size_ - 1] == 0) --size_;
+  }
+
+  uint32_t words_[41];
+  int size_;
+};
+
+// floor(m x 2^k x 10^q), which the callers keep below 2^64.
+uint64_t FloorScaledExact(uint64_t m, int k, int q) {
+  BigUint n(m);
+  for (int r = q; r > 0; r -= 9) {
+    n.MulSmall(static_cast<uint32_t>(kPow10[std::min(r, 9)]));
+  }
+  if (k > 0) n.ShiftLeft(k);
+  if (k < 0) n.ShiftRight(-k);
+  for (int r = -q; r > 0; r -= 9) {
+    n.DivSmall(static_cast<uint32_t>(kPow10[std::min(r, 9)]));
+  }
+  return n.ToU64();
+}
+
+// The same, exact with 128-bit arithmetic for magnitudes from about 1e-10 to
+// 2^128; falls back to the arbitrary-precision path elsewhere.
+uint64_t FloorScaled(uint64_t m, int k, int q) {
+  if (q >= 0 && q <= 27) {
+    // m x 5^q < 2^116 is exact; the power of two is a shift.
+    uint128 p = uint128{m} * kPow5[q];
+    int shift = k + q;
+    if (shift >= 0) return static_cast<uint64_t>(p << shift);
+    if (-shift >= 128) return 0;
+    return static_cast<uint64_t>(p >> -shift);
+  }
+  if (q < 0 && k >= 0 && BitLength(m) + k <= 128 && -q <= 38) {
+    uint128 divisor = 1;
+    for (int i = 0; i < -q; ++i) divisor *= 10;
+    return static_cast<uint64_t>((uint128{m} << k) / divisor);
+  }
+  return FloorScaledExact(m, k, q);
+}
+
+template <uint64_t (*Scale)(uint64_t, int, int)>
+Decimal17 ToDecimal17With(double magnitude) {
+  Binary b = Decompose(magnitude);
+  int e2 = BitLength(b.m) - 1 + b.k;
+  // The decimal exponent is e10 or e10 + 1, so t has 18 or 19 digits.
+  int e10 = FloorLog10Pow2(e2);
+  uint64_t t = Scale(b.m, b.k, 17 - e10);
+  if (t >= kPow10[18]) {
+    t /= 10;
+    ++e10;
+  }
+  // t holds the first 18 significant digits, truncated.
+  uint64_t digits = t / 10 + (t % 10 >= 5 ? 1 : 0);
+  if (digits == kPow10[17]) {
+    digits = kPow10[16];
+    ++e10;
+  }
+  return {digits, e10 - 16};
+}
+
+char* WriteZeros(char* out, size_t count) {
+  std::memset(out, '0', count);
+  return out + count;
+}
+
+}  // namespace
+
+Decimal17 ToDecimal17(double magnitude) {
+  return ToDecimal17With<FloorScaled>(magnitude);
+}
+
+Decimal17 ToDecimal17Exact(double magnitude) {
+  return ToDecimal17With<FloorScaledExact>(magnitude);
+}
+
+char* FormatUnsigned(uint64_t value, char* out) {
+  int length = 1;
+  while (length < 20 && value >= kPow10[length]) ++length;
+  char* p = out + length;
+  while (value >= 100) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs + (value % 100) * 2, 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs + value * 2, 2);
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  return out + length;
+}
+
+char* FormatSigned(int64_t value, char* out) {
+  if (value < 0) {
+    *out++ = '-';
+    return FormatUnsigned(0 - static_cast<uint64_t>(value), out);
+  }
+  return FormatUnsigned(static_cast<uint64_t>(value), out);
+}
+
+char* FormatZeroPadded(uint64_t value, int width, char* out) {
+  char digits[kMaxIntegerChars];
+  int length = static_cast<int>(FormatUnsigned(value, digits) - digits);
+  if (length < width) out = WriteZeros(out, width - length);
+  std::memcpy(out, digits, length);
+  return out + length;
+}
+
+char* FormatFixed(double value, int decimals, bool force_sign, char* out) {
+  bool negative = std::signbit(value);
+  if (std::isnan(value)) {
+    if (force_sign) *out++ = '+';
+    std::memcpy(out, "nan", 3);
+    return out + 3;
+  }
+  double magnitude = std::fabs(value);
+  if (magnitude == 0) negative = false;
+  if (negative) {
+    *out++ = '-';
+  } else if (force_sign) {
+    *out++ = '+';
+  }
+  if (std::isinf(value)) {
+    std::memcpy(out, "inf", 3);
+    return out + 3;
+  }
+
+  uint64_t int_part = 0, frac_part = 0;
+  if (magnitude != 0) {
+    Decimal17 d = ToDecimal17(magnitude);
+    if (d.exponent >= 0) {
+      out = FormatUnsigned(d.digits, out);
+      out = WriteZeros(out, d.exponent);
+      if (decimals > 0) {
+        *out++ = '.';
+        out = WriteZeros(out, decimals);
+      }
+      return out;
+    }
+    int fraction_digits = -d.exponent;
+    if (fraction_digits <= decimals) {
+      int_part = d.digits / kPow10[fraction_digits];
+      frac_part = (d.digits % kPow10[fraction_digits]) *
+                  kPow10[decimals - fraction_digits];
+    } else {
+      // Round half-up on the first dropped digit of the 17-digit form; past
+      // its 17 digits every dropped digit is 0.
+      int drop = fraction_digits - decimals;
+      uint64_t kept = 0;
+      if (drop <= 17) {
+        kept = d.digits / kPow10[drop];
+        if ((d.digits / kPow10[drop - 1]) % 10 >= 5) ++kept;
+      }
+      int_part = kept / kPow10[decimals];
+      frac_part = kept % kPow10[decimals];
+    }
+  }
+  out = FormatUnsigned(int_part, out);
+  if (decimals > 0) {
+    *out++ = '.';
+    out = FormatZeroPadded(frac_part, decimals, out);
+  }
+  return out;
+}
+
+}  // namespace morvela

@@ -1,0 +1,51 @@
+// Number formatting for the report and the console, in the C locale.
+//
+// Fixed point ("%f", "%+9.9f") follows one exact rule for every finite
+// double: the exact binary value is rounded half-up to 17 significant digits,
+// and that 17-digit form is rounded half-up again to the requested number of
+// decimals (digits past the 17th significant one are written as 0). An exact
+// zero, a negative zero too, carries no minus sign; a negative value that only
+// rounds to zero keeps it. Infinities and NaN are written "inf", "-inf" and
+// "nan" ("+inf" when a sign is forced).
+//
+// Every writer takes a buffer with room for its maximum output and returns the
+// end of what it wrote; nothing is terminated with NUL.
+
+#ifndef MORVELA_FORMAT_NUMBER_FORMAT_H_
+#define MORVELA_FORMAT_NUMBER_FORMAT_H_
+
+#include <cstdint>
+
+namespace morvela {
+
+// Room that `FormatFixed` needs at most: 309 integer digits, sign, point and
+// up to 9 decimals.
+inline constexpr int kMaxFixedChars = 330;
+inline constexpr int kMaxFixedDecimals = 9;
+
+// Writes `value` with `decimals` (0 to 9) digits after the point; with
+// `force_sign` a non-negative value gets a "+".
+char* FormatFixed(double value, int decimals, bool force_sign, char* out);
+
+// A finite non-zero magnitude cut to 17 significant digits, rounded half-up:
+// the value is `digits` x 10^`exponent` with 10^16 <= digits < 10^17.
+struct Decimal17 {
+  uint64_t digits;
+  int exponent;
+};
+// `magnitude` must be finite and greater than zero.
+Decimal17 ToDecimal17(double magnitude);
+// The same by arbitrary-precision arithmetic only; slow, for the rare
+// magnitudes and for tests.
+Decimal17 ToDecimal17Exact(double magnitude);
+
+inline constexpr int kMaxIntegerChars = 20;
+// "%u" and "%d" of 64-bit values.
+char* FormatUnsigned(uint64_t value, char* out);
+char* FormatSigned(int64_t value, char* out);
+// At least `width` digits, zero-padded ("%02u", "%04d", "%09u").
+char* FormatZeroPadded(uint64_t value, int width, char* out);
+
+}  // namespace morvela
+
+#endif  // MORVELA_FORMAT_NUMBER_FORMAT_H_

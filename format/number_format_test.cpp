@@ -1,0 +1,195 @@
+#include "format/number_format.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+
+namespace morvela {
+namespace {
+
+std::string Fixed(double v, int decimals = 6, bool force_sign = false) {
+  char buffer[kMaxFixedChars];
+  return std::string(buffer, FormatFixed(v, decimals, force_sign, buffer));
+}
+
+// Increments a string of decimal digits; true when it carried out of the
+// first digit.
+bool IncrementDigits(std::string* digits) {
+  for (size_t i = digits->size(); i-- > 0;) {
+    if ((*digits)[i] != '9') {
+      ++(*digits)[i];
+      return false;
+    }
+    (*digits)[i] = '0';
+  }
+  return true;
+}
+
+// The rule applied to glibc's exact decimal expansion with string arithmetic
+// only: round half-up to 17 significant digits, then half-up on the first
+// dropped digit to `decimals` places.
+std::string ReferenceFixed(double v, int decimals, bool force_sign) {
+  std::string sign = std::signbit(v) && v != 0 ? "-" : (force_sign ? "+" : "");
+  if (std::isnan(v)) return force_sign ? "+nan" : "nan";
+  if (std::isinf(v)) return sign.append("inf");
+  std::string fraction(decimals, '0');
+  if (decimals) fraction.insert(fraction.begin(), '.');
+  if (v == 0) return sign.append("0").append(fraction);
+  static char buffer[1000];
+  std::snprintf(buffer, sizeof buffer, "%.800e", std::fabs(v));
+  std::string text(buffer);
+  std::string digits = text.substr(0, 1);
+  digits.append(text, 2, 800);
+  int exponent = std::atoi(text.c_str() + text.find('e') + 1);
+  std::string d17 = digits.substr(0, 17);
+  if (digits[17] >= '5' && IncrementDigits(&d17)) {
+    d17 = std::string(17, '0');
+    d17[0] = '1';
+    ++exponent;
+  }
+  // Digit at decimal position p (10^p) of the 17-digit form.
+  auto digit_at = [&](int p) {
+    int index = exponent - p;
+    return index >= 0 && index < 17 ? d17[index] : '0';
+  };
+  std::string kept;
+  for (int p = std::max(exponent, 0); p >= -decimals; --p) kept += digit_at(p);
+  if (digit_at(-decimals - 1) >= '5' && IncrementDigits(&kept)) {
+    kept.insert(kept.begin(), '1');
+  }
+  std::string int_part = kept.substr(0, kept.size() - decimals);
+  size_t first = int_part.find_first_not_of('0');
+  int_part = first == std::string::npos ? "0" : int_part.substr(first);
+  std::string out = sign;
+  out.append(int_part);
+  if (decimals) out.append(".").append(kept, kept.size() - decimals);
+  return out;
+}
+
+double FromBits(uint64_t bits) { return std::bit_cast<double>(bits); }
+
+TEST(FormatFixedTest, WorkedValues) {
+  EXPECT_EQ(Fixed(0.0078125), "0.007813");
+  EXPECT_EQ(Fixed(std::bit_cast<float>(0x60AD78ECu)),
+            "100000002004087730000.000000");
+  EXPECT_EQ(Fixed(1000000000000000.25), "1000000000000000.300000");
+  EXPECT_EQ(Fixed(1.5), "1.500000");
+  EXPECT_EQ(Fixed(-10.0), "-10.000000");
+  EXPECT_EQ(Fixed(100 * 1e-6), "0.000100");
+  EXPECT_EQ(Fixed(2500000 * 1e-6), "2.500000");
+  EXPECT_EQ(Fixed(-0.0001, 9, true), "-0.000100000");
+  EXPECT_EQ(Fixed(0.0001, 9, true), "+0.000100000");
+  EXPECT_EQ(Fixed(9.9999996), "10.000000");
+  EXPECT_EQ(Fixed(9.9999995), "9.999999");  // stored as 9.99999949999...
+  EXPECT_EQ(Fixed(std::numeric_limits<double>::max()),
+            "17976931348623157" + std::string(292, '0') + ".000000");
+}
+
+TEST(FormatFixedTest, ZerosAndSigns) {
+  EXPECT_EQ(Fixed(0.0), "0.000000");
+  EXPECT_EQ(Fixed(-0.0), "0.000000");
+  EXPECT_EQ(Fixed(-0.0, 9, true), "+0.000000000");
+  EXPECT_EQ(Fixed(0.0, 9, true), "+0.000000000");
+  // A negative value that only rounds to zero keeps its sign.
+  EXPECT_EQ(Fixed(-1e-7), "-0.000000");
+  EXPECT_EQ(Fixed(-4.9e-324, 9, true), "-0.000000000");
+  EXPECT_EQ(Fixed(4.9e-324), "0.000000");
+  EXPECT_EQ(Fixed(5.0000001e-7), "0.000001");
+  EXPECT_EQ(Fixed(5e-7), "0.000000");  // stored as 4.99999999999999977e-7
+  EXPECT_EQ(Fixed(4.99e-7), "0.000000");
+}
+
+TEST(FormatFixedTest, NonFinite) {
+  double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(Fixed(inf), "inf");
+  EXPECT_EQ(Fixed(-inf), "-inf");
+  EXPECT_EQ(Fixed(std::nan("")), "nan");
+  EXPECT_EQ(Fixed(-std::nan("")), "nan");
+}
+
+// Uniformly random bit patterns cover every magnitude, subnormals included,
+// and so mostly the arbitrary-precision path.
+TEST(FormatFixedTest, MatchesExactReferenceOnRandomBitPatterns) {
+  std::mt19937_64 rng(20261206);
+  for (int i = 0; i < 300000; ++i) {
+    double v = FromBits(rng());
+    int decimals = i % 2 ? 6 : 9;
+    ASSERT_EQ(Fixed(v, decimals, i % 3 == 0),
+              ReferenceFixed(v, decimals, i % 3 == 0))
+        << std::hexfloat << v;
+  }
+}
+
+// Sample values and time offsets: the 128-bit path from 1e-10 to 2^128.
+TEST(FormatFixedTest, MatchesExactReferenceOnTypicalMagnitudes) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 600000; ++i) {
+    uint64_t exponent = 1023 - 40 + rng() % 170;
+    uint64_t bits = (rng() >> 12) | (exponent << 52) | (rng() & (1ull << 63));
+    double v = FromBits(bits);
+    int decimals = i % 2 ? 6 : 9;
+    ASSERT_EQ(Fixed(v, decimals), ReferenceFixed(v, decimals, false))
+        << std::hexfloat << v;
+  }
+}
+
+// Exact decimal ties at both rounding steps: short binary fractions (ties at
+// the 6th or 9th decimal) and large numbers with a quarter or a half (ties at
+// the 18th significant digit).
+TEST(FormatFixedTest, MatchesExactReferenceOnTies) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 200000; ++i) {
+    double v = std::ldexp(static_cast<double>(rng() % (1u << 24)),
+                          -static_cast<int>(rng() % 34));
+    if (i % 2)
+      v = static_cast<double>((rng() >> 12) | (1ull << 50)) +
+          0.25 * (rng() % 4);
+    if (i % 5 == 0) v = -v;
+    int decimals = i % 3 ? 6 : 9;
+    ASSERT_EQ(Fixed(v, decimals, true), ReferenceFixed(v, decimals, true))
+        << std::hexfloat << v;
+  }
+}
+
+TEST(FormatFixedTest, FastPathAgreesWithArbitraryPrecision) {
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 2000000; ++i) {
+    double v = std::fabs(FromBits(
+        i % 2 ? rng() : (rng() >> 12) | ((1023 - 40 + rng() % 170) << 52)));
+    if (v == 0 || !std::isfinite(v)) continue;
+    Decimal17 fast = ToDecimal17(v), exact = ToDecimal17Exact(v);
+    ASSERT_EQ(fast.digits, exact.digits) << std::hexfloat << v;
+    ASSERT_EQ(fast.exponent, exact.exponent) << std::hexfloat << v;
+  }
+}
+
+TEST(FormatIntegerTest, MatchesPrintf) {
+  std::mt19937_64 rng(5);
+  char ours[32], theirs[32];
+  for (int i = 0; i < 200000; ++i) {
+    uint64_t u = rng() >> (rng() % 64);
+    int64_t s = static_cast<int64_t>(rng()) >> (rng() % 64);
+    int width = static_cast<int>(rng() % 12);
+    *FormatUnsigned(u, ours) = 0;
+    std::snprintf(theirs, sizeof theirs, "%" PRIu64, u);
+    ASSERT_STREQ(ours, theirs);
+    *FormatSigned(s, ours) = 0;
+    std::snprintf(theirs, sizeof theirs, "%" PRId64, s);
+    ASSERT_STREQ(ours, theirs);
+    *FormatZeroPadded(u, width, ours) = 0;
+    std::snprintf(theirs, sizeof theirs, "%0*" PRIu64, width, u);
+    ASSERT_STREQ(ours, theirs);
+  }
+  *FormatSigned(INT64_MIN, ours) = 0;
+  EXPECT_STREQ(ours, "-9223372036854775808");
+}
+
+}  // namespace
+}  // namespace morvela

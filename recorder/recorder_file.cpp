@@ -1,0 +1,65 @@
+#include "recorder/recorder_file.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace morvela {
+
+static_assert(std::endian::native == std::endian::little ||
+                  std::endian::native == std::endian::big,
+              "mixed-endian hosts are not supported");
+
+void ReverseBytes(void* data, size_t count) {
+  auto* bytes = static_cast<unsigned char*>(data);
+  std::reverse(bytes, bytes + count);
+}
+
+void BigEndianToHost(void* data, size_t count) {
+  if constexpr (std::endian::native == std::endian::little) {
+    ReverseBytes(data, count);
+  }
+}
+
+bool HasRecorderMagic(const RecorderHeader& header) {
+  return std::memcmp(header.Magic, "KIV", 4) == 0;
+}
+
+void DecodeHeader(RecorderHeader* header) {
+  BigEndianToHost(&header->TriggerTime, sizeof header->TriggerTime);
+  BigEndianToHost(&header->Ninputs, sizeof header->Ninputs);
+  BigEndianToHost(&header->Nsamples, sizeof header->Nsamples);
+  BigEndianToHost(&header->Npretrigger, sizeof header->Npretrigger);
+  BigEndianToHost(&header->DataTypeSize, sizeof header->DataTypeSize);
+  BigEndianToHost(&header->SampleTime, sizeof header->SampleTime);
+}
+
+std::string_view TextField(const char* field, size_t width) {
+  const void* nul = std::memchr(field, '\0', width);
+  size_t length = nul ? static_cast<const char*>(nul) - field : width;
+  return std::string_view(field, length);
+}
+
+const DataTypeInfo kDataTypes[8] = {
+    {DataType::kChar, "char", 1, true, false},
+    {DataType::kUnsignedChar, "unsigned char", 1, false, false},
+    {DataType::kShort, "short", 2, true, false},
+    {DataType::kUnsignedShort, "unsigned short", 2, false, false},
+    {DataType::kInt, "int", 4, true, false},
+    {DataType::kUnsignedInt, "unsigned int", 4, false, false},
+    {DataType::kFloat, "float", 4, true, true},
+    {DataType::kDouble, "double", 8, true, true},
+};
+
+DataType FindDataType(std::string_view name) {
+  for (const DataTypeInfo& info : kDataTypes) {
+    if (info.name == name) return info.type;
+  }
+  return DataType::kUnknown;
+}
+
+const DataTypeInfo& InfoOf(DataType type) {
+  return kDataTypes[static_cast<int>(type)];
+}
+
+}  // namespace morvela

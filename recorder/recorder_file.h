@@ -1,0 +1,113 @@
+// The transient recorder's save file: a 248-byte header, an input table of
+// `Ninputs` 96-byte entries and a sample block of `Nsamples` rows of
+// `Ninputs` values of `DataTypeSize` bytes, back to back from offset 0.
+// Every number is stored big-endian; text fields end at their first NUL or at
+// the end of the field, whichever comes first. See doc/recorder-format.md.
+
+#ifndef MORVELA_RECORDER_RECORDER_FILE_H_
+#define MORVELA_RECORDER_RECORDER_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace morvela {
+
+inline constexpr size_t kHeaderSize = 248;
+inline constexpr size_t kInputDescriptorSize = 96;
+
+// The header exactly as stored. After `DecodeHeader` the numbers hold host
+// values; the text fields are never changed.
+struct RecorderHeader {
+  char Magic[8];
+  char RecName[64];
+  double TriggerTime;
+  char ApplName[64];
+  char ApplVersion[64];
+  char DataTypeName[16];
+  uint32_t Ninputs;
+  uint32_t Nsamples;
+  uint32_t Npretrigger;
+  uint32_t DataTypeSize;
+  uint32_t SampleTime;
+  char Reserved[4];
+};
+
+// One entry of the input table, exactly as stored.
+struct InputDescriptor {
+  char Name[64];
+  char Unit[32];
+};
+
+static_assert(sizeof(RecorderHeader) == kHeaderSize);
+static_assert(offsetof(RecorderHeader, RecName) == 8);
+static_assert(offsetof(RecorderHeader, TriggerTime) == 72);
+static_assert(offsetof(RecorderHeader, ApplName) == 80);
+static_assert(offsetof(RecorderHeader, ApplVersion) == 144);
+static_assert(offsetof(RecorderHeader, DataTypeName) == 208);
+static_assert(offsetof(RecorderHeader, Ninputs) == 224);
+static_assert(offsetof(RecorderHeader, Nsamples) == 228);
+static_assert(offsetof(RecorderHeader, Npretrigger) == 232);
+static_assert(offsetof(RecorderHeader, DataTypeSize) == 236);
+static_assert(offsetof(RecorderHeader, SampleTime) == 240);
+static_assert(offsetof(RecorderHeader, Reserved) == 244);
+static_assert(sizeof(InputDescriptor) == kInputDescriptorSize);
+static_assert(offsetof(InputDescriptor, Unit) == 64);
+static_assert(sizeof(double) == 8 && sizeof(float) == 4);
+
+// Reverses `count` bytes starting at `data` in place; 0 or 1 bytes stay.
+void ReverseBytes(void* data, size_t count);
+
+// Converts a stored big-endian field of `count` bytes to host order in place:
+// a byte reversal on little-endian hosts, nothing on big-endian ones.
+void BigEndianToHost(void* data, size_t count);
+
+// True when the first four bytes are 'K', 'I', 'V', NUL. Bytes 4 to 7 are not
+// examined.
+bool HasRecorderMagic(const RecorderHeader& header);
+
+// Converts the header's trigger time and five counts from big-endian to host
+// order. The inverse, `EncodeHeader`, lives in recorder_writer.h.
+void DecodeHeader(RecorderHeader* header);
+
+// A text field up to its first NUL, or the whole field when it holds none.
+std::string_view TextField(const char* field, size_t width);
+template <size_t N>
+std::string_view TextField(const char (&field)[N]) {
+  return TextField(field, N);
+}
+
+// The sample data types. `DataTypeName` is matched as a whole, case-sensitive
+// string.
+enum class DataType {
+  kChar,
+  kUnsignedChar,
+  kShort,
+  kUnsignedShort,
+  kInt,
+  kUnsignedInt,
+  kFloat,
+  kDouble,
+  kUnknown,
+};
+
+struct DataTypeInfo {
+  DataType type;
+  std::string_view name;
+  uint32_t width;  // bytes the value is read from
+  bool is_signed;
+  bool is_floating;
+};
+
+// The eight known types, in the order of `DataType`.
+extern const DataTypeInfo kDataTypes[8];
+
+// The type named `name`, or kUnknown.
+DataType FindDataType(std::string_view name);
+
+// The table entry of a known type.
+const DataTypeInfo& InfoOf(DataType type);
+
+}  // namespace morvela
+
+#endif  // MORVELA_RECORDER_RECORDER_FILE_H_

@@ -1,0 +1,51 @@
+#include "stream/file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace morvela {
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int File::Release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool File::Close() {
+  if (fd_ < 0) return true;
+  int fd = Release();
+  return ::close(fd) == 0;
+}
+
+ptrdiff_t FdSource::Read(char* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool FdSink::Write(const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd_, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace morvela

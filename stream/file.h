@@ -1,0 +1,56 @@
+// Owning wrappers of file descriptors and the sources and sinks over them.
+
+#ifndef MORVELA_STREAM_FILE_H_
+#define MORVELA_STREAM_FILE_H_
+
+#include "stream/sink.h"
+#include "stream/source.h"
+
+namespace morvela {
+
+// Owns one file descriptor and closes it when destroyed.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept : fd_(other.Release()) {}
+  File& operator=(File&& other) noexcept;
+  ~File() { Close(); }
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  int Release();
+  // Closes the descriptor; false when close() reported an error.
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads from a descriptor it does not own; the descriptor must remain open
+// while the source is in use. Interrupted reads are retried.
+class FdSource : public Source {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  ptrdiff_t Read(char* buffer, size_t size) override;
+
+ private:
+  int fd_;
+};
+
+// Writes to a descriptor it does not own, retrying short and interrupted
+// writes; the descriptor must remain open while the sink is in use.
+class FdSink : public Sink {
+ public:
+  explicit FdSink(int fd) : fd_(fd) {}
+  bool Write(const char* data, size_t size) override;
+
+ private:
+  int fd_;
+};
+
+}  // namespace morvela
+
+#endif  // MORVELA_STREAM_FILE_H_

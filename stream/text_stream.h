@@ -1,0 +1,85 @@
+// A buffered text stream over a `Sink`. The report stream stores every LF
+// written to it as CR LF on every host; the console stream writes bytes as
+// they are. Errors are sticky: once the sink has refused a write, every later
+// write reports failure and nothing more reaches the sink.
+
+#ifndef MORVELA_STREAM_TEXT_STREAM_H_
+#define MORVELA_STREAM_TEXT_STREAM_H_
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "stream/sink.h"
+
+namespace morvela {
+
+enum class LineEnds { kAsWritten, kCrLf };
+
+class TextStream {
+ public:
+  static constexpr size_t kDefaultCapacity = 256 * 1024;
+  // The largest `Reserve` that is always granted.
+  static constexpr size_t kMaxReserve = 4096;
+
+  // `sink` must remain live while the stream is in use. Check `ok()` after
+  // construction: the buffer is allocated without throwing.
+  TextStream(Sink* sink, LineEnds line_ends,
+             size_t capacity = kDefaultCapacity);
+  TextStream(const TextStream&) = delete;
+  TextStream& operator=(const TextStream&) = delete;
+  // Does not flush: call `Flush` and look at its result.
+  ~TextStream() = default;
+
+  // False when the buffer could not be allocated.
+  bool ok() const { return buffer_ != nullptr; }
+
+  // Writes `text`, translating LF when the stream stores CR LF. Returns false
+  // when the stream is in its error state after the write.
+  bool Write(std::string_view text);
+  bool Write(char c);
+
+  // Writes `text`, which the caller guarantees holds no LF.
+  bool WriteNoLf(std::string_view text);
+
+  // The line break: "\r\n" on a CR LF stream, "\n" otherwise.
+  bool NewLine();
+
+  // Hot path. Returns room for at least `size` bytes (at most kMaxReserve)
+  // that the caller fills and then hands back through `Commit`. Bytes written
+  // this way are not translated: they must hold no LF unless meant literally.
+  // In the error state the room is scratch space that is never written out.
+  char* Reserve(size_t size) {
+    if (static_cast<size_t>(end_ - pos_) < size) FlushBuffer();
+    return pos_;
+  }
+  void Commit(char* end) { pos_ = end; }
+
+  // Writes the buffered bytes to the sink. False when that, or any write
+  // before it, failed.
+  bool Flush();
+
+  bool error() const { return error_; }
+  // Bytes accepted so far, after translation.
+  unsigned long long bytes_written() const {
+    return flushed_ + (pos_ - begin());
+  }
+
+ private:
+  char* begin() const { return buffer_.get(); }
+  void FlushBuffer();
+  void Append(const char* data, size_t size);
+
+  Sink* sink_;
+  bool crlf_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_;
+  char* pos_ = nullptr;
+  char* end_ = nullptr;
+  bool error_ = false;
+  unsigned long long flushed_ = 0;
+};
+
+}  // namespace morvela
+
+#endif  // MORVELA_STREAM_TEXT_STREAM_H_

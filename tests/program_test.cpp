@@ -1,0 +1,113 @@
+// Whole-program runs of the built Morvela and morvela-synth binaries.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Output {
+  int status;  // the exit status as a shell sees it
+  std::string text;
+};
+
+Output Shell(const std::string& command) {
+  Output out{-1, ""};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    out.text.append(buffer, n);
+  int status = pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("morvela-program-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Output Morvela(const std::string& args) {
+    return Shell("cd '" + dir_.string() + "' && TZ=UTC " MORVELA_BINARY " " +
+                 args);
+  }
+  Output Synth(const std::string& args) {
+    return Shell("cd '" + dir_.string() + "' && " MORVELA_SYNTH_BINARY " " +
+                 args + " 2>&1");
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ProgramTest, ExitStatusesAsAShellSeesThem) {
+  EXPECT_EQ(Morvela("").status, 253);
+  EXPECT_EQ(Morvela("missing.dat").status, 255);
+  ASSERT_EQ(Synth("-n 3 -i 2 rec.dat").status, 0);
+  Output ok = Morvela("rec.dat");
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_TRUE(ok.text.ends_with("Successfully converted         rec.txt\n\n"));
+  fs::create_symlink("/dev/full", dir_ / "full.txt");
+  fs::copy_file(dir_ / "rec.dat", dir_ / "full.dat");
+  EXPECT_EQ(Morvela("full.dat").status, 254);
+  // A closed console is no reason to fail or to die.
+  EXPECT_EQ(Shell("cd '" + dir_.string() +
+                  "' && { " MORVELA_BINARY
+                  " rec.dat; echo $? >status; } | head -c 1 >/dev/null;"
+                  " cat status")
+                .text,
+            "0\n");
+}
+
+TEST_F(ProgramTest, SynthWritesEveryTypeAndMorvelaConvertsIt) {
+  for (const char* type : {"char", "unsigned char", "short", "unsigned short",
+                           "int", "unsigned int", "float", "double"}) {
+    ASSERT_EQ(
+        Synth(std::string("-t '") + type + "' -i 3 -n 50 -p 10 rec.dat").status,
+        0)
+        << type;
+    Output out = Morvela("rec.dat");
+    ASSERT_EQ(out.status, 0) << type << out.text;
+    std::string report = ReadFile(dir_ / "rec.txt");
+    EXPECT_NE(report.find(std::string(";") + type + ";"), std::string::npos);
+    EXPECT_NE(report.find("\r\n-0.001000000;"), std::string::npos);
+    EXPECT_NE(report.find("\r\n+0.003900000;"), std::string::npos) << type;
+    size_t rows = 0, pos = report.find("TimeOffset");
+    while ((pos = report.find("\r\n", pos + 1)) != std::string::npos) ++rows;
+    EXPECT_EQ(rows, 50u);  // the column-name line and 50 rows
+  }
+  // The same options give the same file.
+  ASSERT_EQ(Synth("-t float -n 100 a.dat").status, 0);
+  ASSERT_EQ(Synth("-t float -n 100 b.dat").status, 0);
+  EXPECT_EQ(ReadFile(dir_ / "a.dat"), ReadFile(dir_ / "b.dat"));
+  EXPECT_EQ(fs::file_size(dir_ / "a.dat"), 248u + 4 * 96 + 100 * 4 * 4);
+
+  EXPECT_EQ(Synth("-t word x.dat").status, 2);
+  EXPECT_EQ(Synth("-n many x.dat").status, 2);
+  Output help = Synth("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.text.starts_with("Usage: morvela-synth"));
+}
+
+}  // namespace

@@ -40,8 +40,8 @@ bool WriteUnsigned(TextStream& out, uint64_t value) {
 
 bool WriteFixed(TextStream& out, double value) {
   char buffer[kMaxFixedChars];
-  return out.WriteNoLf(
-      std::string_view(buffer, FormatFixed(value, 6, false, buffer) - buffer));
+  return out.WriteNoLf(std::string_view(
+      buffer, FormatFixedDecimals<6>(value, false, buffer) - buffer));
 }
 
 }  // namespace

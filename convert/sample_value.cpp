@@ -1,6 +1,8 @@
 #include "convert/sample_value.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace morvela {
 
@@ -14,9 +16,32 @@ SamplePlan PlanSamples(std::string_view type_name, uint32_t size) {
   return {type, kept, uint64_t{size} - kept};
 }
 
+bool SmallIntTable::Build(DataType type) {
+  const DataTypeInfo& info = InfoOf(type);
+  uint32_t count = uint32_t{1} << (8 * info.width);
+  entries_.reset(new (std::nothrow) Entry[count]);
+  if (!entries_) return false;
+  SamplePlan plan{type, info.width, 0};
+  for (uint32_t raw = 0; raw < count; ++raw) {
+    unsigned char stored[8] = {};
+    if (info.width == 1) {
+      stored[0] = static_cast<unsigned char>(raw);
+    } else {
+      stored[0] = static_cast<unsigned char>(raw >> 8);
+      stored[1] = static_cast<unsigned char>(raw);
+    }
+    Entry& e = entries_[raw];
+    char* end = RenderSampleValue(plan, stored, e.text);
+    *end++ = ';';
+    e.length = static_cast<uint8_t>(end - e.text);
+  }
+  return true;
+}
+
 char* RenderSampleValue(const SamplePlan& plan, const unsigned char* p,
                         char* out) {
   const DataTypeInfo& info = InfoOf(plan.type);
+  if (plan.value_bytes == 0) return out;
   if (plan.value_bytes < info.width) {
     // A narrower integer field: sign- or zero-extend it.
     uint32_t bits = plan.value_bytes * 8;

@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "format/number_format.h"
@@ -56,13 +57,34 @@ inline char* RenderFullWidth(const unsigned char* p, char* out) {
     return FormatUnsigned(LoadBigEndian(p, 4), out);
   } else if constexpr (kType == DataType::kFloat) {
     float f = std::bit_cast<float>(static_cast<uint32_t>(LoadBigEndian(p, 4)));
-    return FormatFixed(f, 6, false, out);
+    return FormatFixedDecimals<6>(f, false, out);
   } else {
     static_assert(kType == DataType::kDouble);
-    return FormatFixed(std::bit_cast<double>(LoadBigEndian(p, 8)), 6, false,
-                       out);
+    return FormatFixedDecimals<6>(std::bit_cast<double>(LoadBigEndian(p, 8)),
+                                  false, out);
   }
 }
+
+// "text;" of every value of a one- or two-byte integer type, rendered once
+// per run so that each sample costs one 8-byte copy.
+class SmallIntTable {
+ public:
+  struct Entry {
+    char text[7];
+    uint8_t length;
+  };
+  static_assert(sizeof(Entry) == 8);
+
+  // Renders all 256 or 65536 values of `type`, which must be one of the four
+  // one- and two-byte integer types. False when the 512 KiB cannot be had.
+  bool Build(DataType type);
+  // The entry of the value stored as `raw` (big-endian bytes read as an
+  // unsigned number).
+  const Entry& operator[](uint32_t raw) const { return entries_[raw]; }
+
+ private:
+  std::unique_ptr<Entry[]> entries_;
+};
 
 // Renders a value by `plan`, which must name a known type; `p` points at the
 // `plan.value_bytes` kept bytes.

@@ -27,9 +27,46 @@ ConvertResult WriteTextFields(TextStream& report, const InputDescriptor* table,
   return result;
 }
 
+// Renderers of one value followed by ";", for the whole-row loop.
+template <DataType kType>
+struct DirectRender {
+  static constexpr size_t kMaxChars = kType == DataType::kDouble
+                                          ? kMaxFixedChars + 1
+                                      : kType == DataType::kFloat ? 48
+                                                                  : 12;
+  char* operator()(const unsigned char* p, char* out) const {
+    out = RenderFullWidth<kType>(p, out);
+    *out = ';';
+    return out + 1;
+  }
+};
+
+template <int kBytes>
+struct TableRender {
+  static constexpr size_t kMaxChars = sizeof(SmallIntTable::Entry);
+  const SmallIntTable* table;
+  char* operator()(const unsigned char* p, char* out) const {
+    uint32_t raw = kBytes == 1 ? p[0] : (uint32_t{p[0]} << 8 | p[1]);
+    const SmallIntTable::Entry& e = (*table)[raw];
+    std::memcpy(out, &e, sizeof e);
+    return out + e.length;
+  }
+};
+
+struct PlanRender {
+  static constexpr size_t kMaxChars = kMaxIntegerChars + 1;
+  const SamplePlan* plan;
+  char* operator()(const unsigned char* p, char* out) const {
+    out = RenderSampleValue(*plan, p, out);
+    *out = ';';
+    return out + 1;
+  }
+};
+
 // Writes the sample rows, resuming with `result` as the column-name line
-// left it. `Render` turns the kept bytes of one value into text; it is only
-// called for a known type.
+// left it. A row whose bytes are all buffered and whose type is known is
+// rendered by `render` in place; any other row goes value by value, which
+// follows every failure rule.
 template <typename Render>
 ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
                               const RecorderHeader& h, const SamplePlan& plan,
@@ -37,65 +74,91 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
   const uint32_t inputs = h.Ninputs;
   const uint64_t row_bytes = uint64_t{inputs} * h.DataTypeSize;
   const bool known = plan.type != DataType::kUnknown;
-  // A whole row that fits the input buffer is decoded in place.
   const bool whole_rows =
       known && h.DataTypeSize > 0 && row_bytes <= input.capacity();
+  const uint64_t row_room =
+      kMaxFixedChars + 1 + uint64_t{inputs} * Render::kMaxChars + 2;
+  const bool one_reserve = row_room <= TextStream::kMaxReserve;
+  const std::string_view line_end = report.line_end();
 
   for (uint64_t i = 0; i < h.Nsamples && result == Success; ++i) {
-    double offset =
+    const double offset =
         static_cast<double>(static_cast<int64_t>(i) - int64_t{h.Npretrigger}) *
         h.SampleTime * 1e-6;
+    const bool last_row = i + 1 == h.Nsamples;
+    if (whole_rows && input.Fill(row_bytes) >= row_bytes) {
+      const auto* p = reinterpret_cast<const unsigned char*>(input.data()) +
+                      plan.skip_bytes;
+      char* w = report.Reserve(one_reserve ? row_room : kMaxFixedChars + 1);
+      w = FormatFixedDecimals<9>(offset, true, w);
+      *w++ = ';';
+      for (uint32_t j = 0; j < inputs; ++j) {
+        if (!one_reserve) {
+          report.Commit(w);
+          w = report.Reserve(Render::kMaxChars + 2);
+        }
+        w = render(p, w);
+        p += h.DataTypeSize;
+      }
+      if (inputs > 0) --w;  // the last value's ";"
+      if (!last_row) {
+        std::memcpy(w, line_end.data(), line_end.size());
+        w += line_end.size();
+      }
+      report.Commit(w);
+      input.Consume(row_bytes);
+      if (report.error()) result = OutputWriteError;
+      continue;
+    }
+
+    // Value by value, recording the last failure of the row.
     char* w = report.Reserve(kMaxFixedChars + 1);
-    w = FormatFixed(offset, 9, true, w);
+    w = FormatFixedDecimals<9>(offset, true, w);
     *w++ = ';';
     report.Commit(w);
     if (report.error()) result = OutputWriteError;
-
-    if (whole_rows && result == Success && input.Fill(row_bytes) >= row_bytes) {
-      const auto* p = reinterpret_cast<const unsigned char*>(input.data()) +
-                      plan.skip_bytes;
-      for (uint32_t j = 0; j < inputs; ++j) {
-        w = report.Reserve(kMaxSampleChars + 1);
-        w = render(p, w);
-        *w = ';';
-        w += (j + 1 < inputs);
-        report.Commit(w);
-        p += h.DataTypeSize;
+    for (uint32_t j = 0; j < inputs; ++j) {
+      unsigned char value[8];
+      bool arrived = h.DataTypeSize > 0 && input.Skip(plan.skip_bytes) &&
+                     input.ReadItem(value, plan.value_bytes);
+      if (!arrived) result = InputReadError;
+      if (result == Success) {
+        if (known) {
+          w = report.Reserve(kMaxSampleChars);
+          report.Commit(RenderSampleValue(plan, value, w));
+        } else {
+          result = UnknownDataType;
+        }
+        if (report.error()) result = OutputWriteError;
       }
-      input.Consume(row_bytes);
-      if (report.error()) result = OutputWriteError;
-    } else {
-      // Value by value, recording the last failure of the row.
-      for (uint32_t j = 0; j < inputs; ++j) {
-        unsigned char value[8];
-        bool arrived = h.DataTypeSize > 0 && input.Skip(plan.skip_bytes) &&
-                       input.ReadItem(value, plan.value_bytes);
-        if (!arrived) result = InputReadError;
-        if (result == Success) {
-          if (known) {
-            w = report.Reserve(kMaxSampleChars);
-            report.Commit(render(value, w));
-          } else {
-            result = UnknownDataType;
-          }
-          if (report.error()) result = OutputWriteError;
-        }
-        if (j + 1 < inputs && !report.WriteNoLf(FieldSeparator)) {
-          result = OutputWriteError;
-        }
+      if (j + 1 < inputs && !report.WriteNoLf(FieldSeparator)) {
+        result = OutputWriteError;
       }
     }
-    if (i + 1 < h.Nsamples && !report.NewLine()) result = OutputWriteError;
+    if (!last_row && !report.NewLine()) result = OutputWriteError;
   }
   return result;
 }
 
 template <DataType kType>
-ConvertResult WriteFullWidthRows(InputStream& input, TextStream& report,
-                                 const RecorderHeader& h,
-                                 const SamplePlan& plan, ConvertResult result) {
-  return WriteSampleRows(input, report, h, plan, &RenderFullWidth<kType>,
-                         result);
+ConvertResult WriteDirectRows(InputStream& input, TextStream& report,
+                              const RecorderHeader& h, const SamplePlan& plan,
+                              ConvertResult result) {
+  return WriteSampleRows(input, report, h, plan, DirectRender<kType>{}, result);
+}
+
+// One- and two-byte integers go through a table of their rendered values
+// when there is memory for it.
+template <DataType kType>
+ConvertResult WriteSmallIntRows(InputStream& input, TextStream& report,
+                                const RecorderHeader& h, const SamplePlan& plan,
+                                ConvertResult result) {
+  SmallIntTable table;
+  if (!table.Build(kType)) {
+    return WriteDirectRows<kType>(input, report, h, plan, result);
+  }
+  return WriteSampleRows(input, report, h, plan,
+                         TableRender<InfoOf(kType).width>{&table}, result);
 }
 
 }  // namespace
@@ -175,42 +238,36 @@ ConvertResult RecorderFileConverter::ConvertSamples(InputStream& input,
   SamplePlan plan = PlanSamples(TextField(h.DataTypeName), h.DataTypeSize);
   bool full_width = plan.type != DataType::kUnknown &&
                     plan.value_bytes == InfoOf(plan.type).width;
-  if (full_width) {
+  if (full_width && result == Success) {
     switch (plan.type) {
       case DataType::kChar:
-        return WriteFullWidthRows<DataType::kChar>(input, report, h, plan,
-                                                   result);
-      case DataType::kUnsignedChar:
-        return WriteFullWidthRows<DataType::kUnsignedChar>(input, report, h,
-                                                           plan, result);
-      case DataType::kShort:
-        return WriteFullWidthRows<DataType::kShort>(input, report, h, plan,
-                                                    result);
-      case DataType::kUnsignedShort:
-        return WriteFullWidthRows<DataType::kUnsignedShort>(input, report, h,
-                                                            plan, result);
-      case DataType::kInt:
-        return WriteFullWidthRows<DataType::kInt>(input, report, h, plan,
+        return WriteSmallIntRows<DataType::kChar>(input, report, h, plan,
                                                   result);
-      case DataType::kUnsignedInt:
-        return WriteFullWidthRows<DataType::kUnsignedInt>(input, report, h,
+      case DataType::kUnsignedChar:
+        return WriteSmallIntRows<DataType::kUnsignedChar>(input, report, h,
                                                           plan, result);
+      case DataType::kShort:
+        return WriteSmallIntRows<DataType::kShort>(input, report, h, plan,
+                                                   result);
+      case DataType::kUnsignedShort:
+        return WriteSmallIntRows<DataType::kUnsignedShort>(input, report, h,
+                                                           plan, result);
+      case DataType::kInt:
+        return WriteDirectRows<DataType::kInt>(input, report, h, plan, result);
+      case DataType::kUnsignedInt:
+        return WriteDirectRows<DataType::kUnsignedInt>(input, report, h, plan,
+                                                       result);
       case DataType::kFloat:
-        return WriteFullWidthRows<DataType::kFloat>(input, report, h, plan,
-                                                    result);
+        return WriteDirectRows<DataType::kFloat>(input, report, h, plan,
+                                                 result);
       case DataType::kDouble:
-        return WriteFullWidthRows<DataType::kDouble>(input, report, h, plan,
-                                                     result);
+        return WriteDirectRows<DataType::kDouble>(input, report, h, plan,
+                                                  result);
       case DataType::kUnknown:
         break;
     }
   }
-  return WriteSampleRows(
-      input, report, h, plan,
-      [&plan](const unsigned char* p, char* out) {
-        return RenderSampleValue(plan, p, out);
-      },
-      result);
+  return WriteSampleRows(input, report, h, plan, PlanRender{&plan}, result);
 }
 
 }  // namespace morvela

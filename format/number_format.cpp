@@ -1,9 +1,11 @@
 #include "format/number_format.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace morvela {
 namespace {
@@ -233,7 +235,15 @@ Decimal17 ToDecimal17Exact(double magnitude) {
 
 char* FormatUnsigned(uint64_t value, char* out) {
   int length = 1;
-  while (length < 20 && value >= kPow10[length]) ++length;
+  if (value < 10000000000ull) {
+    length += (value >= 10) + (value >= 100) + (value >= 1000) +
+              (value >= 10000) + (value >= 100000) + (value >= 1000000) +
+              (value >= 10000000) + (value >= 100000000) +
+              (value >= 1000000000);
+  } else {
+    length = 10;
+    while (length < 20 && value >= kPow10[length]) ++length;
+  }
   char* p = out + length;
   while (value >= 100) {
     p -= 2;
@@ -264,6 +274,120 @@ char* FormatZeroPadded(uint64_t value, int width, char* out) {
   std::memcpy(out, digits, length);
   return out + length;
 }
+
+namespace {
+
+inline void WriteTwoDigits(uint32_t v, char* out) {
+  std::memcpy(out, kDigitPairs + v * 2, 2);
+}
+
+inline void WriteFourDigits(uint32_t v, char* out) {
+  WriteTwoDigits(v / 100, out);
+  WriteTwoDigits(v % 100, out + 2);
+}
+
+// Exactly kCount (6 or 9) digits of `value`, which is below 10^kCount; the
+// halves are independent so that their multiplications overlap.
+template <int kCount>
+char* WriteFixedDigits(uint64_t value, char* out) {
+  static_assert(kCount == 6 || kCount == 9);
+  uint32_t v = static_cast<uint32_t>(value);
+  if constexpr (kCount == 6) {
+    WriteTwoDigits(v / 10000, out);
+    WriteFourDigits(v % 10000, out + 2);
+  } else {
+    *out = static_cast<char>('0' + v / 100000000);
+    uint32_t rest = v % 100000000;
+    WriteFourDigits(rest / 10000, out + 1);
+    WriteFourDigits(rest % 10000, out + 5);
+  }
+  return out + kCount;
+}
+
+// floor(x / 10^d) for 2 <= d <= 19 and any 64-bit x, without a division:
+// floor(x / 10^d) = floor((x >> d) / 5^d), and for n < 2^62 the quotient
+// floor(n / 5^d) = (n * M) >> (62 + l) with l = ceil(log2 5^d) and
+// M = ceil(2^(62 + l) / 5^d) < 2^63 (Granlund and Montgomery).
+struct Reciprocal {
+  uint64_t multiplier;
+  int shift;
+};
+
+constexpr Reciprocal MakeReciprocal(int d) {
+  uint64_t divisor = 1;
+  for (int i = 0; i < d; ++i) divisor *= 5;
+  int l = 0;
+  while ((uint128{1} << l) < divisor) ++l;
+  uint128 numerator = uint128{1} << (62 + l);
+  return {static_cast<uint64_t>((numerator + divisor - 1) / divisor), 62 + l};
+}
+
+constexpr auto kReciprocals = [] {
+  std::array<Reciprocal, 20> table{};
+  for (int d = 2; d < 20; ++d) table[d] = MakeReciprocal(d);
+  return table;
+}();
+
+inline uint64_t DivPow10(uint64_t x, int d) {
+  const Reciprocal& r = kReciprocals[d];
+  return static_cast<uint64_t>((uint128{x >> d} * r.multiplier) >> r.shift);
+}
+
+// "%u" for the small integer parts of typical values.
+inline char* WriteIntPart(uint64_t v, char* out) {
+  if (v < 10) {
+    *out = static_cast<char>('0' + v);
+    return out + 1;
+  }
+  if (v < 100) {
+    std::memcpy(out, kDigitPairs + v * 2, 2);
+    return out + 2;
+  }
+  return FormatUnsigned(v, out);
+}
+
+}  // namespace
+
+template <int kDecimals>
+char* FormatFixedDecimals(double value, bool force_sign, char* out) {
+  uint64_t bits = std::bit_cast<uint64_t>(value);
+  int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  int e2 = biased - 1023;
+  // The magnitudes whose 17 digits reach past the last decimal and whose
+  // 18-digit scaling fits 128 bits exactly: about 1.2e-10 up to 1e10 (for 6
+  // decimals) or 1e7 (for 9).
+  constexpr int kMaxE2 = kDecimals == 6 ? 32 : 22;
+  if (e2 < -33 || e2 > kMaxE2) {
+    return FormatFixed(value, kDecimals, force_sign, out);
+  }
+  if (bits >> 63) {
+    *out++ = '-';
+  } else if (force_sign) {
+    *out++ = '+';
+  }
+  uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+  int k = biased - 1075;
+  int e10 = FloorLog10Pow2(e2);
+  int q = 17 - e10;
+  // t = floor(|value| x 10^q) has 18 or 19 digits; the shift is always
+  // rightwards in this range.
+  uint64_t t = static_cast<uint64_t>((uint128{m} * kPow5[q]) >> (-(k + q)));
+  // Both roundings in one division: half a unit of the 17th significant
+  // digit (t has 18 or 19 digits), then half a unit of the last decimal.
+  // Rounding to 17 digits and then to the decimals is
+  //   floor((floor((t + h17) / c) + h) / 10^n) = floor((t + h17 + c h) / (c
+  //   10^n))
+  // with c the cut's power of ten.
+  uint64_t h17 = t >= kPow10[18] ? 50 : 5;
+  int d = q - kDecimals;  // t's digits below the last decimal
+  uint64_t kept = d >= 20 ? 0 : DivPow10(t + h17 + 5 * kPow10[d - 1], d);
+  out = WriteIntPart(kept / kPow10[kDecimals], out);
+  *out++ = '.';
+  return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
+}
+
+template char* FormatFixedDecimals<6>(double, bool, char*);
+template char* FormatFixedDecimals<9>(double, bool, char*);
 
 char* FormatFixed(double value, int decimals, bool force_sign, char* out) {
   bool negative = std::signbit(value);

@@ -27,6 +27,11 @@ inline constexpr int kMaxFixedDecimals = 9;
 // `force_sign` a non-negative value gets a "+".
 char* FormatFixed(double value, int decimals, bool force_sign, char* out);
 
+// The same for 6 or 9 decimals, with a fast path for the magnitudes of
+// typical samples and time offsets.
+template <int kDecimals>
+char* FormatFixedDecimals(double value, bool force_sign, char* out);
+
 // A finite non-zero magnitude cut to 17 significant digits, rounded half-up:
 // the value is `digits` x 10^`exponent` with 10^16 <= digits < 10^17.
 struct Decimal17 {

@@ -14,9 +14,17 @@
 namespace morvela {
 namespace {
 
+// Both formatters: the general one and, for 6 and 9 decimals, the fast one,
+// which must agree.
 std::string Fixed(double v, int decimals = 6, bool force_sign = false) {
   char buffer[kMaxFixedChars];
-  return std::string(buffer, FormatFixed(v, decimals, force_sign, buffer));
+  std::string general(buffer, FormatFixed(v, decimals, force_sign, buffer));
+  if (decimals != 6 && decimals != 9) return general;
+  char* end = decimals == 6 ? FormatFixedDecimals<6>(v, force_sign, buffer)
+                            : FormatFixedDecimals<9>(v, force_sign, buffer);
+  std::string fast(buffer, end);
+  EXPECT_EQ(fast, general) << std::hexfloat << v;
+  return fast;
 }
 
 // Increments a string of decimal digits; true when it carried out of the

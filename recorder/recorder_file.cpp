@@ -40,26 +40,11 @@ std::string_view TextField(const char* field, size_t width) {
   return std::string_view(field, length);
 }
 
-const DataTypeInfo kDataTypes[8] = {
-    {DataType::kChar, "char", 1, true, false},
-    {DataType::kUnsignedChar, "unsigned char", 1, false, false},
-    {DataType::kShort, "short", 2, true, false},
-    {DataType::kUnsignedShort, "unsigned short", 2, false, false},
-    {DataType::kInt, "int", 4, true, false},
-    {DataType::kUnsignedInt, "unsigned int", 4, false, false},
-    {DataType::kFloat, "float", 4, true, true},
-    {DataType::kDouble, "double", 8, true, true},
-};
-
 DataType FindDataType(std::string_view name) {
   for (const DataTypeInfo& info : kDataTypes) {
     if (info.name == name) return info.type;
   }
   return DataType::kUnknown;
-}
-
-const DataTypeInfo& InfoOf(DataType type) {
-  return kDataTypes[static_cast<int>(type)];
 }
 
 }  // namespace morvela

@@ -100,13 +100,24 @@ struct DataTypeInfo {
 };
 
 // The eight known types, in the order of `DataType`.
-extern const DataTypeInfo kDataTypes[8];
+inline constexpr DataTypeInfo kDataTypes[8] = {
+    {DataType::kChar, "char", 1, true, false},
+    {DataType::kUnsignedChar, "unsigned char", 1, false, false},
+    {DataType::kShort, "short", 2, true, false},
+    {DataType::kUnsignedShort, "unsigned short", 2, false, false},
+    {DataType::kInt, "int", 4, true, false},
+    {DataType::kUnsignedInt, "unsigned int", 4, false, false},
+    {DataType::kFloat, "float", 4, true, true},
+    {DataType::kDouble, "double", 8, true, true},
+};
 
 // The type named `name`, or kUnknown.
 DataType FindDataType(std::string_view name);
 
 // The table entry of a known type.
-const DataTypeInfo& InfoOf(DataType type);
+constexpr const DataTypeInfo& InfoOf(DataType type) {
+  return kDataTypes[static_cast<int>(type)];
+}
 
 }  // namespace morvela
 

@@ -74,11 +74,11 @@ TEST(TextStreamTest, StoresEveryLfAsCrLfAcrossBufferBoundaries) {
 }
 
 TEST(TextStreamTest, FailedSinkWriteIsStickyAndStopsOutput) {
-  FailingSink sink(10000);
-  TextStream report(&sink, LineEnds::kCrLf, 8192);
-  std::string line(100, 'x');
+  FailingSink sink(400000);
+  TextStream report(&sink, LineEnds::kCrLf, 0);  // the smallest buffer
+  std::string line(1000, 'x');
   int failed_at = -1;
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     if (!report.WriteNoLf(line)) {
       failed_at = i;
       break;
@@ -90,7 +90,7 @@ TEST(TextStreamTest, FailedSinkWriteIsStickyAndStopsOutput) {
   EXPECT_FALSE(report.Write("more\n"));
   EXPECT_FALSE(report.NewLine());
   EXPECT_FALSE(report.Flush());
-  EXPECT_LE(sink.text().size(), 10000u);
+  EXPECT_LE(sink.text().size(), 400000u);
   EXPECT_EQ(sink.text().find_first_not_of('x'), std::string::npos);
 
   // A failure that only shows when the last bytes are flushed.

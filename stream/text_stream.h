@@ -18,9 +18,9 @@ enum class LineEnds { kAsWritten, kCrLf };
 
 class TextStream {
  public:
-  static constexpr size_t kDefaultCapacity = 256 * 1024;
+  static constexpr size_t kDefaultCapacity = 512 * 1024;
   // The largest `Reserve` that is always granted.
-  static constexpr size_t kMaxReserve = 4096;
+  static constexpr size_t kMaxReserve = 64 * 1024;
 
   // `sink` must remain live while the stream is in use. Check `ok()` after
   // construction: the buffer is allocated without throwing.
@@ -44,6 +44,7 @@ class TextStream {
 
   // The line break: "\r\n" on a CR LF stream, "\n" otherwise.
   bool NewLine();
+  std::string_view line_end() const { return crlf_ ? "\r\n" : "\n"; }
 
   // Hot path. Returns room for at least `size` bytes (at most kMaxReserve)
   // that the caller fills and then hands back through `Commit`. Bytes written

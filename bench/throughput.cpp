@@ -1,0 +1,160 @@
+// make bench: converts synthetic recordings with Morvela, the stdio
+// yardstick and, for the machine's write limit, dd, and prints the figures.
+//
+//   morvela_throughput MORVELA SYNTH YARDSTICK DIR [RUNS]
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Workload {
+  const char* name;
+  const char* type;
+  int inputs;
+  long samples;
+  double max_dd_ratio;
+  double min_speedup;
+};
+
+struct RunResult {
+  double seconds;
+  long peak_kib;
+  int status;
+};
+
+// Runs `args` in `dir` with standard output discarded.
+RunResult Run(const std::vector<std::string>& args, const std::string& dir) {
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  return {seconds, usage.ru_maxrss,
+          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+long FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(
+        stderr,
+        "usage: morvela_throughput MORVELA SYNTH YARDSTICK DIR [RUNS]\n");
+    return 2;
+  }
+  const std::string morvela = argv[1], synth = argv[2], yardstick = argv[3],
+                    dir = argv[4];
+  const int runs = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
+  const Workload workloads[] = {
+      {"short", "short", 16, 1000000, 2.5, 6},
+      {"double", "double", 8, 500000, 4, 4},
+      {"float", "float", 8, 1000000, 4, 4},
+      {"short-4x", "short", 16, 4000000, 2.5, 6},
+  };
+  mkdir(dir.c_str(), 0777);
+  bool all_met = true;
+  std::printf("%-9s %9s %9s %8s %8s %9s %8s %8s %6s %8s %7s\n", "workload",
+              "values", "report MB", "median s", "MB/s", "Mvalues/s",
+              "peak MiB", "dd s", "x dd", "stdio s", "speedup");
+  for (const Workload& w : workloads) {
+    std::string dat = std::string(w.name) + ".dat";
+    std::string txt = std::string(w.name) + ".txt";
+    if (FileSize(dir + "/" + dat) < 0) {
+      RunResult made = Run({synth, "-t", w.type, "-i", std::to_string(w.inputs),
+                            "-n", std::to_string(w.samples), "-p",
+                            std::to_string(w.samples / 10), dat},
+                           dir);
+      if (made.status != 0) {
+        std::fprintf(stderr, "morvela-synth failed for %s\n", w.name);
+        return 1;
+      }
+    }
+    std::vector<double> times;
+    long peak = 0;
+    for (int r = 0; r < runs; ++r) {
+      unlink((dir + "/" + txt).c_str());
+      RunResult result = Run({morvela, dat}, dir);
+      if (result.status != 0) {
+        std::fprintf(stderr, "Morvela failed for %s\n", w.name);
+        return 1;
+      }
+      times.push_back(result.seconds);
+      peak = std::max(peak, result.peak_kib);
+    }
+    long report_bytes = FileSize(dir + "/" + txt);
+    std::vector<double> dd_times;
+    for (int r = 0; r < runs; ++r) {
+      unlink((dir + "/dd.out").c_str());
+      dd_times.push_back(
+          Run({"dd", "if=/dev/zero", "of=dd.out", "bs=1M",
+               "count=" + std::to_string(report_bytes), "iflag=count_bytes"},
+              dir)
+              .seconds);
+    }
+    unlink((dir + "/dd.out").c_str());
+    std::vector<double> stdio_times;
+    for (int r = 0; r < std::min(runs, 3); ++r) {
+      unlink((dir + "/stdio.txt").c_str());
+      stdio_times.push_back(Run({yardstick, dat, "stdio.txt"}, dir).seconds);
+    }
+    unlink((dir + "/stdio.txt").c_str());
+    unlink((dir + "/" + txt).c_str());
+
+    double t = Median(times), dd = Median(dd_times),
+           stdio = Median(stdio_times);
+    double values = static_cast<double>(w.inputs) * w.samples;
+    double mb = report_bytes / 1e6;
+    double dd_ratio = t / dd, speedup = stdio / t;
+    double peak_mib = peak / 1024.0;
+    std::printf(
+        "%-9s %9.0f %9.1f %8.3f %8.0f %9.1f %8.2f %8.3f %6.2f %8.3f %7.1f\n",
+        w.name, values, mb, t, mb / t, values / t / 1e6, peak_mib, dd, dd_ratio,
+        stdio, speedup);
+    bool met =
+        dd_ratio <= w.max_dd_ratio && speedup >= w.min_speedup && peak_mib <= 6;
+    if (!met) {
+      std::printf(
+          "  target missed: x dd <= %.1f, speedup >= %.0f, peak <= 6 MiB\n",
+          w.max_dd_ratio, w.min_speedup);
+    }
+    all_met = all_met && met;
+  }
+  std::printf("%s\n", all_met ? "all throughput targets met"
+                              : "some throughput targets missed");
+  return 0;
+}

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -168,6 +171,26 @@ TEST_F(RunTest, FullDiskIsAWriteErrorForSmallAndLargeReports) {
     EXPECT_TRUE(console_.ends_with("\nOutput file write error\n\n"))
         << console_;
   }
+}
+
+// A report cut short by the file-size limit is a write error, and the part
+// written so far stays on disk.
+TEST_F(RunTest, FileSizeLimitIsAWriteError) {
+  WriteFile("rec.dat", Recording(100000));
+  constexpr rlim_t kLimit = 300000;
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{kLimit, kLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(-Run({"rec.dat"}));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);  // OutputWriteError
+  EXPECT_EQ(fs::file_size("rec.txt"), kLimit);
+  EXPECT_TRUE(ReadFile("rec.txt").starts_with("Morvela 1.0.1.0\r\n"));
 }
 
 TEST_F(RunTest, ResultMessages) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -393,6 +394,44 @@ TEST_F(ConverterTest, ShortSampleBlockEndsWithTheRowItRanOutIn) {
   spec.nsamples = 0xFFFFFFFF;
   c = Convert(EncodeRecording(spec, {}) + "abc");
   EXPECT_EQ(c.result, InputReadError);
+}
+
+// A source that fails (an I/O error, not the end of the data) after
+// `good` bytes.
+class FailingSource : public Source {
+ public:
+  FailingSource(std::string data, size_t good)
+      : data_(std::move(data)), good_(good) {}
+  ptrdiff_t Read(char* buffer, size_t size) override {
+    if (pos_ >= good_) return -1;
+    size_t n = std::min({size, good_ - pos_, size_t{1000}});
+    data_.copy(buffer, n, pos_);
+    pos_ += n;
+    return static_cast<ptrdiff_t>(n);
+  }
+
+ private:
+  std::string data_;
+  size_t good_;
+  size_t pos_ = 0;
+};
+
+TEST_F(ConverterTest, ReadErrorInTheSampleBlockIsNeverSuccess) {
+  RecordingSpec spec = WorkedSpec();
+  spec.nsamples = 5000;
+  std::string file = EncodeRecording(spec, std::vector<double>(10000, 1));
+  for (size_t good :
+       {size_t{248 + 192 + 7}, file.size() / 2, file.size() - 1}) {
+    FailingSource source(file, good);
+    InputStream input(&source, 4096);
+    StringSink report_sink, console_sink;
+    TextStream report(&report_sink, LineEnds::kCrLf);
+    TextStream console(&console_sink, LineEnds::kAsWritten);
+    RecorderFileConverter converter(&console, &FixedClock);
+    ASSERT_EQ(converter.ConvertHeader(input, report), Success);
+    ASSERT_EQ(converter.ConvertInputs(input, report), Success);
+    EXPECT_EQ(converter.ConvertSamples(input, report), InputReadError) << good;
+  }
 }
 
 // Every truncation of a valid recording ends with its code and the report

@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build check demo bench clean
+.PHONY: all build check demo bench sanitize fuzz lint clean
 
 all: build
 
@@ -16,6 +16,36 @@ check: build
 
 demo: build
 	$(BUILD)/Morvela examples/demo.dat
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer. A
+# failed allocation must stay the converter's -5, not a sanitizer abort.
+sanitize:
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMORVELA_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# clang-tidy and cppcheck over the project's code.
+lint: build
+	tools/lint.sh
+
+# libFuzzer targets under ASan and UBSan, FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMORVELA_BUILD_FUZZ=ON -DMORVELA_BUILD_TESTS=OFF -DMORVELA_SANITIZE=address,undefined
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target convert_fuzzer format_fuzzer make_seeds
+	mkdir -p $(FUZZ_BUILD)/corpus-convert $(FUZZ_BUILD)/corpus-format $(FUZZ_BUILD)/crashes
+	$(FUZZ_BUILD)/fuzz/make_seeds $(FUZZ_BUILD)/corpus-convert $(FUZZ_BUILD)/corpus-format
+	ASAN_OPTIONS=allocator_may_return_null=1 $(FUZZ_BUILD)/fuzz/convert_fuzzer \
+	  -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/recorder.dict -max_len=8192 \
+	  -artifact_prefix=$(FUZZ_BUILD)/crashes/ -print_final_stats=1 \
+	  $(FUZZ_BUILD)/corpus-convert fuzz/regressions
+	$(FUZZ_BUILD)/fuzz/format_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=16 \
+	  -artifact_prefix=$(FUZZ_BUILD)/crashes/ -print_final_stats=1 \
+	  $(FUZZ_BUILD)/corpus-format
 
 # Throughput and micro benchmarks (Release). BENCH_RUNS sets the repetitions.
 BENCH_RUNS ?= 5

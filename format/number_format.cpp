@@ -72,8 +72,8 @@ constexpr char kDigitPairs[] =
 
 // A magnitude as m x 2^k with m > 0.
 struct Binary {
-  uint64_t m;
-  int k;
+  uint64_t m;  // cppcheck-suppress unusedStructMember
+  int k;       // cppcheck-suppress unusedStructMember
 };
 
 Binary Decompose(double magnitude) {
@@ -110,7 +110,8 @@ class BigUint {
   }
 
   void ShiftLeft(int bits) {
-    int whole = bits / 32, part = bits % 32;
+    int whole = bits / 32;
+    int part = bits % 32;
     words_[size_] = 0;
     for (int i = size_; i >= 0; --i) {
       uint32_t hi = words_[i] << part;
@@ -123,7 +124,8 @@ class BigUint {
   }
 
   void ShiftRight(int bits) {
-    int whole = bits / 32, part = bits % 32;
+    int whole = bits / 32;
+    int part = bits % 32;
     if (whole >= size_) {
       size_ = 1;
       words_[0] = 0;
@@ -278,7 +280,7 @@ char* FormatZeroPadded(uint64_t value, int width, char* out) {
 namespace {
 
 inline void WriteTwoDigits(uint32_t v, char* out) {
-  std::memcpy(out, kDigitPairs + v * 2, 2);
+  std::memcpy(out, kDigitPairs + size_t{v} * 2, 2);
 }
 
 inline void WriteFourDigits(uint32_t v, char* out) {
@@ -408,7 +410,8 @@ char* FormatFixed(double value, int decimals, bool force_sign, char* out) {
     return out + 3;
   }
 
-  uint64_t int_part = 0, frac_part = 0;
+  uint64_t int_part = 0;
+  uint64_t frac_part = 0;
   if (magnitude != 0) {
     Decimal17 d = ToDecimal17(magnitude);
     if (d.exponent >= 0) {

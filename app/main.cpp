@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   tzset();
   morvela::FdSink out(1);
-  morvela::TextStream console(&out, morvela::LineEnds::kAsWritten, 16 * 1024);
+  morvela::TextStream console(&out, morvela::LineEnds::kAsWritten,
+                              size_t{16} * 1024);
   if (!console.ok()) return morvela::MemoryAllocationError;
   return morvela::RunMorvela(argc, argv, console);
 }

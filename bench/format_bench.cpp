@@ -33,7 +33,7 @@ void BM_FormatFixed6(benchmark::State& state, std::vector<double> (*make)()) {
   std::vector<double> values = make();
   char buffer[morvela::kMaxFixedChars];
   size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     char* end =
         morvela::FormatFixedDecimals<6>(values[i++ & 4095], false, buffer);
     benchmark::DoNotOptimize(end);
@@ -45,7 +45,7 @@ void BM_Snprintf6(benchmark::State& state, std::vector<double> (*make)()) {
   std::vector<double> values = make();
   char buffer[512];
   size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     int n = std::snprintf(buffer, sizeof buffer, "%f", values[i++ & 4095]);
     benchmark::DoNotOptimize(n);
   }
@@ -55,7 +55,7 @@ void BM_Snprintf6(benchmark::State& state, std::vector<double> (*make)()) {
 void BM_FormatOffset9(benchmark::State& state) {
   char buffer[morvela::kMaxFixedChars];
   int64_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     double offset = static_cast<double>((i++ & 0xfffff) - 100000) * 100 * 1e-6;
     benchmark::DoNotOptimize(
         morvela::FormatFixedDecimals<9>(offset, true, buffer));
@@ -66,7 +66,7 @@ void BM_FormatOffset9(benchmark::State& state) {
 void BM_SnprintfOffset9(benchmark::State& state) {
   char buffer[512];
   int64_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     double offset = static_cast<double>((i++ & 0xfffff) - 100000) * 100 * 1e-6;
     benchmark::DoNotOptimize(
         std::snprintf(buffer, sizeof buffer, "%+9.9f", offset));
@@ -80,7 +80,7 @@ void BM_FormatSigned(benchmark::State& state) {
   std::vector<int> values(4096);
   for (int& v : values) v = static_cast<int16_t>(rng());
   size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(morvela::FormatSigned(values[i++ & 4095], buffer));
   }
   state.SetItemsProcessed(state.iterations());
@@ -92,7 +92,7 @@ void BM_SnprintfSigned(benchmark::State& state) {
   std::vector<int> values(4096);
   for (int& v : values) v = static_cast<int16_t>(rng());
   size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(
         std::snprintf(buffer, sizeof buffer, "%i", values[i++ & 4095]));
   }

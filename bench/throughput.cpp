@@ -42,6 +42,7 @@ RunResult Run(const std::vector<std::string>& args, const std::string& dir) {
     dup2(null, 1);
     dup2(null, 2);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -56,6 +57,13 @@ RunResult Run(const std::vector<std::string>& args, const std::string& dir) {
           .count();
   return {seconds, usage.ru_maxrss,
           WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+  std::string path = dir;
+  path += '/';
+  path += name;
+  return path;
 }
 
 double Median(std::vector<double> v) {
@@ -77,8 +85,10 @@ int main(int argc, char** argv) {
         "usage: morvela_throughput MORVELA SYNTH YARDSTICK DIR [RUNS]\n");
     return 2;
   }
-  const std::string morvela = argv[1], synth = argv[2], yardstick = argv[3],
-                    dir = argv[4];
+  const std::string morvela = argv[1];
+  const std::string synth = argv[2];
+  const std::string yardstick = argv[3];
+  const std::string dir = argv[4];
   const int runs = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
   const Workload workloads[] = {
       {"short", "short", 16, 1000000, 2.5, 6},
@@ -92,9 +102,12 @@ int main(int argc, char** argv) {
               "values", "report MB", "median s", "MB/s", "Mvalues/s",
               "peak MiB", "dd s", "x dd", "stdio s", "speedup");
   for (const Workload& w : workloads) {
-    std::string dat = std::string(w.name) + ".dat";
-    std::string txt = std::string(w.name) + ".txt";
-    if (FileSize(dir + "/" + dat) < 0) {
+    const std::string dat = std::string(w.name).append(".dat");
+    const std::string txt = std::string(w.name).append(".txt");
+    const std::string report = Join(dir, txt);
+    const std::string dd_out = Join(dir, "dd.out");
+    const std::string stdio_out = Join(dir, "stdio.txt");
+    if (FileSize(Join(dir, dat)) < 0) {
       RunResult made = Run({synth, "-t", w.type, "-i", std::to_string(w.inputs),
                             "-n", std::to_string(w.samples), "-p",
                             std::to_string(w.samples / 10), dat},
@@ -107,7 +120,7 @@ int main(int argc, char** argv) {
     std::vector<double> times;
     long peak = 0;
     for (int r = 0; r < runs; ++r) {
-      unlink((dir + "/" + txt).c_str());
+      unlink(report.c_str());
       RunResult result = Run({morvela, dat}, dir);
       if (result.status != 0) {
         std::fprintf(stderr, "Morvela failed for %s\n", w.name);
@@ -116,31 +129,35 @@ int main(int argc, char** argv) {
       times.push_back(result.seconds);
       peak = std::max(peak, result.peak_kib);
     }
-    long report_bytes = FileSize(dir + "/" + txt);
+    long report_bytes = FileSize(report);
     std::vector<double> dd_times;
     for (int r = 0; r < runs; ++r) {
-      unlink((dir + "/dd.out").c_str());
+      unlink(dd_out.c_str());
       dd_times.push_back(
           Run({"dd", "if=/dev/zero", "of=dd.out", "bs=1M",
-               "count=" + std::to_string(report_bytes), "iflag=count_bytes"},
+               std::string("count=").append(std::to_string(report_bytes)),
+               "iflag=count_bytes"},
               dir)
               .seconds);
     }
-    unlink((dir + "/dd.out").c_str());
+    unlink(dd_out.c_str());
     std::vector<double> stdio_times;
     for (int r = 0; r < std::min(runs, 3); ++r) {
-      unlink((dir + "/stdio.txt").c_str());
+      unlink(stdio_out.c_str());
       stdio_times.push_back(Run({yardstick, dat, "stdio.txt"}, dir).seconds);
     }
-    unlink((dir + "/stdio.txt").c_str());
-    unlink((dir + "/" + txt).c_str());
+    unlink(stdio_out.c_str());
+    unlink(report.c_str());
 
-    double t = Median(times), dd = Median(dd_times),
-           stdio = Median(stdio_times);
-    double values = static_cast<double>(w.inputs) * w.samples;
-    double mb = report_bytes / 1e6;
-    double dd_ratio = t / dd, speedup = stdio / t;
-    double peak_mib = peak / 1024.0;
+    const double t = Median(times);
+    const double dd = Median(dd_times);
+    const double stdio = Median(stdio_times);
+    const double values =
+        static_cast<double>(w.inputs) * static_cast<double>(w.samples);
+    const double mb = static_cast<double>(report_bytes) / 1e6;
+    const double dd_ratio = t / dd;
+    const double speedup = stdio / t;
+    const double peak_mib = static_cast<double>(peak) / 1024.0;
     std::printf(
         "%-9s %9.0f %9.1f %8.3f %8.0f %9.1f %8.2f %8.3f %6.2f %8.3f %7.1f\n",
         w.name, values, mb, t, mb / t, values / t / 1e6, peak_mib, dd, dd_ratio,

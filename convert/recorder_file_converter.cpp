@@ -64,8 +64,10 @@ ConvertResult RecorderFileConverter::WriteTimeStamp(TextStream& out,
   // 2^63 and above cannot be held as a 64-bit count.
   if (std::isfinite(time) && time >= 0 && time < 9223372036854775808.0) {
     int64_t whole = static_cast<int64_t>(time);
+    // Half-up to whole nanoseconds, as the report has always rounded them.
+    double scaled = (time - static_cast<double>(whole)) * 1e9 + 0.5;
     nanoseconds =
-        static_cast<uint64_t>((time - static_cast<double>(whole)) * 1e9 + 0.5);
+        static_cast<uint64_t>(scaled);  // NOLINT(bugprone-incorrect-roundings)
     if (nanoseconds >= 1000000000) {
       // A fraction that rounds to a full second carries into the seconds.
       nanoseconds -= 1000000000;

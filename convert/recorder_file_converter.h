@@ -63,13 +63,16 @@ class RecorderFileConverter {
 
   // One numbered column name per input ("NameInput00;NameInput01\n").
   // Success or OutputWriteError; writes nothing when there are no inputs.
-  ConvertResult WriteColumnNames(TextStream& report, std::string_view prefix);
+  ConvertResult WriteColumnNames(TextStream& report,
+                                 std::string_view prefix) const;
 
   // Decodes and writes one stored value of type `type_name` held in `stored`
   // (`size` big-endian bytes). UnknownDataType writes nothing. Returns
   // OutputWriteError whenever the report is in its error state.
-  ConvertResult WriteSampleValue(TextStream& report, std::string_view type_name,
-                                 const unsigned char* stored, uint32_t size);
+  static ConvertResult WriteSampleValue(TextStream& report,
+                                        std::string_view type_name,
+                                        const unsigned char* stored,
+                                        uint32_t size);
 
   // Valid after ConvertHeader succeeded; numbers in host order.
   const RecorderHeader& header() const { return header_; }

@@ -18,9 +18,9 @@ ConvertResult WriteTextFields(TextStream& report, const InputDescriptor* table,
                               uint32_t count, Field field) {
   ConvertResult result = Success;
   for (uint32_t i = 0; i < count; ++i) {
-    if (!report.Write(field(table[i]))) {
-      result = OutputWriteError;
-    } else if (i + 1 < count && !report.WriteNoLf(FieldSeparator)) {
+    // No separator follows a field whose write failed.
+    if (!report.Write(field(table[i])) ||
+        (i + 1 < count && !report.WriteNoLf(FieldSeparator))) {
       result = OutputWriteError;
     }
   }
@@ -163,8 +163,8 @@ ConvertResult WriteSmallIntRows(InputStream& input, TextStream& report,
 
 }  // namespace
 
-ConvertResult RecorderFileConverter::WriteColumnNames(TextStream& report,
-                                                      std::string_view prefix) {
+ConvertResult RecorderFileConverter::WriteColumnNames(
+    TextStream& report, std::string_view prefix) const {
   ConvertResult result = Success;
   const uint32_t inputs = header_.Ninputs;
   for (uint32_t i = 0; i < inputs; ++i) {

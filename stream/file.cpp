@@ -15,15 +15,14 @@ File& File::operator=(File&& other) noexcept {
 }
 
 int File::Release() {
-  int fd = fd_;
+  int released = fd_;
   fd_ = -1;
-  return fd;
+  return released;
 }
 
 bool File::Close() {
   if (fd_ < 0) return true;
-  int fd = Release();
-  return ::close(fd) == 0;
+  return ::close(Release()) == 0;
 }
 
 ptrdiff_t FdSource::Read(char* buffer, size_t size) {

@@ -7,7 +7,8 @@ namespace morvela {
 
 SynthSignal::SynthSignal(DataType type, double noise, uint64_t seed)
     : noise_(noise), integral_(true), state_(seed) {
-  double lo = 0, hi = 0;
+  double lo = 0;
+  double hi = 0;
   switch (type) {
     case DataType::kChar:
       lo = -128, hi = 127;

@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build check demo bench sanitize fuzz lint clean
+.PHONY: all build check demo install package bench sanitize fuzz lint clean
 
 all: build
 
@@ -16,6 +16,15 @@ check: build
 
 demo: build
 	$(BUILD)/Morvela examples/demo.dat
+
+# Installs Morvela, morvela-synth and their man pages under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A .deb and a .tar.gz in $(BUILD).
+package: build
+	cd $(BUILD) && cpack
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer. A
 # failed allocation must stay the converter's -5, not a sanitizer abort.

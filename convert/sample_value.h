@@ -81,6 +81,7 @@ class SmallIntTable {
   // The entry of the value stored as `raw` (big-endian bytes read as an
   // unsigned number).
   const Entry& operator[](uint32_t raw) const { return entries_[raw]; }
+  const Entry* entries() const { return entries_.get(); }
 
  private:
   std::unique_ptr<Entry[]> entries_;

@@ -6,6 +6,7 @@
 
 #include "convert/recorder_file_converter.h"
 #include "convert/sample_value.h"
+#include "convert/time_offset.h"
 #include "format/number_format.h"
 
 namespace morvela {
@@ -44,10 +45,10 @@ struct DirectRender {
 template <int kBytes>
 struct TableRender {
   static constexpr size_t kMaxChars = sizeof(SmallIntTable::Entry);
-  const SmallIntTable* table;
+  const SmallIntTable::Entry* table;
   char* operator()(const unsigned char* p, char* out) const {
     uint32_t raw = kBytes == 1 ? p[0] : (uint32_t{p[0]} << 8 | p[1]);
-    const SmallIntTable::Entry& e = (*table)[raw];
+    const SmallIntTable::Entry& e = table[raw];
     std::memcpy(out, &e, sizeof e);
     return out + e.length;
   }
@@ -71,8 +72,12 @@ template <typename Render>
 ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
                               const RecorderHeader& h, const SamplePlan& plan,
                               Render render, ConvertResult result) {
+  // Locals, not the header's fields: the compiler must assume that every
+  // byte written to the report may change memory it has not copied.
   const uint32_t inputs = h.Ninputs;
-  const uint64_t row_bytes = uint64_t{inputs} * h.DataTypeSize;
+  const uint32_t size = h.DataTypeSize;
+  const Render row_render = render;
+  const uint64_t row_bytes = uint64_t{inputs} * size;
   const bool known = plan.type != DataType::kUnknown;
   const bool whole_rows =
       known && h.DataTypeSize > 0 && row_bytes <= input.capacity();
@@ -82,23 +87,20 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
   const std::string_view line_end = report.line_end();
 
   for (uint64_t i = 0; i < h.Nsamples && result == Success; ++i) {
-    const double offset =
-        static_cast<double>(static_cast<int64_t>(i) - int64_t{h.Npretrigger}) *
-        h.SampleTime * 1e-6;
     const bool last_row = i + 1 == h.Nsamples;
     if (whole_rows && input.Fill(row_bytes) >= row_bytes) {
       const auto* p = reinterpret_cast<const unsigned char*>(input.data()) +
                       plan.skip_bytes;
       char* w = report.Reserve(one_reserve ? row_room : kMaxFixedChars + 1);
-      w = FormatFixedDecimals<9>(offset, true, w);
+      w = FormatTimeOffset(i, h.Npretrigger, h.SampleTime, w);
       *w++ = ';';
       for (uint32_t j = 0; j < inputs; ++j) {
         if (!one_reserve) {
           report.Commit(w);
           w = report.Reserve(Render::kMaxChars + 2);
         }
-        w = render(p, w);
-        p += h.DataTypeSize;
+        w = row_render(p, w);
+        p += size;
       }
       if (inputs > 0) --w;  // the last value's ";"
       if (!last_row) {
@@ -113,7 +115,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
 
     // Value by value, recording the last failure of the row.
     char* w = report.Reserve(kMaxFixedChars + 1);
-    w = FormatFixedDecimals<9>(offset, true, w);
+    w = FormatTimeOffset(i, h.Npretrigger, h.SampleTime, w);
     *w++ = ';';
     report.Commit(w);
     if (report.error()) result = OutputWriteError;
@@ -158,7 +160,8 @@ ConvertResult WriteSmallIntRows(InputStream& input, TextStream& report,
     return WriteDirectRows<kType>(input, report, h, plan, result);
   }
   return WriteSampleRows(input, report, h, plan,
-                         TableRender<InfoOf(kType).width>{&table}, result);
+                         TableRender<InfoOf(kType).width>{table.entries()},
+                         result);
 }
 
 }  // namespace

@@ -236,6 +236,15 @@ Decimal17 ToDecimal17Exact(double magnitude) {
 }
 
 char* FormatUnsigned(uint64_t value, char* out) {
+  // Most integer parts of samples and offsets are below 100.
+  if (value < 10) {
+    *out = static_cast<char>('0' + value);
+    return out + 1;
+  }
+  if (value < 100) {
+    std::memcpy(out, kDigitPairs + value * 2, 2);
+    return out + 2;
+  }
   int length = 1;
   if (value < 10000000000ull) {
     length += (value >= 10) + (value >= 100) + (value >= 1000) +
@@ -390,6 +399,10 @@ char* FormatFixedDecimals(double value, bool force_sign, char* out) {
 
 template char* FormatFixedDecimals<6>(double, bool, char*);
 template char* FormatFixedDecimals<9>(double, bool, char*);
+
+char* FormatSixDigits(uint32_t value, char* out) {
+  return WriteFixedDigits<6>(value, out);
+}
 
 char* FormatFixed(double value, int decimals, bool force_sign, char* out) {
   bool negative = std::signbit(value);

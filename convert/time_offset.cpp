@@ -1,0 +1,46 @@
+#include "convert/time_offset.h"
+
+#include <cstring>
+
+#include "format/number_format.h"
+
+namespace morvela {
+
+double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time) {
+  double steps = static_cast<double>(static_cast<int64_t>(row) -
+                                     static_cast<int64_t>(pretrigger));
+  return steps * sample_time * 1e-6;
+}
+
+// Why the shortcut below is exact. Let N = (row - pretrigger) x sample_time,
+// an integer; the offset's true value is N / 10^6, which has no digit past
+// the sixth decimal. While |N| < 2^53 the product N is exact in double, and
+// x = fl(N x fl(1e-6)) differs from N / 10^6 by at most (2^-52 + 2^-106)
+// |N| / 10^6 < 2.3e-16 |N| / 10^6. Rounding x to 17 significant digits adds
+// at most half a unit of the 17th digit, 0.5e-16 |x|. So the 17-digit form
+// is N / 10^6 + e with |e| < 2.9e-16 |N| / 10^6, and in units of the ninth
+// decimal N x 1000 + e x 10^9 with |e x 10^9| < 2.9e-13 |N| < 0.5 for
+// |N| <= 10^12. N x 1000 being an integer, rounding half-up to nine
+// decimals gives it back exactly: the digits of N / 10^6 and "000". The
+// sign is N's (N = 0 gives x = +-0, written "+"). Offsets up to 10^6 s
+// take this path; longer ones are formatted from x.
+char* FormatTimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time,
+                       char* out) {
+  int64_t steps = static_cast<int64_t>(row) - int64_t{pretrigger};
+  uint64_t magnitude = steps < 0 ? 0 - static_cast<uint64_t>(steps)
+                                 : static_cast<uint64_t>(steps);
+  constexpr uint64_t kLimit = 1000000000000;  // 10^12
+  if (sample_time != 0 && magnitude > kLimit / sample_time) {
+    return FormatFixedDecimals<9>(TimeOffset(row, pretrigger, sample_time),
+                                  true, out);
+  }
+  uint64_t n = magnitude * sample_time;
+  *out++ = n != 0 && steps < 0 ? '-' : '+';
+  out = FormatUnsigned(n / 1000000, out);
+  *out++ = '.';
+  out = FormatSixDigits(static_cast<uint32_t>(n % 1000000), out);
+  std::memcpy(out, "000", 3);
+  return out + 3;
+}
+
+}  // namespace morvela

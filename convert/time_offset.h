@@ -1,0 +1,22 @@
+// The time offset of a sample row from the trigger, "%+9.9f" of
+// ((i - Npretrigger) x SampleTime) x 1e-6 computed in double precision.
+
+#ifndef MORVELA_CONVERT_TIME_OFFSET_H_
+#define MORVELA_CONVERT_TIME_OFFSET_H_
+
+#include <cstdint>
+
+namespace morvela {
+
+// The offset of row `row` in seconds, each operation rounded to double.
+double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time);
+
+// Writes TimeOffset(row, pretrigger, sample_time) with a sign and nine
+// decimals under the report's fixed-point rule; `out` needs room for
+// kMaxFixedChars.
+char* FormatTimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time,
+                       char* out);
+
+}  // namespace morvela
+
+#endif  // MORVELA_CONVERT_TIME_OFFSET_H_

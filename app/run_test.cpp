@@ -12,28 +12,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "recorder/recorder_writer.h"
+#include "tests/test_util.h"
 
 namespace morvela {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
+using testing::ReadFile;
+using testing::WriteFile;
 
 std::string Recording(uint32_t samples) {
   RecordingSpec spec;
@@ -43,22 +33,18 @@ std::string Recording(uint32_t samples) {
   return EncodeRecording(spec, std::vector<double>(2 * samples, -123));
 }
 
-// Runs in a fresh temporary directory, which is the working directory.
-class RunTest : public ::testing::Test {
+// Runs in a fresh scratch directory, which is the working directory.
+class RunTest : public testing::ScratchDirTest {
  protected:
   void SetUp() override {
+    ScratchDirTest::SetUp();
     setenv("TZ", "UTC", 1);
     old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("morvela-run-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     fs::current_path(dir_);
   }
   void TearDown() override {
     fs::current_path(old_);
-    fs::remove_all(dir_);
+    ScratchDirTest::TearDown();
   }
 
   ConvertResult Run(std::vector<const char*> args) {
@@ -71,7 +57,7 @@ class RunTest : public ::testing::Test {
     return r;
   }
 
-  fs::path old_, dir_;
+  fs::path old_;
   std::string console_;
 };
 

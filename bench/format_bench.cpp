@@ -74,11 +74,16 @@ void BM_SnprintfOffset9(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_FormatSigned(benchmark::State& state) {
-  char buffer[32];
+std::vector<int> ShortValues() {
   std::mt19937 rng(3);
   std::vector<int> values(4096);
   for (int& v : values) v = static_cast<int16_t>(rng());
+  return values;
+}
+
+void BM_FormatSigned(benchmark::State& state) {
+  char buffer[32];
+  std::vector<int> values = ShortValues();
   size_t i = 0;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(morvela::FormatSigned(values[i++ & 4095], buffer));
@@ -88,9 +93,7 @@ void BM_FormatSigned(benchmark::State& state) {
 
 void BM_SnprintfSigned(benchmark::State& state) {
   char buffer[32];
-  std::mt19937 rng(3);
-  std::vector<int> values(4096);
-  for (int& v : values) v = static_cast<int16_t>(rng());
+  std::vector<int> values = ShortValues();
   size_t i = 0;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     benchmark::DoNotOptimize(

@@ -18,11 +18,7 @@ TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
 void TextStream::FlushBuffer() {
   size_t size = pos_ - begin();
   if (!error_ && size > 0) {
-    if (sink_->Write(begin(), size)) {
-      flushed_ += size;
-    } else {
-      error_ = true;
-    }
+    if (!sink_->Write(begin(), size)) error_ = true;
   }
   pos_ = begin();
 }

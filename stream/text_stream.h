@@ -61,10 +61,6 @@ class TextStream {
   bool Flush();
 
   bool error() const { return error_; }
-  // Bytes accepted so far, after translation.
-  unsigned long long bytes_written() const {
-    return flushed_ + (pos_ - begin());
-  }
 
  private:
   char* begin() const { return buffer_.get(); }
@@ -78,7 +74,6 @@ class TextStream {
   char* pos_ = nullptr;
   char* end_ = nullptr;
   bool error_ = false;
-  unsigned long long flushed_ = 0;
 };
 
 }  // namespace morvela

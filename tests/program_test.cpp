@@ -5,13 +5,14 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using morvela::testing::ReadFile;
 
 struct Output {
   int status;  // the exit status as a shell sees it
@@ -31,24 +32,8 @@ Output Shell(const std::string& command) {
   return out;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public morvela::testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("morvela-program-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   Output Morvela(const std::string& args) {
     return Shell("cd '" + dir_.string() + "' && TZ=UTC " MORVELA_BINARY " " +
                  args);
@@ -57,8 +42,6 @@ class ProgramTest : public ::testing::Test {
     return Shell("cd '" + dir_.string() + "' && " MORVELA_SYNTH_BINARY " " +
                  args + " 2>&1");
   }
-
-  fs::path dir_;
 };
 
 TEST_F(ProgramTest, ExitStatusesAsAShellSeesThem) {

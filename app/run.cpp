@@ -57,6 +57,22 @@ void ReportOpenFailure(TextStream& console, std::string_view which,
   console.WriteNoLf(" ");
 }
 
+// Opens the recording for reading and fills `st`; a directory counts as a
+// failed open (EISDIR). On failure `error` holds the error number.
+File OpenInput(const std::string& path, struct stat* st, int* error) {
+  File input(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!input.is_open()) {
+    *error = errno;
+  } else if (::fstat(input.fd(), st) != 0) {
+    *error = errno;
+    input.Close();
+  } else if (S_ISDIR(st->st_mode)) {
+    *error = EISDIR;
+    input.Close();
+  }
+  return input;
+}
+
 ConvertResult RunSteps(RecorderFileConverter& converter, InputStream& input,
                        TextStream& report, std::string_view report_path,
                        TextStream& console) {
@@ -94,16 +110,9 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   console.WriteNoLf("\n");
 
   const std::string input_path = argv[1];
-  File input(::open(input_path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat input_stat;
-  int open_error = errno;
-  if (input.is_open() && ::fstat(input.fd(), &input_stat) != 0) {
-    open_error = errno;
-    input.Close();
-  } else if (input.is_open() && S_ISDIR(input_stat.st_mode)) {
-    open_error = EISDIR;
-    input.Close();
-  }
+  int open_error = 0;
+  File input = OpenInput(input_path, &input_stat, &open_error);
   if (!input.is_open()) {
     ReportOpenFailure(console, "Input", input_path, open_error);
     console.Flush();

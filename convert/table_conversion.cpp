@@ -55,7 +55,7 @@ struct TableRender {
 };
 
 struct PlanRender {
-  static constexpr size_t kMaxChars = kMaxIntegerChars + 1;
+  static constexpr size_t kMaxChars = kMaxSampleChars + 1;
   const SamplePlan* plan;
   char* operator()(const unsigned char* p, char* out) const {
     out = RenderSampleValue(*plan, p, out);
@@ -79,8 +79,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
   const Render row_render = render;
   const uint64_t row_bytes = uint64_t{inputs} * size;
   const bool known = plan.type != DataType::kUnknown;
-  const bool whole_rows =
-      known && h.DataTypeSize > 0 && row_bytes <= input.capacity();
+  const bool whole_rows = known && size > 0 && row_bytes <= input.capacity();
   const uint64_t row_room =
       kMaxFixedChars + 1 + uint64_t{inputs} * Render::kMaxChars + 2;
   const bool one_reserve = row_room <= TextStream::kMaxReserve;
@@ -121,7 +120,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
     if (report.error()) result = OutputWriteError;
     for (uint32_t j = 0; j < inputs; ++j) {
       unsigned char value[8];
-      bool arrived = h.DataTypeSize > 0 && input.Skip(plan.skip_bytes) &&
+      bool arrived = size > 0 && input.Skip(plan.skip_bytes) &&
                      input.ReadItem(value, plan.value_bytes);
       if (!arrived) result = InputReadError;
       if (result == Success) {

@@ -57,7 +57,7 @@ inline char* RenderFullWidth(const unsigned char* p, char* out) {
     return FormatUnsigned(LoadBigEndian(p, 4), out);
   } else if constexpr (kType == DataType::kFloat) {
     float f = std::bit_cast<float>(static_cast<uint32_t>(LoadBigEndian(p, 4)));
-    return FormatFixedDecimals<6>(f, false, out);
+    return FormatFloatFixed6(f, out);
   } else {
     static_assert(kType == DataType::kDouble);
     return FormatFixedDecimals<6>(std::bit_cast<double>(LoadBigEndian(p, 8)),

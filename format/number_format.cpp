@@ -397,6 +397,37 @@ char* FormatFixedDecimals(double value, bool force_sign, char* out) {
   return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
 }
 
+char* FormatFloatFixed6(float value, char* out) {
+  // A float of magnitude 2^-40 to 2^20 is m x 2^-s with m < 2^24 and
+  // 4 <= s <= 63, so t = |value| x 10^6 = F / 2^s with F = m x 10^6 < 2^44
+  // is exact in 64 bits. Rounding t half-up directly gives what rounding
+  // its 17-digit form first gives, except when t lies below a half-way
+  // point H by no more than the 17-digit rounding can move it, at most
+  // 0.5e-16 t < 2^-14 for t < 2^40: rounding is monotonic and H (seven
+  // decimals, below 2^20) is exact in 17 digits, so only a rise onto H can
+  // change the result. Those few values, and every other magnitude, take
+  // the double's path.
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  const int biased = static_cast<int>((bits >> 23) & 0xff);
+  if (biased < 127 - 40 || biased > 127 + 19) {
+    return FormatFixedDecimals<6>(value, false, out);
+  }
+  const int s = 150 - biased;
+  const uint64_t f = ((bits & 0x7fffffu) | 0x800000u) * uint64_t{1000000};
+  uint64_t kept = f >> s;
+  const uint64_t rest = f & ((uint64_t{1} << s) - 1);
+  const uint64_t half = uint64_t{1} << (s - 1);
+  if (rest >= half) {
+    ++kept;
+  } else if (s >= 14 && half - rest <= (uint64_t{1} << (s - 14))) {
+    return FormatFixedDecimals<6>(value, false, out);
+  }
+  if (bits >> 31) *out++ = '-';
+  out = WriteIntPart(kept / 1000000, out);
+  *out++ = '.';
+  return WriteFixedDigits<6>(kept % 1000000, out);
+}
+
 template char* FormatFixedDecimals<6>(double, bool, char*);
 template char* FormatFixedDecimals<9>(double, bool, char*);
 

@@ -32,6 +32,10 @@ char* FormatFixed(double value, int decimals, bool force_sign, char* out);
 template <int kDecimals>
 char* FormatFixedDecimals(double value, bool force_sign, char* out);
 
+// "%f" of a float widened to double, the same as FormatFixedDecimals<6>,
+// faster for the magnitudes of typical samples.
+char* FormatFloatFixed6(float value, char* out);
+
 // A finite non-zero magnitude cut to 17 significant digits, rounded half-up:
 // the value is `digits` x 10^`exponent` with 10^16 <= digits < 10^17.
 struct Decimal17 {

@@ -29,6 +29,8 @@ std::string Fixed(double v, int decimals = 6, bool force_sign = false) {
   return fast;
 }
 
+double kPow10Of(int n) { return n == 6 ? 1e6 : 1e9; }
+
 double FromBits(uint64_t bits) { return std::bit_cast<double>(bits); }
 
 TEST(FormatFixedTest, WorkedValues) {
@@ -103,8 +105,12 @@ TEST(FormatFixedTest, MatchesExactReferenceOnTies) {
     if (i % 2)
       v = static_cast<double>((rng() >> 12) | (1ull << 50)) +
           0.25 * (rng() % 4);
-    if (i % 5 == 0) v = -v;
     int decimals = i % 3 ? 6 : 9;
+    // Within an ulp of a half-way point of the last decimal, where the
+    // 17-digit form can land on the tie.
+    if (i % 4 == 1)
+      v = (static_cast<double>(rng() % 100000000) + 0.5) / kPow10Of(decimals);
+    if (i % 5 == 0) v = -v;
     ASSERT_EQ(Fixed(v, decimals, true), ReferenceFixed(v, decimals, true))
         << std::hexfloat << v;
   }
@@ -119,6 +125,29 @@ TEST(FormatFixedTest, FastPathAgreesWithArbitraryPrecision) {
     Decimal17 fast = ToDecimal17(v), exact = ToDecimal17Exact(v);
     ASSERT_EQ(fast.digits, exact.digits) << std::hexfloat << v;
     ASSERT_EQ(fast.exponent, exact.exponent) << std::hexfloat << v;
+  }
+}
+
+// The float path against the double path (itself checked against the exact
+// reference above) on random bit patterns and near half-way points, and
+// against the reference directly on some of them.
+TEST(FormatFixedTest, FloatPathAgreesWithTheDoublePath) {
+  std::mt19937_64 rng(13);
+  char ours[kMaxFixedChars];
+  char theirs[kMaxFixedChars];
+  for (int i = 0; i < 3000000; ++i) {
+    float f = std::bit_cast<float>(static_cast<uint32_t>(rng()));
+    if (i % 3 == 0) {
+      f = static_cast<float>((static_cast<double>(rng() % 1000000000) + 0.5) /
+                             std::pow(10.0, static_cast<double>(rng() % 9)));
+    }
+    if (std::isnan(f)) continue;
+    std::string a(ours, FormatFloatFixed6(f, ours));
+    ASSERT_EQ(a, std::string(theirs, FormatFixedDecimals<6>(f, false, theirs)))
+        << std::hexfloat << f;
+    if (i % 100 == 0) {
+      ASSERT_EQ(a, ReferenceFixed(f, 6, false)) << f;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "convert/time_offset.h"
 #include "format/number_format.h"
 
 namespace {
@@ -63,6 +64,28 @@ void BM_FormatOffset9(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The converter's offsets: integer arithmetic for offsets up to 10^6 s.
+void BM_FormatTimeOffset(benchmark::State& state) {
+  char buffer[morvela::kMaxFixedChars];
+  uint64_t i = 0;
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+    benchmark::DoNotOptimize(
+        morvela::FormatTimeOffset(i++ & 0xfffff, 100000, 100, buffer));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_FormatFloat6(benchmark::State& state) {
+  std::vector<double> values = SampleDoubles();
+  char buffer[morvela::kMaxFixedChars];
+  size_t i = 0;
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+    benchmark::DoNotOptimize(morvela::FormatFloatFixed6(
+        static_cast<float>(values[i++ & 4095]), buffer));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
 void BM_SnprintfOffset9(benchmark::State& state) {
   char buffer[512];
   int64_t i = 0;
@@ -106,7 +129,9 @@ BENCHMARK_CAPTURE(BM_FormatFixed6, wide, WideDoubles);
 BENCHMARK_CAPTURE(BM_Snprintf6, wide, WideDoubles);
 BENCHMARK_CAPTURE(BM_FormatFixed6, samples, SampleDoubles);
 BENCHMARK_CAPTURE(BM_Snprintf6, samples, SampleDoubles);
+BENCHMARK(BM_FormatFloat6);
 BENCHMARK(BM_FormatOffset9);
+BENCHMARK(BM_FormatTimeOffset);
 BENCHMARK(BM_SnprintfOffset9);
 BENCHMARK(BM_FormatSigned);
 BENCHMARK(BM_SnprintfSigned);

@@ -359,8 +359,10 @@ inline char* WriteIntPart(uint64_t v, char* out) {
 
 }  // namespace
 
+// The 17-digit scaling, for magnitudes from about 1.2e-10 to 1e10 (6
+// decimals) or 1e7 (9); the general formatter elsewhere.
 template <int kDecimals>
-char* FormatFixedDecimals(double value, bool force_sign, char* out) {
+char* FormatScaled(double value, bool force_sign, char* out) {
   uint64_t bits = std::bit_cast<uint64_t>(value);
   int biased = static_cast<int>((bits >> 52) & 0x7ff);
   int e2 = biased - 1023;
@@ -414,18 +416,53 @@ char* FormatFloatFixed6(float value, char* out) {
   }
   const int s = 150 - biased;
   const uint64_t f = ((bits & 0x7fffffu) | 0x800000u) * uint64_t{1000000};
-  uint64_t kept = f >> s;
   const uint64_t rest = f & ((uint64_t{1} << s) - 1);
   const uint64_t half = uint64_t{1} << (s - 1);
-  if (rest >= half) {
-    ++kept;
-  } else if (s >= 14 && half - rest <= (uint64_t{1} << (s - 14))) {
+  const uint64_t tolerance = s >= 14 ? uint64_t{1} << (s - 14) : 0;
+  // 0 < half - rest <= tolerance, with the unsigned wrap for rest >= half.
+  if (half - rest - 1 < tolerance) {
     return FormatFixedDecimals<6>(value, false, out);
   }
-  if (bits >> 31) *out++ = '-';
+  // No branches on the rounding or the sign: signals make both random.
+  const uint64_t kept = (f >> s) + (rest >= half);
+  *out = '-';
+  out += bits >> 31;
   out = WriteIntPart(kept / 1000000, out);
   *out++ = '.';
   return WriteFixedDigits<6>(kept % 1000000, out);
+}
+
+// Magnitudes from 2^-40 up to t = |value| x 10^kDecimals < 2^40 straight
+// from their binary fixed point: |value| = m x 2^-s with 33 <= s <= 92, so
+// t = F / 2^s with F = m x 10^kDecimals < 2^83 exact in 128 bits. Rounding
+// t half-up directly gives what rounding its 17-digit form first gives,
+// except when t lies below a half-way point H by no more than the 17-digit
+// rounding can move it, at most 0.5e-16 t < 2^-14 for t < 2^40: rounding is
+// monotonic and H is exact in 17 digits, so only a rise onto H can change
+// the result. In g = F >> (s - 14), bit 13 is the half and bits 0 to 12
+// say whether t is within 2^-14 below it; those few values take the long
+// way. Neither the rounding nor the sign branches: signals make both random.
+template <int kDecimals>
+char* FormatFixedDecimals(double value, bool force_sign, char* out) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  constexpr int kMaxE2 = kDecimals == 6 ? 19 : 9;  // t < 2^40
+  if (biased < 1023 - 40 || biased > 1023 + kMaxE2) {
+    return FormatScaled<kDecimals>(value, force_sign, out);
+  }
+  const int s = 1075 - biased;
+  const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+  const uint64_t g =
+      static_cast<uint64_t>((uint128{m} * kPow10[kDecimals]) >> (s - 14));
+  if ((g & 0x3fff) == 0x1fff)
+    return FormatScaled<kDecimals>(value, force_sign, out);
+  const uint64_t kept = ((g >> 13) + 1) >> 1;
+  const bool negative = bits >> 63;
+  *out = negative ? '-' : '+';
+  out += negative | force_sign;
+  out = WriteIntPart(kept / kPow10[kDecimals], out);
+  *out++ = '.';
+  return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
 }
 
 template char* FormatFixedDecimals<6>(double, bool, char*);

@@ -110,7 +110,7 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   console.WriteNoLf("\n");
 
   const std::string input_path = argv[1];
-  struct stat input_stat;
+  struct stat input_stat {};
   int open_error = 0;
   File input = OpenInput(input_path, &input_stat, &open_error);
   if (!input.is_open()) {
@@ -122,7 +122,7 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   const std::string report_path = DeriveReportPath(input_path);
   // Opening the report empties it: never when it is the input itself (the
   // same name, a symbolic or a hard link).
-  struct stat report_stat;
+  struct stat report_stat {};
   if (::stat(report_path.c_str(), &report_stat) == 0 &&
       report_stat.st_dev == input_stat.st_dev &&
       report_stat.st_ino == input_stat.st_ino) {

@@ -13,7 +13,7 @@ namespace morvela {
 
 class InputStream {
  public:
-  static constexpr size_t kDefaultCapacity = 1024 * 1024;
+  static constexpr size_t kDefaultCapacity = 256 * 1024;
 
   // `source` must remain live while the stream is in use. Check `ok()` after
   // construction: the buffer is allocated without throwing.

@@ -18,7 +18,7 @@ enum class LineEnds { kAsWritten, kCrLf };
 
 class TextStream {
  public:
-  static constexpr size_t kDefaultCapacity = 256 * 1024;
+  static constexpr size_t kDefaultCapacity = 1024 * 1024;
   // The largest `Reserve` that is always granted.
   static constexpr size_t kMaxReserve = 64 * 1024;
 

@@ -359,16 +359,17 @@ inline char* WriteIntPart(uint64_t v, char* out) {
 
 }  // namespace
 
-// The 17-digit scaling, for magnitudes from about 1.2e-10 to 1e10 (6
-// decimals) or 1e7 (9); the general formatter elsewhere.
+namespace {
+
+// The 17-digit scaling, for magnitudes from about 1.2e-10 up to 1e10 (6
+// decimals) or 1e7 (9): within them the 17 digits reach past the last
+// decimal and the 18-digit scaling is exact in 128 bits. The general
+// formatter takes the rest.
 template <int kDecimals>
 char* FormatScaled(double value, bool force_sign, char* out) {
   uint64_t bits = std::bit_cast<uint64_t>(value);
   int biased = static_cast<int>((bits >> 52) & 0x7ff);
   int e2 = biased - 1023;
-  // The magnitudes whose 17 digits reach past the last decimal and whose
-  // 18-digit scaling fits 128 bits exactly: about 1.2e-10 up to 1e10 (for 6
-  // decimals) or 1e7 (for 9).
   constexpr int kMaxE2 = kDecimals == 6 ? 32 : 22;
   if (e2 < -33 || e2 > kMaxE2) {
     return FormatFixed(value, kDecimals, force_sign, out);
@@ -387,10 +388,9 @@ char* FormatScaled(double value, bool force_sign, char* out) {
   uint64_t t = static_cast<uint64_t>((uint128{m} * kPow5[q]) >> (-(k + q)));
   // Both roundings in one division: half a unit of the 17th significant
   // digit (t has 18 or 19 digits), then half a unit of the last decimal.
-  // Rounding to 17 digits and then to the decimals is
-  //   floor((floor((t + h17) / c) + h) / 10^n) = floor((t + h17 + c h) / (c
-  //   10^n))
-  // with c the cut's power of ten.
+  // With c the 17-digit cut's power of ten,
+  //   floor((floor((t + h17) / c) + h) / 10^n)
+  //     = floor((t + h17 + c h) / (c 10^n)).
   uint64_t h17 = t >= kPow10[18] ? 50 : 5;
   int d = q - kDecimals;  // t's digits below the last decimal
   uint64_t kept = d >= 20 ? 0 : DivPow10(t + h17 + 5 * kPow10[d - 1], d);
@@ -399,70 +399,62 @@ char* FormatScaled(double value, bool force_sign, char* out) {
   return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
 }
 
-char* FormatFloatFixed6(float value, char* out) {
-  // A float of magnitude 2^-40 to 2^20 is m x 2^-s with m < 2^24 and
-  // 4 <= s <= 63, so t = |value| x 10^6 = F / 2^s with F = m x 10^6 < 2^44
-  // is exact in 64 bits. Rounding t half-up directly gives what rounding
-  // its 17-digit form first gives, except when t lies below a half-way
-  // point H by no more than the 17-digit rounding can move it, at most
-  // 0.5e-16 t < 2^-14 for t < 2^40: rounding is monotonic and H (seven
-  // decimals, below 2^20) is exact in 17 digits, so only a rise onto H can
-  // change the result. Those few values, and every other magnitude, take
-  // the double's path.
-  const uint32_t bits = std::bit_cast<uint32_t>(value);
-  const int biased = static_cast<int>((bits >> 23) & 0xff);
-  if (biased < 127 - 40 || biased > 127 + 19) {
-    return FormatFixedDecimals<6>(value, false, out);
-  }
-  const int s = 150 - biased;
-  const uint64_t f = ((bits & 0x7fffffu) | 0x800000u) * uint64_t{1000000};
-  const uint64_t rest = f & ((uint64_t{1} << s) - 1);
-  const uint64_t half = uint64_t{1} << (s - 1);
-  const uint64_t tolerance = s >= 14 ? uint64_t{1} << (s - 14) : 0;
-  // 0 < half - rest <= tolerance, with the unsigned wrap for rest >= half.
-  if (half - rest - 1 < tolerance) {
-    return FormatFixedDecimals<6>(value, false, out);
-  }
-  // No branches on the rounding or the sign: signals make both random.
-  const uint64_t kept = (f >> s) + (rest >= half);
-  *out = '-';
-  out += bits >> 31;
-  out = WriteIntPart(kept / 1000000, out);
-  *out++ = '.';
-  return WriteFixedDigits<6>(kept % 1000000, out);
-}
-
-// Magnitudes from 2^-40 up to t = |value| x 10^kDecimals < 2^40 straight
-// from their binary fixed point: |value| = m x 2^-s with 33 <= s <= 92, so
-// t = F / 2^s with F = m x 10^kDecimals < 2^83 exact in 128 bits. Rounding
-// t half-up directly gives what rounding its 17-digit form first gives,
-// except when t lies below a half-way point H by no more than the 17-digit
-// rounding can move it, at most 0.5e-16 t < 2^-14 for t < 2^40: rounding is
-// monotonic and H is exact in 17 digits, so only a rise onto H can change
-// the result. In g = F >> (s - 14), bit 13 is the half and bits 0 to 12
-// say whether t is within 2^-14 below it; those few values take the long
-// way. Neither the rounding nor the sign branches: signals make both random.
+// Typical magnitudes straight from their binary fixed point. Let
+// t = |value| x 10^kDecimals < 2^40, exact as F / 2^s, and g = floor(t 2^14).
+// Rounding t half-up directly gives what rounding its 17-digit form first
+// gives, except when t lies below a half-way point H by no more than the
+// 17-digit rounding can move it, at most 0.5e-16 t < 2^-14: rounding is
+// monotonic and H (kDecimals + 1 decimals, below 2^40) is exact in 17
+// digits, so only a rise onto H can change the result. In g, bit 13 is the
+// half and bits 0 to 12 all set say that t is within 2^-14 below it; such
+// values return nullptr for the 17-digit path. Neither the rounding nor the
+// sign branches: signals make both random.
 template <int kDecimals>
-char* FormatFixedDecimals(double value, bool force_sign, char* out) {
-  const uint64_t bits = std::bit_cast<uint64_t>(value);
-  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
-  constexpr int kMaxE2 = kDecimals == 6 ? 19 : 9;  // t < 2^40
-  if (biased < 1023 - 40 || biased > 1023 + kMaxE2) {
-    return FormatScaled<kDecimals>(value, force_sign, out);
-  }
-  const int s = 1075 - biased;
-  const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-  const uint64_t g =
-      static_cast<uint64_t>((uint128{m} * kPow10[kDecimals]) >> (s - 14));
-  if ((g & 0x3fff) == 0x1fff)
-    return FormatScaled<kDecimals>(value, force_sign, out);
+inline char* WriteBinaryFixed(uint64_t g, bool negative, bool force_sign,
+                              char* out) {
+  if ((g & 0x3fff) == 0x1fff) return nullptr;
   const uint64_t kept = ((g >> 13) + 1) >> 1;
-  const bool negative = bits >> 63;
   *out = negative ? '-' : '+';
   out += negative | force_sign;
   out = WriteIntPart(kept / kPow10[kDecimals], out);
   *out++ = '.';
   return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
+}
+
+}  // namespace
+
+char* FormatFloatFixed6(float value, char* out) {
+  // From 2^-40 to 2^20 a float is m x 2^-s with m < 2^24 and 4 <= s <= 63:
+  // F = m x 10^6 < 2^44 and g fit 64 bits.
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  const int biased = static_cast<int>((bits >> 23) & 0xff);
+  if (biased >= 127 - 40 && biased <= 127 + 19) {
+    const int shift = 150 - biased - 14;
+    const uint64_t f = ((bits & 0x7fffffu) | 0x800000u) * uint64_t{1000000};
+    const uint64_t g = shift >= 0 ? f >> shift : f << -shift;
+    if (char* end = WriteBinaryFixed<6>(g, bits >> 31, false, out)) return end;
+  }
+  return FormatFixedDecimals<6>(value, false, out);
+}
+
+template <int kDecimals>
+char* FormatFixedDecimals(double value, bool force_sign, char* out) {
+  // From 2^-40 to t < 2^40 a double is m x 2^-s with 33 <= s <= 92:
+  // F = m x 10^kDecimals < 2^83 fits 128 bits, g 64.
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  constexpr int kMaxE2 = kDecimals == 6 ? 19 : 9;  // t < 2^40
+  if (biased >= 1023 - 40 && biased <= 1023 + kMaxE2) {
+    const int shift = 1075 - biased - 14;
+    const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const uint64_t g =
+        static_cast<uint64_t>((uint128{m} * kPow10[kDecimals]) >> shift);
+    if (char* end =
+            WriteBinaryFixed<kDecimals>(g, bits >> 63, force_sign, out)) {
+      return end;
+    }
+  }
+  return FormatScaled<kDecimals>(value, force_sign, out);
 }
 
 template char* FormatFixedDecimals<6>(double, bool, char*);

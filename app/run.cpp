@@ -12,6 +12,7 @@
 #include "format/number_format.h"
 #include "stream/file.h"
 #include "stream/input_stream.h"
+#include "stream/page_buffer.h"
 
 namespace morvela {
 namespace {
@@ -140,10 +141,16 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
     return OutputWriteError;
   }
 
+  // Both stream buffers in one mapping: one huge page where there are any.
+  constexpr size_t kReportBuffer = TextStream::kDefaultCapacity;
+  constexpr size_t kInputBuffer = InputStream::kDefaultCapacity;
+  PageBuffer pages(kReportBuffer + kInputBuffer);
   FdSource source(input.fd());
-  InputStream input_stream(&source);
+  InputStream input_stream(&source,
+                           pages.ok() ? pages.data() + kReportBuffer : nullptr,
+                           kInputBuffer);
   FdSink sink(report.fd());
-  TextStream report_stream(&sink, LineEnds::kCrLf);
+  TextStream report_stream(&sink, LineEnds::kCrLf, pages.data(), kReportBuffer);
   ConvertResult result = MemoryAllocationError;
   std::unique_ptr<RecorderFileConverter> converter;
   if (input_stream.ok() && report_stream.ok()) {

@@ -7,18 +7,25 @@
 namespace morvela {
 
 InputStream::InputStream(Source* source, size_t capacity)
+    : InputStream(source, nullptr, capacity) {}
+
+InputStream::InputStream(Source* source, char* buffer, size_t capacity)
     : source_(source),
-      buffer_(new (std::nothrow) char[std::max<size_t>(capacity, 64)]),
+      buffer_(buffer),
       capacity_(std::max<size_t>(capacity, 64)) {
-  pos_ = end_ = buffer_.get();
+  if (buffer_ == nullptr) {
+    owned_.reset(new (std::nothrow) char[capacity_]);
+    buffer_ = owned_.get();
+  }
+  pos_ = end_ = buffer_;
 }
 
 bool InputStream::Refill() {
   if (exhausted_) return false;
-  if (pos_ != buffer_.get()) {
+  if (pos_ != buffer_) {
     size_t kept = available();
-    std::memmove(buffer_.get(), pos_, kept);
-    pos_ = buffer_.get();
+    std::memmove(buffer_, pos_, kept);
+    pos_ = buffer_;
     end_ = pos_ + kept;
   }
   size_t room = capacity_ - available();

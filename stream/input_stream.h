@@ -18,6 +18,10 @@ class InputStream {
   // `source` must remain live while the stream is in use. Check `ok()` after
   // construction: the buffer is allocated without throwing.
   explicit InputStream(Source* source, size_t capacity = kDefaultCapacity);
+  // The same over `buffer`, which must hold `capacity` bytes and remain live
+  // while the stream is in use; a null `buffer` makes the stream allocate
+  // its own.
+  InputStream(Source* source, char* buffer, size_t capacity);
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
@@ -45,7 +49,8 @@ class InputStream {
   bool Refill();
 
   Source* source_;
-  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<char[]> owned_;
+  char* buffer_;
   size_t capacity_;
   char* pos_ = nullptr;
   char* end_ = nullptr;

@@ -7,11 +7,19 @@
 namespace morvela {
 
 TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
+    : TextStream(sink, line_ends, nullptr, capacity) {}
+
+TextStream::TextStream(Sink* sink, LineEnds line_ends, char* buffer,
+                       size_t capacity)
     : sink_(sink),
       crlf_(line_ends == LineEnds::kCrLf),
-      buffer_(new (std::nothrow) char[std::max(capacity, 2 * kMaxReserve)]),
+      buffer_(buffer),
       capacity_(std::max(capacity, 2 * kMaxReserve)) {
-  pos_ = buffer_.get();
+  if (buffer_ == nullptr) {
+    owned_.reset(new (std::nothrow) char[capacity_]);
+    buffer_ = owned_.get();
+  }
+  pos_ = buffer_;
   end_ = pos_ ? pos_ + capacity_ : nullptr;
 }
 

@@ -26,6 +26,10 @@ class TextStream {
   // construction: the buffer is allocated without throwing.
   TextStream(Sink* sink, LineEnds line_ends,
              size_t capacity = kDefaultCapacity);
+  // The same over `buffer`, which must hold `capacity` (at least
+  // 2 x kMaxReserve) bytes and remain live while the stream is in use; a
+  // null `buffer` makes the stream allocate its own.
+  TextStream(Sink* sink, LineEnds line_ends, char* buffer, size_t capacity);
   TextStream(const TextStream&) = delete;
   TextStream& operator=(const TextStream&) = delete;
   // Does not flush: call `Flush` and look at its result.
@@ -63,13 +67,14 @@ class TextStream {
   bool error() const { return error_; }
 
  private:
-  char* begin() const { return buffer_.get(); }
+  char* begin() const { return buffer_; }
   void FlushBuffer();
   void Append(const char* data, size_t size);
 
   Sink* sink_;
   bool crlf_;
-  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<char[]> owned_;
+  char* buffer_;
   size_t capacity_;
   char* pos_ = nullptr;
   char* end_ = nullptr;

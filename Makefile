@@ -57,7 +57,7 @@ fuzz:
 	  $(FUZZ_BUILD)/corpus-format
 
 # Throughput and micro benchmarks (Release). BENCH_RUNS sets the repetitions.
-BENCH_RUNS ?= 5
+BENCH_RUNS ?= 9
 bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMORVELA_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "format/digits.h"
 #include "format/number_format.h"
 
 namespace morvela {
@@ -36,9 +37,9 @@ char* FormatTimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time,
   }
   uint64_t n = magnitude * sample_time;
   *out++ = n != 0 && steps < 0 ? '-' : '+';
-  out = FormatUnsigned(n / 1000000, out);
+  out = digits::WriteIntPart(n / 1000000, out);
   *out++ = '.';
-  out = FormatSixDigits(static_cast<uint32_t>(n % 1000000), out);
+  out = digits::WriteFixedDigits<6>(n % 1000000, out);
   std::memcpy(out, "000", 3);
   return out + 3;
 }

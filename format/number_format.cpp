@@ -7,8 +7,14 @@
 #include <cstring>
 #include <utility>
 
+#include "format/digits.h"
+
 namespace morvela {
 namespace {
+
+using digits::kDigitPairs;
+using digits::WriteFixedDigits;
+using digits::WriteIntPart;
 
 __extension__ typedef unsigned __int128 uint128;
 
@@ -64,11 +70,6 @@ constexpr uint64_t kPow5[28] = {
     1490116119384765625ull,
     7450580596923828125ull,
 };
-
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536"
-    "37383940414243444546474849505152535455565758596061626364656667686970717273"
-    "74757677787980818283848586878889909192939495969798990";
 
 // A magnitude as m x 2^k with m > 0.
 struct Binary {
@@ -288,33 +289,6 @@ char* FormatZeroPadded(uint64_t value, int width, char* out) {
 
 namespace {
 
-inline void WriteTwoDigits(uint32_t v, char* out) {
-  std::memcpy(out, kDigitPairs + size_t{v} * 2, 2);
-}
-
-inline void WriteFourDigits(uint32_t v, char* out) {
-  WriteTwoDigits(v / 100, out);
-  WriteTwoDigits(v % 100, out + 2);
-}
-
-// Exactly kCount (6 or 9) digits of `value`, which is below 10^kCount; the
-// halves are independent so that their multiplications overlap.
-template <int kCount>
-char* WriteFixedDigits(uint64_t value, char* out) {
-  static_assert(kCount == 6 || kCount == 9);
-  uint32_t v = static_cast<uint32_t>(value);
-  if constexpr (kCount == 6) {
-    WriteTwoDigits(v / 10000, out);
-    WriteFourDigits(v % 10000, out + 2);
-  } else {
-    *out = static_cast<char>('0' + v / 100000000);
-    uint32_t rest = v % 100000000;
-    WriteFourDigits(rest / 10000, out + 1);
-    WriteFourDigits(rest % 10000, out + 5);
-  }
-  return out + kCount;
-}
-
 // floor(x / 10^d) for 2 <= d <= 19 and any 64-bit x, without a division:
 // floor(x / 10^d) = floor((x >> d) / 5^d), and for n < 2^62 the quotient
 // floor(n / 5^d) = (n * M) >> (62 + l) with l = ceil(log2 5^d) and
@@ -342,19 +316,6 @@ constexpr auto kReciprocals = [] {
 inline uint64_t DivPow10(uint64_t x, int d) {
   const Reciprocal& r = kReciprocals[d];
   return static_cast<uint64_t>((uint128{x >> d} * r.multiplier) >> r.shift);
-}
-
-// "%u" for the small integer parts of typical values.
-inline char* WriteIntPart(uint64_t v, char* out) {
-  if (v < 10) {
-    *out = static_cast<char>('0' + v);
-    return out + 1;
-  }
-  if (v < 100) {
-    std::memcpy(out, kDigitPairs + v * 2, 2);
-    return out + 2;
-  }
-  return FormatUnsigned(v, out);
 }
 
 }  // namespace
@@ -459,10 +420,6 @@ char* FormatFixedDecimals(double value, bool force_sign, char* out) {
 
 template char* FormatFixedDecimals<6>(double, bool, char*);
 template char* FormatFixedDecimals<9>(double, bool, char*);
-
-char* FormatSixDigits(uint32_t value, char* out) {
-  return WriteFixedDigits<6>(value, out);
-}
 
 char* FormatFixed(double value, int decimals, bool force_sign, char* out) {
   bool negative = std::signbit(value);

@@ -52,8 +52,6 @@ inline constexpr int kMaxIntegerChars = 20;
 // "%u" and "%d" of 64-bit values.
 char* FormatUnsigned(uint64_t value, char* out);
 char* FormatSigned(int64_t value, char* out);
-// Exactly six digits of `value` (below 10^6), zero-padded.
-char* FormatSixDigits(uint32_t value, char* out);
 // At least `width` digits, zero-padded ("%02u", "%04d", "%09u").
 char* FormatZeroPadded(uint64_t value, int width, char* out);
 

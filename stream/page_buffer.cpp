@@ -20,8 +20,9 @@ PageBuffer::PageBuffer(size_t size) {
   if (mapping == MAP_FAILED) return;
   mapping_ = mapping;
   mapping_size_ = length;
-  auto start = reinterpret_cast<uintptr_t>(mapping);
-  data_ = reinterpret_cast<char*>((start + kHugePage - 1) & ~(kHugePage - 1));
+  auto* base = static_cast<char*>(mapping);
+  size_t misalignment = reinterpret_cast<uintptr_t>(base) % kHugePage;
+  data_ = base + (misalignment == 0 ? 0 : kHugePage - misalignment);
 #ifdef MADV_HUGEPAGE
   // Advice only: without huge pages the buffer works the same.
   ::madvise(data_, rounded, MADV_HUGEPAGE);

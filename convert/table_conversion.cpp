@@ -84,6 +84,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
       kMaxFixedChars + 1 + uint64_t{inputs} * Render::kMaxChars + 2;
   const bool one_reserve = row_room <= TextStream::kMaxReserve;
   const std::string_view line_end = report.line_end();
+  const TimeOffsetFormatter offsets(h.Npretrigger, h.SampleTime);
 
   for (uint64_t i = 0; i < h.Nsamples && result == Success; ++i) {
     const bool last_row = i + 1 == h.Nsamples;
@@ -91,7 +92,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
       const auto* p = reinterpret_cast<const unsigned char*>(input.data()) +
                       plan.skip_bytes;
       char* w = report.Reserve(one_reserve ? row_room : kMaxFixedChars + 1);
-      w = FormatTimeOffset(i, h.Npretrigger, h.SampleTime, w);
+      w = offsets.Format(i, w);
       *w++ = ';';
       for (uint32_t j = 0; j < inputs; ++j) {
         if (!one_reserve) {
@@ -114,7 +115,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
 
     // Value by value, recording the last failure of the row.
     char* w = report.Reserve(kMaxFixedChars + 1);
-    w = FormatTimeOffset(i, h.Npretrigger, h.SampleTime, w);
+    w = offsets.Format(i, w);
     *w++ = ';';
     report.Commit(w);
     if (report.error()) result = OutputWriteError;

@@ -1,5 +1,6 @@
 #include "convert/time_offset.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "format/digits.h"
@@ -25,17 +26,22 @@ double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time) {
 // decimals gives it back exactly: the digits of N / 10^6 and "000". The
 // sign is N's (N = 0 gives x = +-0, written "+"). Offsets up to 10^6 s
 // take this path; longer ones are formatted from x.
-char* FormatTimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time,
-                       char* out) {
-  int64_t steps = static_cast<int64_t>(row) - int64_t{pretrigger};
+TimeOffsetFormatter::TimeOffsetFormatter(uint32_t pretrigger,
+                                         uint32_t sample_time)
+    : pretrigger_(pretrigger),
+      sample_time_(sample_time),
+      max_steps_(sample_time == 0 ? UINT64_MAX
+                                  : uint64_t{1000000000000} / sample_time) {}
+
+char* TimeOffsetFormatter::Format(uint64_t row, char* out) const {
+  int64_t steps = static_cast<int64_t>(row) - int64_t{pretrigger_};
   uint64_t magnitude = steps < 0 ? 0 - static_cast<uint64_t>(steps)
                                  : static_cast<uint64_t>(steps);
-  constexpr uint64_t kLimit = 1000000000000;  // 10^12
-  if (sample_time != 0 && magnitude > kLimit / sample_time) {
-    return FormatFixedDecimals<9>(TimeOffset(row, pretrigger, sample_time),
+  if (magnitude > max_steps_) {
+    return FormatFixedDecimals<9>(TimeOffset(row, pretrigger_, sample_time_),
                                   true, out);
   }
-  uint64_t n = magnitude * sample_time;
+  uint64_t n = magnitude * sample_time_;
   *out++ = n != 0 && steps < 0 ? '-' : '+';
   out = digits::WriteIntPart(n / 1000000, out);
   *out++ = '.';

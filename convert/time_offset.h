@@ -11,11 +11,21 @@ namespace morvela {
 // The offset of row `row` in seconds, each operation rounded to double.
 double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time);
 
-// Writes TimeOffset(row, pretrigger, sample_time) with a sign and nine
-// decimals under the report's fixed-point rule; `out` needs room for
-// kMaxFixedChars.
-char* FormatTimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time,
-                       char* out);
+// Writes the offsets of one recording's rows.
+class TimeOffsetFormatter {
+ public:
+  TimeOffsetFormatter(uint32_t pretrigger, uint32_t sample_time);
+
+  // Writes TimeOffset(row, pretrigger, sample_time) with a sign and nine
+  // decimals under the report's fixed-point rule; `out` needs room for
+  // kMaxFixedChars.
+  char* Format(uint64_t row, char* out) const;
+
+ private:
+  uint32_t pretrigger_;
+  uint32_t sample_time_;
+  uint64_t max_steps_;  // the most steps from the trigger for the shortcut
+};
 
 }  // namespace morvela
 

@@ -17,7 +17,7 @@ TEST(TimeOffsetTest, MatchesTheRuleAppliedToTheDoubleOffset) {
   char fast[kMaxFixedChars];
   char rule[kMaxFixedChars];
   auto check = [&](uint64_t row, uint32_t pre, uint32_t st) {
-    std::string a(fast, FormatTimeOffset(row, pre, st, fast));
+    std::string a(fast, TimeOffsetFormatter(pre, st).Format(row, fast));
     std::string b(rule,
                   FormatFixedDecimals<9>(TimeOffset(row, pre, st), true, rule));
     ASSERT_EQ(a, b) << row << " " << pre << " " << st;
@@ -40,9 +40,10 @@ TEST(TimeOffsetTest, MatchesTheRuleAppliedToTheDoubleOffset) {
       }
     }
   }
-  EXPECT_EQ(std::string(fast, FormatTimeOffset(0, 100, 100, fast)),
+  EXPECT_EQ(std::string(fast, TimeOffsetFormatter(100, 100).Format(0, fast)),
             "-0.010000000");
-  EXPECT_EQ(std::string(fast, FormatTimeOffset(2, 2, 0, fast)), "+0.000000000");
+  EXPECT_EQ(std::string(fast, TimeOffsetFormatter(2, 0).Format(2, fast)),
+            "+0.000000000");
 }
 
 }  // namespace

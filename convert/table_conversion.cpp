@@ -98,7 +98,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
       if (one_reserve) {
         // Two values a step: the loop's own bookkeeping is a fair share of
         // the work when a value is one table copy.
-        for (; j + 2 <= inputs; j += 2, p += 2 * size) {
+        for (; j + 2 <= inputs; j += 2, p += 2 * size_t{size}) {
           w = row_render(p, w);
           w = row_render(p + size, w);
         }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "convert/convert_result.h"
+#include "convert/sample_value.h"
 #include "recorder/recorder_file.h"
 #include "stream/input_stream.h"
 #include "stream/text_stream.h"
@@ -66,13 +67,13 @@ class RecorderFileConverter {
   ConvertResult WriteColumnNames(TextStream& report,
                                  std::string_view prefix) const;
 
-  // Decodes and writes one stored value of type `type_name` held in `stored`
-  // (`size` big-endian bytes). UnknownDataType writes nothing. Returns
-  // OutputWriteError whenever the report is in its error state.
+  // Decodes and writes one stored value by `plan` (the run's data type,
+  // resolved once); `value` holds the plan's kept bytes. An unknown type
+  // writes nothing and gives UnknownDataType. Returns OutputWriteError
+  // whenever the report is in its error state.
   static ConvertResult WriteSampleValue(TextStream& report,
-                                        std::string_view type_name,
-                                        const unsigned char* stored,
-                                        uint32_t size);
+                                        const SamplePlan& plan,
+                                        const unsigned char* value);
 
   // Valid after ConvertHeader succeeded; numbers in host order.
   const RecorderHeader& header() const { return header_; }

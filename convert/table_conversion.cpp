@@ -76,7 +76,6 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
   // byte written to the report may change memory it has not copied.
   const uint32_t inputs = h.Ninputs;
   const uint32_t size = h.DataTypeSize;
-  const Render row_render = render;
   const uint64_t row_bytes = uint64_t{inputs} * size;
   const bool known = plan.type != DataType::kUnknown;
   const bool whole_rows = known && size > 0 && row_bytes <= input.capacity();
@@ -99,8 +98,8 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
         // Two values a step: the loop's own bookkeeping is a fair share of
         // the work when a value is one table copy.
         for (; j + 2 <= inputs; j += 2, p += 2 * size_t{size}) {
-          w = row_render(p, w);
-          w = row_render(p + size, w);
+          w = render(p, w);
+          w = render(p + size, w);
         }
       }
       for (; j < inputs; ++j, p += size) {
@@ -108,7 +107,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
           report.Commit(w);
           w = report.Reserve(Render::kMaxChars + 2);
         }
-        w = row_render(p, w);
+        w = render(p, w);
       }
       if (inputs > 0) --w;  // the last value's ";"
       if (!last_row) {
@@ -133,13 +132,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
                      input.ReadItem(value, plan.value_bytes);
       if (!arrived) result = InputReadError;
       if (result == Success) {
-        if (known) {
-          w = report.Reserve(kMaxSampleChars);
-          report.Commit(RenderSampleValue(plan, value, w));
-        } else {
-          result = UnknownDataType;
-        }
-        if (report.error()) result = OutputWriteError;
+        result = RecorderFileConverter::WriteSampleValue(report, plan, value);
       }
       if (j + 1 < inputs && !report.WriteNoLf(FieldSeparator)) {
         result = OutputWriteError;
@@ -223,13 +216,11 @@ ConvertResult RecorderFileConverter::ConvertInputs(InputStream& input,
 }
 
 ConvertResult RecorderFileConverter::WriteSampleValue(
-    TextStream& report, std::string_view type_name, const unsigned char* stored,
-    uint32_t size) {
-  SamplePlan plan = PlanSamples(type_name, size);
+    TextStream& report, const SamplePlan& plan, const unsigned char* value) {
   ConvertResult result = UnknownDataType;
-  if (plan.type != DataType::kUnknown && size > 0) {
+  if (plan.type != DataType::kUnknown) {
     char* w = report.Reserve(kMaxSampleChars);
-    report.Commit(RenderSampleValue(plan, stored + plan.skip_bytes, w));
+    report.Commit(RenderSampleValue(plan, value, w));
     result = Success;
   }
   return report.error() ? OutputWriteError : result;

@@ -21,7 +21,6 @@ namespace morvela {
 // Room that `FormatFixed` needs at most: 309 integer digits, sign, point and
 // up to 9 decimals.
 inline constexpr int kMaxFixedChars = 330;
-inline constexpr int kMaxFixedDecimals = 9;
 
 // Writes `value` with `decimals` (0 to 9) digits after the point; with
 // `force_sign` a non-negative value gets a "+".

@@ -150,7 +150,8 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
                            pages.ok() ? pages.data() + kReportBuffer : nullptr,
                            kInputBuffer);
   FdSink sink(report.fd());
-  TextStream report_stream(&sink, LineEnds::kCrLf, pages.data(), kReportBuffer);
+  TextStream report_stream(&sink, LineEnds::kCrLf, pages.data(), kReportBuffer,
+                           Writes::kBehind);
   ConvertResult result = MemoryAllocationError;
   std::unique_ptr<RecorderFileConverter> converter;
   if (input_stream.ok() && report_stream.ok()) {

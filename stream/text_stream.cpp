@@ -10,29 +10,47 @@ TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
     : TextStream(sink, line_ends, nullptr, capacity) {}
 
 TextStream::TextStream(Sink* sink, LineEnds line_ends, char* buffer,
-                       size_t capacity)
-    : sink_(sink),
-      crlf_(line_ends == LineEnds::kCrLf),
-      buffer_(buffer),
-      capacity_(std::max(capacity, 2 * kMaxReserve)) {
+                       size_t capacity, Writes writes)
+    : sink_(sink), crlf_(line_ends == LineEnds::kCrLf), buffer_(buffer) {
+  const bool behind = writes == Writes::kBehind;
+  const size_t half =
+      std::max(behind ? capacity / 2 : capacity, 2 * kMaxReserve);
+  capacity_ = behind ? 2 * half : half;
   if (buffer_ == nullptr) {
     owned_.reset(new (std::nothrow) char[capacity_]);
     buffer_ = owned_.get();
   }
-  pos_ = buffer_;
-  end_ = pos_ ? pos_ + capacity_ : nullptr;
+  if (buffer_ == nullptr) return;
+  // Without a helper the stream writes inline, over the first half.
+  if (behind) behind_.reset(new (std::nothrow) WriteBehind(sink));
+  begin_ = pos_ = buffer_;
+  end_ = begin_ + half;
 }
 
-void TextStream::FlushBuffer() {
-  size_t size = pos_ - begin();
+void TextStream::FlushBuffer() { WriteOut(false); }
+
+void TextStream::WriteOut(bool last) {
+  size_t size = pos_ - begin_;
   if (!error_ && size > 0) {
-    if (!sink_->Write(begin(), size)) error_ = true;
+    if (behind_ == nullptr) {
+      error_ = !sink_->Write(begin_, size);
+    } else if (last) {
+      error_ = !behind_->WriteNow(begin_, size);
+    } else if (behind_->Submit(begin_, size)) {
+      // This half may still be in flight: fill the other.
+      size_t half = end_ - begin_;
+      begin_ = begin_ == buffer_ ? buffer_ + half : buffer_;
+      end_ = begin_ + half;
+    } else {
+      error_ = true;
+    }
   }
-  pos_ = begin();
+  pos_ = begin_;
 }
 
 bool TextStream::Flush() {
-  FlushBuffer();
+  WriteOut(true);
+  if (behind_ != nullptr && !behind_->Wait()) error_ = true;
   return !error_;
 }
 

@@ -11,10 +11,16 @@
 #include <string_view>
 
 #include "stream/sink.h"
+#include "stream/write_behind.h"
 
 namespace morvela {
 
 enum class LineEnds { kAsWritten, kCrLf };
+
+// kBehind splits the buffer in two halves and hands each full half to a
+// `WriteBehind`, which may write it from a thread of its own while the other
+// half fills.
+enum class Writes { kInline, kBehind };
 
 class TextStream {
  public:
@@ -27,12 +33,14 @@ class TextStream {
   TextStream(Sink* sink, LineEnds line_ends,
              size_t capacity = kDefaultCapacity);
   // The same over `buffer`, which must hold `capacity` (at least
-  // 2 x kMaxReserve) bytes and remain live while the stream is in use; a
-  // null `buffer` makes the stream allocate its own.
-  TextStream(Sink* sink, LineEnds line_ends, char* buffer, size_t capacity);
+  // 2 x kMaxReserve, twice that for kBehind) bytes and remain live while the
+  // stream is; a null `buffer` makes the stream allocate its own.
+  TextStream(Sink* sink, LineEnds line_ends, char* buffer, size_t capacity,
+             Writes writes = Writes::kInline);
   TextStream(const TextStream&) = delete;
   TextStream& operator=(const TextStream&) = delete;
-  // Does not flush: call `Flush` and look at its result.
+  // Does not flush: call `Flush` and look at its result. Waits for a write
+  // in flight.
   ~TextStream() = default;
 
   // False when the buffer could not be allocated.
@@ -60,15 +68,16 @@ class TextStream {
   }
   void Commit(char* end) { pos_ = end; }
 
-  // Writes the buffered bytes to the sink. False when that, or any write
-  // before it, failed.
+  // Writes the buffered bytes to the sink and waits until they are written.
+  // False when that, or any write before it, failed.
   bool Flush();
 
   bool error() const { return error_; }
 
  private:
-  char* begin() const { return buffer_; }
   void FlushBuffer();
+  // Writes the buffered bytes out; `last` when nothing will overlap them.
+  void WriteOut(bool last);
   void Append(const char* data, size_t size);
 
   Sink* sink_;
@@ -76,6 +85,11 @@ class TextStream {
   std::unique_ptr<char[]> owned_;
   char* buffer_;
   size_t capacity_;
+  // Declared after the buffer, so that a write in flight ends before the
+  // buffer goes.
+  std::unique_ptr<WriteBehind> behind_;
+  // The half or whole of the buffer being filled.
+  char* begin_ = nullptr;
   char* pos_ = nullptr;
   char* end_ = nullptr;
   bool error_ = false;

@@ -145,7 +145,7 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   // The report's two halves are as large as that leaves room for: each
   // write(2) costs a fixed toll, dear on virtual machines, and 512 KiB
   // halves were 5 % slower than these.
-  constexpr size_t kReportBuffer = 2 * 896 * 1024;
+  constexpr size_t kReportBuffer = size_t{2} * 896 * 1024;
   constexpr size_t kInputBuffer = InputStream::kDefaultCapacity;
   PageBuffer pages(kReportBuffer + kInputBuffer);
   FdSource source(input.fd());

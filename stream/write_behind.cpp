@@ -7,7 +7,7 @@ namespace morvela {
 namespace {
 
 // The thread only calls the sink; it needs little stack.
-constexpr size_t kThreadStack = 256 * 1024;
+constexpr size_t kThreadStack = size_t{256} * 1024;
 
 // The first buffers after a change of mode pay for the change (the other
 // core still holds the memory); they are not measured.

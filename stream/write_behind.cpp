@@ -1,7 +1,11 @@
 #include "stream/write_behind.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
+
+#include "stream/cache_lines.h"
 
 namespace morvela {
 namespace {
@@ -9,9 +13,38 @@ namespace {
 // The thread only calls the sink; it needs little stack.
 constexpr size_t kThreadStack = size_t{256} * 1024;
 
-// The first buffers after a change of mode pay for the change (the other
-// core still holds the memory); they are not measured.
+// The first buffers after a change of mode pay for the change; they are not
+// measured.
 constexpr int kSettle = 2;
+
+// How long a thread polls before it sleeps. A buffer takes a few hundred
+// microseconds; waking a sleeping thread costs tens, and a woken thread
+// tends to be pulled onto its waker's core, where it competes instead of
+// helping.
+constexpr uint64_t kSpinNanos = 500'000;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Waits until `state` is no longer `old`; returns the new value.
+uint32_t AwaitChange(const std::atomic<uint32_t>& state, uint32_t old) {
+  const uint64_t start = WriteBehind::SteadyNanos();
+  do {
+    for (int i = 0; i < 64; ++i) {
+      uint32_t now = state.load(std::memory_order_acquire);
+      if (now != old) return now;
+      CpuRelax();
+    }
+  } while (WriteBehind::SteadyNanos() - start < kSpinNanos);
+  for (;;) {
+    state.wait(old, std::memory_order_acquire);
+    uint32_t now = state.load(std::memory_order_acquire);
+    if (now != old) return now;
+  }
+}
 
 }  // namespace
 
@@ -19,6 +52,12 @@ uint64_t WriteBehind::SteadyNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+bool WriteBehind::HasSpareCpu() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  return sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) >= 2;
 }
 
 WriteBehind::WriteBehind(Sink* sink, Clock clock)
@@ -34,8 +73,9 @@ WriteBehind::~WriteBehind() {
 
 bool WriteBehind::StartThread() {
   if (thread_started_ || thread_failed_) return thread_started_;
+  // A helper sharing the caller's only core would only take turns with it.
   pthread_attr_t attr;
-  if (pthread_attr_init(&attr) == 0) {
+  if (HasSpareCpu() && pthread_attr_init(&attr) == 0) {
     pthread_attr_setstacksize(&attr, kThreadStack);
     thread_started_ =
         pthread_create(&thread_, &attr, &WriteBehind::ThreadMain, this) == 0;
@@ -48,21 +88,20 @@ bool WriteBehind::StartThread() {
 void* WriteBehind::ThreadMain(void* self) {
   auto* w = static_cast<WriteBehind*>(self);
   for (;;) {
-    w->state_.wait(kIdle, std::memory_order_acquire);
-    uint32_t state = w->state_.load(std::memory_order_acquire);
+    uint32_t state = AwaitChange(w->state_, kIdle);
     if (state == kStop) return nullptr;
-    if (state != kPending) continue;
     if (!w->sink_->Write(w->data_, w->size_)) w->failed_ = true;
+    // The caller refills this memory next: from main memory that is cheaper
+    // than taking each line back from this core.
+    EvictCacheLines(w->data_, w->size_);
     w->state_.store(kIdle, std::memory_order_release);
     w->state_.notify_all();
   }
 }
 
 bool WriteBehind::Wait() {
-  for (;;) {
-    uint32_t state = state_.load(std::memory_order_acquire);
-    if (state != kPending) break;
-    state_.wait(kPending, std::memory_order_acquire);
+  if (state_.load(std::memory_order_acquire) == kPending) {
+    AwaitChange(state_, kPending);
   }
   return !failed_;
 }
@@ -75,7 +114,7 @@ bool WriteBehind::WriteNow(const char* data, size_t size) {
 }
 
 bool WriteBehind::Submit(const char* data, size_t size) {
-  const bool probing = position_ < kProbe;
+  const bool probing = position_ >= cycle_ - kProbe;
   const bool use_helper = probing != prefer_helper_;
   bool ok;
   if (use_helper && StartThread()) {
@@ -97,18 +136,19 @@ bool WriteBehind::Submit(const char* data, size_t size) {
 }
 
 void WriteBehind::Account(uint64_t nanos, size_t size) {
-  // The cycle: [0, kProbe) the other mode, [kProbe, kCycle) the preferred.
-  const bool probing = position_ < kProbe;
-  const int start = probing ? 0 : kProbe;
-  if (position_ >= start + kSettle) {
+  // The cycle: [0, cycle_ - kProbe) the preferred mode, then the other.
+  const int probe_start = cycle_ - kProbe;
+  const bool probing = position_ >= probe_start;
+  if (position_ >= (probing ? probe_start : 0) + kSettle) {
     (probing ? probe_nanos_ : main_nanos_) += static_cast<double>(nanos);
     (probing ? probe_bytes_ : main_bytes_) += static_cast<double>(size);
   }
   if (++position_ < cycle_) return;
-  // Fewer nanoseconds per byte wins; compared without dividing. While the
-  // preferred mode keeps winning, it is questioned less and less often.
+  // Fewer nanoseconds per byte wins, by a margin the timing's noise does
+  // not reach; compared without dividing. While the preferred mode keeps
+  // winning, it is questioned less and less often.
   if (probe_bytes_ > 0 && main_bytes_ > 0 &&
-      probe_nanos_ * main_bytes_ < main_nanos_ * probe_bytes_) {
+      probe_nanos_ * main_bytes_ * kMargin < main_nanos_ * probe_bytes_) {
     prefer_helper_ = !prefer_helper_;
     cycle_ = kCycle;
   } else {

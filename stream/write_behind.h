@@ -3,9 +3,10 @@
 // (on a file the kernel's copy into the page cache then overlaps the
 // formatting), or in the caller's thread, whichever has lately kept the
 // caller busy for less time per byte. Handing memory to another core is not
-// free: where the cores share little cache, the caller's stores into a
-// buffer the helper has just read can cost more than the write saved. The
-// choice is checked again every `kCycle` to `kMaxCycle` buffers.
+// free: the caller's stores into a buffer the helper has just read can cost
+// more than the write saved, which the helper eases by evicting the buffer
+// from the caches once written. The choice is checked again every `kCycle`
+// to `kMaxCycle` buffers. Both threads poll for a while before they sleep.
 //
 // Writes reach the sink one at a time and in the order submitted, exactly
 // as direct calls would; once the sink has refused one, no later one reaches
@@ -30,16 +31,19 @@ class WriteBehind {
   using Clock = uint64_t (*)();
   static uint64_t SteadyNanos();
 
-  // Every cycle runs the mode not preferred for its first `kProbe` buffers
-  // and the preferred one for the rest, then prefers the faster. A cycle
-  // that changes nothing doubles the next one's length, up to kMaxCycle.
+  // Every cycle runs the preferred mode, then the other for its last
+  // `kProbe` buffers, and switches when the other was faster by kMargin. A
+  // cycle that changes nothing doubles the next one's length, up to
+  // kMaxCycle.
   static constexpr int kCycle = 64;
   static constexpr int kMaxCycle = 512;
+  static constexpr double kMargin = 1.1;
   static constexpr int kProbe = 8;
 
   // `sink` must remain live while this object is. The helper thread starts
-  // with the first buffer handed to it; where none can be started, every
-  // write happens in the caller's thread.
+  // with the first buffer handed to it; where none can be started, or the
+  // process may run on one core only, every write happens in the caller's
+  // thread.
   explicit WriteBehind(Sink* sink, Clock clock = &SteadyNanos);
   WriteBehind(const WriteBehind&) = delete;
   WriteBehind& operator=(const WriteBehind&) = delete;
@@ -58,6 +62,9 @@ class WriteBehind {
 
   // Waits for the write in flight. False when any write failed.
   bool Wait();
+
+  // Whether this process may run on two cores or more.
+  static bool HasSpareCpu();
 
   // How many buffers went each way; for tests and benchmarks.
   uint64_t handed_off() const { return handed_off_; }

@@ -38,6 +38,9 @@ uint32_t AwaitChange(const std::atomic<uint32_t>& state, uint32_t old) {
       if (now != old) return now;
       CpuRelax();
     }
+    // Polling must not keep another runnable thread off this core: two
+    // conversions on two cores were 40 % slower without this.
+    sched_yield();
   } while (WriteBehind::SteadyNanos() - start < kSpinNanos);
   for (;;) {
     state.wait(old, std::memory_order_acquire);

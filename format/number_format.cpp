@@ -246,11 +246,10 @@ char* FormatUnsigned(uint64_t value, char* out) {
     std::memcpy(out, kDigitPairs + value * 2, 2);
     return out + 2;
   }
-  int length = 1;
+  int length = 3;  // at least 100 from here
   if (value < 10000000000ull) {
-    length += (value >= 10) + (value >= 100) + (value >= 1000) +
-              (value >= 10000) + (value >= 100000) + (value >= 1000000) +
-              (value >= 10000000) + (value >= 100000000) +
+    length += (value >= 1000) + (value >= 10000) + (value >= 100000) +
+              (value >= 1000000) + (value >= 10000000) + (value >= 100000000) +
               (value >= 1000000000);
   } else {
     length = 10;
@@ -317,10 +316,6 @@ inline uint64_t DivPow10(uint64_t x, int d) {
   const Reciprocal& r = kReciprocals[d];
   return static_cast<uint64_t>((uint128{x >> d} * r.multiplier) >> r.shift);
 }
-
-}  // namespace
-
-namespace {
 
 // The 17-digit scaling, for magnitudes from about 1.2e-10 up to 1e10 (6
 // decimals) or 1e7 (9): within them the 17 digits reach past the last

@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build check demo install package bench sanitize tsan fuzz lint clean
+.PHONY: all build check demo install package bench sanitize fuzz lint clean
 
 all: build
 
@@ -34,14 +34,6 @@ sanitize:
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
-
-# The tests that start threads, under ThreadSanitizer.
-tsan:
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DMORVELA_SANITIZE=thread $(CMAKE_FLAGS)
-	cmake --build build-tsan -j $(JOBS) --target morvela_tests
-	TSAN_OPTIONS=halt_on_error=1 build-tsan/morvela_tests \
-	  --gtest_filter='WriteBehind*:TextStream*:RunTest*'
 
 # clang-tidy and cppcheck over the project's code.
 lint: build

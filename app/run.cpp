@@ -25,8 +25,8 @@ std::string_view VerdictText(ConvertResult result) {
       return "Input file read error";
     case OutputWriteError:
       return "Output file write error";
-    case UsageError:
-      return "Usage error";
+    case UsageError:  // the usage text stands instead
+      break;
     case UnknownDataType:
       return "Unknown data type";
     case MemoryAllocationError:
@@ -72,18 +72,6 @@ File OpenInput(const std::string& path, struct stat* st, int* error) {
     input.Close();
   }
   return input;
-}
-
-ConvertResult RunSteps(RecorderFileConverter& converter, InputStream& input,
-                       TextStream& report, std::string_view report_path,
-                       TextStream& console) {
-  ConvertResult result = converter.WriteRunInfo(report, report_path);
-  if (result == Success) result = converter.ConvertHeader(input, report);
-  // The summary is on screen before the long part of the run.
-  console.Flush();
-  if (result == Success) result = converter.ConvertInputs(input, report);
-  if (result == Success) result = converter.ConvertSamples(input, report);
-  return result;
 }
 
 }  // namespace
@@ -142,10 +130,7 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   }
 
   // Both stream buffers in one mapping: one huge page where there are any.
-  // The report's two halves are as large as that leaves room for: each
-  // write(2) costs a fixed toll, dear on virtual machines, and 512 KiB
-  // halves were 5 % slower than these.
-  constexpr size_t kReportBuffer = size_t{2} * 896 * 1024;
+  constexpr size_t kReportBuffer = TextStream::kDefaultCapacity;
   constexpr size_t kInputBuffer = InputStream::kDefaultCapacity;
   PageBuffer pages(kReportBuffer + kInputBuffer);
   FdSource source(input.fd());
@@ -153,16 +138,15 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
                            pages.ok() ? pages.data() + kReportBuffer : nullptr,
                            kInputBuffer);
   FdSink sink(report.fd());
-  TextStream report_stream(&sink, LineEnds::kCrLf, pages.data(), kReportBuffer,
-                           Writes::kBehind);
+  TextStream report_stream(&sink, LineEnds::kCrLf, pages.data(), kReportBuffer);
   ConvertResult result = MemoryAllocationError;
   std::unique_ptr<RecorderFileConverter> converter;
   if (input_stream.ok() && report_stream.ok()) {
     converter.reset(new (std::nothrow) RecorderFileConverter(&console));
   }
   if (converter) {
-    result =
-        RunSteps(*converter, input_stream, report_stream, report_path, console);
+    result = RunConverterSteps(*converter, input_stream, report_stream,
+                               report_path);
   }
   // A report that did not reach the file is never called a success.
   if (!report_stream.Flush() || !report.Close()) result = OutputWriteError;

@@ -147,6 +147,7 @@ ConvertResult RecorderFileConverter::PrintSummary() {
   c.WriteNoLf("\nData type size [Bytes]:        ");
   WriteUnsigned(c, h.DataTypeSize);
   c.WriteNoLf("\n\n");
+  c.Flush();
   return result;
 }
 
@@ -184,6 +185,16 @@ ConvertResult RecorderFileConverter::ConvertHeader(InputStream& input,
        report.WriteNoLf(FieldSeparator) &&
        WriteUnsigned(report, h.DataTypeSize);
   return ok ? Success : OutputWriteError;
+}
+
+ConvertResult RunConverterSteps(RecorderFileConverter& converter,
+                                InputStream& input, TextStream& report,
+                                std::string_view report_path) {
+  ConvertResult result = converter.WriteRunInfo(report, report_path);
+  if (result == Success) result = converter.ConvertHeader(input, report);
+  if (result == Success) result = converter.ConvertInputs(input, report);
+  if (result == Success) result = converter.ConvertSamples(input, report);
+  return result;
 }
 
 }  // namespace morvela

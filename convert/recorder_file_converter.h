@@ -58,7 +58,8 @@ class RecorderFileConverter {
   ConvertResult WriteTimeStamp(TextStream& out, double time,
                                bool with_fraction);
 
-  // Prints the header summary on the console; returns the result of its
+  // Prints the header summary on the console and flushes it, so that it
+  // stands there before the long part of the run; returns the result of its
   // time stamp. Only valid after ConvertHeader accepted the header.
   ConvertResult PrintSummary();
 
@@ -75,14 +76,18 @@ class RecorderFileConverter {
                                         const SamplePlan& plan,
                                         const unsigned char* value);
 
-  // Valid after ConvertHeader succeeded; numbers in host order.
-  const RecorderHeader& header() const { return header_; }
-
  private:
   TextStream* console_;
   Clock clock_;
   RecorderHeader header_;
 };
+
+// Runs the four steps in their order, each only while every earlier one
+// returned Success, with `report_path` for WriteRunInfo. Returns the first
+// result that is not Success, or Success.
+ConvertResult RunConverterSteps(RecorderFileConverter& converter,
+                                InputStream& input, TextStream& report,
+                                std::string_view report_path);
 
 }  // namespace morvela
 

@@ -38,13 +38,10 @@ Conversion Convert(const std::string& file, size_t report_budget = SIZE_MAX) {
   StringSink console_sink;
   MemorySource source(file);
   InputStream input(&source, 4096);
-  TextStream report(&report_sink, LineEnds::kCrLf, 0);  // the smallest buffer
+  TextStream report(&report_sink, LineEnds::kCrLf, 0);
   TextStream console(&console_sink, LineEnds::kAsWritten);
   RecorderFileConverter converter(&console, &FixedClock);
-  ConvertResult r = converter.WriteRunInfo(report, "rec.txt");
-  if (r == Success) r = converter.ConvertHeader(input, report);
-  if (r == Success) r = converter.ConvertInputs(input, report);
-  if (r == Success) r = converter.ConvertSamples(input, report);
+  ConvertResult r = RunConverterSteps(converter, input, report, "rec.txt");
   if (!report.Flush()) r = OutputWriteError;
   console.Flush();
   return {r, report_sink.text(), console_sink.text()};
@@ -418,9 +415,11 @@ TEST_F(ConverterTest, ReadErrorInTheSampleBlockIsNeverSuccess) {
     TextStream report(&report_sink, LineEnds::kCrLf);
     TextStream console(&console_sink, LineEnds::kAsWritten);
     RecorderFileConverter converter(&console, &FixedClock);
-    ASSERT_EQ(converter.ConvertHeader(input, report), Success);
-    ASSERT_EQ(converter.ConvertInputs(input, report), Success);
-    EXPECT_EQ(converter.ConvertSamples(input, report), InputReadError) << good;
+    EXPECT_EQ(RunConverterSteps(converter, input, report, "rec.txt"),
+              InputReadError)
+        << good;
+    report.Flush();
+    EXPECT_NE(report_sink.text().find("TimeOffset"), std::string::npos);
   }
 }
 

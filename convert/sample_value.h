@@ -19,8 +19,17 @@
 
 namespace morvela {
 
+// The widest text of a value of a known `type`, from its formatter.
+constexpr int MaxValueChars(DataType type) {
+  return type == DataType::kDouble  ? kMaxFixedChars
+         : type == DataType::kFloat ? kMaxFloatFixed6Chars
+                                    : kMaxIntegerChars;
+}
+
 // Room that `RenderSampleValue` needs at most.
 inline constexpr int kMaxSampleChars = kMaxFixedChars;
+static_assert(kMaxSampleChars >= MaxValueChars(DataType::kFloat) &&
+              kMaxSampleChars >= MaxValueChars(DataType::kInt));
 
 struct SamplePlan {
   DataType type;         // kUnknown when the value cannot be decoded
@@ -69,6 +78,7 @@ inline char* RenderFullWidth(const unsigned char* p, char* out) {
 // per run so that each sample costs one 8-byte copy.
 class SmallIntTable {
  public:
+  // "-32768;" is the widest text; an entry is copied whole.
   struct Entry {
     char text[7];
     uint8_t length;

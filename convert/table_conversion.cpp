@@ -28,13 +28,11 @@ ConvertResult WriteTextFields(TextStream& report, const InputDescriptor* table,
   return result;
 }
 
-// Renderers of one value followed by ";", for the whole-row loop.
+// Renderers of one value followed by ";", for the whole-row loop. kMaxChars
+// is the most bytes one call writes.
 template <DataType kType>
 struct DirectRender {
-  static constexpr size_t kMaxChars = kType == DataType::kDouble
-                                          ? kMaxFixedChars + 1
-                                      : kType == DataType::kFloat ? 48
-                                                                  : 12;
+  static constexpr size_t kMaxChars = MaxValueChars(kType) + 1;
   char* operator()(const unsigned char* p, char* out) const {
     out = RenderFullWidth<kType>(p, out);
     *out = ';';
@@ -44,6 +42,7 @@ struct DirectRender {
 
 template <int kBytes>
 struct TableRender {
+  // The entry is copied whole; its text is "value;".
   static constexpr size_t kMaxChars = sizeof(SmallIntTable::Entry);
   const SmallIntTable::Entry* table;
   char* operator()(const unsigned char* p, char* out) const {
@@ -79,10 +78,14 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
   const uint64_t row_bytes = uint64_t{inputs} * size;
   const bool known = plan.type != DataType::kUnknown;
   const bool whole_rows = known && size > 0 && row_bytes <= input.capacity();
-  const uint64_t row_room =
-      kMaxFixedChars + 1 + uint64_t{inputs} * Render::kMaxChars + 2;
+  // The offset and its ";", every value and its ";", the line end.
+  constexpr size_t kOffsetRoom = kMaxFixedChars + 1;
+  constexpr size_t kValueRoom = Render::kMaxChars + TextStream::kMaxLineEnd;
+  static_assert(kOffsetRoom <= TextStream::kMaxReserve &&
+                kValueRoom <= TextStream::kMaxReserve);
+  const uint64_t row_room = kOffsetRoom + uint64_t{inputs} * Render::kMaxChars +
+                            TextStream::kMaxLineEnd;
   const bool one_reserve = row_room <= TextStream::kMaxReserve;
-  const std::string_view line_end = report.line_end();
   const TimeOffsetFormatter offsets(h.Npretrigger, h.SampleTime);
 
   for (uint64_t i = 0; i < h.Nsamples && result == Success; ++i) {
@@ -90,7 +93,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
     if (whole_rows && input.Fill(row_bytes) >= row_bytes) {
       const auto* p = reinterpret_cast<const unsigned char*>(input.data()) +
                       plan.skip_bytes;
-      char* w = report.Reserve(one_reserve ? row_room : kMaxFixedChars + 1);
+      char* w = report.Reserve(one_reserve ? row_room : kOffsetRoom);
       w = offsets.Format(i, w);
       *w++ = ';';
       uint32_t j = 0;
@@ -105,15 +108,12 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
       for (; j < inputs; ++j, p += size) {
         if (!one_reserve) {
           report.Commit(w);
-          w = report.Reserve(Render::kMaxChars + 2);
+          w = report.Reserve(kValueRoom);
         }
         w = render(p, w);
       }
       if (inputs > 0) --w;  // the last value's ";"
-      if (!last_row) {
-        std::memcpy(w, line_end.data(), line_end.size());
-        w += line_end.size();
-      }
+      if (!last_row) w = report.PutLineEnd(w);
       report.Commit(w);
       input.Consume(row_bytes);
       if (report.error()) result = OutputWriteError;
@@ -121,7 +121,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
     }
 
     // Value by value, recording the last failure of the row.
-    char* w = report.Reserve(kMaxFixedChars + 1);
+    char* w = report.Reserve(kOffsetRoom);
     w = offsets.Format(i, w);
     *w++ = ';';
     report.Commit(w);

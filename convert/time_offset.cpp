@@ -43,7 +43,7 @@ char* TimeOffsetFormatter::Format(uint64_t row, char* out) const {
   }
   uint64_t n = magnitude * sample_time_;
   *out++ = n != 0 && steps < 0 ? '-' : '+';
-  out = digits::WriteIntPart(n / 1000000, out);
+  out = digits::WriteUnsigned(n / 1000000, out);
   *out++ = '.';
   out = digits::WriteFixedDigits<6>(n % 1000000, out);
   std::memcpy(out, "000", 3);

@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "format/number_format.h"
-
 namespace morvela::digits {
 
 inline constexpr char kDigitPairs[] =
@@ -44,17 +42,36 @@ inline char* WriteFixedDigits(uint64_t value, char* out) {
   return out + kCount;
 }
 
-// "%u" for the small integer parts of typical values.
-inline char* WriteIntPart(uint64_t v, char* out) {
+// "%u" of `v`: at most kMaxIntegerChars digits. Most integer parts of
+// samples and offsets are below 100 and take the early returns.
+inline char* WriteUnsigned(uint64_t v, char* out) {
   if (v < 10) {
     *out = static_cast<char>('0' + v);
     return out + 1;
   }
   if (v < 100) {
-    std::memcpy(out, kDigitPairs + v * 2, 2);
+    WriteTwoDigits(static_cast<uint32_t>(v), out);
     return out + 2;
   }
-  return FormatUnsigned(v, out);
+  // At least 100 from here; below 10^10 the count does not branch.
+  int length = 3 + (v >= 1000) + (v >= 10000) + (v >= 100000) +
+               (v >= 1000000) + (v >= 10000000) + (v >= 100000000) +
+               (v >= 1000000000);
+  for (uint64_t bound = 10000000000; length < 20 && v >= bound; bound *= 10) {
+    ++length;
+  }
+  char* p = out + length;
+  while (v >= 100) {
+    p -= 2;
+    WriteTwoDigits(static_cast<uint32_t>(v % 100), p);
+    v /= 100;
+  }
+  if (v >= 10) {
+    WriteTwoDigits(static_cast<uint32_t>(v), p - 2);
+  } else {
+    p[-1] = static_cast<char>('0' + v);
+  }
+  return out + length;
 }
 
 }  // namespace morvela::digits

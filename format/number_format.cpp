@@ -1,20 +1,17 @@
 #include "format/number_format.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <utility>
 
 #include "format/digits.h"
 
 namespace morvela {
 namespace {
 
-using digits::kDigitPairs;
 using digits::WriteFixedDigits;
-using digits::WriteIntPart;
+using digits::WriteUnsigned;
 
 __extension__ typedef unsigned __int128 uint128;
 
@@ -226,6 +223,28 @@ char* WriteZeros(char* out, size_t count) {
   return out + count;
 }
 
+// Typical magnitudes straight from their binary fixed point. Let
+// t = |value| x 10^kDecimals < 2^40, exact as F / 2^s, and g = floor(t 2^14).
+// Rounding t half-up directly gives what rounding its 17-digit form first
+// gives, except when t lies below a half-way point H by no more than the
+// 17-digit rounding can move it, at most 0.5e-16 t < 2^-14: rounding is
+// monotonic and H (kDecimals + 1 decimals, below 2^40) is exact in 17
+// digits, so only a rise onto H can change the result. In g, bit 13 is the
+// half and bits 0 to 12 all set say that t is within 2^-14 below it; such
+// values return nullptr for the 17-digit path. Neither the rounding nor the
+// sign branches: signals make both random.
+template <int kDecimals>
+inline char* WriteBinaryFixed(uint64_t g, bool negative, bool force_sign,
+                              char* out) {
+  if ((g & 0x3fff) == 0x1fff) return nullptr;
+  const uint64_t kept = ((g >> 13) + 1) >> 1;
+  *out = negative ? '-' : '+';
+  out += negative | force_sign;
+  out = WriteUnsigned(kept / kPow10[kDecimals], out);
+  *out++ = '.';
+  return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
+}
+
 }  // namespace
 
 Decimal17 ToDecimal17(double magnitude) {
@@ -237,37 +256,7 @@ Decimal17 ToDecimal17Exact(double magnitude) {
 }
 
 char* FormatUnsigned(uint64_t value, char* out) {
-  // Most integer parts of samples and offsets are below 100.
-  if (value < 10) {
-    *out = static_cast<char>('0' + value);
-    return out + 1;
-  }
-  if (value < 100) {
-    std::memcpy(out, kDigitPairs + value * 2, 2);
-    return out + 2;
-  }
-  int length = 3;  // at least 100 from here
-  if (value < 10000000000ull) {
-    length += (value >= 1000) + (value >= 10000) + (value >= 100000) +
-              (value >= 1000000) + (value >= 10000000) + (value >= 100000000) +
-              (value >= 1000000000);
-  } else {
-    length = 10;
-    while (length < 20 && value >= kPow10[length]) ++length;
-  }
-  char* p = out + length;
-  while (value >= 100) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + (value % 100) * 2, 2);
-    value /= 100;
-  }
-  if (value >= 10) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + value * 2, 2);
-  } else {
-    *--p = static_cast<char>('0' + value);
-  }
-  return out + length;
+  return digits::WriteUnsigned(value, out);
 }
 
 char* FormatSigned(int64_t value, char* out) {
@@ -286,99 +275,6 @@ char* FormatZeroPadded(uint64_t value, int width, char* out) {
   return out + length;
 }
 
-namespace {
-
-// floor(x / 10^d) for 2 <= d <= 19 and any 64-bit x, without a division:
-// floor(x / 10^d) = floor((x >> d) / 5^d), and for n < 2^62 the quotient
-// floor(n / 5^d) = (n * M) >> (62 + l) with l = ceil(log2 5^d) and
-// M = ceil(2^(62 + l) / 5^d) < 2^63 (Granlund and Montgomery).
-struct Reciprocal {
-  uint64_t multiplier;
-  int shift;
-};
-
-constexpr Reciprocal MakeReciprocal(int d) {
-  uint64_t divisor = 1;
-  for (int i = 0; i < d; ++i) divisor *= 5;
-  int l = 0;
-  while ((uint128{1} << l) < divisor) ++l;
-  uint128 numerator = uint128{1} << (62 + l);
-  return {static_cast<uint64_t>((numerator + divisor - 1) / divisor), 62 + l};
-}
-
-constexpr auto kReciprocals = [] {
-  std::array<Reciprocal, 20> table{};
-  for (int d = 2; d < 20; ++d) table[d] = MakeReciprocal(d);
-  return table;
-}();
-
-inline uint64_t DivPow10(uint64_t x, int d) {
-  const Reciprocal& r = kReciprocals[d];
-  return static_cast<uint64_t>((uint128{x >> d} * r.multiplier) >> r.shift);
-}
-
-// The 17-digit scaling, for magnitudes from about 1.2e-10 up to 1e10 (6
-// decimals) or 1e7 (9): within them the 17 digits reach past the last
-// decimal and the 18-digit scaling is exact in 128 bits. The general
-// formatter takes the rest.
-template <int kDecimals>
-char* FormatScaled(double value, bool force_sign, char* out) {
-  uint64_t bits = std::bit_cast<uint64_t>(value);
-  int biased = static_cast<int>((bits >> 52) & 0x7ff);
-  int e2 = biased - 1023;
-  constexpr int kMaxE2 = kDecimals == 6 ? 32 : 22;
-  if (e2 < -33 || e2 > kMaxE2) {
-    return FormatFixed(value, kDecimals, force_sign, out);
-  }
-  if (bits >> 63) {
-    *out++ = '-';
-  } else if (force_sign) {
-    *out++ = '+';
-  }
-  uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-  int k = biased - 1075;
-  int e10 = FloorLog10Pow2(e2);
-  int q = 17 - e10;
-  // t = floor(|value| x 10^q) has 18 or 19 digits; the shift is always
-  // rightwards in this range.
-  uint64_t t = static_cast<uint64_t>((uint128{m} * kPow5[q]) >> (-(k + q)));
-  // Both roundings in one division: half a unit of the 17th significant
-  // digit (t has 18 or 19 digits), then half a unit of the last decimal.
-  // With c the 17-digit cut's power of ten,
-  //   floor((floor((t + h17) / c) + h) / 10^n)
-  //     = floor((t + h17 + c h) / (c 10^n)).
-  uint64_t h17 = t >= kPow10[18] ? 50 : 5;
-  int d = q - kDecimals;  // t's digits below the last decimal
-  uint64_t kept = d >= 20 ? 0 : DivPow10(t + h17 + 5 * kPow10[d - 1], d);
-  out = WriteIntPart(kept / kPow10[kDecimals], out);
-  *out++ = '.';
-  return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
-}
-
-// Typical magnitudes straight from their binary fixed point. Let
-// t = |value| x 10^kDecimals < 2^40, exact as F / 2^s, and g = floor(t 2^14).
-// Rounding t half-up directly gives what rounding its 17-digit form first
-// gives, except when t lies below a half-way point H by no more than the
-// 17-digit rounding can move it, at most 0.5e-16 t < 2^-14: rounding is
-// monotonic and H (kDecimals + 1 decimals, below 2^40) is exact in 17
-// digits, so only a rise onto H can change the result. In g, bit 13 is the
-// half and bits 0 to 12 all set say that t is within 2^-14 below it; such
-// values return nullptr for the 17-digit path. Neither the rounding nor the
-// sign branches: signals make both random.
-template <int kDecimals>
-inline char* WriteBinaryFixed(uint64_t g, bool negative, bool force_sign,
-                              char* out) {
-  if ((g & 0x3fff) == 0x1fff) return nullptr;
-  const uint64_t kept = ((g >> 13) + 1) >> 1;
-  *out = negative ? '-' : '+';
-  out += negative | force_sign;
-  out = WriteIntPart(kept / kPow10[kDecimals], out);
-  *out++ = '.';
-  return WriteFixedDigits<kDecimals>(kept % kPow10[kDecimals], out);
-}
-
-}  // namespace
-
 char* FormatFloatFixed6(float value, char* out) {
   // From 2^-40 to 2^20 a float is m x 2^-s with m < 2^24 and 4 <= s <= 63:
   // F = m x 10^6 < 2^44 and g fit 64 bits.
@@ -390,7 +286,7 @@ char* FormatFloatFixed6(float value, char* out) {
     const uint64_t g = shift >= 0 ? f >> shift : f << -shift;
     if (char* end = WriteBinaryFixed<6>(g, bits >> 31, false, out)) return end;
   }
-  return FormatFixedDecimals<6>(value, false, out);
+  return FormatFixed(value, 6, false, out);
 }
 
 template <int kDecimals>
@@ -410,7 +306,7 @@ char* FormatFixedDecimals(double value, bool force_sign, char* out) {
       return end;
     }
   }
-  return FormatScaled<kDecimals>(value, force_sign, out);
+  return FormatFixed(value, kDecimals, force_sign, out);
 }
 
 template char* FormatFixedDecimals<6>(double, bool, char*);

@@ -18,22 +18,24 @@
 
 namespace morvela {
 
-// Room that `FormatFixed` needs at most: 309 integer digits, sign, point and
-// up to 9 decimals.
-inline constexpr int kMaxFixedChars = 330;
+// The widest text of `FormatFixed` and `FormatFixedDecimals`: sign, 309
+// integer digits, point and 9 decimals.
+inline constexpr int kMaxFixedChars = 320;
 
 // Writes `value` with `decimals` (0 to 9) digits after the point; with
 // `force_sign` a non-negative value gets a "+".
 char* FormatFixed(double value, int decimals, bool force_sign, char* out);
 
 // The same for 6 or 9 decimals, with a fast path for the magnitudes of
-// typical samples and time offsets.
+// typical samples and time offsets; at most kMaxFixedChars.
 template <int kDecimals>
 char* FormatFixedDecimals(double value, bool force_sign, char* out);
 
 // "%f" of a float widened to double, the same as FormatFixedDecimals<6>,
 // faster for the magnitudes of typical samples.
 char* FormatFloatFixed6(float value, char* out);
+// Its widest text: sign, 39 integer digits, point and 6 decimals.
+inline constexpr int kMaxFloatFixed6Chars = 47;
 
 // A finite non-zero magnitude cut to 17 significant digits, rounded half-up:
 // the value is `digits` x 10^`exponent` with 10^16 <= digits < 10^17.
@@ -47,6 +49,7 @@ Decimal17 ToDecimal17(double magnitude);
 // magnitudes and for tests.
 Decimal17 ToDecimal17Exact(double magnitude);
 
+// The widest text of the integer writers: 20 digits, or a sign and 19.
 inline constexpr int kMaxIntegerChars = 20;
 // "%u" and "%d" of 64-bit values.
 char* FormatUnsigned(uint64_t value, char* out);

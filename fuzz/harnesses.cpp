@@ -59,10 +59,7 @@ void FuzzConversion(const uint8_t* data, size_t size) {
   TextStream console(&console_sink, LineEnds::kAsWritten, 0);
   Check(input.ok() && report.ok() && console.ok(), "stream buffers");
   RecorderFileConverter converter(&console, &FixedClock);
-  ConvertResult r = converter.WriteRunInfo(report, "fuzz.txt");
-  if (r == Success) r = converter.ConvertHeader(input, report);
-  if (r == Success) r = converter.ConvertInputs(input, report);
-  if (r == Success) r = converter.ConvertSamples(input, report);
+  ConvertResult r = RunConverterSteps(converter, input, report, "fuzz.txt");
   Check(report.Flush(), "the report sink accepts everything");
   Check(r == Success || r == InputReadError || r == UnknownDataType ||
             r == MemoryAllocationError || r == NotRecorderFile,

@@ -34,7 +34,7 @@ class TrickleSource : public Source {
 
 TEST(TextStreamTest, StoresEveryLfAsCrLfAcrossBufferBoundaries) {
   StringSink sink;
-  TextStream report(&sink, LineEnds::kCrLf, 1);  // the smallest buffer
+  TextStream report(&sink, LineEnds::kCrLf, 1);
   std::string expected;
   for (int i = 0; i < 5000; ++i) {
     std::string piece = "name\n" + std::to_string(i) + (i % 7 ? "" : "\n\n");
@@ -58,7 +58,7 @@ TEST(TextStreamTest, StoresEveryLfAsCrLfAcrossBufferBoundaries) {
 
 TEST(TextStreamTest, FailedSinkWriteIsStickyAndStopsOutput) {
   testing::BudgetSink sink(400000);
-  TextStream report(&sink, LineEnds::kCrLf, 0);  // the smallest buffer
+  TextStream report(&sink, LineEnds::kCrLf, 0);
   std::string line(1000, 'x');
   int failed_at = -1;
   for (int i = 0; i < 1000; ++i) {

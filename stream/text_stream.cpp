@@ -10,48 +10,41 @@ TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
     : TextStream(sink, line_ends, nullptr, capacity) {}
 
 TextStream::TextStream(Sink* sink, LineEnds line_ends, char* buffer,
-                       size_t capacity, Writes writes)
-    : sink_(sink), crlf_(line_ends == LineEnds::kCrLf), buffer_(buffer) {
-  const bool behind = writes == Writes::kBehind;
-  const size_t half =
-      std::max(behind ? capacity / 2 : capacity, 2 * kMaxReserve);
-  capacity_ = behind ? 2 * half : half;
+                       size_t capacity)
+    : sink_(sink),
+      crlf_(line_ends == LineEnds::kCrLf),
+      buffer_(buffer),
+      capacity_(std::max<size_t>(capacity, 1)) {
   if (buffer_ == nullptr) {
     owned_.reset(new (std::nothrow) char[capacity_]);
     buffer_ = owned_.get();
   }
-  if (buffer_ == nullptr) return;
-  // Without a helper the stream writes inline, over the first half.
-  if (behind) behind_.reset(new (std::nothrow) WriteBehind(sink));
-  begin_ = pos_ = buffer_;
-  end_ = begin_ + half;
+  if (capacity_ < kMaxReserve) spill_.reset(new (std::nothrow) char[kMaxReserve]);
+  pos_ = buffer_;
+  end_ = buffer_ ? buffer_ + capacity_ : nullptr;
 }
 
-void TextStream::FlushBuffer() { WriteOut(false); }
-
-void TextStream::WriteOut(bool last) {
-  size_t size = pos_ - begin_;
-  if (!error_ && size > 0) {
-    if (behind_ == nullptr) {
-      error_ = !sink_->Write(begin_, size);
-    } else if (last) {
-      error_ = !behind_->WriteNow(begin_, size);
-    } else if (behind_->Submit(begin_, size)) {
-      // This half may still be in flight: fill the other.
-      size_t half = end_ - begin_;
-      begin_ = begin_ == buffer_ ? buffer_ + half : buffer_;
-      end_ = begin_ + half;
-    } else {
-      error_ = true;
-    }
-  }
-  pos_ = begin_;
+void TextStream::FlushBuffer() {
+  size_t size = pos_ - buffer_;
+  if (!error_ && size > 0 && !sink_->Write(buffer_, size)) error_ = true;
+  pos_ = buffer_;
 }
 
 bool TextStream::Flush() {
-  WriteOut(true);
-  if (behind_ != nullptr && !behind_->Wait()) error_ = true;
+  FlushBuffer();
   return !error_;
+}
+
+char* TextStream::ReserveSlow(size_t size) {
+  FlushBuffer();
+  if (static_cast<size_t>(end_ - pos_) >= size) return pos_;
+  in_spill_ = true;
+  return spill_.get();
+}
+
+void TextStream::CommitSpill(char* end) {
+  in_spill_ = false;
+  Append(spill_.get(), end - spill_.get());
 }
 
 void TextStream::Append(const char* data, size_t size) {

@@ -1,50 +1,46 @@
-// A buffered text stream over a `Sink`. The report stream stores every LF
-// written to it as CR LF on every host; the console stream writes bytes as
-// they are. Errors are sticky: once the sink has refused a write, every later
-// write reports failure and nothing more reaches the sink.
+// A buffered text stream over a `Sink`, written from the caller's thread. The
+// report stream stores every LF written to it as CR LF on every host; the
+// console stream writes bytes as they are. Errors are sticky: once the sink
+// has refused a write, every later write reports failure and nothing more
+// reaches the sink.
 
 #ifndef MORVELA_STREAM_TEXT_STREAM_H_
 #define MORVELA_STREAM_TEXT_STREAM_H_
 
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <string_view>
 
 #include "stream/sink.h"
-#include "stream/write_behind.h"
 
 namespace morvela {
 
 enum class LineEnds { kAsWritten, kCrLf };
-
-// kBehind splits the buffer in two halves and hands each full half to a
-// `WriteBehind`, which may write it from a thread of its own while the other
-// half fills.
-enum class Writes { kInline, kBehind };
 
 class TextStream {
  public:
   static constexpr size_t kDefaultCapacity = 1024 * 1024;
   // The largest `Reserve` that is always granted.
   static constexpr size_t kMaxReserve = 64 * 1024;
+  // The most bytes `PutLineEnd` writes.
+  static constexpr size_t kMaxLineEnd = 2;
 
   // `sink` must remain live while the stream is in use. Check `ok()` after
-  // construction: the buffer is allocated without throwing.
+  // construction: the buffers are allocated without throwing. Any capacity
+  // from 1 byte up works; the sink then sees writes of at most that size.
   TextStream(Sink* sink, LineEnds line_ends,
              size_t capacity = kDefaultCapacity);
-  // The same over `buffer`, which must hold `capacity` (at least
-  // 2 x kMaxReserve, twice that for kBehind) bytes and remain live while the
-  // stream is; a null `buffer` makes the stream allocate its own.
-  TextStream(Sink* sink, LineEnds line_ends, char* buffer, size_t capacity,
-             Writes writes = Writes::kInline);
+  // The same over `buffer`, which must hold `capacity` bytes and remain live
+  // while the stream is; a null `buffer` makes the stream allocate its own.
+  TextStream(Sink* sink, LineEnds line_ends, char* buffer, size_t capacity);
   TextStream(const TextStream&) = delete;
   TextStream& operator=(const TextStream&) = delete;
-  // Does not flush: call `Flush` and look at its result. Waits for a write
-  // in flight.
+  // Does not flush: call `Flush` and look at its result.
   ~TextStream() = default;
 
-  // False when the buffer could not be allocated.
-  bool ok() const { return buffer_ != nullptr; }
+  // False when a buffer could not be allocated.
+  bool ok() const { return buffer_ != nullptr && (capacity_ >= kMaxReserve || spill_); }
 
   // Writes `text`, translating LF when the stream stores CR LF. Returns false
   // when the stream is in its error state after the write.
@@ -56,43 +52,64 @@ class TextStream {
 
   // The line break: "\r\n" on a CR LF stream, "\n" otherwise.
   bool NewLine();
-  std::string_view line_end() const { return crlf_ ? "\r\n" : "\n"; }
 
   // Hot path. Returns room for at least `size` bytes (at most kMaxReserve)
   // that the caller fills and then hands back through `Commit`. Bytes written
-  // this way are not translated: they must hold no LF unless meant literally.
-  // In the error state the room is scratch space that is never written out.
+  // this way are not translated: they must hold no LF; line breaks go in
+  // through `PutLineEnd`. In the error state the room is scratch space that
+  // is never written out.
   char* Reserve(size_t size) {
-    if (static_cast<size_t>(end_ - pos_) < size) FlushBuffer();
-    return pos_;
+    assert(size <= kMaxReserve);
+    char* room = static_cast<size_t>(end_ - pos_) >= size ? pos_
+                                                           : ReserveSlow(size);
+#ifndef NDEBUG
+    reserved_end_ = room + size;
+#endif
+    return room;
   }
-  void Commit(char* end) { pos_ = end; }
+  // Ends a `Reserve`; `end` must lie within the room reserved.
+  void Commit(char* end) {
+    assert(end <= reserved_end_);
+    if (in_spill_) [[unlikely]] {
+      CommitSpill(end);
+    } else {
+      pos_ = end;
+    }
+  }
+  // Writes this stream's line break into reserved room; returns its end.
+  char* PutLineEnd(char* out) const {
+    if (crlf_) *out++ = '\r';
+    *out = '\n';
+    return out + 1;
+  }
 
-  // Writes the buffered bytes to the sink and waits until they are written.
-  // False when that, or any write before it, failed.
+  // Writes the buffered bytes to the sink. False when that, or any write
+  // before it, failed.
   bool Flush();
 
   bool error() const { return error_; }
 
  private:
   void FlushBuffer();
-  // Writes the buffered bytes out; `last` when nothing will overlap them.
-  void WriteOut(bool last);
   void Append(const char* data, size_t size);
+  char* ReserveSlow(size_t size);
+  void CommitSpill(char* end);
 
   Sink* sink_;
   bool crlf_;
   std::unique_ptr<char[]> owned_;
   char* buffer_;
   size_t capacity_;
-  // Declared after the buffer, so that a write in flight ends before the
-  // buffer goes.
-  std::unique_ptr<WriteBehind> behind_;
-  // The half or whole of the buffer being filled.
-  char* begin_ = nullptr;
   char* pos_ = nullptr;
   char* end_ = nullptr;
+  // Room for a `Reserve` larger than the whole buffer; only a buffer smaller
+  // than kMaxReserve has one. Committed bytes are appended to the buffer.
+  std::unique_ptr<char[]> spill_;
+  bool in_spill_ = false;
   bool error_ = false;
+#ifndef NDEBUG
+  char* reserved_end_ = nullptr;
+#endif
 };
 
 }  // namespace morvela

@@ -1,6 +1,7 @@
 #include "format/number_format.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -15,58 +16,19 @@ using digits::WriteUnsigned;
 
 __extension__ typedef unsigned __int128 uint128;
 
-constexpr uint64_t kPow10[20] = {1ull,
-                                 10ull,
-                                 100ull,
-                                 1000ull,
-                                 10000ull,
-                                 100000ull,
-                                 1000000ull,
-                                 10000000ull,
-                                 100000000ull,
-                                 1000000000ull,
-                                 10000000000ull,
-                                 100000000000ull,
-                                 1000000000000ull,
-                                 10000000000000ull,
-                                 100000000000000ull,
-                                 1000000000000000ull,
-                                 10000000000000000ull,
-                                 100000000000000000ull,
-                                 1000000000000000000ull,
-                                 10000000000000000000ull};
-
-// 5^q for q <= 27, the largest power of five below 2^63.
-constexpr uint64_t kPow5[28] = {
-    1ull,
-    5ull,
-    25ull,
-    125ull,
-    625ull,
-    3125ull,
-    15625ull,
-    78125ull,
-    390625ull,
-    1953125ull,
-    9765625ull,
-    48828125ull,
-    244140625ull,
-    1220703125ull,
-    6103515625ull,
-    30517578125ull,
-    152587890625ull,
-    762939453125ull,
-    3814697265625ull,
-    19073486328125ull,
-    95367431640625ull,
-    476837158203125ull,
-    2384185791015625ull,
-    11920928955078125ull,
-    59604644775390625ull,
-    298023223876953125ull,
-    1490116119384765625ull,
-    7450580596923828125ull,
-};
+// 10^n for n < 20 and 5^q for q <= 27, the largest power of five below 2^63.
+template <uint64_t kBase, int kCount>
+constexpr auto kPowers = [] {
+  std::array<uint64_t, kCount> table{};
+  uint64_t p = 1;
+  for (auto& entry : table) {
+    entry = p;
+    p *= kBase;
+  }
+  return table;
+}();
+constexpr const auto& kPow10 = kPowers<10, 20>;
+constexpr const auto& kPow5 = kPowers<5, 28>;
 
 // A magnitude as m x 2^k with m > 0.
 struct Binary {
@@ -88,7 +50,9 @@ int BitLength(uint64_t m) { return 64 - std::countl_zero(m); }
 int FloorLog10Pow2(int e) { return (e * 78913) >> 18; }
 
 // An unsigned integer of up to 1280 bits, enough for m x 10^341 (the
-// smallest subnormal scaled to 18 digits) and for m x 2^971.
+// smallest subnormal scaled to 18 digits) and for m x 2^971. Only
+// multiplication and floor division by small factors: floor divisions
+// compose, floor(floor(x / a) / b) = floor(x / (a b)).
 class BigUint {
  public:
   explicit BigUint(uint64_t v) {
@@ -105,40 +69,6 @@ class BigUint {
       carry = p >> 32;
     }
     if (carry) words_[size_++] = static_cast<uint32_t>(carry);
-  }
-
-  void ShiftLeft(int bits) {
-    int whole = bits / 32;
-    int part = bits % 32;
-    words_[size_] = 0;
-    for (int i = size_; i >= 0; --i) {
-      uint32_t hi = words_[i] << part;
-      uint32_t lo = (part && i > 0) ? words_[i - 1] >> (32 - part) : 0;
-      words_[i + whole] = hi | lo;
-    }
-    std::fill(words_, words_ + whole, 0u);
-    size_ += whole + 1;
-    Trim();
-  }
-
-  void ShiftRight(int bits) {
-    int whole = bits / 32;
-    int part = bits % 32;
-    if (whole >= size_) {
-      size_ = 1;
-      words_[0] = 0;
-      return;
-    }
-    int n = size_ - whole;
-    for (int i = 0; i < n; ++i) {
-      uint32_t lo = words_[i + whole] >> part;
-      uint32_t hi = (part && i + whole + 1 < size_)
-                        ? words_[i + whole + 1] << (32 - part)
-                        : 0;
-      words_[i] = lo | hi;
-    }
-    size_ = n;
-    Trim();
   }
 
   void DivSmall(uint32_t divisor) {
@@ -171,8 +101,8 @@ uint64_t FloorScaledExact(uint64_t m, int k, int q) {
   for (int r = q; r > 0; r -= 9) {
     n.MulSmall(static_cast<uint32_t>(kPow10[std::min(r, 9)]));
   }
-  if (k > 0) n.ShiftLeft(k);
-  if (k < 0) n.ShiftRight(-k);
+  for (int r = k; r > 0; r -= 31) n.MulSmall(uint32_t{1} << std::min(r, 31));
+  for (int r = -k; r > 0; r -= 31) n.DivSmall(uint32_t{1} << std::min(r, 31));
   for (int r = -q; r > 0; r -= 9) {
     n.DivSmall(static_cast<uint32_t>(kPow10[std::min(r, 9)]));
   }
@@ -180,7 +110,7 @@ uint64_t FloorScaledExact(uint64_t m, int k, int q) {
 }
 
 // The same, exact with 128-bit arithmetic for magnitudes from about 1e-10 to
-// 2^128; falls back to the arbitrary-precision path elsewhere.
+// 1e17; falls back to the arbitrary-precision path elsewhere.
 uint64_t FloorScaled(uint64_t m, int k, int q) {
   if (q >= 0 && q <= 27) {
     // m x 5^q < 2^116 is exact; the power of two is a shift.
@@ -189,11 +119,6 @@ uint64_t FloorScaled(uint64_t m, int k, int q) {
     if (shift >= 0) return static_cast<uint64_t>(p << shift);
     if (-shift >= 128) return 0;
     return static_cast<uint64_t>(p >> -shift);
-  }
-  if (q < 0 && k >= 0 && BitLength(m) + k <= 128 && -q <= 38) {
-    uint128 divisor = 1;
-    for (int i = 0; i < -q; ++i) divisor *= 10;
-    return static_cast<uint64_t>((uint128{m} << k) / divisor);
   }
   return FloorScaledExact(m, k, q);
 }

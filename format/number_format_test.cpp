@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "format/fixed_reference.h"
+#include "tests/fixed_reference.h"
 
 namespace morvela {
 namespace {

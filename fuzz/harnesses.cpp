@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "convert/recorder_file_converter.h"
-#include "format/fixed_reference.h"
+#include "tests/fixed_reference.h"
 #include "format/number_format.h"
 
 namespace morvela {

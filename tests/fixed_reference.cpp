@@ -1,4 +1,4 @@
-#include "format/fixed_reference.h"
+#include "tests/fixed_reference.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,8 +3,8 @@
 // digits prints every digit of the binary value), rounded by the rule with
 // decimal string arithmetic only. Slow; never used by the converter.
 
-#ifndef MORVELA_FORMAT_FIXED_REFERENCE_H_
-#define MORVELA_FORMAT_FIXED_REFERENCE_H_
+#ifndef MORVELA_TESTS_FIXED_REFERENCE_H_
+#define MORVELA_TESTS_FIXED_REFERENCE_H_
 
 #include <string>
 
@@ -16,4 +16,4 @@ std::string ReferenceFixed(double value, int decimals, bool force_sign);
 
 }  // namespace morvela
 
-#endif  // MORVELA_FORMAT_FIXED_REFERENCE_H_
+#endif  // MORVELA_TESTS_FIXED_REFERENCE_H_

@@ -134,19 +134,18 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   constexpr size_t kInputBuffer = InputStream::kDefaultCapacity;
   PageBuffer pages(kReportBuffer + kInputBuffer);
   FdSource source(input.fd());
-  InputStream input_stream(&source,
-                           pages.ok() ? pages.data() + kReportBuffer : nullptr,
-                           kInputBuffer);
+  InputStream input_stream(&source, kInputBuffer,
+                           pages.ok() ? pages.data() + kReportBuffer : nullptr);
   FdSink sink(report.fd());
-  TextStream report_stream(&sink, LineEnds::kCrLf, pages.data(), kReportBuffer);
+  TextStream report_stream(&sink, LineEnds::kCrLf, kReportBuffer, pages.data());
   ConvertResult result = MemoryAllocationError;
   std::unique_ptr<RecorderFileConverter> converter;
   if (input_stream.ok() && report_stream.ok()) {
     converter.reset(new (std::nothrow) RecorderFileConverter(&console));
   }
   if (converter) {
-    result = RunConverterSteps(*converter, input_stream, report_stream,
-                               report_path);
+    result =
+        RunConverterSteps(*converter, input_stream, report_stream, report_path);
   }
   // A report that did not reach the file is never called a success.
   if (!report_stream.Flush() || !report.Close()) result = OutputWriteError;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "recorder/recorder_writer.h"
+#include "tests/memory_streams.h"
 #include "tests/test_util.h"
 
 namespace morvela {

@@ -54,9 +54,8 @@ inline char* WriteUnsigned(uint64_t v, char* out) {
     return out + 2;
   }
   // At least 100 from here; below 10^10 the count does not branch.
-  int length = 3 + (v >= 1000) + (v >= 10000) + (v >= 100000) +
-               (v >= 1000000) + (v >= 10000000) + (v >= 100000000) +
-               (v >= 1000000000);
+  int length = 3 + (v >= 1000) + (v >= 10000) + (v >= 100000) + (v >= 1000000) +
+               (v >= 10000000) + (v >= 100000000) + (v >= 1000000000);
   for (uint64_t bound = 10000000000; length < 20 && v >= bound; bound *= 10) {
     ++length;
   }

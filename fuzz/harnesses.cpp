@@ -7,8 +7,9 @@
 #include <string_view>
 
 #include "convert/recorder_file_converter.h"
-#include "tests/fixed_reference.h"
 #include "format/number_format.h"
+#include "tests/fixed_reference.h"
+#include "tests/memory_streams.h"
 
 namespace morvela {
 namespace {

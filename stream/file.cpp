@@ -6,14 +6,6 @@
 
 namespace morvela {
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
 int File::Release() {
   int released = fd_;
   fd_ = -1;

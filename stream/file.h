@@ -11,12 +11,9 @@ namespace morvela {
 // Owns one file descriptor and closes it when destroyed.
 class File {
  public:
-  File() = default;
   explicit File(int fd) : fd_(fd) {}
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
   File(File&& other) noexcept : fd_(other.Release()) {}
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) = delete;
   ~File() { Close(); }
 
   bool is_open() const { return fd_ >= 0; }

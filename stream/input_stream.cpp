@@ -6,10 +6,7 @@
 
 namespace morvela {
 
-InputStream::InputStream(Source* source, size_t capacity)
-    : InputStream(source, nullptr, capacity) {}
-
-InputStream::InputStream(Source* source, char* buffer, size_t capacity)
+InputStream::InputStream(Source* source, size_t capacity, char* buffer)
     : source_(source),
       buffer_(buffer),
       capacity_(std::max<size_t>(capacity, 64)) {

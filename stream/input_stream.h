@@ -15,13 +15,11 @@ class InputStream {
  public:
   static constexpr size_t kDefaultCapacity = 256 * 1024;
 
-  // `source` must remain live while the stream is in use. Check `ok()` after
-  // construction: the buffer is allocated without throwing.
-  explicit InputStream(Source* source, size_t capacity = kDefaultCapacity);
-  // The same over `buffer`, which must hold `capacity` bytes and remain live
-  // while the stream is in use; a null `buffer` makes the stream allocate
-  // its own.
-  InputStream(Source* source, char* buffer, size_t capacity);
+  // `source` must remain live while the stream is in use, and so must
+  // `buffer`, which holds `capacity` bytes; without one the stream allocates
+  // its own. Check `ok()`: the buffer is allocated without throwing.
+  explicit InputStream(Source* source, size_t capacity = kDefaultCapacity,
+                       char* buffer = nullptr);
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 

@@ -4,6 +4,7 @@
 
 #include "stream/input_stream.h"
 #include "stream/text_stream.h"
+#include "tests/memory_streams.h"
 #include "tests/test_util.h"
 
 namespace morvela {

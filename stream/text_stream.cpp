@@ -6,11 +6,8 @@
 
 namespace morvela {
 
-TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
-    : TextStream(sink, line_ends, nullptr, capacity) {}
-
-TextStream::TextStream(Sink* sink, LineEnds line_ends, char* buffer,
-                       size_t capacity)
+TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity,
+                       char* buffer)
     : sink_(sink),
       crlf_(line_ends == LineEnds::kCrLf),
       buffer_(buffer),
@@ -19,7 +16,8 @@ TextStream::TextStream(Sink* sink, LineEnds line_ends, char* buffer,
     owned_.reset(new (std::nothrow) char[capacity_]);
     buffer_ = owned_.get();
   }
-  if (capacity_ < kMaxReserve) spill_.reset(new (std::nothrow) char[kMaxReserve]);
+  if (capacity_ < kMaxReserve)
+    spill_.reset(new (std::nothrow) char[kMaxReserve]);
   pos_ = buffer_;
   end_ = buffer_ ? buffer_ + capacity_ : nullptr;
 }

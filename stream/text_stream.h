@@ -26,21 +26,19 @@ class TextStream {
   // The most bytes `PutLineEnd` writes.
   static constexpr size_t kMaxLineEnd = 2;
 
-  // `sink` must remain live while the stream is in use. Check `ok()` after
-  // construction: the buffers are allocated without throwing. Any capacity
-  // from 1 byte up works; the sink then sees writes of at most that size.
-  TextStream(Sink* sink, LineEnds line_ends,
-             size_t capacity = kDefaultCapacity);
-  // The same over `buffer`, which must hold `capacity` bytes and remain live
-  // while the stream is; a null `buffer` makes the stream allocate its own.
-  TextStream(Sink* sink, LineEnds line_ends, char* buffer, size_t capacity);
+  // `sink` must remain live while the stream is in use, and so must
+  // `buffer`, which holds `capacity` bytes; without one the stream allocates
+  // its own. Any capacity from 1 byte up works; the sink then sees writes of
+  // at most that size. Check `ok()`: buffers are allocated without throwing.
+  TextStream(Sink* sink, LineEnds line_ends, size_t capacity = kDefaultCapacity,
+             char* buffer = nullptr);
   TextStream(const TextStream&) = delete;
   TextStream& operator=(const TextStream&) = delete;
-  // Does not flush: call `Flush` and look at its result.
-  ~TextStream() = default;
 
   // False when a buffer could not be allocated.
-  bool ok() const { return buffer_ != nullptr && (capacity_ >= kMaxReserve || spill_); }
+  bool ok() const {
+    return buffer_ != nullptr && (capacity_ >= kMaxReserve || spill_);
+  }
 
   // Writes `text`, translating LF when the stream stores CR LF. Returns false
   // when the stream is in its error state after the write.
@@ -60,11 +58,9 @@ class TextStream {
   // is never written out.
   char* Reserve(size_t size) {
     assert(size <= kMaxReserve);
-    char* room = static_cast<size_t>(end_ - pos_) >= size ? pos_
-                                                           : ReserveSlow(size);
-#ifndef NDEBUG
-    reserved_end_ = room + size;
-#endif
+    char* room =
+        static_cast<size_t>(end_ - pos_) >= size ? pos_ : ReserveSlow(size);
+    reserved_end_ = room + size;  // for the check in `Commit`
     return room;
   }
   // Ends a `Reserve`; `end` must lie within the room reserved.
@@ -84,7 +80,7 @@ class TextStream {
   }
 
   // Writes the buffered bytes to the sink. False when that, or any write
-  // before it, failed.
+  // before it, failed. The destructor does not flush.
   bool Flush();
 
   bool error() const { return error_; }
@@ -107,9 +103,7 @@ class TextStream {
   std::unique_ptr<char[]> spill_;
   bool in_spill_ = false;
   bool error_ = false;
-#ifndef NDEBUG
   char* reserved_end_ = nullptr;
-#endif
 };
 
 }  // namespace morvela

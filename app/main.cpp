@@ -7,8 +7,11 @@
 #include "stream/file.h"
 
 int main(int argc, char** argv) {
-  // A closed pipe or report then fails a write instead of ending the process.
+  morvela::OpenClosedStandardDescriptors();
+  // A closed pipe or report, or a file-size limit, then fails a write
+  // instead of ending the process.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   tzset();
   morvela::FdSink out(1);
   morvela::TextStream console(&out, morvela::LineEnds::kAsWritten,

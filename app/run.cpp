@@ -74,7 +74,46 @@ File OpenInput(const std::string& path, struct stat* st, int* error) {
   return input;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the report for writing and empties it, unless it is the input
+// itself (the same name, a symbolic or a hard link): the check is made on
+// the opened file, so a link swapped meanwhile cannot make it the input.
+// Only a regular file is emptied; a FIFO or a device is written as it is.
+// On failure `error` holds the error number, 0 when the report is the input.
+File OpenReport(const std::string& path, const struct stat& input_stat,
+                int* error) {
+  File report(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  struct stat st {};
+  if (!report.is_open()) {
+    *error = errno;
+    // A read-only input is still named as the input.
+    if (::stat(path.c_str(), &st) == 0 && SameFile(st, input_stat)) *error = 0;
+  } else if (::fstat(report.fd(), &st) != 0) {
+    *error = errno;
+    report.Close();
+  } else if (SameFile(st, input_stat)) {
+    *error = 0;
+    report.Close();
+  } else if (S_ISREG(st.st_mode) && ::ftruncate(report.fd(), 0) != 0) {
+    *error = errno;
+    report.Close();
+  }
+  return report;
+}
+
 }  // namespace
+
+void OpenClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    // open() takes the lowest free descriptor: the closed one.
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      ::open("/dev/null", O_RDWR);
+    }
+  }
+}
 
 std::string DeriveReportPath(std::string_view input_path) {
   std::string path(input_path.substr(0, input_path.find('.')));
@@ -109,22 +148,15 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   }
 
   const std::string report_path = DeriveReportPath(input_path);
-  // Opening the report empties it: never when it is the input itself (the
-  // same name, a symbolic or a hard link).
-  struct stat report_stat {};
-  if (::stat(report_path.c_str(), &report_stat) == 0 &&
-      report_stat.st_dev == input_stat.st_dev &&
-      report_stat.st_ino == input_stat.st_ino) {
-    console.WriteNoLf("\nOutput file ");
-    console.Write(report_path);
-    console.WriteNoLf(" is the input file!\n");
-    console.Flush();
-    return OutputWriteError;
-  }
-  File report(::open(report_path.c_str(),
-                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  File report = OpenReport(report_path, input_stat, &open_error);
   if (!report.is_open()) {
-    ReportOpenFailure(console, "Output", report_path, errno);
+    if (open_error == 0) {
+      console.WriteNoLf("\nOutput file ");
+      console.Write(report_path);
+      console.WriteNoLf(" is the input file!\n");
+    } else {
+      ReportOpenFailure(console, "Output", report_path, open_error);
+    }
     console.Flush();
     return OutputWriteError;
   }

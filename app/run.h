@@ -17,6 +17,11 @@ namespace morvela {
 // holds no ".". "rec.v2.dat" gives "rec.txt", "./rec.dat" gives ".txt".
 std::string DeriveReportPath(std::string_view input_path);
 
+// Opens /dev/null onto each of the standard descriptors 0 to 2 that is
+// closed, so that no file the run opens takes the place of the console. To
+// be called first, before anything else is opened.
+void OpenClosedStandardDescriptors();
+
 // Runs one conversion for the command line `argv` (argv[0] is the program)
 // and returns the run's result, which is the exit status. Everything meant
 // for the user goes to `console`, which is flushed before returning.

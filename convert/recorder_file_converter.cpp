@@ -14,12 +14,13 @@ namespace {
 constexpr std::string_view kTimeFallbackMessage =
     "Time conversion failed: Operating now with local system time!";
 
-// The local calendar time of `seconds`; false when it cannot be had.
+// The local calendar time of `seconds`; false when it cannot be had or its
+// year does not fit the four-digit field.
 bool ToLocalTime(int64_t seconds, std::tm* tm) {
   if (seconds < 0) return false;
   time_t t = static_cast<time_t>(seconds);
   if (static_cast<int64_t>(t) != seconds) return false;
-  return localtime_r(&t, tm) != nullptr;
+  return localtime_r(&t, tm) != nullptr && int64_t{tm->tm_year} + 1900 <= 9999;
 }
 
 // "%0Nd" of a possibly negative value.

@@ -44,7 +44,9 @@ class RecorderFileConverter {
   ConvertResult ConvertHeader(InputStream& input, TextStream& report);
 
   // Reads the input table and writes the names and units. Success,
-  // InputReadError, OutputWriteError or MemoryAllocationError.
+  // InputReadError, OutputWriteError or MemoryAllocationError (also for a
+  // table larger than the machine's memory, whatever an allocation would
+  // promise).
   ConvertResult ConvertInputs(InputStream& input, TextStream& report);
 
   // Streams the sample block into the sample table. Success, InputReadError,
@@ -53,7 +55,7 @@ class RecorderFileConverter {
 
   // Writes `time` (seconds since the epoch) as local "DD-MM-YYYY hh:mm:ss",
   // with ".nnnnnnnnn" when `with_fraction`. A negative or non-finite time, or
-  // one the calendar cannot hold, is replaced by the current time after a
+  // one whose local year is past 9999, is replaced by the current time after a
   // message on the console. Success or OutputWriteError.
   ConvertResult WriteTimeStamp(TextStream& out, double time,
                                bool with_fraction);

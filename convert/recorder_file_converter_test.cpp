@@ -27,25 +27,56 @@ void SetTimeZone(const char* tz) {
 }
 
 struct Conversion {
-  ConvertResult result;
+  ConvertResult result;  // as the run ends: a failed last flush is -2
+  ConvertResult steps;   // the steps' own result, before the last flush
   std::string report;
   std::string console;
+  size_t bytes_read;  // what the steps took from the source
 };
 
-// Runs the four steps as the front end does, from memory into memory; the
-// report sink accepts `report_budget` bytes.
-Conversion Convert(const std::string& file, size_t report_budget = SIZE_MAX) {
-  testing::BudgetSink report_sink(report_budget);
+// Counts the bytes a source hands out.
+class CountingSource : public Source {
+ public:
+  explicit CountingSource(Source* source) : source_(source) {}
+  ptrdiff_t Read(char* buffer, size_t size) override {
+    ptrdiff_t n = source_->Read(buffer, size);
+    if (n > 0) count_ += static_cast<size_t>(n);
+    return n;
+  }
+  size_t count() const { return count_; }
+
+ private:
+  Source* source_;
+  size_t count_ = 0;
+};
+
+struct Streams {
+  size_t input_capacity = 4096;
+  size_t report_capacity = 1;  // every byte reaches the sink at once
+};
+
+// Runs the four steps as the front end does, from memory into `sink`.
+Conversion Convert(const std::string& file, Sink* sink, Streams s = {}) {
   StringSink console_sink;
-  MemorySource source(file);
-  InputStream input(&source, 4096);
-  TextStream report(&report_sink, LineEnds::kCrLf, 0);
+  MemorySource memory(file);
+  CountingSource source(&memory);
+  InputStream input(&source, s.input_capacity);
+  TextStream report(sink, LineEnds::kCrLf, s.report_capacity);
   TextStream console(&console_sink, LineEnds::kAsWritten);
   RecorderFileConverter converter(&console, &FixedClock);
-  ConvertResult r = RunConverterSteps(converter, input, report, "rec.txt");
-  if (!report.Flush()) r = OutputWriteError;
+  ConvertResult steps = RunConverterSteps(converter, input, report, "rec.txt");
+  ConvertResult r = report.Flush() ? steps : OutputWriteError;
   console.Flush();
-  return {r, report_sink.text(), console_sink.text()};
+  return {r, steps, "", console_sink.text(), source.count()};
+}
+
+// The same into a sink that accepts `report_budget` bytes.
+Conversion Convert(const std::string& file, size_t report_budget = SIZE_MAX,
+                   Streams s = {}) {
+  testing::BudgetSink sink(report_budget);
+  Conversion c = Convert(file, &sink, s);
+  c.report = sink.text();
+  return c;
 }
 
 RecordingSpec WorkedSpec() {
@@ -448,6 +479,136 @@ TEST_F(ConverterTest, EveryReportBudgetIsAWriteError) {
     ASSERT_EQ(c.result, OutputWriteError) << budget;
     ASSERT_EQ(full.compare(0, c.report.size(), c.report), 0);
   }
+}
+
+// `text` followed by NULs up to `width` bytes.
+std::string Padded(std::string text, size_t width) {
+  text.resize(width, '\0');
+  return text;
+}
+
+// The worked example's recording written out byte by byte, so that no
+// encoder shares the decoder's mistakes.
+TEST_F(ConverterTest, WorkedExampleFromLiteralBytes) {
+  std::string file = "KIV\0\0\0\0\0"s + Padded("Test", 64) +
+                     "\x41\xd0\x8d\x56\x37\x50\x00\x00"s +  // 1110792413.25
+                     Padded("Rec", 64) + Padded("2.1", 64) +
+                     Padded("short", 16) +
+                     "\0\0\0\2"s    // Ninputs
+                     "\0\0\0\3"s    // Nsamples
+                     "\0\0\0\1"s    // Npretrigger
+                     "\0\0\0\2"s    // DataTypeSize
+                     "\0\0\0\x64"s  // SampleTime 100
+                     "\0\0\0\0"s +  // Reserved
+                     Padded("U1", 64) +
+                     Padded("V", 32) + Padded("I1", 64) + Padded("A", 32) +
+                     "\0\x0c\xff\xfd\0\x0f\xff\xfc\0\x12\xff\xfb"s;
+  Conversion c = Convert(file);
+  EXPECT_EQ(c.result, Success);
+  EXPECT_EQ(c.report, kWorkedReport);
+  EXPECT_EQ(c.console, kWorkedSummary);
+}
+
+// Rows wider than the input buffer go value by value; the report must be
+// the one the whole-row loop writes.
+TEST_F(ConverterTest, ValueByValueRowsEqualWholeRows) {
+  struct Case {
+    const char* type;
+    uint32_t size;
+    int inputs;
+  };
+  for (const Case& t : {Case{"double", 8, 600}, Case{"float", 4, 2000},
+                        Case{"short", 1, 5000}, Case{"char", 1, 5000},
+                        Case{"int", 8, 600}, Case{"unsigned char", 3, 2000}}) {
+    RecordingSpec spec = WorkedSpec();
+    spec.data_type_name = t.type;
+    spec.data_type_size = t.size;
+    spec.nsamples = 3;
+    spec.inputs.assign(t.inputs, {"n", "u"});
+    std::vector<double> values;
+    for (int i = 0; i < 3 * t.inputs; ++i) values.push_back(i % 200 - 99.75);
+    std::string file = EncodeRecording(spec, values);
+    Conversion whole = Convert(file, SIZE_MAX, {.input_capacity = 1 << 20});
+    Conversion by_value = Convert(file, SIZE_MAX, {.input_capacity = 64});
+    ASSERT_EQ(whole.result, Success) << t.type;
+    EXPECT_EQ(by_value.result, Success) << t.type;
+    EXPECT_EQ(by_value.report, whole.report) << t.type;
+    EXPECT_FALSE(whole.report.ends_with("\r\n")) << t.type;
+  }
+}
+
+// Refuses the `fail_at`-th write only, then accepts again.
+class FailOnceSink : public Sink {
+ public:
+  explicit FailOnceSink(int fail_at) : fail_at_(fail_at) {}
+  bool Write(const char* data, size_t size) override {
+    if (++writes_ == fail_at_) return false;
+    text_.append(data, size);
+    return true;
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  int fail_at_;
+  int writes_ = 0;
+  std::string text_;
+};
+
+// A refused write ends the step that made it with -2, and the input is not
+// read on; a report with a hole is never a success.
+TEST_F(ConverterTest, FailedWritesEndTheStepAtOnce) {
+  for (const char* type : {"short", "double", "char"}) {
+    RecordingSpec spec = WorkedSpec();
+    spec.data_type_name = type;
+    spec.data_type_size = std::string(type) == "double" ? 8 : 2;
+    spec.nsamples = 40;
+    std::vector<double> values(80, -4.5);
+    std::string file = EncodeRecording(spec, values);
+    const Streams small{.input_capacity = 64, .report_capacity = 16};
+    const std::string full = Convert(file, SIZE_MAX, small).report;
+    for (size_t budget = 0; budget + 16 < full.size(); ++budget) {
+      Conversion c = Convert(file, budget, small);
+      ASSERT_EQ(c.steps, OutputWriteError) << type << " " << budget;
+      ASSERT_EQ(full.compare(0, c.report.size(), c.report), 0);
+      if (budget + 300 < full.size()) {
+        ASSERT_LT(c.bytes_read, file.size()) << type << " " << budget;
+      }
+    }
+    for (int fail_at = 1; fail_at < 200; ++fail_at) {
+      FailOnceSink sink(fail_at);
+      Conversion c = Convert(file, &sink, small);
+      ASSERT_TRUE(c.result != Success || sink.text() == full) << fail_at;
+      if (sink.text() != full) {
+        ASSERT_EQ(c.result, OutputWriteError) << fail_at;
+      }
+    }
+  }
+}
+
+TEST_F(ConverterTest, TriggerYearsPast9999TakeTheFallback) {
+  StringSink sink, console_sink;
+  TextStream out(&sink, LineEnds::kAsWritten);
+  TextStream console(&console_sink, LineEnds::kAsWritten);
+  RecorderFileConverter converter(&console, &FixedClock);
+  auto stamp = [&](double t) {
+    sink = StringSink();
+    console_sink = StringSink();
+    converter.WriteTimeStamp(out, t, false);
+    out.Flush();
+    console.Flush();
+    return console_sink.text().empty() ? sink.text() : "fallback";
+  };
+  const double last = 253402300799;  // 31-12-9999 23:59:59 UTC
+  EXPECT_EQ(stamp(last), "31-12-9999 23:59:59");
+  EXPECT_EQ(stamp(last + 1), "fallback");
+  EXPECT_EQ(stamp(6.8e16), "fallback");  // a year past 2^31
+  EXPECT_EQ(stamp(9.2e18), "fallback");
+  SetTimeZone("XXX+1");  // one hour west
+  EXPECT_EQ(stamp(last + 3600), "31-12-9999 23:59:59");
+  EXPECT_EQ(stamp(last + 3601), "fallback");
+  SetTimeZone("XXX-1");  // one hour east
+  EXPECT_EQ(stamp(last - 3600), "31-12-9999 23:59:59");
+  EXPECT_EQ(stamp(last - 3599), "fallback");
 }
 
 }  // namespace

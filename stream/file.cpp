@@ -19,7 +19,7 @@ bool File::Close() {
 
 ptrdiff_t FdSource::Read(char* buffer, size_t size) {
   for (;;) {
-    ssize_t n = ::read(fd_, buffer, size);
+    ssize_t n = read_(fd_, buffer, size);
     if (n >= 0) return n;
     if (errno != EINTR) return -1;
   }
@@ -27,7 +27,7 @@ ptrdiff_t FdSource::Read(char* buffer, size_t size) {
 
 bool FdSink::Write(const char* data, size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd_, data, size);
+    ssize_t n = write_(fd_, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;

@@ -3,6 +3,9 @@
 #ifndef MORVELA_STREAM_FILE_H_
 #define MORVELA_STREAM_FILE_H_
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include "stream/sink.h"
 #include "stream/source.h"
 
@@ -26,26 +29,33 @@ class File {
   int fd_ = -1;
 };
 
+// The system calls behind the sources and sinks; tests inject their own.
+using ReadCall = ssize_t (*)(int fd, void* buffer, size_t size);
+using WriteCall = ssize_t (*)(int fd, const void* data, size_t size);
+
 // Reads from a descriptor it does not own; the descriptor must remain open
 // while the source is in use. Interrupted reads are retried.
 class FdSource : public Source {
  public:
-  explicit FdSource(int fd) : fd_(fd) {}
+  explicit FdSource(int fd, ReadCall read = &::read) : fd_(fd), read_(read) {}
   ptrdiff_t Read(char* buffer, size_t size) override;
 
  private:
   int fd_;
+  ReadCall read_;
 };
 
 // Writes to a descriptor it does not own, retrying short and interrupted
 // writes; the descriptor must remain open while the sink is in use.
 class FdSink : public Sink {
  public:
-  explicit FdSink(int fd) : fd_(fd) {}
+  explicit FdSink(int fd, WriteCall write = &::write)
+      : fd_(fd), write_(write) {}
   bool Write(const char* data, size_t size) override;
 
  private:
   int fd_;
+  WriteCall write_;
 };
 
 }  // namespace morvela

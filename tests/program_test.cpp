@@ -93,4 +93,36 @@ TEST_F(ProgramTest, SynthWritesEveryTypeAndMorvelaConvertsIt) {
   EXPECT_TRUE(help.text.starts_with("Usage: morvela-synth"));
 }
 
+// Started with standard input and output closed, the run must not take
+// them for its files: the console text would end up in the report.
+TEST_F(ProgramTest, ClosedStandardDescriptorsAreNotTakenForFiles) {
+  ASSERT_EQ(Synth("-n 30 -i 2 rec.dat").status, 0);
+  ASSERT_EQ(Morvela("rec.dat").status, 0);
+  std::string report = ReadFile(dir_ / "rec.txt");
+  fs::remove(dir_ / "rec.txt");
+  EXPECT_EQ(
+      Shell("cd '" + dir_.string() +
+            "' && TZ=UTC " MORVELA_BINARY " rec.dat <&- >&- 2>&-; echo $?")
+          .text,
+      "0\n");
+  std::string closed = ReadFile(dir_ / "rec.txt");
+  // The run date may differ by a second.
+  auto body = [](const std::string& r) { return r.substr(r.find("\r\nRec")); };
+  EXPECT_EQ(closed.size(), report.size());
+  EXPECT_EQ(body(closed), body(report));
+}
+
+// Under a file-size limit the write fails and the run says so, instead of
+// dying from SIGXFSZ with half a report.
+TEST_F(ProgramTest, FileSizeLimitIsAWriteError) {
+  ASSERT_EQ(Synth("-n 100000 -i 4 rec.dat").status, 0);
+  Output out = Shell("cd '" + dir_.string() + "' && ulimit -f 600 && " +
+                     MORVELA_BINARY + " rec.dat; echo status $?");
+  EXPECT_TRUE(out.text.ends_with("\nOutput file write error\n\nstatus 254\n"))
+      << out.text;
+  auto size = fs::file_size(dir_ / "rec.txt");
+  EXPECT_GT(size, 0u);
+  EXPECT_LE(size, 600u * 1024);
+}
+
 }  // namespace

@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build check demo install package bench sanitize fuzz lint clean
+.PHONY: all build check demo install package bench sanitize fuzz lint mutants clean
 
 all: build
 
@@ -65,6 +65,11 @@ bench:
 	$(BUILD)/bench/morvela_throughput $(abspath $(BUILD))/Morvela \
 	  $(abspath $(BUILD))/morvela-synth $(abspath $(BUILD))/bench/stdio_yardstick \
 	  $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
+
+# Single-line faults put into a copy of the tree, one at a time: the suite
+# must notice at least 90 % of them (tools/mutants.txt). Not part of CI.
+mutants:
+	/usr/bin/python3 tools/mutants.py
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -1,0 +1,118 @@
+#!/usr/bin/python3
+"""make mutants: changes single lines of the code, one at a time, and checks
+that the test suite notices each change.
+
+Each mutant in tools/mutants.txt names a file, a text that stands exactly
+once in it, and what it becomes (<NL> stands for a line break). The tree is copied to a scratch directory
+(the working tree is never touched), built once, and then for each mutant
+the file is changed, the build is redone and ctest runs until the first
+failure. A mutant the build rejects does not count.
+
+    tools/mutants.py [--only SUBSTRING] [--keep]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def load(path):
+    mutants = []
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            parts = line.split(" ||| ")
+            if len(parts) != 3:
+                sys.exit(f"{path}:{number}: want FILE ||| FROM ||| TO")
+            mutants.append((number, *(p.replace("<NL>", "\n") for p in parts)))
+    return mutants
+
+
+def run(cmd, cwd, timeout):
+    try:
+        done = subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout)
+        return done.returncode
+    except subprocess.TimeoutExpired:
+        return "timeout"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--only", help="run the mutants whose line has this")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the scratch directory")
+    args = parser.parse_args()
+    mutants = load(os.path.join(ROOT, "tools", "mutants.txt"))
+    if args.only:
+        mutants = [m for m in mutants if args.only in " ".join(m[1:])]
+
+    scratch = tempfile.mkdtemp(prefix="morvela-mutants-")
+    files = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True,
+                           capture_output=True, text=True).stdout.split()
+    for name in files:
+        os.makedirs(os.path.join(scratch, os.path.dirname(name)), exist_ok=True)
+        shutil.copy2(os.path.join(ROOT, name), os.path.join(scratch, name))
+    build = os.path.join(scratch, "build")
+    jobs = str(os.cpu_count() or 2)
+    if run(["cmake", "-S", scratch, "-B", build], scratch, 600) != 0 or \
+            run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0:
+        sys.exit("the unchanged tree does not build")
+    if run(["ctest", "-j", jobs, "--timeout", "120"], build, 1200) != 0:
+        sys.exit("the unchanged tree fails its tests")
+
+    killed, survivors, stale, rejected = 0, [], [], []
+    for number, name, before, after in mutants:
+        path = os.path.join(scratch, name)
+        with open(path, encoding="utf-8") as f:
+            original = f.read()
+        if original.count(before) != 1:
+            stale.append((number, name, before))
+            continue
+        start = time.time()
+        try:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original.replace(before, after))
+            if run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0:
+                rejected.append((number, name, before))
+                verdict = "rejected by the build"
+            else:
+                status = run(["ctest", "-j", jobs, "--timeout", "60",
+                              "--stop-on-failure"], build, 1200)
+                if status == 0:
+                    survivors.append((number, name, before, after))
+                    verdict = "SURVIVED"
+                else:
+                    killed += 1
+                    verdict = "killed"
+        finally:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original)
+        print(f"{number:3} {name}: {before.strip()!r} -> {after.strip()!r}: "
+              f"{verdict} ({time.time() - start:.0f} s)", flush=True)
+
+    counted = killed + len(survivors)
+    print()
+    for number, name, before in stale:
+        print(f"stale (not exactly once in {name}): line {number}: {before!r}")
+    for number, name, before, after in survivors:
+        print(f"survivor: line {number}: {name}: {before!r} -> {after!r}")
+    if counted:
+        print(f"mutants: {killed} of {counted} killed "
+              f"({100.0 * killed / counted:.1f} %), {len(rejected)} rejected "
+              f"by the build, {len(stale)} stale")
+    if not args.keep:
+        shutil.rmtree(scratch)
+    return 0 if counted and killed >= 0.9 * counted and not stale else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -6,16 +6,6 @@
 
 namespace morvela {
 
-SamplePlan PlanSamples(std::string_view type_name, uint32_t size) {
-  DataType type = FindDataType(type_name);
-  uint32_t width = type == DataType::kUnknown ? 8 : InfoOf(type).width;
-  if (type != DataType::kUnknown && InfoOf(type).is_floating && size < width) {
-    type = DataType::kUnknown;
-  }
-  uint32_t kept = std::min(size, width);
-  return {type, kept, uint64_t{size} - kept};
-}
-
 namespace {
 
 // A decimal counter for rendering consecutive integers: the magnitude's
@@ -84,11 +74,7 @@ char* RenderSampleValue(const SamplePlan& plan, const unsigned char* p,
   if (plan.value_bytes == 0) return out;
   if (plan.value_bytes < info.width) {
     // A narrower integer field: sign- or zero-extend it.
-    uint32_t bits = plan.value_bytes * 8;
-    uint64_t raw = LoadBigEndian(p, plan.value_bytes);
-    if (!info.is_signed) return FormatUnsigned(raw, out);
-    uint64_t sign = uint64_t{1} << (bits - 1);
-    return FormatSigned(static_cast<int64_t>((raw ^ sign) - sign), out);
+    return FormatSigned(LoadInteger(p, plan.value_bytes, info.is_signed), out);
   }
   switch (plan.type) {
     case DataType::kChar:

@@ -1,7 +1,5 @@
 // The input table and sample table steps of the converter.
 
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,16 +11,6 @@
 
 namespace morvela {
 namespace {
-
-// False when `bytes` exceed the machine's memory: such storage cannot be
-// had, even where the kernel would promise it to an allocation.
-bool FitsInMemory(uint64_t bytes) {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page_size = ::sysconf(_SC_PAGESIZE);
-  return pages <= 0 || page_size <= 0 ||
-         bytes / static_cast<uint64_t>(page_size) <=
-             static_cast<uint64_t>(pages);
-}
 
 // Writes the names (or units) line: the fields separated by ";", no line
 // break. Every field is attempted whatever happens.
@@ -204,7 +192,7 @@ ConvertResult RecorderFileConverter::ConvertInputs(InputStream& input,
   std::unique_ptr<InputDescriptor[]> table;
   if (inputs > 0) {
     const uint64_t bytes = uint64_t{inputs} * sizeof(InputDescriptor);
-    if (FitsInMemory(bytes)) {
+    if (InputTableFits(inputs)) {
       table.reset(new (std::nothrow) InputDescriptor[inputs]);
     }
     if (!table) return MemoryAllocationError;

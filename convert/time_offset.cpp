@@ -8,12 +8,6 @@
 
 namespace morvela {
 
-double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time) {
-  double steps = static_cast<double>(static_cast<int64_t>(row) -
-                                     static_cast<int64_t>(pretrigger));
-  return steps * sample_time * 1e-6;
-}
-
 // Why the shortcut below is exact. Let N = (row - pretrigger) x sample_time,
 // an integer; the offset's true value is N / 10^6, which has no digit past
 // the sixth decimal. While |N| < 2^53 the product N is exact in double, and

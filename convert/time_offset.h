@@ -6,10 +6,9 @@
 
 #include <cstdint>
 
-namespace morvela {
+#include "recorder/sample_decoding.h"
 
-// The offset of row `row` in seconds, each operation rounded to double.
-double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time);
+namespace morvela {
 
 // Writes the offsets of one recording's rows.
 class TimeOffsetFormatter {

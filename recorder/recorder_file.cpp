@@ -1,5 +1,7 @@
 #include "recorder/recorder_file.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -32,6 +34,15 @@ void DecodeHeader(RecorderHeader* header) {
   BigEndianToHost(&header->Npretrigger, sizeof header->Npretrigger);
   BigEndianToHost(&header->DataTypeSize, sizeof header->DataTypeSize);
   BigEndianToHost(&header->SampleTime, sizeof header->SampleTime);
+}
+
+bool InputTableFits(uint32_t ninputs) {
+  const uint64_t bytes = uint64_t{ninputs} * kInputDescriptorSize;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  return pages <= 0 || page_size <= 0 ||
+         bytes / static_cast<uint64_t>(page_size) <=
+             static_cast<uint64_t>(pages);
 }
 
 std::string_view TextField(const char* field, size_t width) {

@@ -70,6 +70,11 @@ bool HasRecorderMagic(const RecorderHeader& header);
 // order. The inverse, `EncodeHeader`, lives in recorder_writer.h.
 void DecodeHeader(RecorderHeader* header);
 
+// False when an input table of `ninputs` entries is larger than the
+// machine's memory: such storage cannot be had, even where the kernel would
+// promise it to an allocation.
+bool InputTableFits(uint32_t ninputs);
+
 // A text field up to its first NUL, or the whole field when it holds none.
 std::string_view TextField(const char* field, size_t width);
 template <size_t N>

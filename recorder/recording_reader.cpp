@@ -1,0 +1,194 @@
+#include "recorder/recording_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace morvela {
+namespace {
+
+// Rows are read in blocks of about this many bytes.
+constexpr uint64_t kBlockBytes = uint64_t{1} << 20;
+
+template <typename T>
+T Decode(const unsigned char* p, const SamplePlan& plan) {
+  if constexpr (std::is_same_v<T, float>) {
+    return LoadFloat(p);
+  } else if constexpr (std::is_same_v<T, double>) {
+    return LoadDouble(p);
+  } else {
+    constexpr uint32_t kWidth = sizeof(T);
+    if (plan.value_bytes == kWidth) {
+      return static_cast<T>(LoadBigEndian(p, kWidth));
+    }
+    return static_cast<T>(
+        LoadInteger(p, plan.value_bytes, std::is_signed_v<T>));
+  }
+}
+
+// Decodes `rows` rows of `row_bytes` bytes at `block` into `out`. `offsets`
+// holds each column's first kept byte within a row; when the columns are
+// every input in order and nothing is skipped, the block is one run of
+// values.
+template <typename T>
+T* DecodeBlock(const unsigned char* block, uint64_t rows, uint64_t row_bytes,
+               const std::vector<uint64_t>& offsets, bool contiguous,
+               const SamplePlan& plan, T* out) {
+  if (contiguous && plan.value_bytes == sizeof(T)) {
+    const uint64_t values = rows * offsets.size();
+    for (uint64_t k = 0; k < values; ++k) {
+      *out++ = Decode<T>(block + k * sizeof(T), plan);
+    }
+    return out;
+  }
+  for (uint64_t r = 0; r < rows; ++r, block += row_bytes) {
+    for (uint64_t offset : offsets) *out++ = Decode<T>(block + offset, plan);
+  }
+  return out;
+}
+
+}  // namespace
+
+ReadStatus RecordingReader::Open(const std::string& path,
+                                 std::unique_ptr<RecordingReader>* reader,
+                                 int* os_error) {
+  *os_error = 0;
+  File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!file.is_open() || ::fstat(file.fd(), &st) != 0) {
+    *os_error = errno;
+    return ReadStatus::kReadError;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *os_error = EISDIR;
+    return ReadStatus::kReadError;
+  }
+  std::unique_ptr<RecordingReader> r(new (std::nothrow)
+                                         RecordingReader(std::move(file)));
+  if (!r) return ReadStatus::kMemoryError;
+  RecorderHeader& h = r->header_;
+  if (!r->ReadAt(0, &h, sizeof h)) return ReadStatus::kReadError;
+  if (!HasRecorderMagic(h)) return ReadStatus::kNotRecorderFile;
+  DecodeHeader(&h);
+
+  const uint64_t table_bytes = uint64_t{h.Ninputs} * sizeof(InputDescriptor);
+  if (!InputTableFits(h.Ninputs)) return ReadStatus::kMemoryError;
+  // A table larger than the file is never allocated.
+  if (table_bytes > static_cast<uint64_t>(st.st_size) - sizeof h) {
+    return ReadStatus::kReadError;
+  }
+  r->inputs_.resize(h.Ninputs);
+  if (!r->ReadAt(sizeof h, r->inputs_.data(), table_bytes)) {
+    return ReadStatus::kReadError;
+  }
+  r->plan_ = PlanSamples(TextField(h.DataTypeName), h.DataTypeSize);
+  r->data_offset_ = sizeof h + table_bytes;
+  r->row_bytes_ = uint64_t{h.Ninputs} * h.DataTypeSize;
+  const uint64_t data_bytes =
+      static_cast<uint64_t>(st.st_size) - r->data_offset_;
+  if (h.Ninputs == 0) {
+    r->complete_rows_ = h.Nsamples;
+  } else if (h.DataTypeSize > 0) {
+    r->complete_rows_ =
+        std::min<uint64_t>(h.Nsamples, data_bytes / r->row_bytes_);
+  }
+  *reader = std::move(r);
+  return ReadStatus::kOk;
+}
+
+bool RecordingReader::ReadAt(uint64_t offset, void* buffer,
+                             uint64_t size) const {
+  auto* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::pread(file_.fd(), p, std::min<uint64_t>(size, 1 << 30),
+                        static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
+                                 const std::vector<uint32_t>& columns,
+                                 void* out) const {
+  if (start >= stop || columns.empty()) return ReadStatus::kOk;
+  // As the converter would find it going from `start`: a first row that
+  // runs out, else a type that cannot be decoded, else a later row that
+  // runs out.
+  if (start >= complete_rows_) return ReadStatus::kReadError;
+  if (plan_.type == DataType::kUnknown) return ReadStatus::kUnknownDataType;
+  if (stop > complete_rows_) return ReadStatus::kReadError;
+
+  std::vector<uint64_t> offsets;
+  offsets.reserve(columns.size());
+  bool contiguous = plan_.skip_bytes == 0 && columns.size() == inputs_.size();
+  for (size_t c = 0; c < columns.size(); ++c) {
+    offsets.push_back(uint64_t{columns[c]} * header_.DataTypeSize +
+                      plan_.skip_bytes);
+    contiguous = contiguous && columns[c] == c;
+  }
+  // Whole rows a block; a row wider than a block is read value by value.
+  const uint64_t rows_per_block =
+      std::max<uint64_t>(1, kBlockBytes / row_bytes_);
+  const bool by_value = row_bytes_ > kBlockBytes;
+  const uint64_t block_bytes = by_value ? 8 : rows_per_block * row_bytes_;
+  std::unique_ptr<unsigned char[]> block(
+      new (std::nothrow) unsigned char[block_bytes]);
+  if (!block) return ReadStatus::kMemoryError;
+
+  auto decode = [&](auto* typed_out) -> ReadStatus {
+    using T = std::remove_pointer_t<decltype(typed_out)>;
+    for (uint64_t row = start; row < stop;) {
+      const uint64_t at = data_offset_ + row * row_bytes_;
+      if (by_value) {
+        for (uint64_t offset : offsets) {
+          if (!ReadAt(at + offset, block.get(), plan_.value_bytes)) {
+            return ReadStatus::kReadError;
+          }
+          *typed_out++ = Decode<T>(block.get(), plan_);
+        }
+        ++row;
+        continue;
+      }
+      const uint64_t rows = std::min(rows_per_block, stop - row);
+      if (!ReadAt(at, block.get(), rows * row_bytes_)) {
+        return ReadStatus::kReadError;
+      }
+      typed_out = DecodeBlock(block.get(), rows, row_bytes_, offsets,
+                              contiguous, plan_, typed_out);
+      row += rows;
+    }
+    return ReadStatus::kOk;
+  };
+  switch (plan_.type) {
+    case DataType::kChar:
+      return decode(static_cast<int8_t*>(out));
+    case DataType::kUnsignedChar:
+      return decode(static_cast<uint8_t*>(out));
+    case DataType::kShort:
+      return decode(static_cast<int16_t*>(out));
+    case DataType::kUnsignedShort:
+      return decode(static_cast<uint16_t*>(out));
+    case DataType::kInt:
+      return decode(static_cast<int32_t*>(out));
+    case DataType::kUnsignedInt:
+      return decode(static_cast<uint32_t*>(out));
+    case DataType::kFloat:
+      return decode(static_cast<float*>(out));
+    case DataType::kDouble:
+      return decode(static_cast<double*>(out));
+    case DataType::kUnknown:
+      break;
+  }
+  return ReadStatus::kUnknownDataType;
+}
+
+}  // namespace morvela

@@ -1,0 +1,72 @@
+// Random access to a recording: its header, its input table and any range of
+// rows of any inputs, decoded into native values by the same rules as the
+// report (recorder/sample_decoding.h). Unlike the converter it may seek.
+
+#ifndef MORVELA_RECORDER_RECORDING_READER_H_
+#define MORVELA_RECORDER_RECORDING_READER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recorder/recorder_file.h"
+#include "recorder/sample_decoding.h"
+#include "stream/file.h"
+
+namespace morvela {
+
+// Outcomes of reading, numbered as the converter's results and exit
+// statuses for the same cause.
+enum class ReadStatus : int {
+  kOk = 0,
+  kReadError = -1,  // a short file or a failed read
+  kUnknownDataType = -4,
+  kMemoryError = -5,
+  kNotRecorderFile = -6,
+};
+
+class RecordingReader {
+ public:
+  // Opens the recording at `path` and reads its header and input table.
+  // When the file cannot be opened, `os_error` holds the error number (0
+  // otherwise) and the status is kReadError.
+  static ReadStatus Open(const std::string& path,
+                         std::unique_ptr<RecordingReader>* reader,
+                         int* os_error);
+
+  // Numbers in host order.
+  const RecorderHeader& header() const { return header_; }
+  const std::vector<InputDescriptor>& inputs() const { return inputs_; }
+  const SamplePlan& plan() const { return plan_; }
+  // The rows the file holds in full, at most Nsamples.
+  uint64_t complete_rows() const { return complete_rows_; }
+
+  // Decodes rows [start, stop) of the inputs `columns` (indices below
+  // Ninputs, in any order) into `out`, row after row, as the plan's native
+  // type: int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t, float or
+  // double. `out` must hold (stop - start) x columns.size() of them, and
+  // start <= stop <= Nsamples. kUnknownDataType when there is something to
+  // decode and the type cannot be decoded; kReadError when a row past
+  // complete_rows() is asked for or a read fails. Safe to call from several
+  // threads at once.
+  ReadStatus Read(uint64_t start, uint64_t stop,
+                  const std::vector<uint32_t>& columns, void* out) const;
+
+ private:
+  explicit RecordingReader(File file) : file_(std::move(file)) {}
+  // Reads exactly `size` bytes at `offset`; false when fewer arrive.
+  bool ReadAt(uint64_t offset, void* buffer, uint64_t size) const;
+
+  File file_;
+  RecorderHeader header_{};
+  std::vector<InputDescriptor> inputs_;
+  SamplePlan plan_{};
+  uint64_t data_offset_ = 0;
+  uint64_t row_bytes_ = 0;
+  uint64_t complete_rows_ = 0;
+};
+
+}  // namespace morvela
+
+#endif  // MORVELA_RECORDER_RECORDING_READER_H_

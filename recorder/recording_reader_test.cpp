@@ -1,0 +1,144 @@
+#include "recorder/recording_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace morvela {
+namespace {
+
+using namespace std::string_literals;
+
+std::string Padded(std::string text, size_t width) {
+  text.resize(width, '\0');
+  return text;
+}
+
+// A header written out by hand: `type` fields of `size` bytes, `inputs`
+// inputs (bytes 00 00 00 NN), `samples` samples (00 00 00 SS), 2 before the
+// trigger, 100 us apart.
+std::string Header(const std::string& type, char size, char inputs,
+                   char samples) {
+  return "KIV\0\0\0\0\0"s + Padded("R", 64) + "\0\0\0\0\0\0\0\0"s +
+         Padded("A", 64) + Padded("1", 64) + Padded(type, 16) + "\0\0\0"s +
+         inputs + "\0\0\0"s + samples + "\0\0\0\2"s + "\0\0\0"s + size +
+         "\0\0\0\x64"s + "\0\0\0\0"s;
+}
+
+std::string Inputs(int count) {
+  std::string table;
+  for (int i = 0; i < count; ++i) {
+    table += Padded("in" + std::to_string(i), 64) + Padded("V", 32);
+  }
+  return table;
+}
+
+class RecordingReaderTest : public testing::ScratchDirTest {
+ protected:
+  std::unique_ptr<RecordingReader> Open(const std::string& bytes,
+                                        ReadStatus expected = ReadStatus::kOk) {
+    testing::WriteFile(dir_ / "rec.dat", bytes);
+    std::unique_ptr<RecordingReader> reader;
+    int os_error = -1;
+    EXPECT_EQ(
+        RecordingReader::Open((dir_ / "rec.dat").string(), &reader, &os_error),
+        expected);
+    EXPECT_EQ(os_error, 0);
+    return reader;
+  }
+};
+
+template <typename T>
+std::vector<T> ReadAll(const RecordingReader& r, std::vector<uint32_t> columns,
+                       uint64_t start, uint64_t stop,
+                       ReadStatus expected = ReadStatus::kOk) {
+  std::vector<T> out((stop - start) * columns.size());
+  EXPECT_EQ(r.Read(start, stop, columns, out.data()), expected);
+  return out;
+}
+
+TEST_F(RecordingReaderTest, DecodesEveryTypeFromItsStoredBytes) {
+  // Two inputs, two rows: values written out by hand.
+  auto r = Open(Header("short", 2, 2, 2) + Inputs(2) +
+                "\x00\x0c\xff\xfd\x7f\xff\x80\x00"s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->header().Nsamples, 2u);
+  EXPECT_EQ(TextField(r->inputs()[1].Name), "in1");
+  EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 2),
+            (std::vector<int16_t>{12, -3, 32767, -32768}));
+  EXPECT_EQ(ReadAll<int16_t>(*r, {1}, 1, 2), (std::vector<int16_t>{-32768}));
+  EXPECT_EQ(ReadAll<int16_t>(*r, {1, 0, 1}, 0, 1),
+            (std::vector<int16_t>{-3, 12, -3}));
+
+  r = Open(Header("unsigned short", 2, 1, 1) + Inputs(1) + "\xff\xfe"s);
+  EXPECT_EQ(ReadAll<uint16_t>(*r, {0}, 0, 1), std::vector<uint16_t>{65534});
+  r = Open(Header("char", 1, 1, 1) + Inputs(1) + "\x80"s);
+  EXPECT_EQ(ReadAll<int8_t>(*r, {0}, 0, 1), std::vector<int8_t>{-128});
+  r = Open(Header("unsigned char", 1, 1, 1) + Inputs(1) + "\x80"s);
+  EXPECT_EQ(ReadAll<uint8_t>(*r, {0}, 0, 1), std::vector<uint8_t>{128});
+  r = Open(Header("int", 4, 1, 1) + Inputs(1) + "\x80\0\0\1"s);
+  EXPECT_EQ(ReadAll<int32_t>(*r, {0}, 0, 1), std::vector<int32_t>{-2147483647});
+  r = Open(Header("unsigned int", 4, 1, 1) + Inputs(1) + "\xff\xff\xff\xfe"s);
+  EXPECT_EQ(ReadAll<uint32_t>(*r, {0}, 0, 1),
+            std::vector<uint32_t>{4294967294u});
+  r = Open(Header("float", 4, 1, 1) + Inputs(1) + "\x3f\xc0\0\0"s);
+  EXPECT_EQ(ReadAll<float>(*r, {0}, 0, 1), std::vector<float>{1.5f});
+  r = Open(Header("double", 8, 1, 1) + Inputs(1) + "\xc0\x24\0\0\0\0\0\0"s);
+  EXPECT_EQ(ReadAll<double>(*r, {0}, 0, 1), std::vector<double>{-10.0});
+}
+
+TEST_F(RecordingReaderTest, WideAndNarrowFields) {
+  // A wide field keeps its last bytes, a narrow one is extended.
+  auto r =
+      Open(Header("int", 8, 1, 1) + Inputs(1) + "\0\0\0\1\xff\xff\xff\xff"s);
+  EXPECT_EQ(ReadAll<int32_t>(*r, {0}, 0, 1), std::vector<int32_t>{-1});
+  r = Open(Header("short", 1, 2, 1) + Inputs(2) + "\xff\x7f"s);
+  EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 1),
+            (std::vector<int16_t>{-1, 127}));
+  r = Open(Header("unsigned int", 3, 1, 1) + Inputs(1) + "\xff\xff\xfe"s);
+  EXPECT_EQ(ReadAll<uint32_t>(*r, {0}, 0, 1), std::vector<uint32_t>{16777214});
+  r = Open(Header("double", 9, 1, 1) + Inputs(1) + "\x55\xc0\x24\0\0\0\0\0\0"s);
+  EXPECT_EQ(ReadAll<double>(*r, {0}, 0, 1), std::vector<double>{-10.0});
+}
+
+TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
+  // Truncated in the second row: one whole row.
+  auto r = Open(Header("short", 2, 2, 3) + Inputs(2) + "\0\1\0\2\0\3"s);
+  EXPECT_EQ(r->complete_rows(), 1u);
+  EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 1), (std::vector<int16_t>{1, 2}));
+  ReadAll<int16_t>(*r, {0, 1}, 0, 2, ReadStatus::kReadError);
+  // Unknown and narrow floating types, noticed at the first value.
+  r = Open(Header("Short", 2, 1, 1) + Inputs(1) + "\0\1"s);
+  ReadAll<int16_t>(*r, {0}, 0, 1, ReadStatus::kUnknownDataType);
+  r = Open(Header("double", 4, 1, 1) + Inputs(1) + "\0\0\0\1"s);
+  ReadAll<double>(*r, {0}, 0, 1, ReadStatus::kUnknownDataType);
+  // An unknown type past the data is a short file first.
+  r = Open(Header("Short", 2, 1, 1) + Inputs(1));
+  ReadAll<int16_t>(*r, {0}, 0, 1, ReadStatus::kReadError);
+
+  Open(Header("short", 2, 1, 1).substr(0, 100), ReadStatus::kReadError);
+  Open("KIVX" + Header("short", 2, 1, 1).substr(4),
+       ReadStatus::kNotRecorderFile);
+  Open(Header("short", 2, 3, 1) + Inputs(2), ReadStatus::kReadError);
+  std::string huge = Header("short", 2, 0, 1);
+  std::memcpy(huge.data() + 224, "\xff\xff\xff\xff", 4);
+  Open(huge, ReadStatus::kMemoryError);
+
+  std::unique_ptr<RecordingReader> reader;
+  int os_error = 0;
+  EXPECT_EQ(RecordingReader::Open((dir_ / "missing.dat").string(), &reader,
+                                  &os_error),
+            ReadStatus::kReadError);
+  EXPECT_EQ(os_error, ENOENT);
+  EXPECT_EQ(RecordingReader::Open(dir_.string(), &reader, &os_error),
+            ReadStatus::kReadError);
+  EXPECT_EQ(os_error, EISDIR);
+}
+
+}  // namespace
+}  // namespace morvela

@@ -517,9 +517,11 @@ TEST_F(ConverterTest, ValueByValueRowsEqualWholeRows) {
     uint32_t size;
     int inputs;
   };
-  for (const Case& t : {Case{"double", 8, 600}, Case{"float", 4, 2000},
-                        Case{"short", 1, 5000}, Case{"char", 1, 5000},
-                        Case{"int", 8, 600}, Case{"unsigned char", 3, 2000}}) {
+  for (const Case& t :
+       {Case{"double", 8, 600}, Case{"float", 4, 2000}, Case{"short", 1, 5000},
+        Case{"short", 2, 5000}, Case{"unsigned short", 2, 5000},
+        Case{"char", 1, 5000}, Case{"unsigned int", 4, 3000},
+        Case{"int", 8, 600}, Case{"unsigned char", 3, 2000}}) {
     RecordingSpec spec = WorkedSpec();
     spec.data_type_name = t.type;
     spec.data_type_size = t.size;

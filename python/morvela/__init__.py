@@ -1,0 +1,44 @@
+"""Read transient recorder files (.dat) into numpy arrays and pandas frames.
+
+    import morvela
+
+    with morvela.open("rec.dat") as rec:
+        print(rec.header.block_name, rec.inputs)
+        values = rec.read(0, 1000)          # rows x inputs, native dtype
+        df = rec.to_pandas()                # indexed by TimeOffset
+        for offsets, block in rec.chunks(rows=100_000):
+            ...
+
+The values are decoded by Morvela's own C++ decoder, by the same rules as
+the text reports that the Morvela program writes.
+"""
+
+from ._recording import (
+    Header,
+    Input,
+    NotRecordingError,
+    Recording,
+    RecordingError,
+    RecordingMemoryError,
+    RecordingReadError,
+    TruncatedRecordingError,
+    UnknownDataTypeError,
+    open,
+)
+from ._report import read_report
+
+__version__ = "1.0.1"
+
+__all__ = [
+    "Header",
+    "Input",
+    "NotRecordingError",
+    "Recording",
+    "RecordingError",
+    "RecordingMemoryError",
+    "RecordingReadError",
+    "TruncatedRecordingError",
+    "UnknownDataTypeError",
+    "open",
+    "read_report",
+]

@@ -1,0 +1,85 @@
+"""A preview plot of a recording, drawn as a min/max envelope per pixel."""
+
+import numpy as np
+
+
+def envelope(recording, bins, start=0, stop=None, inputs=None):
+    """The minimum and maximum of each input over `bins` (or fewer) runs of
+    equal length of rows [start, stop), read in blocks so that memory stays
+    flat. Returns (times, minima, maxima): the time of each run's first row
+    and two arrays of runs x inputs. Every value lies in its run, so the
+    extremes of the whole range are kept exactly."""
+    start, stop = recording._rows(start, stop)
+    columns = recording._columns(inputs)
+    rows = stop - start
+    per_bin = max(1, -(-rows // max(1, bins)))
+    count = -(-rows // per_bin)
+    minima = np.empty((count, len(columns)), dtype=recording.dtype)
+    maxima = np.empty_like(minima)
+    # Whole runs a block, about 8 million values.
+    block = per_bin * max(1, (8 << 20) // max(1, per_bin * len(columns)))
+    at = 0
+    for _, values in recording.chunks(block, columns, start, stop):
+        n = len(values)
+        whole = n // per_bin
+        if whole:
+            runs = values[: whole * per_bin].reshape(whole, per_bin, -1)
+            minima[at : at + whole] = runs.min(axis=1)
+            maxima[at : at + whole] = runs.max(axis=1)
+            at += whole
+        if n % per_bin:
+            minima[at] = values[whole * per_bin :].min(axis=0)
+            maxima[at] = values[whole * per_bin :].max(axis=0)
+            at += 1
+    first = start + np.arange(count, dtype=np.int64) * per_bin
+    h = recording.header
+    # The report's arithmetic: (row - pretrigger) x SampleTime x 1e-6.
+    steps = (first - h.pretrigger_samples).astype(np.float64)
+    return steps * float(recording._sample_time_us) * 1e-6, minima, maxima
+
+
+def plot(recording, path=None, *, start=0, stop=None, inputs=None,
+         width=1600, panel_height=160, dpi=100):
+    """One panel per input on a shared time axis in seconds, the trigger
+    instant marked, units on the axes. A range longer than the plot is wide
+    is drawn as its min/max envelope per horizontal pixel, so that no spike
+    is lost. Saves the figure to `path` when given; returns it."""
+    import matplotlib.pyplot as plt
+
+    columns = recording._columns(inputs)
+    start, stop = recording._rows(start, stop)
+    count = max(1, len(columns))
+    fig, axes = plt.subplots(
+        count, 1, sharex=True, squeeze=False,
+        figsize=(width / dpi, (panel_height * count + 120) / dpi), dpi=dpi)
+    axes = axes[:, 0]
+    h = recording.header
+    title = h.block_name
+    if h.trigger_time is not None:
+        title += f", trigger {h.trigger_time:%Y-%m-%d %H:%M:%S.%f} UTC"
+    fig.suptitle(title)
+    pixels = int(width * 0.8)
+    if stop - start > 2 * pixels:
+        times, low, high = envelope(recording, pixels, start, stop, columns)
+    else:
+        times = recording.time_offsets(start, stop)
+        low = high = recording.read(start, stop, columns)
+    for k, (ax, c) in enumerate(zip(axes, columns)):
+        name, unit = recording.inputs[c]
+        if low is high:
+            ax.plot(times, low[:, k], linewidth=0.8)
+        else:
+            ax.fill_between(times, low[:, k], high[:, k], step="post",
+                            linewidth=0.6, edgecolor="C0", facecolor="C0")
+        if len(times) and times[0] <= 0 <= times[-1]:
+            ax.axvline(0.0, color="C3", linewidth=0.8)
+        ax.set_ylabel(f"{name} [{unit}]" if unit else name)
+        ax.grid(True, linewidth=0.3)
+    if len(times) and times[0] <= 0 <= times[-1]:
+        axes[0].annotate("trigger", xy=(0, 1), xycoords=("data", "axes fraction"),
+                         xytext=(3, -10), textcoords="offset points", color="C3")
+    axes[-1].set_xlabel("time from trigger [s]")
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path)
+    return fig

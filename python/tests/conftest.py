@@ -1,0 +1,64 @@
+"""Recordings written byte by byte with struct, independent of Morvela's own
+encoder and decoder, and the Morvela program to convert them."""
+
+import os
+import struct
+import subprocess
+
+import pytest
+
+MORVELA = os.environ.get("MORVELA_BINARY", "Morvela")
+SYNTH = os.environ.get("MORVELA_SYNTH", "morvela-synth")
+DEMO = os.environ.get("MORVELA_DEMO", "examples/demo.dat")
+
+
+def header_bytes(type_name, size, inputs, samples, pretrigger=0,
+                 sample_time=100, trigger_time=1110792413.25, name=b"Test",
+                 magic=b"KIV\0"):
+    def text(value, width):
+        return value.ljust(width, b"\0")[:width]
+
+    return (magic.ljust(8, b"\0") + text(name, 64) +
+            struct.pack(">d", trigger_time) + text(b"Rec", 64) +
+            text(b"2.1", 64) + text(type_name.encode(), 16) +
+            struct.pack(">5I", inputs, samples, pretrigger, size, sample_time) +
+            b"\0" * 4)
+
+
+def input_bytes(names, units=None):
+    units = units or [b"V"] * len(names)
+    return b"".join(n.ljust(64, b"\0") + u.ljust(32, b"\0")
+                    for n, u in zip(names, units))
+
+
+@pytest.fixture
+def write(tmp_path):
+    """write(name, bytes) -> path of a new file in a scratch directory."""
+
+    def write_file(name, data):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return path
+
+    return write_file
+
+
+def convert(path):
+    """Runs the Morvela program on `path`: (exit status, report text)."""
+    done = subprocess.run([MORVELA, os.path.basename(path)],
+                          cwd=os.path.dirname(path), capture_output=True,
+                          env=dict(os.environ, TZ="UTC"))
+    report = os.path.join(os.path.dirname(path),
+                          os.path.basename(path).split(".")[0] + ".txt")
+    text = ""
+    if os.path.exists(report):
+        with open(report, "rb") as f:
+            text = f.read().decode("latin-1")
+    return done.returncode, text
+
+
+def report_rows(text):
+    """The sample rows of a report as lists of fields."""
+    lines = text.split("\r\n")
+    at = next(i for i, line in enumerate(lines) if line.startswith("TimeOffset"))
+    return [line.split(";") for line in lines[at + 1:]]

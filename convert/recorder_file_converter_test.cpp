@@ -587,6 +587,49 @@ TEST_F(ConverterTest, FailedWritesEndTheStepAtOnce) {
   }
 }
 
+// Each step on its own: it returns -2 exactly when a write of its own
+// failed, whatever the budget, also where a later write would succeed
+// without the inputs (no inputs: nothing but line breaks).
+TEST_F(ConverterTest, EachStepOwnsItsFailedWrites) {
+  for (size_t inputs : {0, 1, 3}) {
+    RecordingSpec spec = WorkedSpec();
+    spec.inputs.assign(inputs, {"n", "u"});
+    std::string file = EncodeRecording(spec, std::vector<double>(3 * inputs));
+    for (size_t budget = 0; budget < 400; ++budget) {
+      testing::BudgetSink sink(budget);
+      StringSink console_sink;
+      MemorySource source(file);
+      InputStream input(&source, 4096);
+      TextStream report(&sink, LineEnds::kCrLf, 1);
+      TextStream console(&console_sink, LineEnds::kAsWritten);
+      RecorderFileConverter converter(&console, &FixedClock);
+      auto check = [&](ConvertResult r, const char* step) {
+        bool failed = report.error();
+        EXPECT_EQ(r, failed ? OutputWriteError : Success)
+            << step << " inputs " << inputs << " budget " << budget;
+        return !failed;
+      };
+      check(converter.WriteRunInfo(report, "rec.txt"), "run info") &&
+          check(converter.ConvertHeader(input, report), "header") &&
+          check(converter.ConvertInputs(input, report), "inputs") &&
+          check(converter.ConvertSamples(input, report), "samples");
+    }
+  }
+}
+
+// A clock that fails (time() gives -1) shows no date rather than a wrong one.
+TEST_F(ConverterTest, FailedClockShowsNoDate) {
+  StringSink sink, console_sink;
+  TextStream report(&sink, LineEnds::kCrLf);
+  TextStream console(&console_sink, LineEnds::kAsWritten);
+  RecorderFileConverter converter(&console, [] { return int64_t{-1}; });
+  ASSERT_EQ(converter.WriteRunInfo(report, "rec.txt"), Success);
+  report.Flush();
+  EXPECT_EQ(sink.text(),
+            "Morvela 1.0.1.0\r\nRun date and file: 00-01-1900 00:00:00 "
+            "rec.txt");
+}
+
 TEST_F(ConverterTest, TriggerYearsPast9999TakeTheFallback) {
   StringSink sink, console_sink;
   TextStream out(&sink, LineEnds::kAsWritten);

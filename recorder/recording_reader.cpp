@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace morvela {
 namespace {
@@ -32,24 +34,35 @@ T Decode(const unsigned char* p, const SamplePlan& plan) {
 }
 
 // Decodes `rows` rows of `row_bytes` bytes at `block` into `out`. `offsets`
-// holds each column's first kept byte within a row; when the columns are
-// every input in order and nothing is skipped, the block is one run of
-// values.
+// holds each column's first kept byte within a row.
 template <typename T>
 T* DecodeBlock(const unsigned char* block, uint64_t rows, uint64_t row_bytes,
-               const std::vector<uint64_t>& offsets, bool contiguous,
-               const SamplePlan& plan, T* out) {
-  if (contiguous && plan.value_bytes == sizeof(T)) {
-    const uint64_t values = rows * offsets.size();
-    for (uint64_t k = 0; k < values; ++k) {
-      *out++ = Decode<T>(block + k * sizeof(T), plan);
-    }
-    return out;
-  }
+               const std::vector<uint64_t>& offsets, const SamplePlan& plan,
+               T* out) {
   for (uint64_t r = 0; r < rows; ++r, block += row_bytes) {
     for (uint64_t offset : offsets) *out++ = Decode<T>(block + offset, plan);
   }
   return out;
+}
+
+// Converts `count` values of sizeof(T) bytes stored big-endian at `values`
+// to host order in place.
+template <typename T>
+void ToHostOrder(T* values, uint64_t count) {
+  if constexpr (sizeof(T) > 1 && std::endian::native == std::endian::little) {
+    using Bits = std::conditional_t<
+        sizeof(T) == 2, uint16_t,
+        std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
+    auto* bytes = reinterpret_cast<unsigned char*>(values);
+    for (uint64_t k = 0; k < count; ++k) {
+      Bits v;
+      std::memcpy(&v, bytes + k * sizeof(T), sizeof v);
+      if constexpr (sizeof(T) == 2) v = __builtin_bswap16(v);
+      if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+      if constexpr (sizeof(T) == 8) v = __builtin_bswap64(v);
+      std::memcpy(bytes + k * sizeof(T), &v, sizeof v);
+    }
+  }
 }
 
 }  // namespace
@@ -135,17 +148,33 @@ ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
                       plan_.skip_bytes);
     contiguous = contiguous && columns[c] == c;
   }
-  // Whole rows a block; a row wider than a block is read value by value.
+  // Every input of full-width fields: the stored rows are the array but for
+  // the byte order, and are read straight into it. Otherwise whole rows a
+  // block, and a row wider than a block value by value.
+  const bool direct =
+      contiguous && plan_.value_bytes == InfoOf(plan_.type).width;
   const uint64_t rows_per_block =
       std::max<uint64_t>(1, kBlockBytes / row_bytes_);
   const bool by_value = row_bytes_ > kBlockBytes;
-  const uint64_t block_bytes = by_value ? 8 : rows_per_block * row_bytes_;
-  std::unique_ptr<unsigned char[]> block(
-      new (std::nothrow) unsigned char[block_bytes]);
-  if (!block) return ReadStatus::kMemoryError;
+  std::unique_ptr<unsigned char[]> block;
+  if (!direct) {
+    block.reset(new (
+        std::nothrow) unsigned char[by_value ? 8
+                                             : rows_per_block * row_bytes_]);
+    if (!block) return ReadStatus::kMemoryError;
+  }
 
   auto decode = [&](auto* typed_out) -> ReadStatus {
     using T = std::remove_pointer_t<decltype(typed_out)>;
+    if (direct) {
+      const uint64_t values = (stop - start) * columns.size();
+      if (!ReadAt(data_offset_ + start * row_bytes_, typed_out,
+                  values * sizeof(T))) {
+        return ReadStatus::kReadError;
+      }
+      ToHostOrder(typed_out, values);
+      return ReadStatus::kOk;
+    }
     for (uint64_t row = start; row < stop;) {
       const uint64_t at = data_offset_ + row * row_bytes_;
       if (by_value) {
@@ -162,8 +191,8 @@ ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
       if (!ReadAt(at, block.get(), rows * row_bytes_)) {
         return ReadStatus::kReadError;
       }
-      typed_out = DecodeBlock(block.get(), rows, row_bytes_, offsets,
-                              contiguous, plan_, typed_out);
+      typed_out =
+          DecodeBlock(block.get(), rows, row_bytes_, offsets, plan_, typed_out);
       row += rows;
     }
     return ReadStatus::kOk;

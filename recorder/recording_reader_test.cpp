@@ -72,6 +72,8 @@ TEST_F(RecordingReaderTest, DecodesEveryTypeFromItsStoredBytes) {
   EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 2),
             (std::vector<int16_t>{12, -3, 32767, -32768}));
   EXPECT_EQ(ReadAll<int16_t>(*r, {1}, 1, 2), (std::vector<int16_t>{-32768}));
+  EXPECT_EQ(ReadAll<int16_t>(*r, {1, 0}, 0, 2),
+            (std::vector<int16_t>{-3, 12, -32768, 32767}));
   EXPECT_EQ(ReadAll<int16_t>(*r, {1, 0, 1}, 0, 1),
             (std::vector<int16_t>{-3, 12, -3}));
 

@@ -79,7 +79,10 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
         axes[0].annotate("trigger", xy=(0, 1), xycoords=("data", "axes fraction"),
                          xytext=(3, -10), textcoords="offset points", color="C3")
     axes[-1].set_xlabel("time from trigger [s]")
-    fig.tight_layout()
+    # Fixed margins in pixels: a computed layout costs more than the data.
+    height = panel_height * count + 120
+    fig.subplots_adjust(left=90 / width, right=1 - 20 / width,
+                        top=1 - 70 / height, bottom=60 / height, hspace=0.15)
     if path is not None:
         fig.savefig(path)
     return fig

@@ -74,18 +74,18 @@ class Reader {
   py::list Inputs() const {
     py::list inputs;
     for (const InputDescriptor& d : reader_->inputs()) {
-      inputs.append(py::make_tuple(Bytes(TextField(d.Name)),
-                                   Bytes(TextField(d.Unit))));
+      inputs.append(
+          py::make_tuple(Bytes(TextField(d.Name)), Bytes(TextField(d.Unit))));
     }
     return inputs;
   }
 
   py::tuple Read(uint64_t start, uint64_t stop,
                  const std::vector<uint32_t>& columns) const {
-    py::array out(NativeType(reader_->plan().type),
-                  std::vector<py::ssize_t>{
-                      static_cast<py::ssize_t>(stop - start),
-                      static_cast<py::ssize_t>(columns.size())});
+    py::array out(
+        NativeType(reader_->plan().type),
+        std::vector<py::ssize_t>{static_cast<py::ssize_t>(stop - start),
+                                 static_cast<py::ssize_t>(columns.size())});
     void* data = out.mutable_data();
     ReadStatus status;
     {

@@ -65,6 +65,9 @@ bench:
 	$(BUILD)/bench/morvela_throughput $(abspath $(BUILD))/Morvela \
 	  $(abspath $(BUILD))/morvela-synth $(abspath $(BUILD))/bench/stdio_yardstick \
 	  $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
+	if [ -d $(BUILD)/python/morvela ]; then \
+	  PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 bench/python_bench.py \
+	    $(abspath $(BUILD))/Morvela $(abspath $(BUILD))/bench-data 5; fi
 
 # Single-line faults put into a copy of the tree, one at a time: the suite
 # must notice at least 90 % of them (tools/mutants.txt). Not part of CI.

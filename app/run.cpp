@@ -91,13 +91,14 @@ File OpenReport(const std::string& path, const struct stat& input_stat,
     *error = errno;
     // A read-only input is still named as the input.
     if (::stat(path.c_str(), &st) == 0 && SameFile(st, input_stat)) *error = 0;
-  } else if (::fstat(report.fd(), &st) != 0) {
-    *error = errno;
-    report.Close();
-  } else if (SameFile(st, input_stat)) {
+    return report;
+  }
+  const bool known = ::fstat(report.fd(), &st) == 0;
+  if (known && SameFile(st, input_stat)) {
     *error = 0;
     report.Close();
-  } else if (S_ISREG(st.st_mode) && ::ftruncate(report.fd(), 0) != 0) {
+  } else if (!known ||
+             (S_ISREG(st.st_mode) && ::ftruncate(report.fd(), 0) != 0)) {
     *error = errno;
     report.Close();
   }

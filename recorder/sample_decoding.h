@@ -38,7 +38,7 @@ inline uint64_t LoadBigEndian(const unsigned char* p, uint32_t n) {
 // `is_signed`, zero-extended otherwise.
 inline int64_t LoadInteger(const unsigned char* p, uint32_t n, bool is_signed) {
   const uint64_t raw = LoadBigEndian(p, n);
-  if (!is_signed) return static_cast<int64_t>(raw);
+  if (!is_signed || n == 0) return static_cast<int64_t>(raw);
   const uint64_t sign = uint64_t{1} << (8 * n - 1);
   return static_cast<int64_t>((raw ^ sign) - sign);
 }

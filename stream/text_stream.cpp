@@ -40,7 +40,7 @@ char* TextStream::ReserveSlow(size_t size) {
   return spill_.get();
 }
 
-void TextStream::CommitSpill(char* end) {
+void TextStream::CommitSpill(const char* end) {
   in_spill_ = false;
   Append(spill_.get(), end - spill_.get());
 }

@@ -89,7 +89,7 @@ class TextStream {
   void FlushBuffer();
   void Append(const char* data, size_t size);
   char* ReserveSlow(size_t size);
-  void CommitSpill(char* end);
+  void CommitSpill(const char* end);
 
   Sink* sink_;
   bool crlf_;

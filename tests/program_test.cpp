@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -123,6 +125,27 @@ TEST_F(ProgramTest, FileSizeLimitIsAWriteError) {
   auto size = fs::file_size(dir_ / "rec.txt");
   EXPECT_GT(size, 0u);
   EXPECT_LE(size, 600u * 1024);
+}
+
+// A console whose reader is gone before the first line: the run goes on and
+// ends as it would have, instead of dying from SIGPIPE.
+TEST_F(ProgramTest, ClosedConsolePipeIsNoReasonToDie) {
+  ASSERT_EQ(Synth("-n 30 -i 2 rec.dat").status, 0);
+  pid_t child = fork();
+  if (child == 0) {
+    int fds[2];
+    if (pipe(fds) != 0 || chdir(dir_.c_str()) != 0) _exit(100);
+    close(fds[0]);
+    dup2(fds[1], 1);
+    signal(SIGPIPE, SIG_DFL);
+    execl(MORVELA_BINARY, MORVELA_BINARY, "rec.dat", nullptr);
+    _exit(101);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_GT(fs::file_size(dir_ / "rec.txt"), 1000u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Memory for the streams' buffers straight from the kernel, aligned to and
 // rounded up to 2 MiB and marked for transparent huge pages: where the
 // system grants them the whole buffer costs one page fault instead of one
-// per 4 KiB page, which on virtual machines adds up to milliseconds per run.
+// per 4 KiB page.
 
 #ifndef MORVELA_STREAM_PAGE_BUFFER_H_
 #define MORVELA_STREAM_PAGE_BUFFER_H_

@@ -16,6 +16,8 @@
 namespace morvela {
 namespace {
 
+using testing::Padded;
+
 using namespace std::string_literals;
 
 // 06-12-2026 04:35:24 UTC.
@@ -479,12 +481,6 @@ TEST_F(ConverterTest, EveryReportBudgetIsAWriteError) {
     ASSERT_EQ(c.result, OutputWriteError) << budget;
     ASSERT_EQ(full.compare(0, c.report.size(), c.report), 0);
   }
-}
-
-// `text` followed by NULs up to `width` bytes.
-std::string Padded(std::string text, size_t width) {
-  text.resize(width, '\0');
-  return text;
 }
 
 // The worked example's recording written out byte by byte, so that no

@@ -5,16 +5,14 @@
 #include <cstring>
 #include <string>
 
+#include "tests/test_util.h"
+
 namespace morvela {
 namespace {
 
-using namespace std::string_literals;
+using testing::Padded;
 
-// `text` followed by NULs up to `width` bytes.
-std::string Padded(std::string text, size_t width) {
-  text.resize(width, '\0');
-  return text;
-}
+using namespace std::string_literals;
 
 // A header written out byte by byte: every field holds a value whose bytes
 // differ, so that a field read at the wrong offset or in the wrong order

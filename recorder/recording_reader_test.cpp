@@ -12,12 +12,9 @@
 namespace morvela {
 namespace {
 
-using namespace std::string_literals;
+using testing::Padded;
 
-std::string Padded(std::string text, size_t width) {
-  text.resize(width, '\0');
-  return text;
-}
+using namespace std::string_literals;
 
 // A header written out by hand: `type` fields of `size` bytes, `inputs`
 // inputs (bytes 00 00 00 NN), `samples` samples (00 00 00 SS), 2 before the

@@ -60,6 +60,12 @@ class BudgetSink : public Sink {
   std::string text_;
 };
 
+// `text` followed by NULs up to `width` bytes: a text field as stored.
+inline std::string Padded(std::string text, size_t width) {
+  text.resize(width, '\0');
+  return text;
+}
+
 }  // namespace morvela::testing
 
 #endif  // MORVELA_TESTS_TEST_UTIL_H_

@@ -13,6 +13,7 @@ failure. A mutant the build rejects does not count.
 
 import argparse
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -36,10 +37,20 @@ def load(path):
     return mutants
 
 
-def run(cmd, cwd, timeout):
+# A mutant can make a run write without end: no file may grow past this,
+# and temporary files stay in the scratch directory.
+FILE_SIZE_LIMIT = 1 << 30
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_LIMIT, FILE_SIZE_LIMIT))
+
+
+def run(cmd, cwd, timeout, env=None):
     try:
         done = subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout)
+                              stderr=subprocess.DEVNULL, timeout=timeout,
+                              env=env, preexec_fn=limit_file_size)
         return done.returncode
     except subprocess.TimeoutExpired:
         return "timeout"
@@ -62,11 +73,15 @@ def main():
         os.makedirs(os.path.join(scratch, os.path.dirname(name)), exist_ok=True)
         shutil.copy2(os.path.join(ROOT, name), os.path.join(scratch, name))
     build = os.path.join(scratch, "build")
+    tmp = os.path.join(scratch, "tmp")
+    os.makedirs(tmp)
+    test_env = dict(os.environ, TMPDIR=tmp)
     jobs = str(os.cpu_count() or 2)
     if run(["cmake", "-S", scratch, "-B", build], scratch, 600) != 0 or \
             run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0:
         sys.exit("the unchanged tree does not build")
-    if run(["ctest", "-j", jobs, "--timeout", "120"], build, 1200) != 0:
+    if run(["ctest", "-j", jobs, "--timeout", "120"], build, 1200,
+           test_env) != 0:
         sys.exit("the unchanged tree fails its tests")
 
     killed, survivors, stale, rejected = 0, [], [], []
@@ -86,7 +101,9 @@ def main():
                 verdict = "rejected by the build"
             else:
                 status = run(["ctest", "-j", jobs, "--timeout", "60",
-                              "--stop-on-failure"], build, 1200)
+                              "--stop-on-failure"], build, 1200, test_env)
+                shutil.rmtree(tmp, ignore_errors=True)
+                os.makedirs(tmp, exist_ok=True)
                 if status == 0:
                     survivors.append((number, name, before, after))
                     verdict = "SURVIVED"

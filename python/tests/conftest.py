@@ -47,7 +47,7 @@ def convert(path):
     """Runs the Morvela program on `path`: (exit status, report text)."""
     done = subprocess.run([MORVELA, os.path.basename(path)],
                           cwd=os.path.dirname(path), capture_output=True,
-                          env=dict(os.environ, TZ="UTC"))
+                          env=dict(os.environ, TZ="UTC"), timeout=60)
     report = os.path.join(os.path.dirname(path),
                           os.path.basename(path).split(".")[0] + ".txt")
     text = ""

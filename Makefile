@@ -67,7 +67,7 @@ bench:
 	  $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
 	if [ -d $(BUILD)/python/morvela ]; then \
 	  PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 bench/python_bench.py \
-	    $(abspath $(BUILD))/Morvela $(abspath $(BUILD))/bench-data 5; fi
+	    $(abspath $(BUILD))/Morvela $(abspath $(BUILD))/bench-data $(BENCH_RUNS); fi
 
 # Single-line faults put into a copy of the tree, one at a time: the suite
 # must notice at least 90 % of them (tools/mutants.txt). Not part of CI.

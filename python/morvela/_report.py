@@ -1,11 +1,11 @@
 """Morvela's text reports read back with pandas."""
 
-import pandas as pd
-
 from ._recording import unique_names
 
 
 def _table(path, skip, rows=1):
+    import pandas as pd
+
     return pd.read_csv(path, sep=";", skiprows=skip, nrows=rows, header=None,
                        dtype=str, keep_default_na=False, encoding="latin-1")
 
@@ -18,6 +18,8 @@ def read_report(path):
 
     Text is read as Latin-1, which keeps every byte; a name holding ";"
     splits its line in the report and cannot be read back whole."""
+    import pandas as pd
+
     header = _table(path, 2, 2)
     parameters = _table(path, 4, 2)
     fields = dict(zip(header.iloc[0], header.iloc[1]))

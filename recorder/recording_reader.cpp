@@ -197,27 +197,9 @@ ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
     }
     return ReadStatus::kOk;
   };
-  switch (plan_.type) {
-    case DataType::kChar:
-      return decode(static_cast<int8_t*>(out));
-    case DataType::kUnsignedChar:
-      return decode(static_cast<uint8_t*>(out));
-    case DataType::kShort:
-      return decode(static_cast<int16_t*>(out));
-    case DataType::kUnsignedShort:
-      return decode(static_cast<uint16_t*>(out));
-    case DataType::kInt:
-      return decode(static_cast<int32_t*>(out));
-    case DataType::kUnsignedInt:
-      return decode(static_cast<uint32_t*>(out));
-    case DataType::kFloat:
-      return decode(static_cast<float*>(out));
-    case DataType::kDouble:
-      return decode(static_cast<double*>(out));
-    case DataType::kUnknown:
-      break;
-  }
-  return ReadStatus::kUnknownDataType;
+  return WithNativeType(plan_.type, [&](auto* type) {
+    return decode(static_cast<decltype(type)>(out));
+  });
 }
 
 }  // namespace morvela

@@ -51,6 +51,33 @@ inline double LoadDouble(const unsigned char* p) {
   return std::bit_cast<double>(LoadBigEndian(p, 8));
 }
 
+// Calls `f` with a null pointer to the native type of `type` (int8_t,
+// uint8_t, int16_t, uint16_t, int32_t, uint32_t, float or double; double for
+// kUnknown) and returns its result.
+template <typename F>
+decltype(auto) WithNativeType(DataType type, F&& f) {
+  switch (type) {
+    case DataType::kChar:
+      return f(static_cast<int8_t*>(nullptr));
+    case DataType::kUnsignedChar:
+      return f(static_cast<uint8_t*>(nullptr));
+    case DataType::kShort:
+      return f(static_cast<int16_t*>(nullptr));
+    case DataType::kUnsignedShort:
+      return f(static_cast<uint16_t*>(nullptr));
+    case DataType::kInt:
+      return f(static_cast<int32_t*>(nullptr));
+    case DataType::kUnsignedInt:
+      return f(static_cast<uint32_t*>(nullptr));
+    case DataType::kFloat:
+      return f(static_cast<float*>(nullptr));
+    case DataType::kDouble:
+    case DataType::kUnknown:
+      break;
+  }
+  return f(static_cast<double*>(nullptr));
+}
+
 // The time of row `row` from the trigger in seconds: the difference
 // row - pretrigger, times sample_time, times 1e-6, each operation rounded to
 // double. The report's TimeOffset column is this value, rounded.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "recorder/recording_reader.h"
@@ -19,26 +20,9 @@ namespace morvela {
 namespace {
 
 py::dtype NativeType(DataType type) {
-  switch (type) {
-    case DataType::kChar:
-      return py::dtype::of<int8_t>();
-    case DataType::kUnsignedChar:
-      return py::dtype::of<uint8_t>();
-    case DataType::kShort:
-      return py::dtype::of<int16_t>();
-    case DataType::kUnsignedShort:
-      return py::dtype::of<uint16_t>();
-    case DataType::kInt:
-      return py::dtype::of<int32_t>();
-    case DataType::kUnsignedInt:
-      return py::dtype::of<uint32_t>();
-    case DataType::kFloat:
-      return py::dtype::of<float>();
-    case DataType::kDouble:
-    case DataType::kUnknown:
-      break;
-  }
-  return py::dtype::of<double>();
+  return WithNativeType(type, [](auto* native) {
+    return py::dtype::of<std::remove_pointer_t<decltype(native)>>();
+  });
 }
 
 py::bytes Bytes(std::string_view text) {

@@ -12,7 +12,6 @@
 #include "format/number_format.h"
 #include "stream/file.h"
 #include "stream/input_stream.h"
-#include "stream/page_buffer.h"
 
 namespace morvela {
 namespace {
@@ -58,47 +57,44 @@ void ReportOpenFailure(TextStream& console, std::string_view which,
   console.WriteNoLf(" ");
 }
 
-// Opens the recording for reading and fills `st`; a directory counts as a
-// failed open (EISDIR). On failure `error` holds the error number.
-File OpenInput(const std::string& path, struct stat* st, int* error) {
-  File input(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!input.is_open()) {
-    *error = errno;
-  } else if (::fstat(input.fd(), st) != 0) {
-    *error = errno;
-    input.Close();
-  } else if (S_ISDIR(st->st_mode)) {
-    *error = EISDIR;
-    input.Close();
-  }
-  return input;
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+// Why the report could not be opened.
+enum class ReportRefusal {
+  kNone,
+  kIsTheInput,  // the report would be the input itself
+  kOsError,     // the system refused; the error number is given
+};
 
 // Opens the report for writing and empties it, unless it is the input
 // itself (the same name, a symbolic or a hard link): the check is made on
 // the opened file, so a link swapped meanwhile cannot make it the input.
 // Only a regular file is emptied; a FIFO or a device is written as it is.
-// On failure `error` holds the error number, 0 when the report is the input.
+// On failure `refusal` says why, and `error` holds the error number of
+// kOsError.
 File OpenReport(const std::string& path, const struct stat& input_stat,
-                int* error) {
+                ReportRefusal* refusal, int* error) {
+  *refusal = ReportRefusal::kNone;
   File report(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   struct stat st {};
   if (!report.is_open()) {
+    *refusal = ReportRefusal::kOsError;
     *error = errno;
     // A read-only input is still named as the input.
-    if (::stat(path.c_str(), &st) == 0 && SameFile(st, input_stat)) *error = 0;
+    if (::stat(path.c_str(), &st) == 0 && SameFile(st, input_stat)) {
+      *refusal = ReportRefusal::kIsTheInput;
+    }
     return report;
   }
   const bool known = ::fstat(report.fd(), &st) == 0;
   if (known && SameFile(st, input_stat)) {
-    *error = 0;
+    *refusal = ReportRefusal::kIsTheInput;
     report.Close();
   } else if (!known ||
              (S_ISREG(st.st_mode) && ::ftruncate(report.fd(), 0) != 0)) {
+    *refusal = ReportRefusal::kOsError;
     *error = errno;
     report.Close();
   }
@@ -137,11 +133,14 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   console.WriteNoLf("\n");
   console.WriteNoLf(VersionBanner);
   console.WriteNoLf("\n");
+  // On the console before a file is opened: opening a FIFO waits for its
+  // reader.
+  console.Flush();
 
   const std::string input_path = argv[1];
   struct stat input_stat {};
   int open_error = 0;
-  File input = OpenInput(input_path, &input_stat, &open_error);
+  File input = OpenForReading(input_path.c_str(), &input_stat, &open_error);
   if (!input.is_open()) {
     ReportOpenFailure(console, "Input", input_path, open_error);
     console.Flush();
@@ -149,9 +148,10 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   }
 
   const std::string report_path = DeriveReportPath(input_path);
-  File report = OpenReport(report_path, input_stat, &open_error);
+  ReportRefusal refusal;
+  File report = OpenReport(report_path, input_stat, &refusal, &open_error);
   if (!report.is_open()) {
-    if (open_error == 0) {
+    if (refusal == ReportRefusal::kIsTheInput) {
       console.WriteNoLf("\nOutput file ");
       console.Write(report_path);
       console.WriteNoLf(" is the input file!\n");
@@ -162,15 +162,10 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
     return OutputWriteError;
   }
 
-  // Both stream buffers in one mapping: one huge page where there are any.
-  constexpr size_t kReportBuffer = TextStream::kDefaultCapacity;
-  constexpr size_t kInputBuffer = InputStream::kDefaultCapacity;
-  PageBuffer pages(kReportBuffer + kInputBuffer);
   FdSource source(input.fd());
-  InputStream input_stream(&source, kInputBuffer,
-                           pages.ok() ? pages.data() + kReportBuffer : nullptr);
+  InputStream input_stream(&source);
   FdSink sink(report.fd());
-  TextStream report_stream(&sink, LineEnds::kCrLf, kReportBuffer, pages.data());
+  TextStream report_stream(&sink, LineEnds::kCrLf);
   ConvertResult result = MemoryAllocationError;
   std::unique_ptr<RecorderFileConverter> converter;
   if (input_stream.ok() && report_stream.ok()) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "convert/convert_result.h"
+#include "recorder/convert_result.h"
 #include "stream/text_stream.h"
 
 namespace morvela {

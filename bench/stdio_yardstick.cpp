@@ -3,6 +3,7 @@
 // the same report layout (numbers as glibc's printf rounds them).
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
     std::fprintf(out, "%+9.9f;", offset);
     for (uint32_t j = 0; j < h.Ninputs; ++j) {
       if (std::fread(value, h.DataTypeSize, 1, in) != 1) return 1;
-      morvela::ReverseBytes(value, h.DataTypeSize);
+      std::reverse(value, value + h.DataTypeSize);
       const char* sep = j + 1 < h.Ninputs ? ";" : "";
       switch (type) {
         case morvela::DataType::kChar:

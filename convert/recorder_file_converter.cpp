@@ -3,25 +3,16 @@
 
 #include "convert/recorder_file_converter.h"
 
-#include <cmath>
 #include <ctime>
 
 #include "format/number_format.h"
+#include "recorder/trigger_time.h"
 
 namespace morvela {
 namespace {
 
 constexpr std::string_view kTimeFallbackMessage =
     "Time conversion failed: Operating now with local system time!";
-
-// The local calendar time of `seconds`; false when it cannot be had or its
-// year does not fit the four-digit field.
-bool ToLocalTime(int64_t seconds, std::tm* tm) {
-  if (seconds < 0) return false;
-  time_t t = static_cast<time_t>(seconds);
-  if (static_cast<int64_t>(t) != seconds) return false;
-  return localtime_r(&t, tm) != nullptr && int64_t{tm->tm_year} + 1900 <= 9999;
-}
 
 // "%0Nd" of a possibly negative value.
 char* FormatPaddedInt(int value, int width, char* out) {
@@ -32,7 +23,7 @@ char* FormatPaddedInt(int value, int width, char* out) {
   return FormatZeroPadded(static_cast<uint64_t>(value), width, out);
 }
 
-// Writes "label" followed by a number: the summary's and the header's pieces.
+// The summary's and the header's numbers.
 bool WriteUnsigned(TextStream& out, uint64_t value) {
   char buffer[kMaxIntegerChars];
   return out.WriteNoLf(
@@ -59,28 +50,13 @@ RecorderFileConverter::~RecorderFileConverter() = default;
 ConvertResult RecorderFileConverter::WriteTimeStamp(TextStream& out,
                                                     double time,
                                                     bool with_fraction) {
-  std::tm tm{};
-  uint64_t nanoseconds = 0;
-  bool converted = false;
-  // 2^63 and above cannot be held as a 64-bit count.
-  if (std::isfinite(time) && time >= 0 && time < 9223372036854775808.0) {
-    int64_t whole = static_cast<int64_t>(time);
-    // Half-up to whole nanoseconds, as the report has always rounded them.
-    double scaled = (time - static_cast<double>(whole)) * 1e9 + 0.5;
-    nanoseconds =
-        static_cast<uint64_t>(scaled);  // NOLINT(bugprone-incorrect-roundings)
-    if (nanoseconds >= 1000000000) {
-      // A fraction that rounds to a full second carries into the seconds.
-      nanoseconds -= 1000000000;
-      ++whole;
-    }
-    converted = ToLocalTime(whole, &tm);
-  }
-  if (!converted) {
+  ShownTime shown{};
+  if (!ToShownTime(time, &shown)) {
     console_->WriteNoLf(kTimeFallbackMessage);
-    nanoseconds = 0;
-    if (!ToLocalTime(clock_(), &tm)) tm = std::tm{};
+    shown.nanoseconds = 0;
+    if (!ToLocalTime(clock_(), &shown.local)) shown.local = std::tm{};
   }
+  const std::tm& tm = shown.local;
 
   char buffer[64];
   char* p = buffer;
@@ -101,7 +77,7 @@ ConvertResult RecorderFileConverter::WriteTimeStamp(TextStream& out,
   if (with_fraction) {
     p = buffer;
     *p++ = '.';
-    p = FormatZeroPadded(nanoseconds, 9, p);
+    p = FormatZeroPadded(shown.nanoseconds, 9, p);
     if (!out.WriteNoLf(std::string_view(buffer, p - buffer))) {
       return OutputWriteError;
     }
@@ -179,7 +155,7 @@ ConvertResult RecorderFileConverter::ConvertHeader(InputStream& input,
        report.WriteNoLf(FieldSeparator) &&
        WriteUnsigned(report, h.Npretrigger) &&
        report.WriteNoLf(FieldSeparator) &&
-       WriteUnsigned(report, uint32_t{h.Nsamples - h.Npretrigger}) &&
+       WriteUnsigned(report, PostTriggerSamples(h)) &&
        report.WriteNoLf(FieldSeparator) && WriteUnsigned(report, h.Ninputs) &&
        report.WriteNoLf(FieldSeparator) &&
        report.Write(TextField(h.DataTypeName)) &&

@@ -9,15 +9,18 @@
 #include <cstdint>
 #include <string_view>
 
-#include "convert/convert_result.h"
 #include "convert/sample_value.h"
+#include "recorder/convert_result.h"
 #include "recorder/recorder_file.h"
 #include "stream/input_stream.h"
 #include "stream/text_stream.h"
+#include "version.h"
 
 namespace morvela {
 
 inline constexpr std::string_view VersionBanner = "Morvela 1.0.1.0";
+static_assert(VersionBanner == "Morvela " MORVELA_VERSION ".0",
+              "the banner names the project's version");
 inline constexpr std::string_view FieldSeparator = ";";
 
 class RecorderFileConverter {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "recorder/recorder_writer.h"
+#include "tools/recorder_writer.h"
 #include "tests/memory_streams.h"
 #include "tests/test_util.h"
 

@@ -49,14 +49,13 @@ class DecimalCounter {
 
 }  // namespace
 
-bool SmallIntTable::Build(DataType type) {
-  const DataTypeInfo& info = InfoOf(type);
-  const uint32_t count = uint32_t{1} << (8 * info.width);
+bool SmallIntTable::Build(uint32_t width, bool is_signed) {
+  const uint32_t count = uint32_t{1} << (8 * width);
   entries_.reset(new (std::nothrow) Entry[count]);
   if (!entries_) return false;
   // Stored values 0 up to the sign bit are 0, 1, 2, ...; above it the signed
   // types count -2^(n-1), ..., -1 (two's complement), the unsigned ones on.
-  const uint32_t half = info.is_signed ? count >> 1 : count;
+  const uint32_t half = is_signed ? count >> 1 : count;
   DecimalCounter up(0);
   for (uint32_t raw = 0; raw < half; ++raw, up.Increment()) {
     entries_[raw].length = up.Write(false, entries_[raw].text);
@@ -76,27 +75,9 @@ char* RenderSampleValue(const SamplePlan& plan, const unsigned char* p,
     // A narrower integer field: sign- or zero-extend it.
     return FormatSigned(LoadInteger(p, plan.value_bytes, info.is_signed), out);
   }
-  switch (plan.type) {
-    case DataType::kChar:
-      return RenderFullWidth<DataType::kChar>(p, out);
-    case DataType::kUnsignedChar:
-      return RenderFullWidth<DataType::kUnsignedChar>(p, out);
-    case DataType::kShort:
-      return RenderFullWidth<DataType::kShort>(p, out);
-    case DataType::kUnsignedShort:
-      return RenderFullWidth<DataType::kUnsignedShort>(p, out);
-    case DataType::kInt:
-      return RenderFullWidth<DataType::kInt>(p, out);
-    case DataType::kUnsignedInt:
-      return RenderFullWidth<DataType::kUnsignedInt>(p, out);
-    case DataType::kFloat:
-      return RenderFullWidth<DataType::kFloat>(p, out);
-    case DataType::kDouble:
-      return RenderFullWidth<DataType::kDouble>(p, out);
-    case DataType::kUnknown:
-      break;
-  }
-  return out;
+  return WithNativeType(plan.type, [&](auto type) {
+    return RenderFullWidth<typename decltype(type)::type>(p, out);
+  });
 }
 
 }  // namespace morvela

@@ -4,10 +4,10 @@
 #ifndef MORVELA_CONVERT_SAMPLE_VALUE_H_
 #define MORVELA_CONVERT_SAMPLE_VALUE_H_
 
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 
 #include "format/number_format.h"
 #include "recorder/recorder_file.h"
@@ -15,31 +15,31 @@
 
 namespace morvela {
 
-// The widest text of a value of a known `type`, from its formatter.
-constexpr int MaxValueChars(DataType type) {
-  return type == DataType::kDouble  ? kMaxFixedChars
-         : type == DataType::kFloat ? kMaxFloatFixed6Chars
-                                    : kMaxIntegerChars;
-}
+// The widest text of a value of native type T, from its formatter.
+template <typename T>
+inline constexpr int kMaxValueChars = std::is_same_v<T, double> ? kMaxFixedChars
+                                      : std::is_same_v<T, float>
+                                          ? kMaxFloatFixed6Chars
+                                          : kMaxIntegerChars;
 
 // Room that `RenderSampleValue` needs at most.
 inline constexpr int kMaxSampleChars = kMaxFixedChars;
-static_assert(kMaxSampleChars >= MaxValueChars(DataType::kFloat) &&
-              kMaxSampleChars >= MaxValueChars(DataType::kInt));
+static_assert(kMaxSampleChars >= kMaxValueChars<float> &&
+              kMaxSampleChars >= kMaxValueChars<int32_t>);
 
-// Renders a value of a known type whose field is at least as wide as the
-// type; `p` points at the value's `width` stored bytes.
-template <DataType kType>
+// Renders a value of native type T stored big-endian in the sizeof(T) bytes
+// at `p`: "%f" for float and double, "%d" or "%u" for the integers.
+template <typename T>
 inline char* RenderFullWidth(const unsigned char* p, char* out) {
-  constexpr DataTypeInfo kInfo = InfoOf(kType);
-  if constexpr (kType == DataType::kFloat) {
-    return FormatFloatFixed6(LoadFloat(p), out);
-  } else if constexpr (kType == DataType::kDouble) {
-    return FormatFixedDecimals<6>(LoadDouble(p), false, out);
-  } else if constexpr (kInfo.is_signed) {
-    return FormatSigned(LoadInteger(p, kInfo.width, true), out);
+  const T value = LoadBigEndian<T>(p);
+  if constexpr (std::is_same_v<T, float>) {
+    return FormatFloatFixed6(value, out);
+  } else if constexpr (std::is_same_v<T, double>) {
+    return FormatFixedDecimals<6>(value, false, out);
+  } else if constexpr (std::is_signed_v<T>) {
+    return FormatSigned(value, out);
   } else {
-    return FormatUnsigned(LoadBigEndian(p, kInfo.width), out);
+    return FormatUnsigned(value, out);
   }
 }
 
@@ -54,15 +54,20 @@ class SmallIntTable {
   };
   static_assert(sizeof(Entry) == 8);
 
-  // Renders all 256 or 65536 values of `type`, which must be one of the four
-  // one- and two-byte integer types. False when the 512 KiB cannot be had.
-  bool Build(DataType type);
-  // The entry of the value stored as `raw` (big-endian bytes read as an
-  // unsigned number).
-  const Entry& operator[](uint32_t raw) const { return entries_[raw]; }
+  // Renders all 256 or 65536 values of T, a one- or two-byte integer type.
+  // False when the 512 KiB cannot be had.
+  template <typename T>
+  bool Build() {
+    static_assert(std::is_integral_v<T> && sizeof(T) <= 2);
+    return Build(sizeof(T), std::is_signed_v<T>);
+  }
+  // The entries in the order of the stored bytes read as an unsigned
+  // big-endian number.
   const Entry* entries() const { return entries_.get(); }
 
  private:
+  bool Build(uint32_t width, bool is_signed);
+
   std::unique_ptr<Entry[]> entries_;
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "convert/recorder_file_converter.h"
 #include "convert/sample_value.h"
@@ -30,11 +31,11 @@ ConvertResult WriteTextFields(TextStream& report, const InputDescriptor* table,
 
 // Renderers of one value followed by ";", for the whole-row loop. kMaxChars
 // is the most bytes one call writes.
-template <DataType kType>
+template <typename T>
 struct DirectRender {
-  static constexpr size_t kMaxChars = MaxValueChars(kType) + 1;
+  static constexpr size_t kMaxChars = kMaxValueChars<T> + 1;
   char* operator()(const unsigned char* p, char* out) const {
-    out = RenderFullWidth<kType>(p, out);
+    out = RenderFullWidth<T>(p, out);
     *out = ';';
     return out + 1;
   }
@@ -143,26 +144,21 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
   return result;
 }
 
-template <DataType kType>
-ConvertResult WriteDirectRows(InputStream& input, TextStream& report,
-                              const RecorderHeader& h, const SamplePlan& plan,
-                              ConvertResult result) {
-  return WriteSampleRows(input, report, h, plan, DirectRender<kType>{}, result);
-}
-
-// One- and two-byte integers go through a table of their rendered values
-// when there is memory for it.
-template <DataType kType>
-ConvertResult WriteSmallIntRows(InputStream& input, TextStream& report,
-                                const RecorderHeader& h, const SamplePlan& plan,
-                                ConvertResult result) {
-  SmallIntTable table;
-  if (!table.Build(kType)) {
-    return WriteDirectRows<kType>(input, report, h, plan, result);
+// The rows of a full-width field of native type T. One- and two-byte
+// integers go through a table of their rendered values when there is memory
+// for it.
+template <typename T>
+ConvertResult WriteFullWidthRows(InputStream& input, TextStream& report,
+                                 const RecorderHeader& h,
+                                 const SamplePlan& plan, ConvertResult result) {
+  if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+    SmallIntTable table;
+    if (table.Build<T>()) {
+      return WriteSampleRows(input, report, h, plan,
+                             TableRender<sizeof(T)>{table.entries()}, result);
+    }
   }
-  return WriteSampleRows(input, report, h, plan,
-                         TableRender<InfoOf(kType).width>{table.entries()},
-                         result);
+  return WriteSampleRows(input, report, h, plan, DirectRender<T>{}, result);
 }
 
 }  // namespace
@@ -240,36 +236,11 @@ ConvertResult RecorderFileConverter::ConvertSamples(InputStream& input,
   // The type is resolved once; the rows of a full-width known type are
   // rendered by a loop made for it.
   SamplePlan plan = PlanSamples(TextField(h.DataTypeName), h.DataTypeSize);
-  bool full_width = plan.type != DataType::kUnknown &&
-                    plan.value_bytes == InfoOf(plan.type).width;
-  if (full_width && result == Success) {
-    switch (plan.type) {
-      case DataType::kChar:
-        return WriteSmallIntRows<DataType::kChar>(input, report, h, plan,
-                                                  result);
-      case DataType::kUnsignedChar:
-        return WriteSmallIntRows<DataType::kUnsignedChar>(input, report, h,
-                                                          plan, result);
-      case DataType::kShort:
-        return WriteSmallIntRows<DataType::kShort>(input, report, h, plan,
-                                                   result);
-      case DataType::kUnsignedShort:
-        return WriteSmallIntRows<DataType::kUnsignedShort>(input, report, h,
-                                                           plan, result);
-      case DataType::kInt:
-        return WriteDirectRows<DataType::kInt>(input, report, h, plan, result);
-      case DataType::kUnsignedInt:
-        return WriteDirectRows<DataType::kUnsignedInt>(input, report, h, plan,
-                                                       result);
-      case DataType::kFloat:
-        return WriteDirectRows<DataType::kFloat>(input, report, h, plan,
-                                                 result);
-      case DataType::kDouble:
-        return WriteDirectRows<DataType::kDouble>(input, report, h, plan,
-                                                  result);
-      case DataType::kUnknown:
-        break;
-    }
+  if (plan.full_width && result == Success) {
+    return WithNativeType(plan.type, [&](auto type) {
+      return WriteFullWidthRows<typename decltype(type)::type>(input, report, h,
+                                                               plan, result);
+    });
   }
   return WriteSampleRows(input, report, h, plan, PlanRender{&plan}, result);
 }

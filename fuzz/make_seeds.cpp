@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "recorder/recorder_writer.h"
+#include "tools/recorder_writer.h"
 
 namespace {
 

@@ -2,38 +2,34 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
+#include <iterator>
 
 namespace morvela {
 
-static_assert(std::endian::native == std::endian::little ||
-                  std::endian::native == std::endian::big,
-              "mixed-endian hosts are not supported");
+namespace {
 
-void ReverseBytes(void* data, size_t count) {
-  auto* bytes = static_cast<unsigned char*>(data);
-  std::reverse(bytes, bytes + count);
+// Replaces a field's stored big-endian bytes by its host value.
+template <typename T>
+void DecodeField(T* field) {
+  unsigned char stored[sizeof(T)];
+  std::memcpy(stored, field, sizeof stored);
+  *field = LoadBigEndian<T>(stored);
 }
 
-void BigEndianToHost(void* data, size_t count) {
-  if constexpr (std::endian::native == std::endian::little) {
-    ReverseBytes(data, count);
-  }
-}
+}  // namespace
 
 bool HasRecorderMagic(const RecorderHeader& header) {
   return std::memcmp(header.Magic, "KIV", 4) == 0;
 }
 
 void DecodeHeader(RecorderHeader* header) {
-  BigEndianToHost(&header->TriggerTime, sizeof header->TriggerTime);
-  BigEndianToHost(&header->Ninputs, sizeof header->Ninputs);
-  BigEndianToHost(&header->Nsamples, sizeof header->Nsamples);
-  BigEndianToHost(&header->Npretrigger, sizeof header->Npretrigger);
-  BigEndianToHost(&header->DataTypeSize, sizeof header->DataTypeSize);
-  BigEndianToHost(&header->SampleTime, sizeof header->SampleTime);
+  DecodeField(&header->TriggerTime);
+  DecodeField(&header->Ninputs);
+  DecodeField(&header->Nsamples);
+  DecodeField(&header->Npretrigger);
+  DecodeField(&header->DataTypeSize);
+  DecodeField(&header->SampleTime);
 }
 
 bool InputTableFits(uint32_t ninputs) {
@@ -52,8 +48,8 @@ std::string_view TextField(const char* field, size_t width) {
 }
 
 DataType FindDataType(std::string_view name) {
-  for (const DataTypeInfo& info : kDataTypes) {
-    if (info.name == name) return info.type;
+  for (size_t i = 0; i < std::size(kDataTypes); ++i) {
+    if (kDataTypes[i].name == name) return static_cast<DataType>(i);
   }
   return DataType::kUnknown;
 }

@@ -8,8 +8,10 @@
 #define MORVELA_RECORDER_RECORDER_FILE_H_
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 namespace morvela {
 
@@ -55,20 +57,41 @@ static_assert(sizeof(InputDescriptor) == kInputDescriptorSize);
 static_assert(offsetof(InputDescriptor, Unit) == 64);
 static_assert(sizeof(double) == 8 && sizeof(float) == 4);
 
-// Reverses `count` bytes starting at `data` in place; 0 or 1 bytes stay.
-void ReverseBytes(void* data, size_t count);
+// Reads `n` (at most 8) bytes at `p` as a big-endian unsigned number: the
+// one way every stored number is decoded, on any host.
+inline uint64_t LoadBigEndian(const unsigned char* p, uint32_t n) {
+  uint64_t v = 0;
+  for (uint32_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
 
-// Converts a stored big-endian field of `count` bytes to host order in place:
-// a byte reversal on little-endian hosts, nothing on big-endian ones.
-void BigEndianToHost(void* data, size_t count);
+// The value of type T (an integer, float or double) stored big-endian in
+// the sizeof(T) bytes at `p`.
+template <typename T>
+T LoadBigEndian(const unsigned char* p) {
+  static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 ||
+                sizeof(T) == 8);
+  using Bits = std::conditional_t<
+      sizeof(T) == 1, uint8_t,
+      std::conditional_t<sizeof(T) == 2, uint16_t,
+                         std::conditional_t<sizeof(T) == 4, uint32_t,
+                                            uint64_t>>>;
+  return std::bit_cast<T>(static_cast<Bits>(LoadBigEndian(p, sizeof(T))));
+}
 
 // True when the first four bytes are 'K', 'I', 'V', NUL. Bytes 4 to 7 are not
 // examined.
 bool HasRecorderMagic(const RecorderHeader& header);
 
 // Converts the header's trigger time and five counts from big-endian to host
-// order. The inverse, `EncodeHeader`, lives in recorder_writer.h.
+// order in place; the text fields are left as stored.
 void DecodeHeader(RecorderHeader* header);
+
+// The samples after the trigger, Nsamples - Npretrigger in unsigned 32-bit
+// arithmetic: 4294967294 for 3 samples of which 5 lie before the trigger.
+inline uint32_t PostTriggerSamples(const RecorderHeader& header) {
+  return header.Nsamples - header.Npretrigger;
+}
 
 // False when an input table of `ninputs` entries is larger than the
 // machine's memory: such storage cannot be had, even where the kernel would
@@ -97,7 +120,6 @@ enum class DataType {
 };
 
 struct DataTypeInfo {
-  DataType type;
   std::string_view name;
   uint32_t width;  // bytes the value is read from
   bool is_signed;
@@ -106,14 +128,14 @@ struct DataTypeInfo {
 
 // The eight known types, in the order of `DataType`.
 inline constexpr DataTypeInfo kDataTypes[8] = {
-    {DataType::kChar, "char", 1, true, false},
-    {DataType::kUnsignedChar, "unsigned char", 1, false, false},
-    {DataType::kShort, "short", 2, true, false},
-    {DataType::kUnsignedShort, "unsigned short", 2, false, false},
-    {DataType::kInt, "int", 4, true, false},
-    {DataType::kUnsignedInt, "unsigned int", 4, false, false},
-    {DataType::kFloat, "float", 4, true, true},
-    {DataType::kDouble, "double", 8, true, true},
+    {"char", 1, true, false},
+    {"unsigned char", 1, false, false},
+    {"short", 2, true, false},
+    {"unsigned short", 2, false, false},
+    {"int", 4, true, false},
+    {"unsigned int", 4, false, false},
+    {"float", 4, true, true},
+    {"double", 8, true, true},
 };
 
 // The type named `name`, or kUnknown.

@@ -53,8 +53,9 @@ TEST(RecorderFileTest, DecodesEveryHeaderFieldFromItsStoredBytes) {
   EXPECT_EQ(std::string(h.Reserved, 4), "\xde\xad\xbe\xef"s);
 
   // 1.5 is stored as 3F F8 00 ...
-  std::memcpy(reinterpret_cast<char*>(&h) + 72, "\x3f\xf8\0\0\0\0\0\0", 8);
-  BigEndianToHost(&h.TriggerTime, 8);
+  stored.replace(72, 8, "\x3f\xf8\0\0\0\0\0\0"s);
+  std::memcpy(&h, stored.data(), kHeaderSize);
+  DecodeHeader(&h);
   EXPECT_EQ(h.TriggerTime, 1.5);
 }
 
@@ -86,13 +87,18 @@ TEST(RecorderFileTest, InputDescriptorsAndTextFields) {
   EXPECT_EQ(TextField("a\0b", 3), "a");
 }
 
-TEST(RecorderFileTest, ReverseBytesAndTypeNames) {
-  unsigned char b[5] = {1, 2, 3, 4, 5};
-  ReverseBytes(b, 5);
-  EXPECT_EQ(std::string(b, b + 5), "\5\4\3\2\1");
-  ReverseBytes(b, 1);
-  ReverseBytes(b, 0);
-  EXPECT_EQ(b[0], 5);
+TEST(RecorderFileTest, BigEndianLoadsAndTypeNames) {
+  const unsigned char b[8] = {0xc0, 0x24, 0, 0, 0, 0, 0, 0x01};
+  EXPECT_EQ(LoadBigEndian(b, 3), 0xc02400u);
+  EXPECT_EQ(LoadBigEndian(b + 5, 3), 1u);
+  EXPECT_EQ(LoadBigEndian(b, 0), 0u);
+  EXPECT_EQ(LoadBigEndian<int16_t>(b), -16348);
+  EXPECT_EQ(LoadBigEndian<uint16_t>(b), 0xc024u);
+  EXPECT_EQ(LoadBigEndian<uint32_t>(b + 4), 1u);
+  const unsigned char minus_ten[8] = {0xc0, 0x24, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(LoadBigEndian<double>(minus_ten), -10.0);
+  const unsigned char one_and_a_half[4] = {0x3f, 0xc0, 0, 0};
+  EXPECT_EQ(LoadBigEndian<float>(one_and_a_half), 1.5f);
   EXPECT_EQ(FindDataType("unsigned short"), DataType::kUnsignedShort);
   EXPECT_EQ(FindDataType("double"), DataType::kDouble);
   EXPECT_EQ(FindDataType("Double"), DataType::kUnknown);

@@ -1,11 +1,9 @@
 #include "recorder/recording_reader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -19,18 +17,13 @@ constexpr uint64_t kBlockBytes = uint64_t{1} << 20;
 
 template <typename T>
 T Decode(const unsigned char* p, const SamplePlan& plan) {
-  if constexpr (std::is_same_v<T, float>) {
-    return LoadFloat(p);
-  } else if constexpr (std::is_same_v<T, double>) {
-    return LoadDouble(p);
-  } else {
-    constexpr uint32_t kWidth = sizeof(T);
-    if (plan.value_bytes == kWidth) {
-      return static_cast<T>(LoadBigEndian(p, kWidth));
+  if constexpr (std::is_integral_v<T>) {
+    if (!plan.full_width) {
+      return static_cast<T>(
+          LoadInteger(p, plan.value_bytes, std::is_signed_v<T>));
     }
-    return static_cast<T>(
-        LoadInteger(p, plan.value_bytes, std::is_signed_v<T>));
   }
+  return LoadBigEndian<T>(p);
 }
 
 // Decodes `rows` rows of `row_bytes` bytes at `block` into `out`. `offsets`
@@ -45,73 +38,65 @@ T* DecodeBlock(const unsigned char* block, uint64_t rows, uint64_t row_bytes,
   return out;
 }
 
-// Converts `count` values of sizeof(T) bytes stored big-endian at `values`
-// to host order in place.
+// Converts `count` values of type T stored big-endian at `values` to host
+// values in place.
 template <typename T>
-void ToHostOrder(T* values, uint64_t count) {
-  if constexpr (sizeof(T) > 1 && std::endian::native == std::endian::little) {
-    using Bits = std::conditional_t<
-        sizeof(T) == 2, uint16_t,
-        std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
-    auto* bytes = reinterpret_cast<unsigned char*>(values);
-    for (uint64_t k = 0; k < count; ++k) {
-      Bits v;
-      std::memcpy(&v, bytes + k * sizeof(T), sizeof v);
-      if constexpr (sizeof(T) == 2) v = __builtin_bswap16(v);
-      if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
-      if constexpr (sizeof(T) == 8) v = __builtin_bswap64(v);
-      std::memcpy(bytes + k * sizeof(T), &v, sizeof v);
-    }
+void ToHostValues(T* values, uint64_t count) {
+  auto* bytes = reinterpret_cast<unsigned char*>(values);
+  for (uint64_t k = 0; k < count; ++k, bytes += sizeof(T)) {
+    const T v = LoadBigEndian<T>(bytes);
+    std::memcpy(bytes, &v, sizeof v);
   }
 }
 
 }  // namespace
 
-ReadStatus RecordingReader::Open(const std::string& path,
-                                 std::unique_ptr<RecordingReader>* reader,
-                                 int* os_error) {
+ConvertResult RecordingReader::Open(const char* path,
+                                    std::unique_ptr<RecordingReader>* reader,
+                                    int* os_error) {
   *os_error = 0;
-  File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
-  if (!file.is_open() || ::fstat(file.fd(), &st) != 0) {
-    *os_error = errno;
-    return ReadStatus::kReadError;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    *os_error = EISDIR;
-    return ReadStatus::kReadError;
-  }
+  File file = OpenForReading(path, &st, os_error);
+  if (!file.is_open()) return InputReadError;
   std::unique_ptr<RecordingReader> r(new (std::nothrow)
                                          RecordingReader(std::move(file)));
-  if (!r) return ReadStatus::kMemoryError;
+  if (!r) return MemoryAllocationError;
   RecorderHeader& h = r->header_;
-  if (!r->ReadAt(0, &h, sizeof h)) return ReadStatus::kReadError;
-  if (!HasRecorderMagic(h)) return ReadStatus::kNotRecorderFile;
+  if (!r->ReadAt(0, &h, sizeof h)) return InputReadError;
+  if (!HasRecorderMagic(h)) return NotRecorderFile;
   DecodeHeader(&h);
 
   const uint64_t table_bytes = uint64_t{h.Ninputs} * sizeof(InputDescriptor);
-  if (!InputTableFits(h.Ninputs)) return ReadStatus::kMemoryError;
+  if (!InputTableFits(h.Ninputs)) return MemoryAllocationError;
   // A table larger than the file is never allocated.
   if (table_bytes > static_cast<uint64_t>(st.st_size) - sizeof h) {
-    return ReadStatus::kReadError;
+    return InputReadError;
   }
   r->inputs_.resize(h.Ninputs);
   if (!r->ReadAt(sizeof h, r->inputs_.data(), table_bytes)) {
-    return ReadStatus::kReadError;
+    return InputReadError;
   }
   r->plan_ = PlanSamples(TextField(h.DataTypeName), h.DataTypeSize);
   r->data_offset_ = sizeof h + table_bytes;
   r->row_bytes_ = uint64_t{h.Ninputs} * h.DataTypeSize;
-  const uint64_t data_bytes =
-      static_cast<uint64_t>(st.st_size) - r->data_offset_;
-  if (h.Ninputs == 0) {
-    r->complete_rows_ = h.Nsamples;
-  } else if (h.DataTypeSize > 0) {
-    r->complete_rows_ =
-        std::min<uint64_t>(h.Nsamples, data_bytes / r->row_bytes_);
-  }
+  r->complete_rows_ = r->CompleteRows(static_cast<uint64_t>(st.st_size));
   *reader = std::move(r);
-  return ReadStatus::kOk;
+  return Success;
+}
+
+uint64_t RecordingReader::CompleteRows(uint64_t file_size) const {
+  // With no inputs every row is complete; with fields of 0 bytes none is,
+  // as no value of 0 bytes ever arrives.
+  if (header_.Ninputs == 0) return header_.Nsamples;
+  if (header_.DataTypeSize == 0 || file_size < data_offset_) return 0;
+  return std::min<uint64_t>(header_.Nsamples,
+                            (file_size - data_offset_) / row_bytes_);
+}
+
+uint64_t RecordingReader::CompleteRowsNow() const {
+  struct stat st {};
+  if (::fstat(file_.fd(), &st) != 0) return 0;
+  return CompleteRows(static_cast<uint64_t>(st.st_size));
 }
 
 bool RecordingReader::ReadAt(uint64_t offset, void* buffer,
@@ -129,16 +114,25 @@ bool RecordingReader::ReadAt(uint64_t offset, void* buffer,
   return true;
 }
 
-ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
-                                 const std::vector<uint32_t>& columns,
-                                 void* out) const {
-  if (start >= stop || columns.empty()) return ReadStatus::kOk;
+ConvertResult RecordingReader::CheckRows(uint64_t start,
+                                         uint64_t stop) const {
+  if (start >= stop) return Success;
   // As the converter would find it going from `start`: a first row that
   // runs out, else a type that cannot be decoded, else a later row that
   // runs out.
-  if (start >= complete_rows_) return ReadStatus::kReadError;
-  if (plan_.type == DataType::kUnknown) return ReadStatus::kUnknownDataType;
-  if (stop > complete_rows_) return ReadStatus::kReadError;
+  if (start >= complete_rows_) return InputReadError;
+  if (plan_.type == DataType::kUnknown) return UnknownDataType;
+  if (stop > complete_rows_) return InputReadError;
+  return Success;
+}
+
+ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
+                                    const std::vector<uint32_t>& columns,
+                                    void* out) const {
+  if (start >= stop || columns.empty()) return Success;
+  if (ConvertResult result = CheckRows(start, stop); result != Success) {
+    return result;
+  }
 
   std::vector<uint64_t> offsets;
   offsets.reserve(columns.size());
@@ -151,8 +145,7 @@ ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
   // Every input of full-width fields: the stored rows are the array but for
   // the byte order, and are read straight into it. Otherwise whole rows a
   // block, and a row wider than a block value by value.
-  const bool direct =
-      contiguous && plan_.value_bytes == InfoOf(plan_.type).width;
+  const bool direct = contiguous && plan_.full_width;
   const uint64_t rows_per_block =
       std::max<uint64_t>(1, kBlockBytes / row_bytes_);
   const bool by_value = row_bytes_ > kBlockBytes;
@@ -161,26 +154,26 @@ ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
     block.reset(new (
         std::nothrow) unsigned char[by_value ? 8
                                              : rows_per_block * row_bytes_]);
-    if (!block) return ReadStatus::kMemoryError;
+    if (!block) return MemoryAllocationError;
   }
 
-  auto decode = [&](auto* typed_out) -> ReadStatus {
+  auto decode = [&](auto* typed_out) -> ConvertResult {
     using T = std::remove_pointer_t<decltype(typed_out)>;
     if (direct) {
       const uint64_t values = (stop - start) * columns.size();
       if (!ReadAt(data_offset_ + start * row_bytes_, typed_out,
                   values * sizeof(T))) {
-        return ReadStatus::kReadError;
+        return InputReadError;
       }
-      ToHostOrder(typed_out, values);
-      return ReadStatus::kOk;
+      ToHostValues(typed_out, values);
+      return Success;
     }
     for (uint64_t row = start; row < stop;) {
       const uint64_t at = data_offset_ + row * row_bytes_;
       if (by_value) {
         for (uint64_t offset : offsets) {
           if (!ReadAt(at + offset, block.get(), plan_.value_bytes)) {
-            return ReadStatus::kReadError;
+            return InputReadError;
           }
           *typed_out++ = Decode<T>(block.get(), plan_);
         }
@@ -189,16 +182,16 @@ ReadStatus RecordingReader::Read(uint64_t start, uint64_t stop,
       }
       const uint64_t rows = std::min(rows_per_block, stop - row);
       if (!ReadAt(at, block.get(), rows * row_bytes_)) {
-        return ReadStatus::kReadError;
+        return InputReadError;
       }
       typed_out =
           DecodeBlock(block.get(), rows, row_bytes_, offsets, plan_, typed_out);
       row += rows;
     }
-    return ReadStatus::kOk;
+    return Success;
   };
-  return WithNativeType(plan_.type, [&](auto* type) {
-    return decode(static_cast<decltype(type)>(out));
+  return WithNativeType(plan_.type, [&](auto type) {
+    return decode(static_cast<typename decltype(type)::type*>(out));
   });
 }
 

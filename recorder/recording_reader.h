@@ -7,51 +7,52 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
+#include "recorder/convert_result.h"
 #include "recorder/recorder_file.h"
 #include "recorder/sample_decoding.h"
 #include "stream/file.h"
 
 namespace morvela {
 
-// Outcomes of reading, numbered as the converter's results and exit
-// statuses for the same cause.
-enum class ReadStatus : int {
-  kOk = 0,
-  kReadError = -1,  // a short file or a failed read
-  kUnknownDataType = -4,
-  kMemoryError = -5,
-  kNotRecorderFile = -6,
-};
-
 class RecordingReader {
  public:
-  // Opens the recording at `path` and reads its header and input table.
-  // When the file cannot be opened, `os_error` holds the error number (0
-  // otherwise) and the status is kReadError.
-  static ReadStatus Open(const std::string& path,
-                         std::unique_ptr<RecordingReader>* reader,
-                         int* os_error);
+  // Opens the recording at `path` and reads its header and input table, with
+  // the converter's result for the same file: InputReadError for a file
+  // shorter than its header and table, MemoryAllocationError for a table
+  // larger than the machine's memory, NotRecorderFile. When the file cannot
+  // be opened at all, `os_error` holds the error number (0 otherwise) and
+  // the result is InputReadError.
+  static ConvertResult Open(const char* path,
+                            std::unique_ptr<RecordingReader>* reader,
+                            int* os_error);
 
   // Numbers in host order.
   const RecorderHeader& header() const { return header_; }
   const std::vector<InputDescriptor>& inputs() const { return inputs_; }
   const SamplePlan& plan() const { return plan_; }
-  // The rows the file holds in full, at most Nsamples.
+  // The rows the file held in full when it was opened, at most Nsamples.
   uint64_t complete_rows() const { return complete_rows_; }
+  // The rows the file holds in full now: after a failed `Read`, the first
+  // row that is not in the file.
+  uint64_t CompleteRowsNow() const;
+
+  // What `Read` of rows [start, stop) of at least one input would return
+  // before it reads anything: what the file held at open decides. Callers
+  // check it before they allocate room for the rows.
+  ConvertResult CheckRows(uint64_t start, uint64_t stop) const;
 
   // Decodes rows [start, stop) of the inputs `columns` (indices below
   // Ninputs, in any order) into `out`, row after row, as the plan's native
   // type: int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t, float or
   // double. `out` must hold (stop - start) x columns.size() of them, and
-  // start <= stop <= Nsamples. kUnknownDataType when there is something to
-  // decode and the type cannot be decoded; kReadError when a row past
-  // complete_rows() is asked for or a read fails. Safe to call from several
-  // threads at once.
-  ReadStatus Read(uint64_t start, uint64_t stop,
-                  const std::vector<uint32_t>& columns, void* out) const;
+  // start <= stop <= Nsamples. UnknownDataType when there is something to
+  // decode and the type cannot be decoded; InputReadError when a row past
+  // complete_rows() is asked for or a read fails; MemoryAllocationError when
+  // a block buffer cannot be had. Safe to call from several threads at once.
+  ConvertResult Read(uint64_t start, uint64_t stop,
+                     const std::vector<uint32_t>& columns, void* out) const;
 
  private:
   explicit RecordingReader(File file) : file_(std::move(file)) {}
@@ -65,6 +66,8 @@ class RecordingReader {
   uint64_t data_offset_ = 0;
   uint64_t row_bytes_ = 0;
   uint64_t complete_rows_ = 0;
+  // Rows a file of `file_size` bytes holds in full, at most Nsamples.
+  uint64_t CompleteRows(uint64_t file_size) const;
 };
 
 }  // namespace morvela

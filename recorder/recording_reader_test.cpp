@@ -38,12 +38,12 @@ std::string Inputs(int count) {
 class RecordingReaderTest : public testing::ScratchDirTest {
  protected:
   std::unique_ptr<RecordingReader> Open(const std::string& bytes,
-                                        ReadStatus expected = ReadStatus::kOk) {
+                                        ConvertResult expected = Success) {
     testing::WriteFile(dir_ / "rec.dat", bytes);
     std::unique_ptr<RecordingReader> reader;
     int os_error = -1;
     EXPECT_EQ(
-        RecordingReader::Open((dir_ / "rec.dat").string(), &reader, &os_error),
+        RecordingReader::Open((dir_ / "rec.dat").c_str(), &reader, &os_error),
         expected);
     EXPECT_EQ(os_error, 0);
     return reader;
@@ -53,7 +53,7 @@ class RecordingReaderTest : public testing::ScratchDirTest {
 template <typename T>
 std::vector<T> ReadAll(const RecordingReader& r, std::vector<uint32_t> columns,
                        uint64_t start, uint64_t stop,
-                       ReadStatus expected = ReadStatus::kOk) {
+                       ConvertResult expected = Success) {
   std::vector<T> out((stop - start) * columns.size());
   EXPECT_EQ(r.Read(start, stop, columns, out.data()), expected);
   return out;
@@ -88,32 +88,32 @@ TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
   auto r = Open(Header("short", 2, 2, 3) + Inputs(2) + "\0\1\0\2\0\3"s);
   EXPECT_EQ(r->complete_rows(), 1u);
   EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 1), (std::vector<int16_t>{1, 2}));
-  ReadAll<int16_t>(*r, {0, 1}, 0, 2, ReadStatus::kReadError);
+  ReadAll<int16_t>(*r, {0, 1}, 0, 2, InputReadError);
   // Unknown and narrow floating types, noticed at the first value.
   r = Open(Header("Short", 2, 1, 1) + Inputs(1) + "\0\1"s);
-  ReadAll<int16_t>(*r, {0}, 0, 1, ReadStatus::kUnknownDataType);
+  ReadAll<int16_t>(*r, {0}, 0, 1, UnknownDataType);
   r = Open(Header("double", 4, 1, 1) + Inputs(1) + "\0\0\0\1"s);
-  ReadAll<double>(*r, {0}, 0, 1, ReadStatus::kUnknownDataType);
+  ReadAll<double>(*r, {0}, 0, 1, UnknownDataType);
   // An unknown type past the data is a short file first.
   r = Open(Header("Short", 2, 1, 1) + Inputs(1));
-  ReadAll<int16_t>(*r, {0}, 0, 1, ReadStatus::kReadError);
+  ReadAll<int16_t>(*r, {0}, 0, 1, InputReadError);
 
-  Open(Header("short", 2, 1, 1).substr(0, 100), ReadStatus::kReadError);
+  Open(Header("short", 2, 1, 1).substr(0, 100), InputReadError);
   Open("KIVX" + Header("short", 2, 1, 1).substr(4),
-       ReadStatus::kNotRecorderFile);
-  Open(Header("short", 2, 3, 1) + Inputs(2), ReadStatus::kReadError);
+       NotRecorderFile);
+  Open(Header("short", 2, 3, 1) + Inputs(2), InputReadError);
   std::string huge = Header("short", 2, 0, 1);
   std::memcpy(huge.data() + 224, "\xff\xff\xff\xff", 4);
-  Open(huge, ReadStatus::kMemoryError);
+  Open(huge, MemoryAllocationError);
 
   std::unique_ptr<RecordingReader> reader;
   int os_error = 0;
-  EXPECT_EQ(RecordingReader::Open((dir_ / "missing.dat").string(), &reader,
+  EXPECT_EQ(RecordingReader::Open((dir_ / "missing.dat").c_str(), &reader,
                                   &os_error),
-            ReadStatus::kReadError);
+            InputReadError);
   EXPECT_EQ(os_error, ENOENT);
-  EXPECT_EQ(RecordingReader::Open(dir_.string(), &reader, &os_error),
-            ReadStatus::kReadError);
+  EXPECT_EQ(RecordingReader::Open(dir_.c_str(), &reader, &os_error),
+            InputReadError);
   EXPECT_EQ(os_error, EISDIR);
 }
 

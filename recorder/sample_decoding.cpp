@@ -11,7 +11,8 @@ SamplePlan PlanSamples(std::string_view type_name, uint32_t size) {
     type = DataType::kUnknown;
   }
   uint32_t kept = std::min(size, width);
-  return {type, kept, uint64_t{size} - kept};
+  bool full_width = type != DataType::kUnknown && kept == width;
+  return {type, kept, uint64_t{size} - kept, full_width};
 }
 
 double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time) {

@@ -9,9 +9,9 @@
 #ifndef MORVELA_RECORDER_SAMPLE_DECODING_H_
 #define MORVELA_RECORDER_SAMPLE_DECODING_H_
 
-#include <bit>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "recorder/recorder_file.h"
 
@@ -21,18 +21,12 @@ struct SamplePlan {
   DataType type;         // kUnknown when the value cannot be decoded
   uint32_t value_bytes;  // bytes kept of each field: min(size, width)
   uint64_t skip_bytes;   // leading bytes of each field that are skipped
+  bool full_width;       // a known type whose kept bytes are its width
 };
 
 // The plan for fields named `type_name` of `size` bytes. For an unknown type
 // the fields are still consumed whole (at most 8 bytes kept).
 SamplePlan PlanSamples(std::string_view type_name, uint32_t size);
-
-// Reads `n` (at most 8) bytes as a big-endian unsigned number.
-inline uint64_t LoadBigEndian(const unsigned char* p, uint32_t n) {
-  uint64_t v = 0;
-  for (uint32_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
-}
 
 // Reads `n` (1 to 4) big-endian bytes as an integer, sign-extended when
 // `is_signed`, zero-extended otherwise.
@@ -43,39 +37,32 @@ inline int64_t LoadInteger(const unsigned char* p, uint32_t n, bool is_signed) {
   return static_cast<int64_t>((raw ^ sign) - sign);
 }
 
-inline float LoadFloat(const unsigned char* p) {
-  return std::bit_cast<float>(static_cast<uint32_t>(LoadBigEndian(p, 4)));
-}
-
-inline double LoadDouble(const unsigned char* p) {
-  return std::bit_cast<double>(LoadBigEndian(p, 8));
-}
-
-// Calls `f` with a null pointer to the native type of `type` (int8_t,
-// uint8_t, int16_t, uint16_t, int32_t, uint32_t, float or double; double for
-// kUnknown) and returns its result.
+// The one dispatch from a data type to its native C++ type: calls `f` with
+// std::type_identity<T> for T int8_t, uint8_t, int16_t, uint16_t, int32_t,
+// uint32_t, float or double, and returns its result. kUnknown has no native
+// type; it is given double, so callers decide on it first.
 template <typename F>
 decltype(auto) WithNativeType(DataType type, F&& f) {
   switch (type) {
     case DataType::kChar:
-      return f(static_cast<int8_t*>(nullptr));
+      return f(std::type_identity<int8_t>{});
     case DataType::kUnsignedChar:
-      return f(static_cast<uint8_t*>(nullptr));
+      return f(std::type_identity<uint8_t>{});
     case DataType::kShort:
-      return f(static_cast<int16_t*>(nullptr));
+      return f(std::type_identity<int16_t>{});
     case DataType::kUnsignedShort:
-      return f(static_cast<uint16_t*>(nullptr));
+      return f(std::type_identity<uint16_t>{});
     case DataType::kInt:
-      return f(static_cast<int32_t*>(nullptr));
+      return f(std::type_identity<int32_t>{});
     case DataType::kUnsignedInt:
-      return f(static_cast<uint32_t*>(nullptr));
+      return f(std::type_identity<uint32_t>{});
     case DataType::kFloat:
-      return f(static_cast<float*>(nullptr));
+      return f(std::type_identity<float>{});
     case DataType::kDouble:
     case DataType::kUnknown:
       break;
   }
-  return f(static_cast<double*>(nullptr));
+  return f(std::type_identity<double>{});
 }
 
 // The time of row `row` from the trigger in seconds: the difference

@@ -1,5 +1,6 @@
 #include "stream/file.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,20 @@ int File::Release() {
 bool File::Close() {
   if (fd_ < 0) return true;
   return ::close(Release()) == 0;
+}
+
+File OpenForReading(const char* path, struct stat* st, int* error) {
+  File file(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!file.is_open()) {
+    *error = errno;
+  } else if (::fstat(file.fd(), st) != 0) {
+    *error = errno;
+    file.Close();
+  } else if (S_ISDIR(st->st_mode)) {
+    *error = EISDIR;
+    file.Close();
+  }
+  return file;
 }
 
 ptrdiff_t FdSource::Read(char* buffer, size_t size) {

@@ -3,6 +3,7 @@
 #ifndef MORVELA_STREAM_FILE_H_
 #define MORVELA_STREAM_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -28,6 +29,11 @@ class File {
  private:
   int fd_ = -1;
 };
+
+// Opens `path` for reading and fills `st` from the opened file. A directory
+// counts as a failed open (EISDIR). On failure the returned File is not open
+// and `error` holds the error number.
+File OpenForReading(const char* path, struct stat* st, int* error);
 
 // The system calls behind the sources and sinks; tests inject their own.
 using ReadCall = ssize_t (*)(int fd, void* buffer, size_t size);

@@ -6,14 +6,11 @@
 
 namespace morvela {
 
-InputStream::InputStream(Source* source, size_t capacity, char* buffer)
+InputStream::InputStream(Source* source, size_t capacity)
     : source_(source),
-      buffer_(buffer),
-      capacity_(std::max<size_t>(capacity, 64)) {
-  if (buffer_ == nullptr) {
-    owned_.reset(new (std::nothrow) char[capacity_]);
-    buffer_ = owned_.get();
-  }
+      capacity_(std::max<size_t>(capacity, 64)),
+      owned_(new(std::nothrow) char[capacity_]),
+      buffer_(owned_.get()) {
   pos_ = end_ = buffer_;
 }
 

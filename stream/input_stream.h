@@ -15,11 +15,9 @@ class InputStream {
  public:
   static constexpr size_t kDefaultCapacity = 256 * 1024;
 
-  // `source` must remain live while the stream is in use, and so must
-  // `buffer`, which holds `capacity` bytes; without one the stream allocates
-  // its own. Check `ok()`: the buffer is allocated without throwing.
-  explicit InputStream(Source* source, size_t capacity = kDefaultCapacity,
-                       char* buffer = nullptr);
+  // `source` must remain live while the stream is in use. Check `ok()`: the
+  // buffer is allocated without throwing.
+  explicit InputStream(Source* source, size_t capacity = kDefaultCapacity);
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
@@ -47,9 +45,9 @@ class InputStream {
   bool Refill();
 
   Source* source_;
-  std::unique_ptr<char[]> owned_;
-  char* buffer_;
   size_t capacity_;
+  std::unique_ptr<char[]> owned_;
+  char* buffer_;  // owned_, or nullptr when it could not be had
   char* pos_ = nullptr;
   char* end_ = nullptr;
   bool exhausted_ = false;

@@ -6,16 +6,12 @@
 
 namespace morvela {
 
-TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity,
-                       char* buffer)
+TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
     : sink_(sink),
       crlf_(line_ends == LineEnds::kCrLf),
-      buffer_(buffer),
+      owned_(new(std::nothrow) char[std::max<size_t>(capacity, 1)]),
+      buffer_(owned_.get()),
       capacity_(std::max<size_t>(capacity, 1)) {
-  if (buffer_ == nullptr) {
-    owned_.reset(new (std::nothrow) char[capacity_]);
-    buffer_ = owned_.get();
-  }
   if (capacity_ < kMaxReserve)
     spill_.reset(new (std::nothrow) char[kMaxReserve]);
   pos_ = buffer_;

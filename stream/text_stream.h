@@ -1,5 +1,4 @@
-// A buffered text stream over a `Sink`, written from the caller's thread. The
-// report stream stores every LF written to it as CR LF on every host; the
+// A buffered text stream over a `Sink`. The report stream stores every LF written to it as CR LF on every host; the
 // console stream writes bytes as they are. Errors are sticky: once the sink
 // has refused a write, every later write reports failure and nothing more
 // reaches the sink.
@@ -26,12 +25,11 @@ class TextStream {
   // The most bytes `PutLineEnd` writes.
   static constexpr size_t kMaxLineEnd = 2;
 
-  // `sink` must remain live while the stream is in use, and so must
-  // `buffer`, which holds `capacity` bytes; without one the stream allocates
-  // its own. Any capacity from 1 byte up works; the sink then sees writes of
-  // at most that size. Check `ok()`: buffers are allocated without throwing.
-  TextStream(Sink* sink, LineEnds line_ends, size_t capacity = kDefaultCapacity,
-             char* buffer = nullptr);
+  // `sink` must remain live while the stream is in use. Any capacity from 1
+  // byte up works; the sink then sees writes of at most that size. Check
+  // `ok()`: buffers are allocated without throwing.
+  TextStream(Sink* sink, LineEnds line_ends,
+             size_t capacity = kDefaultCapacity);
   TextStream(const TextStream&) = delete;
   TextStream& operator=(const TextStream&) = delete;
 
@@ -94,7 +92,7 @@ class TextStream {
   Sink* sink_;
   bool crlf_;
   std::unique_ptr<char[]> owned_;
-  char* buffer_;
+  char* buffer_;  // owned_, or nullptr when it could not be had
   size_t capacity_;
   char* pos_ = nullptr;
   char* end_ = nullptr;

@@ -3,15 +3,17 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cmath>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "recorder/recorder_writer.h"
+#include "tools/recorder_writer.h"
 #include "stream/file.h"
 #include "tools/synth_signal.h"
+#include "version.h"
 
 namespace {
 
@@ -33,16 +35,22 @@ constexpr char kHelp[] =
     "  -p, --pretrigger N     samples before the trigger (default: 100)\n"
     "  -s, --interval US      sampling interval in microseconds (default: "
     "100)\n"
-    "      --size BYTES       bytes per stored value (default: the type's)\n"
+    "      --size BYTES       bytes per stored value, 1 to 64; at least the\n"
+    "                         type's for float and double (default: the "
+    "type's)\n"
     "      --noise FRACTION   noise amplitude relative to the sine (default: "
     "0.05)\n"
     "      --seed N           noise seed (default: 1)\n"
+    "      --scale FACTOR     multiplies float and double values (default: 1)\n"
     "      --trigger-time S   trigger instant, seconds since 1970-01-01 UTC\n"
     "                         (default: 1700000000.25)\n"
     "      --name TEXT        block name (default: Synthetic)\n"
     "  -h, --help             show this help and exit\n"
     "\n"
     "Exit status: 0 on success, 1 on a write error, 2 on a usage error.\n";
+
+// The widest field: wider ones only pad each value further.
+constexpr uint32_t kMaxSize = 64;
 
 int UsageError(const char* message, const char* detail) {
   std::fprintf(stderr, "morvela-synth: %s%s\nTry 'morvela-synth --help'.\n",
@@ -63,13 +71,14 @@ int main(int argc, char** argv) {
   morvela::RecordingSpec spec;
   spec.rec_name = "Synthetic";
   spec.appl_name = "morvela-synth";
-  spec.appl_version = "1.0.1";
+  spec.appl_version = MORVELA_VERSION;
   spec.trigger_time = 1700000000.25;
   spec.nsamples = 1000;
   spec.npretrigger = 100;
   spec.sample_time = 100;
   uint32_t inputs = 4;
   double noise = 0.05;
+  double scale = 1;
   uint64_t seed = 1;
   bool size_given = false;
   const char* output = nullptr;
@@ -98,7 +107,9 @@ int main(int argc, char** argv) {
         ok = ParseNumber(value, &spec.data_type_size);
         size_given = true;
       } else if (arg == "--noise") {
-        ok = ParseNumber(value, &noise) && noise >= 0;
+        ok = ParseNumber(value, &noise) && std::isfinite(noise) && noise >= 0;
+      } else if (arg == "--scale") {
+        ok = ParseNumber(value, &scale) && std::isfinite(scale);
       } else if (arg == "--seed") {
         ok = ParseNumber(value, &seed);
       } else if (arg == "--trigger-time") {
@@ -120,7 +131,15 @@ int main(int argc, char** argv) {
   if (type == morvela::DataType::kUnknown) {
     return UsageError("unknown data type ", spec.data_type_name.c_str());
   }
-  if (!size_given) spec.data_type_size = morvela::InfoOf(type).width;
+  const morvela::DataTypeInfo& info = morvela::InfoOf(type);
+  if (!size_given) spec.data_type_size = info.width;
+  // A field of 0 bytes never arrives, a narrow float cannot be decoded, and
+  // a wider field only pads each value.
+  if (spec.data_type_size == 0 || spec.data_type_size > kMaxSize ||
+      (info.is_floating && spec.data_type_size < info.width)) {
+    return UsageError("a size this type cannot be stored in: ",
+                      std::to_string(spec.data_type_size).c_str());
+  }
   for (uint32_t j = 0; j < inputs; ++j) {
     spec.inputs.push_back({"Input" + std::to_string(j),
                            j % 2 == 0 ? std::string("V") : std::string("A")});
@@ -136,7 +155,7 @@ int main(int argc, char** argv) {
   morvela::FdSink sink(file.fd());
   morvela::RecordingWriter writer(&sink);
   writer.Begin(spec);
-  morvela::SynthSignal signal(type, noise, seed);
+  morvela::SynthSignal signal(type, noise, seed, scale);
   for (uint32_t i = 0; i < spec.nsamples; ++i) {
     for (uint32_t j = 0; j < inputs; ++j) {
       writer.AppendValue(type, spec.data_type_size, signal.Next(i, j));

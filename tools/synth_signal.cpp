@@ -1,42 +1,28 @@
 #include "tools/synth_signal.h"
 
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <type_traits>
+
+#include "recorder/sample_decoding.h"
 
 namespace morvela {
 
-SynthSignal::SynthSignal(DataType type, double noise, uint64_t seed)
-    : noise_(noise), integral_(true), state_(seed) {
-  double lo = 0;
-  double hi = 0;
-  switch (type) {
-    case DataType::kChar:
-      lo = -128, hi = 127;
-      break;
-    case DataType::kUnsignedChar:
-      lo = 0, hi = 255;
-      break;
-    case DataType::kShort:
-      lo = -32768, hi = 32767;
-      break;
-    case DataType::kUnsignedShort:
-      lo = 0, hi = 65535;
-      break;
-    case DataType::kInt:
-      lo = -2147483648.0, hi = 2147483647.0;
-      break;
-    case DataType::kUnsignedInt:
-      lo = 0, hi = 4294967295.0;
-      break;
-    default:
-      // Floating types: a signal of +-10 units.
-      lo = -10, hi = 10;
-      integral_ = false;
-      break;
-  }
-  center_ = (lo + hi) / 2;
-  // Sine and noise together stay inside the range.
-  amplitude_ = (hi - lo) / 2 * 0.9 / (1 + noise_);
+SynthSignal::SynthSignal(DataType type, double noise, uint64_t seed,
+                         double scale)
+    : noise_(noise), scale_(scale), state_(seed) {
+  // Integers span their type's range; the floating types carry a signal of
+  // +-10 units.
+  WithNativeType(type, [&](auto native) {
+    using T = typename decltype(native)::type;
+    integral_ = std::is_integral_v<T>;
+    const double lo = integral_ ? std::numeric_limits<T>::lowest() : -10.0;
+    const double hi = integral_ ? std::numeric_limits<T>::max() : 10.0;
+    center_ = (lo + hi) / 2;
+    // Sine and noise together stay inside the range.
+    amplitude_ = (hi - lo) / 2 * 0.9 / (1 + noise_);
+  });
 }
 
 double SynthSignal::NextUniform() {
@@ -52,7 +38,7 @@ double SynthSignal::Next(uint32_t sample, uint32_t input) {
   double phase =
       2 * std::numbers::pi * ((input + 1.0) * sample / 1000.0 + input / 8.0);
   double v = center_ + amplitude_ * (std::sin(phase) + noise_ * NextUniform());
-  return integral_ ? std::nearbyint(v) : v;
+  return integral_ ? std::nearbyint(v) : v * scale_;
 }
 
 }  // namespace morvela

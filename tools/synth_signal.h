@@ -13,8 +13,9 @@ namespace morvela {
 
 class SynthSignal {
  public:
-  // `noise` is the noise amplitude as a fraction of the sine's.
-  SynthSignal(DataType type, double noise, uint64_t seed);
+  // `noise` is the noise amplitude as a fraction of the sine's; the values
+  // of the floating types are multiplied by `scale`.
+  SynthSignal(DataType type, double noise, uint64_t seed, double scale = 1);
 
   // The value of input `input` at sample `sample`; always inside the type's
   // range. Must be called in row order for a given seed to repeat.
@@ -26,7 +27,8 @@ class SynthSignal {
   double center_;
   double amplitude_;
   double noise_;
-  bool integral_;
+  double scale_;
+  bool integral_ = true;
   uint64_t state_;
 };
 

@@ -13,23 +13,21 @@ The values are decoded by Morvela's own C++ decoder, by the same rules as
 the text reports that the Morvela program writes.
 """
 
-from ._recording import (
-    Header,
-    Input,
+from ._errors import (
     NotRecordingError,
-    Recording,
     RecordingError,
     RecordingMemoryError,
     RecordingReadError,
+    ReportError,
     TruncatedRecordingError,
     UnknownDataTypeError,
-    open,
 )
+from ._morvela import __version__
+from ._recording import Header, Input, Recording, open
 from ._report import read_report
 
-__version__ = "1.0.1"
-
 __all__ = [
+    "__version__",
     "Header",
     "Input",
     "NotRecordingError",
@@ -37,6 +35,7 @@ __all__ = [
     "RecordingError",
     "RecordingMemoryError",
     "RecordingReadError",
+    "ReportError",
     "TruncatedRecordingError",
     "UnknownDataTypeError",
     "open",

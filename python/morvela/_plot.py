@@ -9,33 +9,32 @@ def envelope(recording, bins, start=0, stop=None, inputs=None):
     flat. Returns (times, minima, maxima): the time of each run's first row
     and two arrays of runs x inputs. Every value lies in its run, so the
     extremes of the whole range are kept exactly."""
-    start, stop = recording._rows(start, stop)
-    columns = recording._columns(inputs)
+    start, stop, _ = slice(start, stop).indices(len(recording))
+    stop = max(start, stop)
+    columns = recording.input_indices(inputs)
     rows = stop - start
     per_bin = max(1, -(-rows // max(1, bins)))
     count = -(-rows // per_bin)
     minima = np.empty((count, len(columns)), dtype=recording.dtype)
     maxima = np.empty_like(minima)
+    times = np.empty(count, dtype=np.float64)
     # Whole runs a block, about 8 million values.
     block = per_bin * max(1, (8 << 20) // max(1, per_bin * len(columns)))
     at = 0
-    for _, values in recording.chunks(block, columns, start, stop):
+    for offsets, values in recording.chunks(block, start, stop, columns):
         n = len(values)
+        runs = -(-n // per_bin)
+        times[at : at + runs] = offsets[::per_bin]
         whole = n // per_bin
         if whole:
-            runs = values[: whole * per_bin].reshape(whole, per_bin, -1)
-            minima[at : at + whole] = runs.min(axis=1)
-            maxima[at : at + whole] = runs.max(axis=1)
-            at += whole
+            grouped = values[: whole * per_bin].reshape(whole, per_bin, -1)
+            minima[at : at + whole] = grouped.min(axis=1)
+            maxima[at : at + whole] = grouped.max(axis=1)
         if n % per_bin:
-            minima[at] = values[whole * per_bin :].min(axis=0)
-            maxima[at] = values[whole * per_bin :].max(axis=0)
-            at += 1
-    first = start + np.arange(count, dtype=np.int64) * per_bin
-    h = recording.header
-    # The report's arithmetic: (row - pretrigger) x SampleTime x 1e-6.
-    steps = (first - h.pretrigger_samples).astype(np.float64)
-    return steps * float(recording._sample_time_us) * 1e-6, minima, maxima
+            minima[at + whole] = values[whole * per_bin :].min(axis=0)
+            maxima[at + whole] = values[whole * per_bin :].max(axis=0)
+        at += runs
+    return times, minima, maxima
 
 
 def plot(recording, path=None, *, start=0, stop=None, inputs=None,
@@ -46,8 +45,9 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
     is lost. Saves the figure to `path` when given; returns it."""
     import matplotlib.pyplot as plt
 
-    columns = recording._columns(inputs)
-    start, stop = recording._rows(start, stop)
+    columns = recording.input_indices(inputs)
+    start, stop, _ = slice(start, stop).indices(len(recording))
+    stop = max(start, stop)
     count = max(1, len(columns))
     fig, axes = plt.subplots(
         count, 1, sharex=True, squeeze=False,

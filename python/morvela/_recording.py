@@ -2,7 +2,6 @@
 
 import dataclasses
 import datetime
-import math
 import os
 from typing import Iterator, NamedTuple, Optional
 
@@ -11,63 +10,14 @@ import numpy as np
 from . import _morvela
 
 
-class RecordingError(Exception):
-    """A recording that cannot be read; `status` is the Morvela program's
-    exit status for the same file (a negative number: -1 read error, -4
-    unknown data type, -5 memory, -6 not a recording)."""
-
-    status = -1
-
-    def __init__(self, message, path=None):
-        super().__init__(message)
-        self.path = path
-
-
-class RecordingReadError(RecordingError):
-    """The file is shorter than its header says, or a read failed."""
-
-    status = -1
-
-
-class TruncatedRecordingError(RecordingReadError):
-    """The sample block ends before the rows asked for; `row` is the first
-    row that is not in the file."""
-
-    def __init__(self, message, path=None, row=None):
-        super().__init__(message, path)
-        self.row = row
-
-
-class UnknownDataTypeError(RecordingError):
-    """The data type name is none of the eight, or a "float" or "double"
-    field is narrower than the type."""
-
-    status = -4
-
-
-class RecordingMemoryError(RecordingError, MemoryError):
-    """The input table or a buffer cannot be held in memory."""
-
-    status = -5
-
-
-class NotRecordingError(RecordingError):
-    """The file does not begin with the recorder's magic "KIV"."""
-
-    status = -6
-
-
-_ERRORS = {
-    -1: (RecordingReadError, "input file read error"),
-    -4: (UnknownDataTypeError, "unknown data type"),
-    -5: (RecordingMemoryError, "memory allocation error"),
-    -6: (NotRecordingError, "input file is not a transient recorder file"),
-}
-
-
-def _raise(status, path, detail=""):
-    cls, text = _ERRORS[status]
-    raise cls(f"{path}: {text}{detail}", path)
+from ._errors import (  # noqa: F401 - the package's names
+    NotRecordingError,
+    RecordingError,
+    RecordingMemoryError,
+    RecordingReadError,
+    TruncatedRecordingError,
+    UnknownDataTypeError,
+)
 
 
 def _text(raw: bytes) -> str:
@@ -93,7 +43,7 @@ class Header:
     application_version: str
     # Nanoseconds since 1970-01-01 UTC as the report shows them (rounded half
     # up); None where the report shows the current time instead (a negative
-    # or non-finite trigger time, or one past the year 9999).
+    # or non-finite trigger time, or one whose local year is past 9999).
     trigger_time_ns: Optional[int]
     trigger_time: Optional[datetime.datetime]  # UTC, to the microsecond
     sample_time: float  # seconds between samples
@@ -112,21 +62,18 @@ class Header:
         return d
 
 
-def _trigger_time(seconds: float):
-    """(nanoseconds, datetime) as the report rounds them, or (None, None)."""
-    if not math.isfinite(seconds) or seconds < 0 or seconds >= 2.0**63:
-        return None, None
-    whole = int(seconds)
-    nanoseconds = int((seconds - whole) * 1e9 + 0.5)
-    if nanoseconds >= 1_000_000_000:
-        whole += 1
-        nanoseconds -= 1_000_000_000
+def _trigger_time(nanoseconds):
+    """The report's trigger instant as a UTC datetime (to the microsecond),
+    or None where the report shows the current time instead."""
+    if nanoseconds is None:
+        return None
     try:
-        moment = datetime.datetime.fromtimestamp(whole, datetime.timezone.utc)
+        moment = datetime.datetime.fromtimestamp(
+            nanoseconds // 1_000_000_000, datetime.timezone.utc)
     except (OverflowError, OSError, ValueError):
-        return None, None
-    moment += datetime.timedelta(microseconds=nanoseconds // 1000)
-    return whole * 1_000_000_000 + nanoseconds, moment
+        return None
+    return moment + datetime.timedelta(
+        microseconds=nanoseconds % 1_000_000_000 // 1000)
 
 
 def unique_names(names):
@@ -147,43 +94,42 @@ def unique_names(names):
     return names
 
 
+def _is_index(item):
+    return isinstance(item, (int, np.integer)) and not isinstance(
+        item, (bool, np.bool_))
+
+
 class Recording:
     """A recorder file opened for reading; use `morvela.open`.
 
     Rows are samples, columns inputs. Row ranges work like Python slices
-    (negative indices count from the end, `stop` is clipped), and `inputs`
-    selects inputs by index or name: one, or a list."""
+    (negative indices count from the end, `stop` is clipped, a reversed
+    range is empty), and `inputs` selects inputs by index or name: one, a
+    list, or a slice of indices. Reading from several threads at once is
+    safe."""
 
     def __init__(self, path):
         self.path = os.fspath(path)
-        status, os_error, reader = _morvela.open(self.path)
-        if os_error:
-            raise OSError(os_error, os.strerror(os_error), self.path)
-        if status:
-            _raise(status, self.path)
-        self._reader = reader
-        raw = reader.header()
-        ns, moment = _trigger_time(raw["trigger_time"])
-        self._complete_rows = raw["complete_rows"]
-        self._sample_time_us = raw["sample_time_us"]
-        self._decodable = raw["decodable"]
-        self.dtype = np.dtype(raw["dtype"])
+        self._reader = _morvela.open(os.fsencode(self.path),
+                                     os.fsdecode(self.path))
+        raw = self._reader.header()
+        self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
         self.header = Header(
             block_name=_text(raw["block_name"]),
             application_name=_text(raw["application_name"]),
             application_version=_text(raw["application_version"]),
-            trigger_time_ns=ns,
-            trigger_time=moment,
+            trigger_time_ns=raw["trigger_time_ns"],
+            trigger_time=_trigger_time(raw["trigger_time_ns"]),
             sample_time=raw["sample_time_us"] * 1e-6,
             samples=raw["samples"],
             pretrigger_samples=raw["pretrigger_samples"],
-            posttrigger_samples=(raw["samples"] - raw["pretrigger_samples"])
-            % 2**32,
+            posttrigger_samples=raw["posttrigger_samples"],
             inputs=raw["inputs"],
             data_type=_text(raw["data_type_name"]),
             data_type_size=raw["data_type_size"],
         )
-        self.inputs = tuple(Input(_text(n), _text(u)) for n, u in reader.inputs())
+        self.inputs = tuple(
+            Input(_text(n), _text(u)) for n, u in self._reader.inputs())
         self.columns = tuple(unique_names(i.name for i in self.inputs))
 
     # The context manager and closing, as files and h5py.File have them.
@@ -201,9 +147,10 @@ class Recording:
         return self._reader is None
 
     def _open_reader(self):
-        if self._reader is None:
+        reader = self._reader
+        if reader is None:
             raise ValueError(f"{self.path}: the recording is closed")
-        return self._reader
+        return reader
 
     def __len__(self):
         return self.header.samples
@@ -211,6 +158,18 @@ class Recording:
     @property
     def shape(self):
         return (self.header.samples, self.header.inputs)
+
+    @property
+    def ndim(self):
+        return 2
+
+    @property
+    def size(self):
+        return self.header.samples * self.header.inputs
+
+    def __array__(self, dtype=None, copy=None):
+        values = self.read()
+        return values if dtype is None else values.astype(dtype, copy=False)
 
     def __repr__(self):
         h = self.header
@@ -221,27 +180,39 @@ class Recording:
         start, stop, _ = slice(start, stop).indices(self.header.samples)
         return start, max(start, stop)
 
-    def _columns(self, inputs):
+    def input_indices(self, inputs=None):
+        """The indices of the inputs that `inputs` selects: None for all, an
+        index or a name, a slice of indices, or a list of indices and names
+        (a name made unique by `columns` is found too)."""
         count = self.header.inputs
         if inputs is None:
             return list(range(count))
-        if isinstance(inputs, (str, int, np.integer)):
+        if isinstance(inputs, slice):
+            return list(range(count)[inputs])
+        if isinstance(inputs, str) or _is_index(inputs):
             inputs = [inputs]
+        elif isinstance(inputs, (bytes, bytearray)) or not hasattr(
+                inputs, "__iter__"):
+            raise TypeError(f"inputs are selected by index or name, not "
+                            f"{type(inputs).__name__}")
         columns = []
+        names = [i.name for i in self.inputs]
         for item in inputs:
             if isinstance(item, str):
                 if item in self.columns:
                     columns.append(self.columns.index(item))
-                    continue
-                names = [i.name for i in self.inputs]
-                if item not in names:
+                elif item in names:
+                    columns.append(names.index(item))
+                else:
                     raise KeyError(f"{self.path}: no input named {item!r}")
-                columns.append(names.index(item))
-            else:
+            elif _is_index(item):
                 index = int(item)
                 if not -count <= index < count:
                     raise IndexError(f"{self.path}: no input {index}")
                 columns.append(index % count)
+            else:
+                raise TypeError(f"inputs are selected by index or name, not "
+                                f"{type(item).__name__}")
         return columns
 
     def read(self, start=0, stop=None, inputs=None) -> np.ndarray:
@@ -249,29 +220,29 @@ class Recording:
         rows x inputs in the recording's own type (int8 to float64)."""
         reader = self._open_reader()
         start, stop = self._rows(start, stop)
-        columns = self._columns(inputs)
-        status, values = reader.read(start, stop, columns)
-        if status == -1:
-            row = self._complete_rows
-            raise TruncatedRecordingError(
-                f"{self.path}: the data end after row {row}: rows {row} to "
-                f"{self.header.samples - 1} are not in the file", self.path, row)
-        if status == -4:
-            _raise(status, self.path, f" {self.header.data_type!r} of "
-                   f"{self.header.data_type_size} bytes")
-        if status:
-            _raise(status, self.path)
-        return values
+        return reader.read(start, stop, self.input_indices(inputs))
 
     def __getitem__(self, key):
-        """rec[rows] or rec[rows, inputs], rows a slice or an index."""
-        rows, inputs = key if isinstance(key, tuple) else (key, None)
+        """rec[rows] or rec[rows, inputs] as numpy indexes: rows a slice or an
+        index, inputs a slice, an index, a name or a list; an index or a name
+        drops its axis, so rec[3, 0] is one value."""
+        rows, inputs = key if isinstance(key, tuple) else (key, slice(None))
+        if isinstance(key, tuple) and len(key) != 2:
+            raise IndexError("a recording has two axes: rows and inputs")
         if isinstance(rows, slice):
             if rows.step not in (None, 1):
                 raise ValueError("row steps are not supported")
-            return self.read(rows.start, rows.stop, inputs)
-        index = range(self.header.samples)[rows]
-        return self.read(index, index + 1, inputs)[0]
+            start, stop = rows.start, rows.stop
+        elif _is_index(rows):
+            start = range(self.header.samples)[rows]
+            stop = start + 1
+        else:
+            raise TypeError(f"rows are selected by a slice or an index, not "
+                            f"{type(rows).__name__}")
+        values = self.read(start, stop, inputs)
+        if isinstance(inputs, str) or _is_index(inputs):
+            values = values[:, 0]
+        return values if isinstance(rows, slice) else values[0]
 
     def time_offsets(self, start=0, stop=None) -> np.ndarray:
         """Seconds from the trigger of rows [start, stop), by the report's
@@ -279,13 +250,16 @@ class Recording:
         start, stop = self._rows(start, stop)
         return self._open_reader().time_offsets(start, stop)
 
-    def chunks(self, rows=65536, inputs=None, start=0, stop=None) -> Iterator:
-        """(offsets, values) blocks of at most `rows` rows, in order: any
-        length of recording in constant memory."""
-        if rows < 1:
-            raise ValueError("rows must be at least 1")
+    def chunks(self, rows=65536, start=0, stop=None, inputs=None) -> Iterator:
+        """(offsets, values) blocks of at most `rows` rows of [start, stop),
+        in order: any length of recording in constant memory."""
+        if not _is_index(rows) or rows < 1:
+            raise ValueError("rows must be an integer of at least 1")
         start, stop = self._rows(start, stop)
-        columns = self._columns(inputs)
+        columns = self.input_indices(inputs)
+        return self._chunks(rows, start, stop, columns)
+
+    def _chunks(self, rows, start, stop, columns):
         for first in range(start, stop, rows):
             last = min(first + rows, stop)
             yield self.time_offsets(first, last), self.read(first, last, columns)
@@ -296,7 +270,7 @@ class Recording:
         does); units in df.attrs["units"], the header in df.attrs["header"]."""
         import pandas as pd
 
-        columns = self._columns(inputs)
+        columns = self.input_indices(inputs)
         names = unique_names(self.inputs[c].name for c in columns)
         frame = pd.DataFrame(
             self.read(start, stop, columns),
@@ -309,13 +283,16 @@ class Recording:
         return frame
 
     def plot(self, path=None, **options):
-        """A figure of the inputs over time; see morvela.plot.plot."""
+        """A figure of the inputs over time; the options are those of
+        morvela._plot.plot (start, stop, inputs, width, panel_height, dpi)."""
         from ._plot import plot
 
         return plot(self, path, **options)
 
 
 def open(path) -> Recording:  # noqa: A001 - the usual name for a reader
-    """Opens a recording; a context manager. Raises OSError when the file
-    cannot be opened and a RecordingError when it cannot be read."""
+    """Opens a recording; a context manager. `path` is a str, bytes or
+    os.PathLike, any name the system can open. Raises OSError when the file
+    cannot be opened, ValueError for a path holding a NUL, and a
+    RecordingError when it cannot be read."""
     return Recording(path)

@@ -1,40 +1,128 @@
 """Morvela's text reports read back with pandas."""
 
+import io
+
+import numpy as np
+
+from ._errors import ReportError
 from ._recording import unique_names
 
+# The report's columns by the header's data type; unknown types have no
+# values to read.
+_DTYPES = {
+    "char": "int8",
+    "unsigned char": "uint8",
+    "short": "int16",
+    "unsigned short": "uint16",
+    "int": "int32",
+    "unsigned int": "uint32",
+    "float": "float32",
+    "double": "float64",
+}
 
-def _table(path, skip, rows=1):
-    import pandas as pd
+_PARAMETERS = ["TriggerTime", "SampleTime", "Nsamples", "Npretrigger",
+               "Nposttrigger", "Ninputs", "DataTypeName", "DataTypeSize"]
 
-    return pd.read_csv(path, sep=";", skiprows=skip, nrows=rows, header=None,
-                       dtype=str, keep_default_na=False, encoding="latin-1")
+
+def _fail(path, line, message):
+    raise ReportError(f"{path}: line {line}: {message}")
+
+
+def _expect(path, lines, index, text):
+    if index >= len(lines) or lines[index] != text:
+        found = repr(lines[index]) if index < len(lines) else "the end"
+        _fail(path, index + 1, f"expected {text!r}, found {found}")
+
+
+def _fields(path, lines, index, count, what):
+    if index >= len(lines):
+        _fail(path, index + 1, f"expected {what}, found the end")
+    fields = lines[index].split(";") if count else []
+    if count == 0 and lines[index] != "":
+        _fail(path, index + 1, f"expected no {what}, found {lines[index]!r}")
+    if len(fields) != count:
+        _fail(path, index + 1, f"{len(fields)} {what} for {count} inputs "
+              "(a name holding ';' cannot be read back)")
+    return fields
 
 
 def read_report(path):
     """A report written by the Morvela program, as a DataFrame shaped like
     Recording.to_pandas(): indexed by TimeOffset, one column per input named
-    by the input's name (repeated names made unique as pandas does), units in
-    df.attrs["units"] and the report's header fields in df.attrs["header"].
+    by the input's name (repeated names made unique as pandas does), each of
+    the header's data type, units in df.attrs["units"] and the report's
+    header fields in df.attrs["header"].
 
-    Text is read as Latin-1, which keeps every byte; a name holding ";"
-    splits its line in the report and cannot be read back whole."""
+    Text is read as Latin-1, which keeps every byte. Raises ReportError, a
+    ValueError naming the line, for text that is not a complete report: the
+    report of a failed run among them."""
     import pandas as pd
 
-    header = _table(path, 2, 2)
-    parameters = _table(path, 4, 2)
-    fields = dict(zip(header.iloc[0], header.iloc[1]))
-    fields.update(zip(parameters.iloc[0], parameters.iloc[1]))
-    inputs = int(fields["Ninputs"])
-    if inputs == 0:
-        names, units = [], []
+    with open(path, "rb") as f:
+        data = f.read()
+    lines = data.decode("latin-1").split("\r\n")
+    _expect(path, lines, 2, "RecName;ApplName;ApplVersion")
+    block = _fields(path, lines, 3, 3, "block fields")
+    _expect(path, lines, 4, ";".join(_PARAMETERS))
+    values = lines[5].split(";") if len(lines) > 5 else []
+    if len(values) != len(_PARAMETERS):
+        _fail(path, 6, f"expected {len(_PARAMETERS)} header values")
+    fields = dict(zip(["RecName", "ApplName", "ApplVersion"], block))
+    fields.update(zip(_PARAMETERS, values))
+    try:
+        inputs = int(fields["Ninputs"])
+        samples = int(fields["Nsamples"])
+    except ValueError:
+        _fail(path, 6, "Ninputs and Nsamples are not numbers")
+    if inputs:
+        _expect(path, lines, 6, ";".join(f"NameInput{i:02d}" for i in range(inputs)))
+        names = _fields(path, lines, 7, inputs, "names")
+        _expect(path, lines, 8, ";".join(f"UnitInput{i:02d}" for i in range(inputs)))
+        units = _fields(path, lines, 9, inputs, "units")
+        title = "TimeOffset;" + ";".join(f"SamplesInput{i:02d}" for i in range(inputs))
+        _expect(path, lines, 10, title)
+        first = 11
     else:
-        names = list(_table(path, 7).iloc[0])
-        units = list(_table(path, 9).iloc[0])
+        names = units = []
+        _fields(path, lines, 6, 0, "names")
+        _fields(path, lines, 7, 0, "units")
+        # With no inputs the first row continues the column-name line.
+        if len(lines) < 9 or not lines[8].startswith("TimeOffset;"):
+            _fail(path, 9, "expected 'TimeOffset;'")
+        lines[8] = lines[8][len("TimeOffset;"):]
+        first = 8
+    rows = lines[first:]
+    if rows == [""]:
+        rows = []  # no samples: the column-name line ends the report
+    if len(rows) != samples:
+        _fail(path, first + len(rows), f"the report holds {len(rows)} of "
+              f"{samples} rows: it is not complete")
     columns = unique_names(names)
-    frame = pd.read_csv(path, sep=";", skiprows=10, index_col=0, header=0,
-                        encoding="latin-1", float_precision="round_trip")
-    frame.columns = columns
-    frame.index.name = "TimeOffset"
+    dtype = _DTYPES.get(fields["DataTypeName"])
+    if dtype is None and samples and inputs:
+        _fail(path, first + 1, f"data type {fields['DataTypeName']!r} has no "
+              "values to read")
+    try:
+        if inputs == 0:
+            if any(not row.endswith(";") for row in rows):
+                raise ValueError("a row without its ';'")
+            offsets = np.array([float(row[:-1]) for row in rows], dtype=np.float64)
+            frame = pd.DataFrame(index=pd.Index(offsets, name="TimeOffset"))
+        else:
+            frame = pd.read_csv(
+                io.StringIO("\n".join(rows)), sep=";", header=None,
+                names=["TimeOffset", *(f"v{i}" for i in range(inputs))],
+                index_col=0,
+                dtype={"TimeOffset": "float64",
+                       **{f"v{i}": dtype or "float64" for i in range(inputs)}},
+                na_filter=False, float_precision="round_trip",
+                engine="c")
+            if frame.index.dtype != np.float64:
+                raise ValueError("a time offset that is not a number")
+            frame.columns = columns
+            frame.index.name = "TimeOffset"
+    except (ValueError, TypeError, OverflowError) as error:
+        _fail(path, first + 1, f"the rows are not a sample table: {error}")
     frame.attrs["units"] = dict(zip(columns, units))
     frame.attrs["header"] = fields
     return frame

@@ -1,27 +1,77 @@
-// morvela._morvela: the recording reader bound for Python. The package
-// (python/morvela) raises the errors and shapes the results; this module
-// only hands over statuses, header fields and numpy arrays.
+// morvela._morvela: the recording reader bound for Python. It checks every
+// argument it is given, raises the package's own exceptions (defined in
+// morvela/_errors.py) and hands over header fields and numpy arrays; the
+// package shapes the results.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "recorder/recording_reader.h"
+#include "recorder/trigger_time.h"
+#include "version.h"
 
 namespace py = pybind11;
 
 namespace morvela {
 namespace {
 
-py::dtype NativeType(DataType type) {
-  return WithNativeType(type, [](auto* native) {
-    return py::dtype::of<std::remove_pointer_t<decltype(native)>>();
+// A recording that cannot be read: raised as the package's exception for
+// `result`, with `row` for a sample block that ends early.
+struct RecordingFailure {
+  ConvertResult result;
+  std::string path;
+  std::string message;
+  int64_t row = -1;
+};
+
+const char* ErrorClass(const RecordingFailure& f) {
+  switch (f.result) {
+    case UnknownDataType:
+      return "UnknownDataTypeError";
+    case MemoryAllocationError:
+      return "RecordingMemoryError";
+    case NotRecorderFile:
+      return "NotRecordingError";
+    default:
+      return f.row >= 0 ? "TruncatedRecordingError" : "RecordingReadError";
+  }
+}
+
+void RaiseFailure(const RecordingFailure& f) {
+  py::object errors = py::module_::import("morvela._errors");
+  py::object cls = errors.attr(ErrorClass(f));
+  py::object error =
+      f.row >= 0 ? cls(f.path + ": " + f.message, f.path, f.row)
+                 : cls(f.path + ": " + f.message, f.path);
+  PyErr_SetObject(cls.ptr(), error.ptr());
+}
+
+std::string ResultText(ConvertResult result) {
+  switch (result) {
+    case UnknownDataType:
+      return "unknown data type";
+    case MemoryAllocationError:
+      return "memory allocation error";
+    case NotRecorderFile:
+      return "input file is not a transient recorder file";
+    default:
+      return "input file read error";
+  }
+}
+
+py::object NativeType(DataType type) {
+  if (type == DataType::kUnknown) return py::none();
+  return WithNativeType(type, [](auto native) -> py::object {
+    return py::dtype::of<typename decltype(native)::type>();
   });
 }
 
@@ -29,12 +79,11 @@ py::bytes Bytes(std::string_view text) {
   return py::bytes(text.data(), text.size());
 }
 
-// The open recording. Its methods return (status, result); status 0 is
-// success, the others the converter's negative codes.
+// The open recording; safe for reads from several threads at once.
 class Reader {
  public:
-  explicit Reader(std::unique_ptr<RecordingReader> reader)
-      : reader_(std::move(reader)) {}
+  Reader(std::unique_ptr<RecordingReader> reader, std::string path)
+      : reader_(std::move(reader)), path_(std::move(path)) {}
 
   py::dict Header() const {
     const RecorderHeader& h = reader_->header();
@@ -43,14 +92,23 @@ class Reader {
     d["application_name"] = Bytes(TextField(h.ApplName));
     d["application_version"] = Bytes(TextField(h.ApplVersion));
     d["trigger_time"] = h.TriggerTime;
+    ShownTime shown{};
+    // Nanoseconds since the epoch as the report shows them, or None where
+    // the report shows the current time instead.
+    if (ToShownTime(h.TriggerTime, &shown)) {
+      d["trigger_time_ns"] = py::int_(shown.seconds) * py::int_(1000000000) +
+                             py::int_(shown.nanoseconds);
+    } else {
+      d["trigger_time_ns"] = py::none();
+    }
     d["data_type_name"] = Bytes(TextField(h.DataTypeName));
     d["inputs"] = h.Ninputs;
     d["samples"] = h.Nsamples;
     d["pretrigger_samples"] = h.Npretrigger;
+    d["posttrigger_samples"] = PostTriggerSamples(h);
     d["data_type_size"] = h.DataTypeSize;
     d["sample_time_us"] = h.SampleTime;
     d["complete_rows"] = reader_->complete_rows();
-    d["decodable"] = reader_->plan().type != DataType::kUnknown;
     d["dtype"] = NativeType(reader_->plan().type);
     return d;
   }
@@ -64,28 +122,48 @@ class Reader {
     return inputs;
   }
 
-  py::tuple Read(uint64_t start, uint64_t stop,
-                 const std::vector<uint32_t>& columns) const {
-    py::array out(
-        NativeType(reader_->plan().type),
-        std::vector<py::ssize_t>{static_cast<py::ssize_t>(stop - start),
-                                 static_cast<py::ssize_t>(columns.size())});
+  // Rows [start, stop) of the inputs `columns`: a rows x columns array of
+  // the native type. The rows must lie within the header's samples and the
+  // columns below its inputs.
+  py::array Read(int64_t start, int64_t stop,
+                 const std::vector<int64_t>& columns) const {
+    CheckRowRange(start, stop);
+    std::vector<uint32_t> indices;
+    indices.reserve(columns.size());
+    for (int64_t c : columns) {
+      if (c < 0 || c >= int64_t{reader_->header().Ninputs}) {
+        throw py::index_error(path_ + ": no input " + std::to_string(c));
+      }
+      indices.push_back(static_cast<uint32_t>(c));
+    }
+    const auto first = static_cast<uint64_t>(start);
+    const auto last = static_cast<uint64_t>(stop);
+    // What the file holds is checked before the room is allocated.
+    if (!indices.empty()) Check(reader_->CheckRows(first, last), first, last);
+    py::object dtype = NativeType(reader_->plan().type);
+    if (dtype.is_none()) dtype = py::dtype("float64");  // nothing to decode
+    py::array out(py::dtype::from_args(dtype),
+                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(stop - start),
+                                           static_cast<py::ssize_t>(indices.size())});
     void* data = out.mutable_data();
-    ReadStatus status;
+    ConvertResult result;
     {
       py::gil_scoped_release release;
-      status = reader_->Read(start, stop, columns, data);
+      result = reader_->Read(first, last, indices, data);
     }
-    return py::make_tuple(static_cast<int>(status), out);
+    Check(result, first, last);
+    return out;
   }
 
-  py::array_t<double> TimeOffsets(uint64_t start, uint64_t stop) const {
+  py::array_t<double> TimeOffsets(int64_t start, int64_t stop) const {
+    CheckRowRange(start, stop);
     const RecorderHeader& h = reader_->header();
     py::array_t<double> out(static_cast<py::ssize_t>(stop - start));
     double* p = out.mutable_data();
     {
       py::gil_scoped_release release;
-      for (uint64_t row = start; row < stop; ++row) {
+      for (auto row = static_cast<uint64_t>(start);
+           row < static_cast<uint64_t>(stop); ++row) {
         *p++ = TimeOffset(row, h.Npretrigger, h.SampleTime);
       }
     }
@@ -93,22 +171,63 @@ class Reader {
   }
 
  private:
+  void CheckRowRange(int64_t start, int64_t stop) const {
+    if (start < 0 || stop < start ||
+        stop > int64_t{reader_->header().Nsamples}) {
+      throw py::index_error(path_ + ": rows " + std::to_string(start) +
+                            " to " + std::to_string(stop) +
+                            " are not rows of the recording");
+    }
+  }
+
+  // Raises the package's exception for a failed read of rows [start, stop).
+  void Check(ConvertResult result, uint64_t start, uint64_t stop) const {
+    if (result == Success) return;
+    RecordingFailure f{result, path_, ResultText(result)};
+    if (result == UnknownDataType) {
+      const RecorderHeader& h = reader_->header();
+      f.message += " '" + std::string(TextField(h.DataTypeName)) + "' of " +
+                   std::to_string(h.DataTypeSize) + " bytes";
+    } else if (result == InputReadError) {
+      // The first row not in the file, as the file is now.
+      const uint64_t held =
+          std::min(reader_->complete_rows(), reader_->CompleteRowsNow());
+      const uint64_t row = std::clamp(held, start, stop);
+      f.row = static_cast<int64_t>(row);
+      f.message += ": row " + std::to_string(row) +
+                   " is not in the file, which holds " + std::to_string(held) +
+                   " of " + std::to_string(reader_->header().Nsamples) +
+                   " rows";
+    }
+    throw f;
+  }
+
   std::unique_ptr<RecordingReader> reader_;
+  std::string path_;
 };
 
-// (status, os_error, reader or None)
-py::tuple Open(const std::string& path) {
+// Opens the recording at `path` (bytes, as the system names it); `name` is
+// the path as the errors show it.
+Reader Open(const py::bytes& path, const std::string& name) {
+  std::string raw = path;
+  if (raw.find('\0') != std::string::npos) {
+    throw py::value_error("embedded null byte");
+  }
   std::unique_ptr<RecordingReader> reader;
   int os_error = 0;
-  ReadStatus status;
+  ConvertResult result;
   {
     py::gil_scoped_release release;
-    status = RecordingReader::Open(path, &reader, &os_error);
+    result = RecordingReader::Open(raw.c_str(), &reader, &os_error);
   }
-  if (status != ReadStatus::kOk) {
-    return py::make_tuple(static_cast<int>(status), os_error, py::none());
+  if (os_error != 0) {
+    errno = os_error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,
+                                         py::str(name).ptr());
+    throw py::error_already_set();
   }
-  return py::make_tuple(0, 0, Reader(std::move(reader)));
+  if (result != Success) throw RecordingFailure{result, name, ResultText(result)};
+  return Reader(std::move(reader), name);
 }
 
 }  // namespace
@@ -116,10 +235,20 @@ py::tuple Open(const std::string& path) {
 
 PYBIND11_MODULE(_morvela, m) {
   m.doc() = "Morvela's recording reader (use the morvela package)";
+  m.attr("__version__") = MORVELA_VERSION;
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const morvela::RecordingFailure& f) {
+      morvela::RaiseFailure(f);
+    }
+  });
   py::class_<morvela::Reader>(m, "Reader")
       .def("header", &morvela::Reader::Header)
       .def("inputs", &morvela::Reader::Inputs)
-      .def("read", &morvela::Reader::Read)
-      .def("time_offsets", &morvela::Reader::TimeOffsets);
-  m.def("open", &morvela::Open, py::arg("path"));
+      .def("read", &morvela::Reader::Read, py::arg("start"), py::arg("stop"),
+           py::arg("columns"))
+      .def("time_offsets", &morvela::Reader::TimeOffsets, py::arg("start"),
+           py::arg("stop"));
+  m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));
 }

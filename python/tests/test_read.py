@@ -96,7 +96,9 @@ def test_rows_and_inputs_are_selected_like_slices(write):
         np.testing.assert_array_equal(rec.read(-2), [[54, 55, 56], [57, 58, 59]])
         np.testing.assert_array_equal(rec.read(18, 99, "I"), [[55], [58]])
         np.testing.assert_array_equal(rec.read(0, 2, ["U.1", -3]), [[2, 0], [5, 3]])
-        np.testing.assert_array_equal(rec[1:3, 1], [[4], [7]])
+        np.testing.assert_array_equal(rec[1:3, 1], [4, 7])
+        np.testing.assert_array_equal(rec[1:3, 1:2], [[4], [7]])
+        assert rec[1, 2] == 5 and np.ndim(rec[1, 2]) == 0
         np.testing.assert_array_equal(rec[-1], [57, 58, 59])
         assert rec.read(5, 5).shape == (0, 3)
         with pytest.raises(KeyError):

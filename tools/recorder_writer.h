@@ -2,8 +2,8 @@
 // table and the sample block. Tests, the demo, the fuzz seeds, the benchmarks
 // and morvela-synth all make their recordings with it.
 
-#ifndef MORVELA_RECORDER_RECORDER_WRITER_H_
-#define MORVELA_RECORDER_RECORDER_WRITER_H_
+#ifndef MORVELA_TOOLS_RECORDER_WRITER_H_
+#define MORVELA_TOOLS_RECORDER_WRITER_H_
 
 #include <cstdint>
 #include <string>
@@ -83,4 +83,4 @@ class RecordingWriter {
 
 }  // namespace morvela
 
-#endif  // MORVELA_RECORDER_RECORDER_WRITER_H_
+#endif  // MORVELA_TOOLS_RECORDER_WRITER_H_

@@ -1,4 +1,4 @@
-#include "recorder/recorder_writer.h"
+#include "tools/recorder_writer.h"
 
 #include <bit>
 #include <cmath>

@@ -1,0 +1,52 @@
+"""The package's exceptions. The binding (_morvela) raises them by name."""
+
+
+class RecordingError(Exception):
+    """A recording that cannot be read; `status` is the Morvela program's
+    exit status for the same file (a negative number: -1 read error, -4
+    unknown data type, -5 memory, -6 not a recording); `path` names it."""
+
+    status = -1
+
+    def __init__(self, message, path=None):
+        super().__init__(message)
+        self.path = path
+
+
+class RecordingReadError(RecordingError):
+    """The file is shorter than its header says, or a read failed."""
+
+    status = -1
+
+
+class TruncatedRecordingError(RecordingReadError):
+    """The sample block ends before the rows asked for; `row` is the first
+    row that is not in the file."""
+
+    def __init__(self, message, path=None, row=None):
+        super().__init__(message, path)
+        self.row = row
+
+
+class UnknownDataTypeError(RecordingError):
+    """The data type name is none of the eight, or a "float" or "double"
+    field is narrower than the type."""
+
+    status = -4
+
+
+class RecordingMemoryError(RecordingError, MemoryError):
+    """The input table or a buffer cannot be held in memory."""
+
+    status = -5
+
+
+class NotRecordingError(RecordingError):
+    """The file does not begin with the recorder's magic "KIV"."""
+
+    status = -6
+
+
+class ReportError(ValueError):
+    """Text that is not a complete Morvela report; the message names the
+    line."""

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ struct Workload {
   long samples;
   double max_dd_ratio;
   double min_speedup;
+  const char* scale;  // morvela-synth's --scale: tiny magnitudes
+  const char* like;   // a workload of typical values of the same shape
 };
 
 struct RunResult {
@@ -99,11 +102,17 @@ int main(int argc, char** argv) {
   const std::string dir = argv[4];
   const int runs = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
   const Workload workloads[] = {
-      {"short", "short", 16, 1000000, 2.5, 6},
-      {"double", "double", 8, 500000, 4, 4},
-      {"float", "float", 8, 1000000, 4, 4},
-      {"short-4x", "short", 16, 4000000, 3, 6},
+      {"short", "short", 16, 1000000, 2.5, 6, "1", nullptr},
+      {"double", "double", 8, 500000, 4, 4, "1", nullptr},
+      {"float", "float", 8, 1000000, 4, 4, "1", nullptr},
+      {"short-4x", "short", 16, 4000000, 3, 6, "1", nullptr},
+      // Values that round to zero must cost what typical values cost: at
+      // most twice the time of the workload named last.
+      {"subnormal", "double", 8, 500000, 4, 2, "1e-310", "double"},
+      {"e-300", "double", 8, 500000, 4, 2, "1e-301", "double"},
+      {"tiny-float", "float", 8, 1000000, 4, 2, "1e-40", "float"},
   };
+  std::map<std::string, double> medians;
   mkdir(dir.c_str(), 0777);
   bool all_met = true;
   std::printf("%-9s %9s %9s %8s %8s %9s %8s %8s %6s %8s %7s %8s\n", "workload",
@@ -118,7 +127,8 @@ int main(int argc, char** argv) {
     if (FileSize(Join(dir, dat)) < 0) {
       RunResult made = Run({synth, "-t", w.type, "-i", std::to_string(w.inputs),
                             "-n", std::to_string(w.samples), "-p",
-                            std::to_string(w.samples / 10), dat},
+                            std::to_string(w.samples / 10), "--scale", w.scale,
+                            dat},
                            dir);
       if (made.status != 0) {
         std::fprintf(stderr, "morvela-synth failed for %s\n", w.name);
@@ -189,6 +199,15 @@ int main(int argc, char** argv) {
       std::printf("  target missed: speedup %.1f < %.0f\n", speedup,
                   w.min_speedup);
       met = false;
+    }
+    medians[w.name] = t;
+    if (w.like != nullptr && medians.count(w.like) != 0) {
+      const double ratio = t / medians[w.like];
+      std::printf("  %.2f x the time of %s\n", ratio, w.like);
+      if (ratio > 2) {
+        std::printf("  target missed: %.2f x %s > 2\n", ratio, w.like);
+        met = false;
+      }
     }
     // One thread: the process never works longer than the wall clock runs.
     if (cpu_ratio > 1.05) {

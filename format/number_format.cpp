@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "format/decimal17.h"
 #include "format/digits.h"
 
 namespace morvela {
@@ -45,9 +46,6 @@ Binary Decompose(double magnitude) {
 }
 
 int BitLength(uint64_t m) { return 64 - std::countl_zero(m); }
-
-// floor(log10(2^e)), exact for |e| < 1650.
-int FloorLog10Pow2(int e) { return (e * 78913) >> 18; }
 
 // An unsigned integer of up to 1280 bits, enough for m x 10^341 (the
 // smallest subnormal scaled to 18 digits) and for m x 2^971. Only
@@ -256,9 +254,14 @@ char* FormatFixed(double value, int decimals, bool force_sign, char* out) {
     return out + 3;
   }
 
+  // Below 0.4 units of the last decimal the 17-digit form stays below half a
+  // unit (it moves the value by 5e-17 of itself at most): the text is zeros,
+  // as cheap for the tiniest subnormal as for any typical value.
+  static constexpr double kRoundsToZero[10] = {0.4,  4e-2, 4e-3, 4e-4, 4e-5,
+                                               4e-6, 4e-7, 4e-8, 4e-9, 4e-10};
   uint64_t int_part = 0;
   uint64_t frac_part = 0;
-  if (magnitude != 0) {
+  if (magnitude >= kRoundsToZero[decimals]) {
     Decimal17 d = ToDecimal17(magnitude);
     if (d.exponent >= 0) {
       out = FormatUnsigned(d.digits, out);

@@ -37,18 +37,6 @@ char* FormatFloatFixed6(float value, char* out);
 // Its widest text: sign, 39 integer digits, point and 6 decimals.
 inline constexpr int kMaxFloatFixed6Chars = 47;
 
-// A finite non-zero magnitude cut to 17 significant digits, rounded half-up:
-// the value is `digits` x 10^`exponent` with 10^16 <= digits < 10^17.
-struct Decimal17 {
-  uint64_t digits;
-  int exponent;
-};
-// `magnitude` must be finite and greater than zero.
-Decimal17 ToDecimal17(double magnitude);
-// The same by arbitrary-precision arithmetic only; slow, for the rare
-// magnitudes and for tests.
-Decimal17 ToDecimal17Exact(double magnitude);
-
 // The widest text of the integer writers: 20 digits, or a sign and 19.
 inline constexpr int kMaxIntegerChars = 20;
 // "%u" and "%d" of 64-bit values.

@@ -7,10 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "format/decimal17.h"
 #include "tests/fixed_reference.h"
 
 namespace morvela {
@@ -125,6 +128,54 @@ TEST(FormatFixedTest, FastPathAgreesWithArbitraryPrecision) {
     Decimal17 fast = ToDecimal17(v), exact = ToDecimal17Exact(v);
     ASSERT_EQ(fast.digits, exact.digits) << std::hexfloat << v;
     ASSERT_EQ(fast.exponent, exact.exponent) << std::hexfloat << v;
+  }
+}
+
+// Values that round to zero, or nearly: subnormals, magnitudes near 1e-300,
+// and the neighbourhood of half a unit of the last decimal, where the
+// shortcut for tiny magnitudes ends.
+TEST(FormatFixedTest, TinyMagnitudesMatchTheReference) {
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> near_half(0.35, 0.65);
+  for (int i = 0; i < 100000; ++i) {
+    const int decimals = i % 2 ? 6 : 9;
+    double v;
+    switch (i % 4) {
+      case 0:
+        v = FromBits(rng() & ((uint64_t{1} << 52) - 1));  // subnormal
+        break;
+      case 1:
+        v = std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000,
+                       -997 - static_cast<int>(rng() % 8));  // about 1e-300
+        break;
+      default:
+        v = near_half(rng) / kPow10Of(decimals);
+        if (i % 8 == 2) v = std::nextafter(0.5 / kPow10Of(decimals), rng() % 2 ? 0.0 : 1.0);
+        break;
+    }
+    if (i % 3 == 0) v = -v;
+    ASSERT_EQ(Fixed(v, decimals, i % 5 == 0), ReferenceFixed(v, decimals, i % 5 == 0))
+        << std::hexfloat << v << " " << decimals;
+    if (decimals == 6) {
+      char out[kMaxFixedChars];
+      const float f = static_cast<float>(v);
+      ASSERT_EQ(std::string(out, FormatFloatFixed6(f, out)),
+                ReferenceFixed(f, 6, false))
+          << std::hexfloat << f;
+    }
+  }
+}
+
+// The decimal exponent of every power of two a double can hold, against the
+// C library's exact expansion: "%.1100e" prints all its digits, so the
+// exponent is not moved by rounding.
+TEST(FormatFixedTest, FloorLog10Pow2OverEveryBinaryExponent) {
+  std::vector<char> text(1200);
+  for (int e = -1074; e <= 1023; ++e) {
+    std::snprintf(text.data(), text.size(), "%.1100e", std::ldexp(1.0, e));
+    const char* exponent = std::strchr(text.data(), 'e');
+    ASSERT_NE(exponent, nullptr);
+    ASSERT_EQ(FloorLog10Pow2(e), std::atoi(exponent + 1)) << e;
   }
 }
 

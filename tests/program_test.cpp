@@ -1,9 +1,12 @@
 // Whole-program runs of the built Morvela and morvela-synth binaries.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -90,9 +93,78 @@ TEST_F(ProgramTest, SynthWritesEveryTypeAndMorvelaConvertsIt) {
 
   EXPECT_EQ(Synth("-t word x.dat").status, 2);
   EXPECT_EQ(Synth("-n many x.dat").status, 2);
+  // Nothing that cannot make a sensible recording: fields of 0 bytes never
+  // arrive, a narrow float cannot be decoded, a huge field only pads.
+  for (const char* options :
+       {"--size 0", "--size 65", "--size 4294967295", "-t float --size 2",
+        "--noise inf", "--noise nan", "--noise -1", "-t double --scale inf"}) {
+    Output refused = Synth(std::string(options) + " x.dat");
+    EXPECT_EQ(refused.status, 2) << options;
+    EXPECT_TRUE(refused.text.starts_with("morvela-synth: ")) << options;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "x.dat"));
+  ASSERT_EQ(Synth("-i 1 -n 2 --size 64 wide.dat").status, 0);
+  EXPECT_EQ(fs::file_size(dir_ / "wide.dat"), 248u + 96 + 2 * 64);
+  // Scaled to subnormal magnitudes, every value is written as a zero.
+  ASSERT_EQ(Synth("-t double -i 2 -n 800 --scale 1e-310 tiny.dat").status, 0);
+  ASSERT_EQ(Morvela("tiny.dat").status, 0);
+  const std::string tiny = ReadFile(dir_ / "tiny.txt");
+  size_t at = tiny.find("SamplesInput01\r\n");
+  ASSERT_NE(at, std::string::npos);
+  int values = 0;
+  int negative = 0;
+  for (at += 16; at < tiny.size();) {
+    size_t end = std::min(tiny.find("\r\n", at), tiny.size());
+    std::string line = tiny.substr(at, end - at);
+    for (size_t field = line.find(';'); field != std::string::npos;) {
+      size_t next = line.find(';', field + 1);
+      std::string value = line.substr(field + 1, next - field - 1);
+      EXPECT_TRUE(value == "0.000000" || value == "-0.000000") << value;
+      negative += value[0] == '-';
+      ++values;
+      field = next;
+    }
+    at = end + 2;
+  }
+  EXPECT_EQ(values, 1600);
+  EXPECT_GT(negative, 0);
   Output help = Synth("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.text.starts_with("Usage: morvela-synth"));
+}
+
+// A FIFO as the report blocks the run until a reader comes: the banner
+// stands on the console before the report is opened, not after.
+TEST_F(ProgramTest, BannerComesBeforeTheReportIsOpened) {
+  ASSERT_EQ(Synth("-n 30 -i 2 rec.dat").status, 0);
+  ASSERT_EQ(mkfifo((dir_ / "rec.txt").c_str(), 0600), 0);
+  int console[2];
+  ASSERT_EQ(pipe(console), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir_.c_str()) != 0) _exit(100);
+    dup2(console[1], 1);
+    close(console[0]);
+    execl(MORVELA_BINARY, MORVELA_BINARY, "rec.dat", nullptr);
+    _exit(101);
+  }
+  close(console[1]);
+  pollfd ready{console[0], POLLIN, 0};
+  std::string seen;
+  while (seen.size() < 17 && poll(&ready, 1, 10000) == 1) {
+    char buffer[64];
+    ssize_t n = read(console[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(seen, "\nMorvela 1.0.1.0\n");
+  // Now the reader comes, and the run ends as any other.
+  std::string report = ReadFile(dir_ / "rec.txt");
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(console[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(report.starts_with("Morvela 1.0.1.0\r\n"));
 }
 
 // Started with standard input and output closed, the run must not take

@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
       met = false;
     }
     medians[w.name] = t;
-    if (w.like != nullptr && medians.count(w.like) != 0) {
+    if (w.like != nullptr && medians.contains(w.like)) {
       const double ratio = t / medians[w.like];
       std::printf("  %.2f x the time of %s\n", ratio, w.like);
       if (ratio > 2) {

@@ -17,15 +17,20 @@ namespace morvela {
 
 // The widest text of a value of native type T, from its formatter.
 template <typename T>
-inline constexpr int kMaxValueChars = std::is_same_v<T, double> ? kMaxFixedChars
-                                      : std::is_same_v<T, float>
-                                          ? kMaxFloatFixed6Chars
-                                          : kMaxIntegerChars;
+constexpr int MaxValueChars() {
+  if constexpr (std::is_same_v<T, double>) {
+    return kMaxFixedChars;
+  } else if constexpr (std::is_same_v<T, float>) {
+    return kMaxFloatFixed6Chars;
+  } else {
+    return kMaxIntegerChars;
+  }
+}
 
 // Room that `RenderSampleValue` needs at most.
 inline constexpr int kMaxSampleChars = kMaxFixedChars;
-static_assert(kMaxSampleChars >= kMaxValueChars<float> &&
-              kMaxSampleChars >= kMaxValueChars<int32_t>);
+static_assert(kMaxSampleChars >= MaxValueChars<float>() &&
+              kMaxSampleChars >= MaxValueChars<int32_t>());
 
 // Renders a value of native type T stored big-endian in the sizeof(T) bytes
 // at `p`: "%f" for float and double, "%d" or "%u" for the integers.

@@ -33,7 +33,7 @@ ConvertResult WriteTextFields(TextStream& report, const InputDescriptor* table,
 // is the most bytes one call writes.
 template <typename T>
 struct DirectRender {
-  static constexpr size_t kMaxChars = kMaxValueChars<T> + 1;
+  static constexpr size_t kMaxChars = MaxValueChars<T>() + 1;
   char* operator()(const unsigned char* p, char* out) const {
     out = RenderFullWidth<T>(p, out);
     *out = ';';

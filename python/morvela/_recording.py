@@ -226,9 +226,9 @@ class Recording:
         """rec[rows] or rec[rows, inputs] as numpy indexes: rows a slice or an
         index, inputs a slice, an index, a name or a list; an index or a name
         drops its axis, so rec[3, 0] is one value."""
-        rows, inputs = key if isinstance(key, tuple) else (key, slice(None))
         if isinstance(key, tuple) and len(key) != 2:
             raise IndexError("a recording has two axes: rows and inputs")
+        rows, inputs = key if isinstance(key, tuple) else (key, slice(None))
         if isinstance(rows, slice):
             if rows.step not in (None, 1):
                 raise ValueError("row steps are not supported")

@@ -92,8 +92,14 @@ def read_report(path):
         lines[8] = lines[8][len("TimeOffset;"):]
         first = 8
     rows = lines[first:]
-    if rows == [""]:
-        rows = []  # no samples: the column-name line ends the report
+    if rows[-1:] == [""]:
+        # Only the column-name line of a report of no samples ends in a line
+        # break; a row that does was the last of a failed run.
+        rows.pop()
+        if samples:
+            _fail(path, first + len(rows), f"the report holds {len(rows)} of "
+                  f"{samples} rows and ends in a line break: it is the "
+                  "report of a failed run")
     if len(rows) != samples:
         _fail(path, first + len(rows), f"the report holds {len(rows)} of "
               f"{samples} rows: it is not complete")

@@ -28,7 +28,7 @@ namespace {
 // `result`, with `row` for a sample block that ends early.
 struct RecordingFailure {
   ConvertResult result;
-  std::string path;
+  py::object path;  // as the caller named the file: str, maybe with surrogates
   std::string message;
   int64_t row = -1;
 };
@@ -49,9 +49,9 @@ const char* ErrorClass(const RecordingFailure& f) {
 void RaiseFailure(const RecordingFailure& f) {
   py::object errors = py::module_::import("morvela._errors");
   py::object cls = errors.attr(ErrorClass(f));
+  py::str text = py::str("{}: {}").format(f.path, f.message);
   py::object error =
-      f.row >= 0 ? cls(f.path + ": " + f.message, f.path, f.row)
-                 : cls(f.path + ": " + f.message, f.path);
+      f.row >= 0 ? cls(text, f.path, f.row) : cls(text, f.path);
   PyErr_SetObject(cls.ptr(), error.ptr());
 }
 
@@ -82,7 +82,7 @@ py::bytes Bytes(std::string_view text) {
 // The open recording; safe for reads from several threads at once.
 class Reader {
  public:
-  Reader(std::unique_ptr<RecordingReader> reader, std::string path)
+  Reader(std::unique_ptr<RecordingReader> reader, py::object path)
       : reader_(std::move(reader)), path_(std::move(path)) {}
 
   py::dict Header() const {
@@ -132,7 +132,7 @@ class Reader {
     indices.reserve(columns.size());
     for (int64_t c : columns) {
       if (c < 0 || c >= int64_t{reader_->header().Ninputs}) {
-        throw py::index_error(path_ + ": no input " + std::to_string(c));
+        throw py::index_error("no input " + std::to_string(c));
       }
       indices.push_back(static_cast<uint32_t>(c));
     }
@@ -174,9 +174,9 @@ class Reader {
   void CheckRowRange(int64_t start, int64_t stop) const {
     if (start < 0 || stop < start ||
         stop > int64_t{reader_->header().Nsamples}) {
-      throw py::index_error(path_ + ": rows " + std::to_string(start) +
-                            " to " + std::to_string(stop) +
-                            " are not rows of the recording");
+      throw py::index_error(
+          "rows " + std::to_string(start) + " to " + std::to_string(stop) +
+          " are not rows of the recording");
     }
   }
 
@@ -203,12 +203,12 @@ class Reader {
   }
 
   std::unique_ptr<RecordingReader> reader_;
-  std::string path_;
+  py::object path_;
 };
 
 // Opens the recording at `path` (bytes, as the system names it); `name` is
 // the path as the errors show it.
-Reader Open(const py::bytes& path, const std::string& name) {
+Reader Open(const py::bytes& path, const py::str& name) {
   std::string raw = path;
   if (raw.find('\0') != std::string::npos) {
     throw py::value_error("embedded null byte");
@@ -222,8 +222,7 @@ Reader Open(const py::bytes& path, const std::string& name) {
   }
   if (os_error != 0) {
     errno = os_error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,
-                                         py::str(name).ptr());
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     throw py::error_already_set();
   }
   if (result != Success) throw RecordingFailure{result, name, ResultText(result)};
@@ -236,7 +235,8 @@ Reader Open(const py::bytes& path, const std::string& name) {
 PYBIND11_MODULE(_morvela, m) {
   m.doc() = "Morvela's recording reader (use the morvela package)";
   m.attr("__version__") = MORVELA_VERSION;
-  py::register_exception_translator([](std::exception_ptr p) {
+  // pybind11 hands the pointer by value.
+  py::register_exception_translator([](std::exception_ptr p) {  // NOLINT
     try {
       if (p) std::rethrow_exception(p);
     } catch (const morvela::RecordingFailure& f) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -115,6 +118,69 @@ TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
   EXPECT_EQ(RecordingReader::Open(dir_.c_str(), &reader, &os_error),
             InputReadError);
   EXPECT_EQ(os_error, EISDIR);
+}
+
+// Threads reading random row ranges and input subsets of one reader at once
+// get what one thread reads: values written by hand as row x 7 + input.
+TEST_F(RecordingReaderTest, ThreadsReadOneReaderAtOnce) {
+  constexpr uint32_t kRows = 120000;
+  constexpr uint32_t kInputs = 7;
+  std::string data;
+  data.reserve(kRows * kInputs * 4);
+  for (uint32_t v = 0; v < kRows * kInputs; ++v) {
+    data += static_cast<char>(v >> 24);
+    data += static_cast<char>(v >> 16);
+    data += static_cast<char>(v >> 8);
+    data += static_cast<char>(v);
+  }
+  std::string header = Header("unsigned int", 4, kInputs, 0);
+  header.replace(228, 4, "\0\x01\xd4\xc0"s);  // 120000 samples
+  auto r = Open(header + Inputs(kInputs) + data);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->complete_rows(), kRows);
+  struct Job {
+    uint64_t start, stop;
+    std::vector<uint32_t> columns;
+  };
+  std::mt19937 rng(9);
+  std::vector<Job> jobs(200);
+  for (Job& job : jobs) {
+    job.start = rng() % kRows;
+    job.stop = job.start + rng() % (kRows - job.start + 1);
+    for (uint32_t c = 0; c < kInputs; ++c) {
+      if (rng() % 2) job.columns.push_back(c);
+    }
+    if (job.columns.empty() || rng() % 4 == 0) {
+      job.columns = {0, 1, 2, 3, 4, 5, 6};  // the direct path
+    }
+  }
+  std::vector<std::vector<uint32_t>> results(jobs.size());
+  std::vector<std::thread> threads;
+  std::atomic<bool> failed{false};
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = t; i < jobs.size(); i += 6) {
+        const Job& job = jobs[i];
+        results[i].resize((job.stop - job.start) * job.columns.size());
+        if (r->Read(job.start, job.stop, job.columns, results[i].data()) !=
+            Success) {
+          failed = true;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_FALSE(failed);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
+    ASSERT_EQ(results[i], ReadAll<uint32_t>(*r, job.columns, job.start, job.stop));
+    size_t k = 0;
+    for (uint64_t row = job.start; row < job.stop; ++row) {
+      for (uint32_t c : job.columns) {
+        ASSERT_EQ(results[i][k++], row * kInputs + c) << i;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -93,6 +93,30 @@ def test_envelope_keeps_every_extreme(write, rows, bins):
         assert times[k] == offsets[k * per]
 
 
+def test_envelope_of_a_range_longer_than_a_block(write):
+    # 9 million values: the envelope reads them in several blocks.
+    rows = 3_000_000
+    rng = np.random.default_rng(1)
+    values = rng.integers(-30000, 30000, (rows, 3)).astype(np.int16)
+    path = write("e.dat", header_bytes("short", 2, 3, rows, 10) +
+                 input_bytes([b"a", b"b", b"c"]) + values.astype(">i2").tobytes())
+    start, stop, bins = 12_345, 2_950_001, 1000
+    with morvela.open(path) as rec:
+        times, low, high = envelope(rec, bins, start, stop, [2, 0])
+        offsets = rec.time_offsets(start, stop)
+    part = values[start:stop, [2, 0]]
+    per = -(-len(part) // bins)
+    count = -(-len(part) // per)
+    assert len(times) == count
+    np.testing.assert_array_equal(times, offsets[::per])
+    whole = len(part) // per
+    runs = part[: whole * per].reshape(whole, per, 2)
+    np.testing.assert_array_equal(low[:whole], runs.min(axis=1))
+    np.testing.assert_array_equal(high[:whole], runs.max(axis=1))
+    np.testing.assert_array_equal(low[whole:], part[whole * per:].min(axis=0, keepdims=True))
+    np.testing.assert_array_equal(high[whole:], part[whole * per:].max(axis=0, keepdims=True))
+
+
 def test_plot_has_a_panel_per_input_with_units(write, tmp_path):
     values = np.zeros((5000, 2), ">i2")
     values[1234, 1] = 999

@@ -328,6 +328,9 @@ def test_read_report_refuses_what_is_not_a_complete_report(write, tmp_path):
     good = report_of(write, header_bytes("short", 2, 2, 2) +
                      input_bytes([b"a", b"b"]) + bytes(8), "good.dat")[1]
     text = good.read_bytes()
+    good.write_bytes(text[:text.rindex(b"\r\n")])  # cut after a whole row
+    with pytest.raises(morvela.ReportError, match="holds 1 of 2 rows"):
+        morvela.read_report(good)
     for broken in (text.replace(b"\r\n+0.000100000;0;0", b"\r\n+0.000100000;0;x"),
                    text.replace(b"SamplesInput01", b"SamplesInput07"),
                    text + b"\r\n+0.0002;0;0"):

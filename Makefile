@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build check demo install package bench sanitize fuzz lint mutants clean
+.PHONY: all build check venv demo install package bench sanitize fuzz lint mutants clean
 
 all: build
 
@@ -11,8 +11,25 @@ build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-check: build
+check: build venv
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Python package, installed by pip with every extra into a virtual
+# environment under the build folder, made from the first python3 on PATH.
+# Reinstalled when a source it is built from changes.
+PYTHON ?= python3
+VENV = $(BUILD)/venv
+PY_SOURCES = pyproject.toml CMakeLists.txt version.h.in python/CMakeLists.txt \
+  $(wildcard python/morvela/*.py python/src/*.cpp recorder/*.h recorder/*.cpp \
+    stream/*.h stream/*.cpp)
+venv: $(VENV)/installed
+$(VENV)/installed: $(PY_SOURCES)
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check \
+	  'scikit-build-core>=0.10' 'pybind11>=2.10'
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check \
+	  --no-build-isolation '.[xarray,parquet,hdf5,plot,test]'
+	touch $@
 
 demo: build
 	$(BUILD)/Morvela examples/demo.dat

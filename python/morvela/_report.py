@@ -46,6 +46,13 @@ def _fields(path, lines, index, count, what):
     return fields
 
 
+def _exact_floats(pd):
+    # Correctly rounded parsing: pandas 3 does it by default and deprecates
+    # the option that earlier versions need for it.
+    major = int(pd.__version__.split(".")[0])
+    return {} if major >= 3 else {"float_precision": "round_trip"}
+
+
 def read_report(path):
     """A report written by the Morvela program, as a DataFrame shaped like
     Recording.to_pandas(): indexed by TimeOffset, one column per input named
@@ -121,8 +128,7 @@ def read_report(path):
                 index_col=0,
                 dtype={"TimeOffset": "float64",
                        **{f"v{i}": dtype or "float64" for i in range(inputs)}},
-                na_filter=False, float_precision="round_trip",
-                engine="c")
+                na_filter=False, engine="c", **_exact_floats(pd))
             if frame.index.dtype != np.float64:
                 raise ValueError("a time offset that is not a number")
             frame.columns = columns

@@ -22,12 +22,15 @@ from ._errors import (
     TruncatedRecordingError,
     UnknownDataTypeError,
 )
+from ._export import ExportError, export
 from ._morvela import __version__
 from ._recording import Header, Input, Recording, open
 from ._report import read_report
 
 __all__ = [
     "__version__",
+    "ExportError",
+    "export",
     "Header",
     "Input",
     "NotRecordingError",

@@ -1,12 +1,14 @@
-"""python3 -m morvela: a recording's header as JSON, or its preview plot.
+"""python3 -m morvela: a recording's header as JSON, its preview plot, or
+recordings exported to Parquet or HDF5.
 
     python3 -m morvela info REC.dat
     python3 -m morvela plot REC.dat -o REC.png
+    python3 -m morvela export REC.dat... -o DIR --to parquet --jobs 4
 
 Exit status: 0 on success; for a file that cannot be read the Morvela
 program's status for it (255 read error, 252 unknown data type, 251 memory,
 250 not a recording); 2 for a usage error; 3 when the output cannot be
-written."""
+written; for export, 1 when any recording failed."""
 
 import argparse
 import json
@@ -96,6 +98,56 @@ def _plot(args):
     print(target)
 
 
+def _export_one(source, directory, data_format):
+    """Exports one recording; returns (source, target, None) or (source,
+    target, the reason it failed). Runs in worker processes too."""
+    from ._export import ExportError, SUFFIXES, export
+
+    stem = os.path.splitext(os.path.basename(os.fsdecode(source)))[0]
+    target = os.path.join(directory or os.path.dirname(os.fsdecode(source)) or ".",
+                          stem + SUFFIXES[data_format])
+    try:
+        export(source, target, data_format)
+    except (RecordingError, ExportError, OSError, ValueError) as error:
+        return source, target, str(error)
+    except Exception as error:  # noqa: BLE001 - one bad file stops no other
+        return source, target, f"{type(error).__name__}: {error}"
+    return source, target, None
+
+
+def _export(args):
+    if args.jobs < 1:
+        raise _UsageError(f"--jobs {args.jobs}: at least 1")
+    if args.output is not None and not os.path.isdir(args.output):
+        raise _UsageError(f"{args.output} is not a directory")
+    sources = args.recordings
+    tasks = [(source, args.output, args.to) for source in sources]
+    if args.scheduler:
+        import distributed
+
+        with distributed.Client(args.scheduler) as client:
+            futures = client.map(_export_one, *zip(*tasks), pure=False)
+            results = client.gather(futures)
+    elif args.jobs > 1 and len(tasks) > 1:
+        from concurrent.futures import ProcessPoolExecutor
+
+        with ProcessPoolExecutor(max_workers=args.jobs) as pool:
+            results = list(pool.map(_export_one, *zip(*tasks)))
+    else:
+        results = [_export_one(*task) for task in tasks]
+    failed = 0
+    for source, target, error in results:
+        if error is None:
+            print(target)
+        else:
+            failed += 1
+            print(f"morvela: {os.fsdecode(source)}: {error}", file=sys.stderr)
+    print(f"morvela: exported {len(results) - failed} of {len(results)} "
+          f"recordings, {failed} failed", file=sys.stderr)
+    sys.stdout.flush()
+    return 1 if failed else 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="python3 -m morvela",
@@ -135,9 +187,38 @@ def main(argv=None):
                       help="image width in pixels, at least 100 "
                       "(default: 1600)")
     plot.set_defaults(run=_plot)
+    export = commands.add_parser(
+        "export", help="write recordings as Parquet or HDF5",
+        description="Writes each recording as Parquet (column TimeOffset and "
+        "one column per input in the recording's type, units in the field "
+        "metadata, the header as JSON in the file metadata) or HDF5 (dataset "
+        "values, rows x inputs, and dataset time_offset, the header, names "
+        "and units as attributes), a block of rows at a time. A target is "
+        "written under a temporary name and renamed when complete. One bad "
+        "recording stops no other: each failure is one line on standard "
+        "error, the targets written are printed, and a summary line ends the "
+        "run.",
+        epilog="Exit status: 0 when every recording was exported, 1 when any "
+        "failed, 2 for a usage error.")
+    export.add_argument("recordings", nargs="+", help="the recordings (.dat)")
+    export.add_argument("-o", "--output", metavar="DIR",
+                        help="the directory to write into (default: each "
+                        "recording's own); a target is named as its recording "
+                        "with the format's suffix for its last one")
+    export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
+                        help="the format (default: parquet)")
+    export.add_argument("--jobs", type=int, default=1, metavar="N",
+                        help="recordings exported at once, in N processes "
+                        "(default: 1)")
+    export.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run the exports on the dask.distributed "
+                        "cluster whose scheduler is at ADDRESS instead")
+    export.set_defaults(run=_export)
     args = parser.parse_args(argv)
     try:
-        args.run(args)
+        status = args.run(args)
+        if status:
+            return status
     except RecordingError as error:
         return _fail(error, error.status & 0xFF)
     except _UsageError as error:

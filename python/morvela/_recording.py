@@ -54,6 +54,15 @@ class Header:
     data_type: str
     data_type_size: int
 
+    def trigger_time_iso(self):
+        """The trigger time in UTC to the nanosecond as ISO 8601 text
+        (numpy and pandas parse it), or None where the report shows the
+        current time instead."""
+        if self.trigger_time_ns is None:
+            return None
+        return (f"{self.trigger_time:%Y-%m-%dT%H:%M:%S}."
+                f"{self.trigger_time_ns % 1_000_000_000:09d}Z")
+
     def to_dict(self):
         """A dict of plain values; the trigger time as ISO 8601 text."""
         d = dataclasses.asdict(self)

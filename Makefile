@@ -75,16 +75,15 @@ fuzz:
 
 # Throughput and micro benchmarks (Release). BENCH_RUNS sets the repetitions.
 BENCH_RUNS ?= 9
-bench:
+bench: venv
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMORVELA_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bench/morvela_format_bench --benchmark_min_time=0.2
 	$(BUILD)/bench/morvela_throughput $(abspath $(BUILD))/Morvela \
 	  $(abspath $(BUILD))/morvela-synth $(abspath $(BUILD))/bench/stdio_yardstick \
 	  $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
-	if [ -d $(BUILD)/python/morvela ]; then \
-	  PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 bench/python_bench.py \
-	    $(abspath $(BUILD))/Morvela $(abspath $(BUILD))/bench-data $(BENCH_RUNS); fi
+	$(VENV)/bin/python bench/python_bench.py $(abspath $(BUILD))/Morvela \
+	  $(abspath $(BUILD))/morvela-synth $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
 
 # Single-line faults put into a copy of the tree, one at a time: the suite
 # must notice at least 90 % of them (tools/mutants.txt). Not part of CI.

@@ -26,16 +26,29 @@ T Decode(const unsigned char* p, const SamplePlan& plan) {
   return LoadBigEndian<T>(p);
 }
 
-// Decodes `rows` rows of `row_bytes` bytes at `block` into `out`. `offsets`
-// holds each column's first kept byte within a row.
+// Decodes `rows` rows of `row_bytes` bytes at `block` into `out`, the value
+// of row r and column c at out[r * row_step + c * column_step]. `offsets`
+// holds each column's first kept byte within a row. Each loop writes its
+// output in order: rows outside for rows of the array, columns outside for
+// columns of it.
 template <typename T>
-T* DecodeBlock(const unsigned char* block, uint64_t rows, uint64_t row_bytes,
-               const std::vector<uint64_t>& offsets, const SamplePlan& plan,
-               T* out) {
-  for (uint64_t r = 0; r < rows; ++r, block += row_bytes) {
-    for (uint64_t offset : offsets) *out++ = Decode<T>(block + offset, plan);
+void DecodeBlock(const unsigned char* block, uint64_t rows, uint64_t row_bytes,
+                 const std::vector<uint64_t>& offsets, const SamplePlan& plan,
+                 T* out, uint64_t row_step, uint64_t column_step) {
+  if (column_step == 1) {
+    for (uint64_t r = 0; r < rows; ++r, block += row_bytes, out += row_step) {
+      T* o = out;
+      for (uint64_t offset : offsets) *o++ = Decode<T>(block + offset, plan);
+    }
+    return;
   }
-  return out;
+  for (uint64_t offset : offsets) {
+    const unsigned char* p = block + offset;
+    for (uint64_t r = 0; r < rows; ++r, p += row_bytes) {
+      out[r * row_step] = Decode<T>(p, plan);
+    }
+    out += column_step;
+  }
 }
 
 // Converts `count` values of type T stored big-endian at `values` to host
@@ -128,7 +141,7 @@ ConvertResult RecordingReader::CheckRows(uint64_t start,
 
 ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
                                     const std::vector<uint32_t>& columns,
-                                    void* out) const {
+                                    void* out, Layout layout) const {
   if (start >= stop || columns.empty()) return Success;
   if (ConvertResult result = CheckRows(start, stop); result != Success) {
     return result;
@@ -145,7 +158,11 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
   // Every input of full-width fields: the stored rows are the array but for
   // the byte order, and are read straight into it. Otherwise whole rows a
   // block, and a row wider than a block value by value.
-  const bool direct = contiguous && plan_.full_width;
+  const bool by_input = layout == Layout::kByInput;
+  const bool direct = contiguous && plan_.full_width && !by_input;
+  // Where row k and column c of the result go.
+  const uint64_t row_step = by_input ? 1 : columns.size();
+  const uint64_t column_step = by_input ? stop - start : 1;
   const uint64_t rows_per_block =
       std::max<uint64_t>(1, kBlockBytes / row_bytes_);
   const bool by_value = row_bytes_ > kBlockBytes;
@@ -170,12 +187,13 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
     }
     for (uint64_t row = start; row < stop;) {
       const uint64_t at = data_offset_ + row * row_bytes_;
+      T* row_out = typed_out + (row - start) * row_step;
       if (by_value) {
-        for (uint64_t offset : offsets) {
-          if (!ReadAt(at + offset, block.get(), plan_.value_bytes)) {
+        for (size_t c = 0; c < offsets.size(); ++c) {
+          if (!ReadAt(at + offsets[c], block.get(), plan_.value_bytes)) {
             return InputReadError;
           }
-          *typed_out++ = Decode<T>(block.get(), plan_);
+          row_out[c * column_step] = Decode<T>(block.get(), plan_);
         }
         ++row;
         continue;
@@ -184,8 +202,8 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
       if (!ReadAt(at, block.get(), rows * row_bytes_)) {
         return InputReadError;
       }
-      typed_out =
-          DecodeBlock(block.get(), rows, row_bytes_, offsets, plan_, typed_out);
+      DecodeBlock(block.get(), rows, row_bytes_, offsets, plan_, row_out,
+                  row_step, column_step);
       row += rows;
     }
     return Success;

@@ -43,8 +43,14 @@ class RecordingReader {
   // check it before they allocate room for the rows.
   ConvertResult CheckRows(uint64_t start, uint64_t stop) const;
 
+  // The order of the values `Read` writes.
+  enum class Layout {
+    kByRow,    // row after row: rows x columns
+    kByInput,  // input after input: columns x rows
+  };
+
   // Decodes rows [start, stop) of the inputs `columns` (indices below
-  // Ninputs, in any order) into `out`, row after row, as the plan's native
+  // Ninputs, in any order) into `out`, in `layout`, as the plan's native
   // type: int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t, float or
   // double. `out` must hold (stop - start) x columns.size() of them, and
   // start <= stop <= Nsamples. UnknownDataType when there is something to
@@ -52,7 +58,8 @@ class RecordingReader {
   // complete_rows() is asked for or a read fails; MemoryAllocationError when
   // a block buffer cannot be had. Safe to call from several threads at once.
   ConvertResult Read(uint64_t start, uint64_t stop,
-                     const std::vector<uint32_t>& columns, void* out) const;
+                     const std::vector<uint32_t>& columns, void* out,
+                     Layout layout = Layout::kByRow) const;
 
  private:
   explicit RecordingReader(File file) : file_(std::move(file)) {}

@@ -120,6 +120,43 @@ TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
   EXPECT_EQ(os_error, EISDIR);
 }
 
+// Input after input: the same values as row after row, for every path (the
+// stored rows straight in, whole rows a block, a row wider than a block).
+TEST_F(RecordingReaderTest, ByInputLayoutIsTheTransposeOfByRow) {
+  // 3 inputs of "int" in fields of 8 bytes; 5 rows; value = row x 3 + input.
+  std::string data;
+  for (int v = 0; v < 15; ++v) {
+    data += std::string(4, '\xee') + "\0\0\0"s + static_cast<char>(v);
+  }
+  auto r = Open(Header("int", 8, 3, 5) + Inputs(3) + data);
+  ASSERT_TRUE(r);
+  for (std::vector<uint32_t> columns :
+       {std::vector<uint32_t>{0, 1, 2}, std::vector<uint32_t>{2, 0}}) {
+    std::vector<int32_t> by_input(4 * columns.size());
+    ASSERT_EQ(r->Read(1, 5, columns, by_input.data(),
+                      RecordingReader::Layout::kByInput),
+              Success);
+    for (size_t c = 0; c < columns.size(); ++c) {
+      for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(by_input[c * 4 + k], (1 + k) * 3 + int(columns[c]));
+      }
+    }
+  }
+  // A row of 200,000 "short" fields is wider than a block: value by value.
+  std::string wide(2 * 200000 * 2, '\0');
+  wide[1] = 7;                   // row 0, input 0
+  wide[2 * 200000 + 3] = 9;      // row 1, input 1
+  std::string header = Header("short", 2, 0, 2);
+  header.replace(224, 4, "\0\x03\x0d\x40"s);  // 200000 inputs
+  auto w = Open(header + Inputs(200000) + wide);
+  ASSERT_TRUE(w);
+  std::vector<int16_t> by_input(4);
+  ASSERT_EQ(w->Read(0, 2, {0, 1}, by_input.data(),
+                    RecordingReader::Layout::kByInput),
+            Success);
+  EXPECT_EQ(by_input, (std::vector<int16_t>{7, 0, 0, 9}));
+}
+
 // Threads reading random row ranges and input subsets of one reader at once
 // get what one thread reads: values written by hand as row x 7 + input.
 TEST_F(RecordingReaderTest, ThreadsReadOneReaderAtOnce) {
@@ -141,6 +178,7 @@ TEST_F(RecordingReaderTest, ThreadsReadOneReaderAtOnce) {
   struct Job {
     uint64_t start, stop;
     std::vector<uint32_t> columns;
+    RecordingReader::Layout layout;
   };
   std::mt19937 rng(9);
   std::vector<Job> jobs(200);
@@ -151,8 +189,10 @@ TEST_F(RecordingReaderTest, ThreadsReadOneReaderAtOnce) {
       if (rng() % 2) job.columns.push_back(c);
     }
     if (job.columns.empty() || rng() % 4 == 0) {
-      job.columns = {0, 1, 2, 3, 4, 5, 6};  // the direct path
+      job.columns = {0, 1, 2, 3, 4, 5, 6};  // the direct path by rows
     }
+    job.layout = rng() % 3 == 0 ? RecordingReader::Layout::kByInput
+                                : RecordingReader::Layout::kByRow;
   }
   std::vector<std::vector<uint32_t>> results(jobs.size());
   std::vector<std::thread> threads;
@@ -162,8 +202,8 @@ TEST_F(RecordingReaderTest, ThreadsReadOneReaderAtOnce) {
       for (size_t i = t; i < jobs.size(); i += 6) {
         const Job& job = jobs[i];
         results[i].resize((job.stop - job.start) * job.columns.size());
-        if (r->Read(job.start, job.stop, job.columns, results[i].data()) !=
-            Success) {
+        if (r->Read(job.start, job.stop, job.columns, results[i].data(),
+                    job.layout) != Success) {
           failed = true;
         }
       }
@@ -173,11 +213,14 @@ TEST_F(RecordingReaderTest, ThreadsReadOneReaderAtOnce) {
   ASSERT_FALSE(failed);
   for (size_t i = 0; i < jobs.size(); ++i) {
     const Job& job = jobs[i];
-    ASSERT_EQ(results[i], ReadAll<uint32_t>(*r, job.columns, job.start, job.stop));
-    size_t k = 0;
-    for (uint64_t row = job.start; row < job.stop; ++row) {
-      for (uint32_t c : job.columns) {
-        ASSERT_EQ(results[i][k++], row * kInputs + c) << i;
+    const uint64_t rows = job.stop - job.start;
+    for (uint64_t k = 0; k < rows; ++k) {
+      for (size_t c = 0; c < job.columns.size(); ++c) {
+        const size_t at = job.layout == RecordingReader::Layout::kByInput
+                              ? c * rows + k
+                              : k * job.columns.size() + c;
+        ASSERT_EQ(results[i][at], (job.start + k) * kInputs + job.columns[c])
+            << i;
       }
     }
   }

@@ -224,12 +224,13 @@ class Recording:
                                 f"{type(item).__name__}")
         return columns
 
-    def read(self, start=0, stop=None, inputs=None) -> np.ndarray:
+    def read(self, start=0, stop=None, inputs=None, *, by_input=False) -> np.ndarray:
         """Rows [start, stop) of the selected inputs: a C-contiguous array of
-        rows x inputs in the recording's own type (int8 to float64)."""
+        rows x inputs in the recording's own type (int8 to float64), or of
+        inputs x rows `by_input`, each input's values contiguous."""
         reader = self._open_reader()
         start, stop = self._rows(start, stop)
-        return reader.read(start, stop, self.input_indices(inputs))
+        return reader.read(start, stop, self.input_indices(inputs), by_input)
 
     def __getitem__(self, key):
         """rec[rows] or rec[rows, inputs] as numpy indexes: rows a slice or an

@@ -24,7 +24,7 @@ from xarray.core import indexing
 from ._recording import Recording, unique_names
 
 # About this many bytes of decoded values in a block of rows.
-BLOCK_BYTES = 8 << 20
+BLOCK_BYTES = 128 << 20
 # Decoded blocks that inputs have not taken yet, per process, at most.
 CACHE_BYTES = 512 << 20
 
@@ -63,19 +63,22 @@ class _Blocks:
                 rec = self.recording(path)
                 first = block * block_rows
                 try:
-                    entry.values = rec.read(first, first + block_rows)
+                    # Each input's part contiguous.
+                    entry.values = rec.read(first, first + block_rows,
+                                            by_input=True)
                 except BaseException:
                     with self._lock:
                         if self._entries.get(key) is entry:
                             del self._entries[key]
                     raise
-                entry.pending = set(range(entry.values.shape[1]))
+                entry.pending = set(range(entry.values.shape[0]))
                 with self._lock:
                     if key in self._entries:
                         self._bytes += entry.values.nbytes
                     self._evict()
-            part = entry.values[rows, column].copy()
-            whole = rows == slice(0, len(entry.values))
+            # A view: the block's memory lives as long as a part of it does.
+            part = entry.values[column, rows]
+            whole = rows == slice(0, entry.values.shape[1])
             if whole:
                 entry.pending.discard(column)
             done = whole and not entry.pending

@@ -123,10 +123,10 @@ class Reader {
   }
 
   // Rows [start, stop) of the inputs `columns`: a rows x columns array of
-  // the native type. The rows must lie within the header's samples and the
-  // columns below its inputs.
+  // the native type, or columns x rows `by_input`. The rows must lie within
+  // the header's samples and the columns below its inputs.
   py::array Read(int64_t start, int64_t stop,
-                 const std::vector<int64_t>& columns) const {
+                 const std::vector<int64_t>& columns, bool by_input) const {
     CheckRowRange(start, stop);
     std::vector<uint32_t> indices;
     indices.reserve(columns.size());
@@ -142,14 +142,18 @@ class Reader {
     if (!indices.empty()) Check(reader_->CheckRows(first, last), first, last);
     py::object dtype = NativeType(reader_->plan().type);
     if (dtype.is_none()) dtype = py::dtype("float64");  // nothing to decode
+    const auto rows = static_cast<py::ssize_t>(stop - start);
+    const auto count = static_cast<py::ssize_t>(indices.size());
     py::array out(py::dtype::from_args(dtype),
-                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(stop - start),
-                                           static_cast<py::ssize_t>(indices.size())});
+                  by_input ? std::vector<py::ssize_t>{count, rows}
+                           : std::vector<py::ssize_t>{rows, count});
     void* data = out.mutable_data();
     ConvertResult result;
     {
       py::gil_scoped_release release;
-      result = reader_->Read(first, last, indices, data);
+      result = reader_->Read(first, last, indices, data,
+                             by_input ? RecordingReader::Layout::kByInput
+                                      : RecordingReader::Layout::kByRow);
     }
     Check(result, first, last);
     return out;
@@ -247,7 +251,7 @@ PYBIND11_MODULE(_morvela, m) {
       .def("header", &morvela::Reader::Header)
       .def("inputs", &morvela::Reader::Inputs)
       .def("read", &morvela::Reader::Read, py::arg("start"), py::arg("stop"),
-           py::arg("columns"))
+           py::arg("columns"), py::arg("by_input") = false)
       .def("time_offsets", &morvela::Reader::TimeOffsets, py::arg("start"),
            py::arg("stop"));
   m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));

@@ -123,9 +123,9 @@ def test_a_block_is_decoded_once_for_every_input(write, monkeypatch):
     calls = []
     read = morvela.Recording.read
 
-    def counted(self, start=0, stop=None, inputs=None):
+    def counted(self, start=0, stop=None, inputs=None, **options):
         calls.append((start, stop))
-        return read(self, start, stop, inputs)
+        return read(self, start, stop, inputs, **options)
 
     monkeypatch.setattr(morvela.Recording, "read", counted)
     with xr.open_dataset(path, engine="morvela", block_rows=1000) as ds:

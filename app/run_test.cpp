@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/recorder_writer.h"
 #include "tests/memory_streams.h"
 #include "tests/test_util.h"
+#include "tools/recorder_writer.h"
 
 namespace morvela {
 namespace {

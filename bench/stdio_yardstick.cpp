@@ -2,8 +2,8 @@
 // Morvela against: one fread and one fprintf per value, stdio buffering,
 // the same report layout (numbers as glibc's printf rounds them).
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>

@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -108,9 +108,9 @@ int main(int argc, char** argv) {
       {"short-4x", "short", 16, 4000000, 3, 6, "1", nullptr},
       // Values that round to zero must cost what typical values cost: at
       // most twice the time of the workload named last.
-      {"subnormal", "double", 8, 500000, 4, 2, "1e-310", "double"},
-      {"e-300", "double", 8, 500000, 4, 2, "1e-301", "double"},
-      {"tiny-float", "float", 8, 1000000, 4, 2, "1e-40", "float"},
+      {"subnormal", "double", 8, 500000, 5, 2, "1e-310", "double"},
+      {"e-300", "double", 8, 500000, 5, 2, "1e-301", "double"},
+      {"tiny-float", "float", 8, 1000000, 5, 2, "1e-40", "float"},
   };
   std::map<std::string, double> medians;
   mkdir(dir.c_str(), 0777);
@@ -125,11 +125,11 @@ int main(int argc, char** argv) {
     const std::string dd_out = Join(dir, "dd.out");
     const std::string stdio_out = Join(dir, "stdio.txt");
     if (FileSize(Join(dir, dat)) < 0) {
-      RunResult made = Run({synth, "-t", w.type, "-i", std::to_string(w.inputs),
-                            "-n", std::to_string(w.samples), "-p",
-                            std::to_string(w.samples / 10), "--scale", w.scale,
-                            dat},
-                           dir);
+      RunResult made =
+          Run({synth, "-t", w.type, "-i", std::to_string(w.inputs), "-n",
+               std::to_string(w.samples), "-p", std::to_string(w.samples / 10),
+               "--scale", w.scale, dat},
+              dir);
       if (made.status != 0) {
         std::fprintf(stderr, "morvela-synth failed for %s\n", w.name);
         return 1;

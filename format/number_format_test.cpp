@@ -150,11 +150,13 @@ TEST(FormatFixedTest, TinyMagnitudesMatchTheReference) {
         break;
       default:
         v = near_half(rng) / kPow10Of(decimals);
-        if (i % 8 == 2) v = std::nextafter(0.5 / kPow10Of(decimals), rng() % 2 ? 0.0 : 1.0);
+        if (i % 8 == 2)
+          v = std::nextafter(0.5 / kPow10Of(decimals), rng() % 2 ? 0.0 : 1.0);
         break;
     }
     if (i % 3 == 0) v = -v;
-    ASSERT_EQ(Fixed(v, decimals, i % 5 == 0), ReferenceFixed(v, decimals, i % 5 == 0))
+    ASSERT_EQ(Fixed(v, decimals, i % 5 == 0),
+              ReferenceFixed(v, decimals, i % 5 == 0))
         << std::hexfloat << v << " " << decimals;
     if (decimals == 6) {
       char out[kMaxFixedChars];

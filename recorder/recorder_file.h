@@ -7,8 +7,8 @@
 #ifndef MORVELA_RECORDER_RECORDER_FILE_H_
 #define MORVELA_RECORDER_RECORDER_FILE_H_
 
-#include <cstddef>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <type_traits>
@@ -73,9 +73,9 @@ T LoadBigEndian(const unsigned char* p) {
                 sizeof(T) == 8);
   using Bits = std::conditional_t<
       sizeof(T) == 1, uint8_t,
-      std::conditional_t<sizeof(T) == 2, uint16_t,
-                         std::conditional_t<sizeof(T) == 4, uint32_t,
-                                            uint64_t>>>;
+      std::conditional_t<
+          sizeof(T) == 2, uint16_t,
+          std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
   return std::bit_cast<T>(static_cast<Bits>(LoadBigEndian(p, sizeof(T))));
 }
 
@@ -127,6 +127,7 @@ struct DataTypeInfo {
 };
 
 // The eight known types, in the order of `DataType`.
+// clang-format off
 inline constexpr DataTypeInfo kDataTypes[8] = {
     {"char", 1, true, false},
     {"unsigned char", 1, false, false},
@@ -137,6 +138,7 @@ inline constexpr DataTypeInfo kDataTypes[8] = {
     {"float", 4, true, true},
     {"double", 8, true, true},
 };
+// clang-format on
 
 // The type named `name`, or kUnknown.
 DataType FindDataType(std::string_view name);

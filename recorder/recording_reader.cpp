@@ -127,8 +127,7 @@ bool RecordingReader::ReadAt(uint64_t offset, void* buffer,
   return true;
 }
 
-ConvertResult RecordingReader::CheckRows(uint64_t start,
-                                         uint64_t stop) const {
+ConvertResult RecordingReader::CheckRows(uint64_t start, uint64_t stop) const {
   if (start >= stop) return Success;
   // As the converter would find it going from `start`: a first row that
   // runs out, else a type that cannot be decoded, else a later row that

@@ -102,8 +102,7 @@ TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
   ReadAll<int16_t>(*r, {0}, 0, 1, InputReadError);
 
   Open(Header("short", 2, 1, 1).substr(0, 100), InputReadError);
-  Open("KIVX" + Header("short", 2, 1, 1).substr(4),
-       NotRecorderFile);
+  Open("KIVX" + Header("short", 2, 1, 1).substr(4), NotRecorderFile);
   Open(Header("short", 2, 3, 1) + Inputs(2), InputReadError);
   std::string huge = Header("short", 2, 0, 1);
   std::memcpy(huge.data() + 224, "\xff\xff\xff\xff", 4);
@@ -111,9 +110,9 @@ TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
 
   std::unique_ptr<RecordingReader> reader;
   int os_error = 0;
-  EXPECT_EQ(RecordingReader::Open((dir_ / "missing.dat").c_str(), &reader,
-                                  &os_error),
-            InputReadError);
+  EXPECT_EQ(
+      RecordingReader::Open((dir_ / "missing.dat").c_str(), &reader, &os_error),
+      InputReadError);
   EXPECT_EQ(os_error, ENOENT);
   EXPECT_EQ(RecordingReader::Open(dir_.c_str(), &reader, &os_error),
             InputReadError);
@@ -144,16 +143,16 @@ TEST_F(RecordingReaderTest, ByInputLayoutIsTheTransposeOfByRow) {
   }
   // A row of 200,000 "short" fields is wider than a block: value by value.
   std::string wide(2 * 200000 * 2, '\0');
-  wide[1] = 7;                   // row 0, input 0
-  wide[2 * 200000 + 3] = 9;      // row 1, input 1
+  wide[1] = 7;               // row 0, input 0
+  wide[2 * 200000 + 3] = 9;  // row 1, input 1
   std::string header = Header("short", 2, 0, 2);
   header.replace(224, 4, "\0\x03\x0d\x40"s);  // 200000 inputs
   auto w = Open(header + Inputs(200000) + wide);
   ASSERT_TRUE(w);
   std::vector<int16_t> by_input(4);
-  ASSERT_EQ(w->Read(0, 2, {0, 1}, by_input.data(),
-                    RecordingReader::Layout::kByInput),
-            Success);
+  ASSERT_EQ(
+      w->Read(0, 2, {0, 1}, by_input.data(), RecordingReader::Layout::kByInput),
+      Success);
   EXPECT_EQ(by_input, (std::vector<int16_t>{7, 0, 0, 9}));
 }
 

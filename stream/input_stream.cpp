@@ -9,7 +9,7 @@ namespace morvela {
 InputStream::InputStream(Source* source, size_t capacity)
     : source_(source),
       capacity_(std::max<size_t>(capacity, 64)),
-      owned_(new(std::nothrow) char[capacity_]),
+      owned_(new (std::nothrow) char[capacity_]),
       buffer_(owned_.get()) {
   pos_ = end_ = buffer_;
 }

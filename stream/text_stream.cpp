@@ -9,7 +9,7 @@ namespace morvela {
 TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
     : sink_(sink),
       crlf_(line_ends == LineEnds::kCrLf),
-      owned_(new(std::nothrow) char[std::max<size_t>(capacity, 1)]),
+      owned_(new (std::nothrow) char[std::max<size_t>(capacity, 1)]),
       buffer_(owned_.get()),
       capacity_(std::max<size_t>(capacity, 1)) {
   if (capacity_ < kMaxReserve)

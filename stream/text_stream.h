@@ -1,7 +1,7 @@
-// A buffered text stream over a `Sink`. The report stream stores every LF written to it as CR LF on every host; the
-// console stream writes bytes as they are. Errors are sticky: once the sink
-// has refused a write, every later write reports failure and nothing more
-// reaches the sink.
+// A buffered text stream over a `Sink`. The report stream stores every LF
+// written to it as CR LF on every host; the console stream writes bytes as they
+// are. Errors are sticky: once the sink has refused a write, every later write
+// reports failure and nothing more reaches the sink.
 
 #ifndef MORVELA_STREAM_TEXT_STREAM_H_
 #define MORVELA_STREAM_TEXT_STREAM_H_

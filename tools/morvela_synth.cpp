@@ -3,15 +3,15 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cmath>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "tools/recorder_writer.h"
 #include "stream/file.h"
+#include "tools/recorder_writer.h"
 #include "tools/synth_signal.h"
 #include "version.h"
 

@@ -77,8 +77,12 @@ def main():
     os.makedirs(tmp)
     test_env = dict(os.environ, TMPDIR=tmp)
     jobs = str(os.cpu_count() or 2)
+    # The Python package is tested as make check tests it: installed by pip
+    # into a virtual environment, again whenever a source of it changed.
+    venv = ["make", "venv", f"BUILD={build}"]
     if run(["cmake", "-S", scratch, "-B", build], scratch, 600) != 0 or \
-            run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0:
+            run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0 or \
+            run(venv, scratch, 1800) != 0:
         sys.exit("the unchanged tree does not build")
     if run(["ctest", "-j", jobs, "--timeout", "120"], build, 1200,
            test_env) != 0:
@@ -97,7 +101,8 @@ def main():
         try:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original.replace(before, after))
-            if run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0:
+            if run(["cmake", "--build", build, "-j", jobs], scratch, 1200) != 0 \
+                    or run(venv, scratch, 1200) != 0:
                 rejected.append((number, name, before))
                 verdict = "rejected by the build"
             else:

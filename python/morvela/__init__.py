@@ -1,13 +1,20 @@
-"""Read transient recorder files (.dat) into numpy arrays and pandas frames.
+"""Read transient recorder files (.dat) into numpy arrays, pandas frames
+and xarray datasets; export them to Parquet and HDF5.
 
     import morvela
 
     with morvela.open("rec.dat") as rec:
         print(rec.header.block_name, rec.inputs)
         values = rec.read(0, 1000)          # rows x inputs, native dtype
+        one = rec[3, 0]                     # numpy-style selection
         df = rec.to_pandas()                # indexed by TimeOffset
         for offsets, block in rec.chunks(rows=100_000):
             ...
+
+    import xarray as xr
+    ds = xr.open_dataset("rec.dat", engine="morvela")  # lazy, dask-ready
+
+    morvela.export("rec.dat", "rec.parquet")           # or .h5, streamed
 
 The values are decoded by Morvela's own C++ decoder, by the same rules as
 the text reports that the Morvela program writes.

@@ -50,8 +50,7 @@ void RaiseFailure(const RecordingFailure& f) {
   py::object errors = py::module_::import("morvela._errors");
   py::object cls = errors.attr(ErrorClass(f));
   py::str text = py::str("{}: {}").format(f.path, f.message);
-  py::object error =
-      f.row >= 0 ? cls(text, f.path, f.row) : cls(text, f.path);
+  py::object error = f.row >= 0 ? cls(text, f.path, f.row) : cls(text, f.path);
   PyErr_SetObject(cls.ptr(), error.ptr());
 }
 
@@ -178,9 +177,9 @@ class Reader {
   void CheckRowRange(int64_t start, int64_t stop) const {
     if (start < 0 || stop < start ||
         stop > int64_t{reader_->header().Nsamples}) {
-      throw py::index_error(
-          "rows " + std::to_string(start) + " to " + std::to_string(stop) +
-          " are not rows of the recording");
+      throw py::index_error("rows " + std::to_string(start) + " to " +
+                            std::to_string(stop) +
+                            " are not rows of the recording");
     }
   }
 
@@ -229,7 +228,8 @@ Reader Open(const py::bytes& path, const py::str& name) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     throw py::error_already_set();
   }
-  if (result != Success) throw RecordingFailure{result, name, ResultText(result)};
+  if (result != Success)
+    throw RecordingFailure{result, name, ResultText(result)};
   return Reader(std::move(reader), name);
 }
 

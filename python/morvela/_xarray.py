@@ -21,12 +21,15 @@ import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
+from ._errors import RecordingReadError
 from ._recording import Recording, unique_names
 
 # About this many bytes of decoded values in a block of rows.
 BLOCK_BYTES = 128 << 20
 # Decoded blocks that inputs have not taken yet, per process, at most.
 CACHE_BYTES = 512 << 20
+# Recordings a process keeps open, at most: a worker may see thousands.
+OPEN_RECORDINGS = 64
 
 _MAGIC = b"KIV\0"
 
@@ -38,16 +41,32 @@ class _Blocks:
 
     def __init__(self):
         self._lock = threading.Lock()
-        self._recordings = {}
+        self._recordings = collections.OrderedDict()
         self._entries = collections.OrderedDict()
         self._bytes = 0
 
-    def recording(self, path):
+    def recording(self, path, identity):
+        """The recording at `path`, which must still be the file the dataset
+        was opened on."""
+        key = (path, identity)
         with self._lock:
-            rec = self._recordings.get(path)
-            if rec is None:
-                rec = self._recordings[path] = Recording(path)
-            return rec
+            rec = self._recordings.get(key)
+            if rec is not None:
+                self._recordings.move_to_end(key)
+                return rec
+        rec = Recording(path)
+        if _identity(path) != identity:
+            rec.close()
+            raise RecordingReadError(
+                f"{os.fsdecode(path)}: the file changed after the dataset "
+                "was opened", path)
+        with self._lock:
+            self._recordings[key] = rec
+            # Dropped, not closed: a thread may still be reading it, and its
+            # file closes with the last reference.
+            while len(self._recordings) > OPEN_RECORDINGS:
+                self._recordings.popitem(last=False)
+        return rec
 
     def take(self, path, identity, block_rows, block, column, rows):
         """Rows `rows` (a slice within the block) of input `column` of block
@@ -60,10 +79,10 @@ class _Blocks:
             self._entries.move_to_end(key)
         with entry.lock:
             if entry.values is None:
-                rec = self.recording(path)
                 first = block * block_rows
                 try:
                     # Each input's part contiguous.
+                    rec = self.recording(path, identity)
                     entry.values = rec.read(first, first + block_rows,
                                             by_input=True)
                 except BaseException:

@@ -136,6 +136,23 @@ def test_a_block_is_decoded_once_for_every_input(write, monkeypatch):
     assert not [key for key in _xarray._BLOCKS._entries if key[0] == str(path)]
 
 
+def test_open_files_stay_few_and_a_changed_file_is_refused(write, monkeypatch):
+    monkeypatch.setattr(_xarray, "OPEN_RECORDINGS", 3)
+    datasets = []
+    for k in range(12):
+        path, _ = raw_recording(write, f"f{k}.dat", 100, 2, seed=k)
+        datasets.append(xr.open_dataset(path, engine="morvela"))
+    before = len(os.listdir("/proc/self/fd"))
+    for ds in datasets:
+        ds.load()
+    assert len(os.listdir("/proc/self/fd")) <= before + 3
+    path, _ = raw_recording(write, "changing.dat", 100, 2)
+    ds = xr.open_dataset(path, engine="morvela")
+    raw_recording(write, "changing.dat", 101, 2)  # replaced after the open
+    with pytest.raises(morvela.RecordingReadError, match="changed"):
+        ds.load()
+
+
 def test_datasets_pickle_by_path(write):
     path, values = raw_recording(write, "rec.dat", 2000, 2)
     with xr.open_dataset(path, engine="morvela", chunks={}) as ds:

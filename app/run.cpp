@@ -9,7 +9,6 @@
 #include <new>
 
 #include "convert/recorder_file_converter.h"
-#include "format/number_format.h"
 #include "stream/file.h"
 #include "stream/input_stream.h"
 

@@ -90,7 +90,11 @@ TEST_F(RecordingReaderTest, FailuresMirrorTheConverter) {
   // Truncated in the second row: one whole row.
   auto r = Open(Header("short", 2, 2, 3) + Inputs(2) + "\0\1\0\2\0\3"s);
   EXPECT_EQ(r->complete_rows(), 1u);
+  EXPECT_EQ(r->CompleteRowsNow(), 1u);
   EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 1), (std::vector<int16_t>{1, 2}));
+  // With no inputs every row is whole; with fields of no bytes none is.
+  EXPECT_EQ(Open(Header("short", 2, 0, 5))->complete_rows(), 5u);
+  EXPECT_EQ(Open(Header("short", 0, 2, 5) + Inputs(2))->complete_rows(), 0u);
   ReadAll<int16_t>(*r, {0, 1}, 0, 2, InputReadError);
   // Unknown and narrow floating types, noticed at the first value.
   r = Open(Header("Short", 2, 1, 1) + Inputs(1) + "\0\1"s);

@@ -15,26 +15,6 @@
 namespace morvela {
 namespace {
 
-std::string_view VerdictText(ConvertResult result) {
-  switch (result) {
-    case Success:
-      return "Successfully converted         ";
-    case InputReadError:
-      return "Input file read error";
-    case OutputWriteError:
-      return "Output file write error";
-    case UsageError:  // the usage text stands instead
-      break;
-    case UnknownDataType:
-      return "Unknown data type";
-    case MemoryAllocationError:
-      return "Memory allocation error";
-    case NotRecorderFile:
-      return "Input file is not a transient recorder file";
-  }
-  return "";
-}
-
 // "\n<Which> file <path> not accessible!\nError: 0x<errno>: <text> "
 void ReportOpenFailure(TextStream& console, std::string_view which,
                        std::string_view path, int error) {
@@ -177,7 +157,7 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   // A report that did not reach the file is never called a success.
   if (!report_stream.Flush() || !report.Close()) result = OutputWriteError;
 
-  console.WriteNoLf(VerdictText(result));
+  console.WriteNoLf(ResultText(result));
   if (result == Success) console.Write(report_path);
   console.WriteNoLf("\n\n");
   console.Flush();

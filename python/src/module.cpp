@@ -54,19 +54,6 @@ void RaiseFailure(const RecordingFailure& f) {
   PyErr_SetObject(cls.ptr(), error.ptr());
 }
 
-std::string ResultText(ConvertResult result) {
-  switch (result) {
-    case UnknownDataType:
-      return "unknown data type";
-    case MemoryAllocationError:
-      return "memory allocation error";
-    case NotRecorderFile:
-      return "input file is not a transient recorder file";
-    default:
-      return "input file read error";
-  }
-}
-
 py::object NativeType(DataType type) {
   if (type == DataType::kUnknown) return py::none();
   return WithNativeType(type, [](auto native) -> py::object {
@@ -186,7 +173,7 @@ class Reader {
   // Raises the package's exception for a failed read of rows [start, stop).
   void Check(ConvertResult result, uint64_t start, uint64_t stop) const {
     if (result == Success) return;
-    RecordingFailure f{result, path_, ResultText(result)};
+    RecordingFailure f{result, path_, std::string(ResultText(result))};
     if (result == UnknownDataType) {
       const RecorderHeader& h = reader_->header();
       f.message += " '" + std::string(TextField(h.DataTypeName)) + "' of " +
@@ -229,7 +216,7 @@ Reader Open(const py::bytes& path, const py::str& name) {
     throw py::error_already_set();
   }
   if (result != Success)
-    throw RecordingFailure{result, name, ResultText(result)};
+    throw RecordingFailure{result, name, std::string(ResultText(result))};
   return Reader(std::move(reader), name);
 }
 

@@ -8,7 +8,7 @@ once in it, and what it becomes (<NL> stands for a line break). The tree is copi
 the file is changed, the build is redone and ctest runs until the first
 failure. A mutant the build rejects does not count.
 
-    tools/mutants.py [--only SUBSTRING] [--keep]
+    tools/mutants.py [--only SUBSTRING]... [--keep]
 """
 
 import argparse
@@ -58,13 +58,16 @@ def run(cmd, cwd, timeout, env=None):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--only", help="run the mutants whose line has this")
+    parser.add_argument("--only", action="append",
+                        help="run the mutants whose line has this "
+                        "(repeatable: any of them)")
     parser.add_argument("--keep", action="store_true",
                         help="keep the scratch directory")
     args = parser.parse_args()
     mutants = load(os.path.join(ROOT, "tools", "mutants.txt"))
     if args.only:
-        mutants = [m for m in mutants if args.only in " ".join(m[1:])]
+        mutants = [m for m in mutants
+                   if any(only in " ".join(m[1:]) for only in args.only)]
 
     scratch = tempfile.mkdtemp(prefix="morvela-mutants-")
     files = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True,

@@ -66,7 +66,7 @@ elif what == "mfdataset_max":
     paths = sorted(open(path).read().split())
     with distributed.LocalCluster(n_workers=2, processes=True,
                                   threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster):
         start = time.perf_counter()
         ds = xr.open_mfdataset(paths, engine="morvela", combine="nested",

@@ -170,7 +170,7 @@ def test_open_mfdataset_on_a_cluster_of_processes(write):
         expected.append(values)
     with distributed.LocalCluster(n_workers=2, processes=True,
                                   threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster):
         ds = xr.open_mfdataset(paths, engine="morvela", combine="nested",
                                concat_dim="recording", parallel=True,
@@ -289,7 +289,7 @@ def test_export_command_line(write, tmp_path):
     assert sorted(os.listdir(out)) == ["r0.parquet", "r1.parquet", "r2.parquet"]
     with distributed.LocalCluster(n_workers=2, processes=True,
                                   threads_per_worker=1,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         done = subprocess.run(run + [*paths, "--to", "hdf5", "-o", str(out),
                                      "--scheduler", cluster.scheduler_address],
                               capture_output=True, text=True)

@@ -77,7 +77,6 @@ class Reader {
     d["block_name"] = Bytes(TextField(h.RecName));
     d["application_name"] = Bytes(TextField(h.ApplName));
     d["application_version"] = Bytes(TextField(h.ApplVersion));
-    d["trigger_time"] = h.TriggerTime;
     ShownTime shown{};
     // Nanoseconds since the epoch as the report shows them, or None where
     // the report shows the current time instead.
@@ -94,7 +93,6 @@ class Reader {
     d["posttrigger_samples"] = PostTriggerSamples(h);
     d["data_type_size"] = h.DataTypeSize;
     d["sample_time_us"] = h.SampleTime;
-    d["complete_rows"] = reader_->complete_rows();
     d["dtype"] = NativeType(reader_->plan().type);
     return d;
   }

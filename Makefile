@@ -3,15 +3,29 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build check venv demo install package bench sanitize fuzz lint mutants clean
+.PHONY: all build check deps venv demo install package bench sanitize fuzz lint mutants clean
 
 all: build
 
+# Needs only CMake and a C++ compiler; the tests are built where GoogleTest
+# is found.
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-check: build venv
+# The Debian packages that make check needs, where missing
+# (tools/debian-packages.txt; apt-get as root or through sudo -n). Debian's
+# python3 needs venv and its headers for the package's virtual environment.
+SYSTEM_PYTHON = $(filter /usr/bin/% /bin/%,$(shell command -v $(PYTHON)))
+deps:
+	tools/debian-packages.sh check $(if $(SYSTEM_PYTHON),system-python)
+
+# The whole suite: the Debian packages it lacks, the build with the tests,
+# the Python package in its virtual environment, then every test.
+check: deps
+	cmake -S . -B $(BUILD) -DMORVELA_BUILD_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	$(MAKE) --no-print-directory venv
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The Python package, installed by pip with every extra into a virtual
@@ -39,14 +53,17 @@ PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# A .deb and a .tar.gz in $(BUILD).
-package: build
+# A .deb and a .tar.gz in $(BUILD), with the Python module for Debian's
+# python3.
+package:
+	tools/debian-packages.sh deb-python
+	$(MAKE) --no-print-directory build
 	cd $(BUILD) && cpack
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer. A
 # failed allocation must stay the converter's -5, not a sanitizer abort.
-sanitize:
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+sanitize: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVELA_BUILD_TESTS=ON \
 	  -DMORVELA_SANITIZE=address,undefined $(CMAKE_FLAGS)
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
@@ -54,12 +71,14 @@ sanitize:
 
 # clang-tidy and cppcheck over the project's code.
 lint: build
+	tools/debian-packages.sh lint
 	tools/lint.sh
 
 # libFuzzer targets under ASan and UBSan, FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
 fuzz:
+	tools/debian-packages.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DMORVELA_BUILD_FUZZ=ON -DMORVELA_BUILD_TESTS=OFF -DMORVELA_SANITIZE=address,undefined
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target convert_fuzzer format_fuzzer make_seeds
@@ -76,6 +95,7 @@ fuzz:
 # Throughput and micro benchmarks (Release). BENCH_RUNS sets the repetitions.
 BENCH_RUNS ?= 9
 bench: venv
+	tools/debian-packages.sh bench
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMORVELA_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bench/morvela_format_bench --benchmark_min_time=0.2

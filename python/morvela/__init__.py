@@ -15,6 +15,7 @@ and xarray datasets; export them to Parquet and HDF5.
     ds = xr.open_dataset("rec.dat", engine="morvela")  # lazy, dask-ready
 
     morvela.export("rec.dat", "rec.parquet")           # or .h5, streamed
+    morvela.export_batch(paths, "out/", jobs=4)        # many, one loop
 
 The values are decoded by Morvela's own C++ decoder, by the same rules as
 the text reports that the Morvela program writes.
@@ -29,7 +30,8 @@ from ._errors import (
     TruncatedRecordingError,
     UnknownDataTypeError,
 )
-from ._export import ExportError, export
+from ._batch import Outcome, WorkerError, export_batch
+from ._export import ExportError, column_names, export
 from ._morvela import __version__
 from ._recording import Header, Input, Recording, open
 from ._report import read_report
@@ -37,7 +39,11 @@ from ._report import read_report
 __all__ = [
     "__version__",
     "ExportError",
+    "Outcome",
+    "WorkerError",
+    "column_names",
     "export",
+    "export_batch",
     "Header",
     "Input",
     "NotRecordingError",

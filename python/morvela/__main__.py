@@ -8,19 +8,30 @@ recordings exported to Parquet or HDF5.
 Exit status: 0 on success; for a file that cannot be read the Morvela
 program's status for it (255 read error, 252 unknown data type, 251 memory,
 250 not a recording); 2 for a usage error; 3 when the output cannot be
-written; for export, 1 when any recording failed."""
+written; for export, 1 when any recording failed and 4 when there is no
+worker to run on (the scheduler cannot be reached, or worker processes
+cannot be started); 130 after an interrupt (SIGINT), 143 after SIGTERM.
+Every failure is one line on standard error."""
 
 import argparse
 import json
 import os
+import re
+import signal
+import socket
 import sys
 
 from ._errors import RecordingError
+from ._export import one_line
 from ._recording import open as open_recording
 
+FAILED = 1
 USAGE_ERROR = 2
 WRITE_ERROR = 3
+NO_WORKERS = 4
 READ_ERROR = 255
+INTERRUPTED = 128 + signal.SIGINT
+TERMINATED = 128 + signal.SIGTERM
 
 # Image formats by suffix, as matplotlib writes them.
 _IMAGE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff",
@@ -33,6 +44,34 @@ class _UsageError(Exception):
 
 class _WriteError(Exception):
     pass
+
+
+class _NoWorkers(Exception):
+    pass
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as an interrupt is."""
+
+
+def _say(text, bar=None):
+    """One line on standard error, if it can be written."""
+    try:
+        if bar is not None:
+            bar.write(f"morvela: {text}", file=sys.stderr)
+        elif sys.stderr is not None:
+            print(f"morvela: {text}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def _silence_stdout():
+    # Nothing more reaches a standard output that failed: Python's own flush
+    # at exit would complain of it.
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _info(args):
@@ -98,66 +137,188 @@ def _plot(args):
     print(target)
 
 
-def _export_one(source, directory, data_format):
-    """Exports one recording; returns (source, target, None) or (source,
-    target, the reason it failed). Runs in worker processes too."""
-    from ._export import ExportError, SUFFIXES, export
-
-    stem = os.path.splitext(os.path.basename(os.fsdecode(source)))[0]
-    target = os.path.join(directory or os.path.dirname(os.fsdecode(source)) or ".",
-                          stem + SUFFIXES[data_format])
+def _probe(address, timeout):
+    """Raises _NoWorkers unless what listens at the TCP `address` speaks
+    first within `timeout` seconds, as a scheduler does: a port that takes
+    the connection and stays silent, or a web server, costs no longer."""
+    scheme, _, rest = address.rpartition("://")
+    if scheme not in ("", "tcp"):
+        return
+    host, _, port = rest.rpartition(":")
     try:
-        export(source, target, data_format)
-    except (RecordingError, ExportError, OSError, ValueError) as error:
-        return source, target, str(error)
-    except Exception as error:  # noqa: BLE001 - one bad file stops no other
-        return source, target, f"{type(error).__name__}: {error}"
-    return source, target, None
+        with socket.create_connection((host.strip("[]"), int(port)),
+                                      timeout=timeout) as connection:
+            if not connection.recv(1):
+                raise OSError("it closed the connection")
+    except socket.timeout:
+        raise _NoWorkers(f"cannot reach the scheduler at {address}: no "
+                         f"answer within {timeout:g} s") from None
+    except OSError as error:
+        raise _NoWorkers(f"cannot reach the scheduler at {address}: "
+                         f"{one_line(error)}") from None
+
+
+def _connect(address, timeout):
+    """A distributed.Client of the scheduler at `address`, connected within
+    about `timeout` seconds."""
+    _probe(address, timeout)
+    import logging
+
+    import dask
+    import distributed
+
+    # Its own log lines (a lost connection, a retry) are no failure lines:
+    # what becomes of each recording is said once, by the batch.
+    for name in ["distributed", "tornado", "asyncio",
+                 *logging.root.manager.loggerDict]:
+        if name.split(".")[0] in ("distributed", "tornado", "asyncio"):
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
+    try:
+        with dask.config.set({"distributed.comm.timeouts.connect": timeout}):
+            return distributed.Client(address, timeout=timeout,
+                                      set_as_default=False)
+    except Exception as error:  # noqa: BLE001 - any reason is one line
+        raise _NoWorkers(f"cannot reach the scheduler at {address}: "
+                         f"{one_line(error)}") from None
+
+
+class _Output:
+    """Lines to standard output, which may be closed or fail: after the
+    first failure nothing more is tried, and `failed` says so."""
+
+    def __init__(self):
+        self.failed = sys.stdout is None
+
+    def line(self, text):
+        if self.failed:
+            return
+        try:
+            sys.stdout.write(text + "\n")
+            sys.stdout.flush()
+        except (OSError, ValueError):
+            self.failed = True
+            _silence_stdout()
+
+
+def _progress_bar(total):
+    """A progress bar on standard error where it is a terminal and tqdm is
+    installed, otherwise None."""
+    try:
+        if not sys.stderr.isatty():
+            return None
+        from tqdm import tqdm
+    except (AttributeError, ValueError, ImportError):
+        return None
+    tqdm.monitor_interval = 0  # no thread of its own
+    return tqdm(total=total, unit="rec", file=sys.stderr, leave=False,
+                dynamic_ncols=True)
 
 
 def _export(args):
-    if args.jobs < 1:
-        raise _UsageError(f"--jobs {args.jobs}: at least 1")
-    if args.output is not None and not os.path.isdir(args.output):
-        raise _UsageError(f"{args.output} is not a directory")
-    sources = args.recordings
-    tasks = [(source, args.output, args.to) for source in sources]
-    if args.scheduler:
-        import distributed
+    from ._batch import WorkerError, export_batch
 
-        with distributed.Client(args.scheduler) as client:
-            futures = client.map(_export_one, *zip(*tasks), pure=False)
-            results = client.gather(futures)
-    elif args.jobs > 1 and len(tasks) > 1:
-        from concurrent.futures import ProcessPoolExecutor
+    output = _Output()
+    client = _connect(args.scheduler, args.connect_timeout) if args.scheduler else None
+    bar = _progress_bar(len(args.recordings))
+    failed = exported = 0
 
-        with ProcessPoolExecutor(max_workers=args.jobs) as pool:
-            results = list(pool.map(_export_one, *zip(*tasks)))
-    else:
-        results = [_export_one(*task) for task in tasks]
-    failed = 0
-    for source, target, error in results:
-        if error is None:
-            print(target)
+    def progress(outcome):
+        nonlocal failed, exported
+        if outcome.error is None:
+            exported += 1
+            output.line(os.fsdecode(outcome.target))
         else:
             failed += 1
-            print(f"morvela: {os.fsdecode(source)}: {error}", file=sys.stderr)
-    print(f"morvela: exported {len(results) - failed} of {len(results)} "
-          f"recordings, {failed} failed", file=sys.stderr)
-    sys.stdout.flush()
+            _say(f"{os.fsdecode(outcome.source)}: {outcome.error}", bar)
+        if bar is not None:
+            bar.set_postfix(failed=failed, refresh=False)
+            bar.update()
+
+    try:
+        outcomes = export_batch(args.recordings, args.output, args.to,
+                                jobs=args.jobs, client=client,
+                                progress=progress)
+    except WorkerError as error:
+        raise _NoWorkers(str(error)) from None
+    except KeyboardInterrupt as interrupt:
+        interrupt.args = (f"{exported} of {len(args.recordings)} recordings "
+                          "exported, as printed",)
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+        if client is not None:
+            client.close()
+    _say(f"exported {len(outcomes) - failed} of {len(outcomes)} recordings, "
+         f"{failed} failed")
+    if output.failed:
+        raise _WriteError("cannot write the targets' names to standard output")
     return 1 if failed else 0
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(
+# Checks of the arguments, as argparse types: every usage error is raised
+# by the parser.
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value}: at least 1")
+    return value
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 < value < 1e6:
+        raise argparse.ArgumentTypeError(f"{text}: more than 0 and less than 1000000")
+    return value
+
+
+def _directory(text):
+    if not os.path.isdir(text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a directory")
+    return text
+
+
+_ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss)://)?"
+                      r"(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?)"
+                      r":([0-9]{1,5})")
+
+
+def _scheduler_address(text):
+    match = _ADDRESS.fullmatch(text)
+    if not match or not 0 < int(match.group(2)) < 65536:
+        raise argparse.ArgumentTypeError(
+            f"not a scheduler address: {text!r} (HOST:PORT or tcp://HOST:PORT)")
+    return text
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        command = self.prog.split()[-1]
+        _say(f"{command}: {message} (see --help)" if command != "morvela"
+             else f"{message} (see --help)")
+        sys.exit(USAGE_ERROR)
+
+
+def _parser():
+    parser = _Parser(
         prog="python3 -m morvela",
         description="Reads transient recorder files (.dat) with Morvela's "
         "decoder.",
         epilog="Exit status: 0 on success; on a file that cannot be read the "
         "Morvela program's status for it: 255 read error, 252 unknown data "
         "type, 251 memory, 250 not a recording; 2 for a usage error; 3 when "
-        "the output cannot be written.")
-    commands = parser.add_subparsers(dest="command", required=True)
+        "the output cannot be written; for export, 1 when any recording "
+        "failed and 4 when there is no worker to run on; 130 after an "
+        "interrupt, 143 after SIGTERM. Every failure is one line on standard "
+        "error.")
+    commands = parser.add_subparsers(dest="command", required=True,
+                                     parser_class=_Parser)
     info = commands.add_parser(
         "info", help="print the header and the inputs as JSON",
         description="Prints the recording's header and its inputs' names and "
@@ -194,55 +355,85 @@ def main(argv=None):
         "metadata, the header as JSON in the file metadata) or HDF5 (dataset "
         "values, rows x inputs, and dataset time_offset, the header, names "
         "and units as attributes), a block of rows at a time. A target is "
-        "written under a temporary name and renamed when complete. One bad "
-        "recording stops no other: each failure is one line on standard "
-        "error, the targets written are printed, and a summary line ends the "
-        "run.",
+        "written under a temporary name and renamed when complete. Recordings "
+        "whose targets would be one file are refused before anything is "
+        "written. One bad recording stops no other: each target is printed "
+        "on standard output as it is written, each failure is one line on "
+        "standard error, and a summary line ends the run. On a terminal, "
+        "standard error shows the progress.",
         epilog="Exit status: 0 when every recording was exported, 1 when any "
-        "failed, 2 for a usage error.")
+        "failed, 2 for a usage error, 3 when the targets' names cannot be "
+        "written to standard output, 4 when the scheduler cannot be reached "
+        "or the worker processes cannot be started; after SIGINT 130 and "
+        "after SIGTERM 143, the temporary files removed (the targets printed "
+        "so far are complete).")
     export.add_argument("recordings", nargs="+", help="the recordings (.dat)")
-    export.add_argument("-o", "--output", metavar="DIR",
+    export.add_argument("-o", "--output", metavar="DIR", type=_directory,
                         help="the directory to write into (default: each "
                         "recording's own); a target is named as its recording "
                         "with the format's suffix for its last one")
     export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
                         help="the format (default: parquet)")
-    export.add_argument("--jobs", type=int, default=1, metavar="N",
-                        help="recordings exported at once, in N processes "
-                        "(default: 1)")
+    export.add_argument("--jobs", type=_count, default=1, metavar="N",
+                        help="recordings exported at once, in N processes, "
+                        "never more than recordings (default: 1)")
     export.add_argument("--scheduler", metavar="ADDRESS",
+                        type=_scheduler_address,
                         help="run the exports on the dask.distributed "
-                        "cluster whose scheduler is at ADDRESS instead")
+                        "cluster whose scheduler is at ADDRESS "
+                        "(HOST:PORT or tcp://HOST:PORT) instead")
+    export.add_argument("--connect-timeout", metavar="SECONDS", type=_seconds,
+                        default=10.0,
+                        help="how long to try to reach the scheduler "
+                        "(default: 10)")
     export.set_defaults(run=_export)
-    args = parser.parse_args(argv)
+    return parser
+
+
+def _terminate(signum, frame):
+    raise _Terminated()
+
+
+def main(argv=None):
+    args = _parser().parse_args(argv)
+    # What a library says while it cleans up after a failure (h5py after a
+    # failed write, a client that never connected) is no line of ours: the
+    # failure itself is reported once.
+    sys.unraisablehook = lambda unraisable: None
+    previous = None
     try:
-        status = args.run(args)
-        if status:
-            return status
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:
+        pass  # not the main thread: SIGTERM keeps its handler
+    try:
+        return args.run(args) or 0
     except RecordingError as error:
         return _fail(error, error.status & 0xFF)
     except _UsageError as error:
         return _fail(error, USAGE_ERROR)
     except _WriteError as error:
         return _fail(error, WRITE_ERROR)
+    except _NoWorkers as error:
+        return _fail(error, NO_WORKERS)
     except OSError as error:
         return _fail(error, READ_ERROR)
-    return 0
+    except KeyboardInterrupt as interrupt:
+        what = "terminated" if isinstance(interrupt, _Terminated) else "interrupted"
+        detail = f": {interrupt}" if str(interrupt) else ""
+        return _fail(what + detail, TERMINATED if isinstance(
+            interrupt, _Terminated) else INTERRUPTED)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _fail(error, status):
-    if sys.stderr is not None:
-        print(f"morvela: {error}", file=sys.stderr)
-    # Nothing more reaches a standard output that failed: Python's own flush
-    # at exit would complain of it.
+    _say(one_line(error))
     try:
         if sys.stdout is not None:
             sys.stdout.flush()
     except (OSError, ValueError):
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
+        _silence_stdout()
     return status
 
 

@@ -7,11 +7,11 @@ untouched. The target is never the recording itself."""
 
 import json
 import os
-import tempfile
+import secrets
 
 import numpy as np
 
-from ._recording import Recording
+from ._recording import Recording, unique_names
 
 # Rows of a block: about this many bytes of values. A Parquet row group and
 # an HDF5 chunk each hold one block.
@@ -23,7 +23,13 @@ SUFFIXES = {"parquet": ".parquet", "hdf5": ".h5"}
 
 class ExportError(Exception):
     """An export that could not be completed; nothing was left under the
-    target's name."""
+    target's name. The message is one line: "cannot write TARGET: REASON",
+    or REASON alone where there is no target; `reason` holds REASON."""
+
+    def __init__(self, reason, target=None):
+        super().__init__(f"cannot write {os.fsdecode(target)}: {reason}"
+                         if target is not None else reason)
+        self.reason = reason
 
 
 def format_of(path):
@@ -40,34 +46,50 @@ def _block_rows(rec):
     return max(1, BLOCK_BYTES // max(1, rec.header.inputs * itemsize))
 
 
-def _header_json(rec):
-    return json.dumps({
-        "header": rec.header.to_dict(),
-        "inputs": [{"name": i.name, "unit": i.unit} for i in rec.inputs],
-        "columns": list(rec.columns),
-    }, ensure_ascii=True)
-
-
 def _utf8(text):
     # Names and units are stored as UTF-8; a byte that is not UTF-8 becomes
     # the replacement character (the JSON header keeps it as \\udcXX).
     return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
-def _write_parquet(rec, out):
+def column_names(rec):
+    """The exported columns' names of the inputs: the names as UTF-8 text,
+    made unique as to_pandas makes them, "TimeOffset" taken by the time
+    column (an input of that name becomes "TimeOffset.1")."""
+    return unique_names(["TimeOffset", *(_utf8(i.name) for i in rec.inputs)])[1:]
+
+
+def _header_json(rec, columns):
+    return json.dumps({
+        "header": rec.header.to_dict(),
+        "inputs": [{"name": i.name, "unit": i.unit} for i in rec.inputs],
+        "columns": columns,
+    }, ensure_ascii=True)
+
+
+def _blocks(rec, progress):
+    done = 0
+    for offsets, values in rec.chunks(_block_rows(rec)):
+        yield offsets, values
+        done += len(offsets)
+        if progress is not None:
+            progress(done, rec.header.samples)
+
+
+def _write_parquet(rec, fd, progress):
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     dtype = rec.dtype if rec.dtype is not None else np.dtype(np.float64)
+    columns = column_names(rec)
     fields = [pa.field("TimeOffset", pa.float64(), nullable=False,
                        metadata={"unit": "s"})]
-    for name, input_ in zip(rec.columns, rec.inputs):
-        fields.append(pa.field(_utf8(name), pa.from_numpy_dtype(dtype),
-                               nullable=False,
+    for name, input_ in zip(columns, rec.inputs):
+        fields.append(pa.field(name, pa.from_numpy_dtype(dtype), nullable=False,
                                metadata={"unit": _utf8(input_.unit)}))
-    schema = pa.schema(fields, metadata={"morvela": _header_json(rec)})
-    with pq.ParquetWriter(out, schema) as writer:
-        for offsets, values in rec.chunks(_block_rows(rec)):
+    schema = pa.schema(fields, metadata={"morvela": _header_json(rec, columns)})
+    with open(fd, "wb", closefd=True) as out, pq.ParquetWriter(out, schema) as writer:
+        for offsets, values in _blocks(rec, progress):
             arrays = [pa.array(offsets)]
             arrays += [pa.array(values[:, j]) for j in range(values.shape[1])]
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema),
@@ -76,13 +98,17 @@ def _write_parquet(rec, out):
             writer.write_table(schema.empty_table())
 
 
-def _write_hdf5(rec, out):
+def _write_hdf5(rec, fd, progress):
     import h5py
 
     h = rec.header
     dtype = rec.dtype if rec.dtype is not None else np.dtype(np.float64)
     block = _block_rows(rec)
-    with h5py.File(out, "w") as f:
+    columns = column_names(rec)
+    # Attributes larger than 64 KiB (the names of thousands of inputs) need
+    # the dense attribute storage of the HDF5 1.8 file format.
+    sink = _Sink(open(fd, "r+b", buffering=0, closefd=True))
+    with sink, h5py.File(sink, "w", libver=("v108", "latest")) as f:
         chunks = (min(block, max(1, h.samples)), max(1, h.inputs))
         values = f.create_dataset(
             "values", shape=(h.samples, h.inputs), dtype=dtype,
@@ -101,64 +127,153 @@ def _write_hdf5(rec, out):
             f.attrs["trigger_time"] = h.trigger_time_iso()
         f.attrs["input_names"] = [_utf8(i.name) for i in rec.inputs]
         f.attrs["input_units"] = [_utf8(i.unit) for i in rec.inputs]
-        f.attrs["columns"] = [_utf8(c) for c in rec.columns]
-        f.attrs["morvela"] = _header_json(rec)
+        f.attrs["columns"] = columns
+        f.attrs["morvela"] = _header_json(rec, columns)
         at = 0
-        for block_offsets, block_values in rec.chunks(block):
+        for block_offsets, block_values in _blocks(rec, progress):
+            if sink.error is not None:
+                break
             n = len(block_offsets)
             values[at:at + n] = block_values
             offsets[at:at + n] = block_offsets
             at += n
+    if sink.error is not None:
+        raise sink.error
+
+
+class _Sink:
+    """The HDF5 file as h5py's file object. A write that fails is kept,
+    not raised: HDF5 does not survive a failed write of its own (it may
+    crash the process when its objects are released), so it is left to
+    close as if all went well, and the export then fails with `error`."""
+
+    def __init__(self, file):
+        self._file = file
+        self.error = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._file.close()
+
+    def _keep(self, act, *args):
+        if self.error is None:
+            try:
+                return act(*args)
+            except OSError as error:
+                self.error = error
+        return None
+
+    def write(self, data):
+        view = memoryview(data).cast("B")
+        while view and self.error is None:
+            written = self._keep(self._file.write, view)
+            view = view[written or 0:]
+        return len(data)
+
+    def truncate(self, size=None):
+        self._keep(self._file.truncate, size)
+        return size
+
+    def flush(self):
+        self._keep(self._file.flush)
+
+    def read(self, size=-1):
+        return self._file.read(size)
+
+    def readinto(self, buffer):
+        return self._file.readinto(buffer)
+
+    def seek(self, offset, whence=os.SEEK_SET):
+        return self._file.seek(offset, whence)
+
+    def tell(self):
+        return self._file.tell()
 
 
 _WRITERS = {"parquet": _write_parquet, "hdf5": _write_hdf5}
 
 
-def export(src, dst, format=None):  # noqa: A002 - the usual name
-    """Writes the recording `src` to `dst` as Parquet or HDF5 (`format`, or
-    the one `dst`'s suffix names: .parquet, .h5, .hdf5).
+def one_line(error):
+    """An error's text on one line."""
+    return " ".join(str(error).split()) or type(error).__name__
 
-    Parquet: column TimeOffset (float64 seconds) and one column per input in
-    the recording's type, named as to_pandas names them, each field's unit
-    in its metadata, the header as JSON in the file metadata under
-    "morvela"; one row group per block of rows. HDF5: dataset "values"
-    (rows x inputs, chunked, compressed), dataset "time_offset", the header,
-    the input names and units as attributes.
+
+def _reason(error):
+    # The system's own words where there is an error number: HDF5's text
+    # around it runs to several lines of its internals.
+    if isinstance(error, OSError) and error.errno:
+        return os.strerror(error.errno)
+    return one_line(error)
+
+
+def temporary_name(target, tag=None):
+    """The temporary name, beside `target` (bytes), that an export writes
+    before it renames: the target's own name cut so that the whole fits in
+    the directory's longest name, with `tag` (random by default)."""
+    directory, base = os.path.split(target)
+    tag = tag or secrets.token_hex(4).encode()
+    try:
+        longest = os.pathconf(directory or b".", "PC_NAME_MAX")
+    except (OSError, ValueError):
+        longest = 255
+    dress = b"." + b"." + tag + b".part"
+    room = max(0, longest - len(dress))
+    return os.path.join(directory, b"." + base[:room] + dress[1:])
+
+
+def export(src, dst, format=None, *, progress=None):  # noqa: A002
+    """Writes the recording `src` to `dst` as Parquet or HDF5 (`format`, or
+    the one `dst`'s suffix names: .parquet, .h5, .hdf5); returns `dst`.
+    Both paths may be str, bytes or os.PathLike, any name the system can
+    open. `progress`, if given, is called as progress(rows_done, rows) after
+    each block of rows.
+
+    Parquet: column TimeOffset (float64 seconds) and one column per input
+    in the recording's type, named by `column_names` (unique UTF-8 names),
+    each field's unit in its metadata, the header as JSON in the file
+    metadata under "morvela"; one row group per block of rows. HDF5:
+    dataset "values" (rows x inputs, chunked, compressed), dataset
+    "time_offset", the header, the input names and units and the columns'
+    names as attributes.
 
     Raises the recording's RecordingError (or OSError) when it cannot be
     read, ExportError when the target cannot be written; either way nothing
     is left under the target's name."""
-    format = format or format_of(dst)
+    return _export(src, dst, format, progress, None)
+
+
+def _export(src, dst, format, progress, temporary):  # noqa: A002
+    try:
+        dst = os.fspath(dst)
+        target = os.fsencode(dst)
+    except (TypeError, UnicodeError) as error:
+        raise ExportError(f"not a path: {dst!r}: {one_line(error)}") from None
+    format = format or format_of(target)  # noqa: A001
     if format not in _WRITERS:
         raise ValueError(f"unknown format {format!r}: parquet or hdf5")
-    dst = os.fspath(dst)
     with Recording(src) as rec:
         if rec.dtype is None and rec.header.samples and rec.header.inputs:
             rec.read(0, 1)  # the recording's own error
-        if os.path.exists(dst) and os.path.samefile(dst, rec.path):
-            raise ExportError(f"{os.fsdecode(dst)} is the recording itself")
-        directory = os.path.dirname(dst) or "."
-        base = os.path.basename(dst)
         try:
-            fd, temporary = tempfile.mkstemp(
-                prefix=(b"." if isinstance(base, bytes) else ".") + base,
-                suffix=b".part" if isinstance(base, bytes) else ".part",
-                dir=directory)
+            if os.path.exists(target) and os.path.samefile(target, os.fsencode(rec.path)):
+                raise ExportError("it is the recording itself", target)
+            temporary = temporary or temporary_name(target)
+            # The final mode from the start: 0o666 less the umask.
+            fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL |
+                         os.O_CLOEXEC, 0o666)
         except OSError as error:
-            raise ExportError(f"{os.fsdecode(dst)}: cannot write: {error}") from None
-        os.close(fd)
+            raise ExportError(_reason(error), target) from None
         try:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)
-            _WRITERS[format](rec, temporary)
-            os.replace(temporary, dst)
+            _WRITERS[format](rec, fd, progress)
+            os.replace(temporary, target)
         except BaseException as error:
             try:
                 os.unlink(temporary)
             except OSError:
                 pass
-            if isinstance(error, OSError):
-                raise ExportError(f"{os.fsdecode(dst)}: cannot write: {error}") from None
+            if isinstance(error, (OSError, RuntimeError)):
+                raise ExportError(_reason(error), target) from None
             raise
     return dst

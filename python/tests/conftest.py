@@ -5,6 +5,7 @@ import os
 import struct
 import subprocess
 
+import numpy as np
 import pytest
 
 MORVELA = os.environ.get("MORVELA_BINARY", "Morvela")
@@ -62,3 +63,29 @@ def report_rows(text):
     lines = text.split("\r\n")
     at = next(i for i, line in enumerate(lines) if line.startswith("TimeOffset"))
     return [line.split(";") for line in lines[at + 1:]]
+
+
+def raw_recording(write, name, rows, inputs, dtype=">i2", seed=0,
+                  type_name=None, pretrigger=7, sample_time=250):
+    """A recording of random values written by hand; returns (path, values
+    decoded by numpy from the stored bytes)."""
+    rng = np.random.default_rng(seed)
+    dtype = np.dtype(dtype)
+    stored = rng.integers(0, 256, rows * inputs * dtype.itemsize, dtype=np.uint8)
+    type_name = type_name or {">i2": "short", "|u1": "unsigned char",
+                              ">f8": "double", ">f4": "float", ">i4": "int",
+                              ">u4": "unsigned int"}[dtype.str]
+    path = write(name, header_bytes(type_name, dtype.itemsize, inputs, rows,
+                                    pretrigger, sample_time) +
+                 input_bytes([b"in%d" % j for j in range(inputs)],
+                             [b"u%d" % j for j in range(inputs)]) +
+                 stored.tobytes())
+    values = np.frombuffer(stored.tobytes(), dtype).reshape(rows, inputs)
+    return path, values.astype(dtype.newbyteorder("="))
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    assert a.dtype == b.dtype and a.shape == b.shape
+    view = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}[a.dtype.itemsize]
+    np.testing.assert_array_equal(a.view(view), b.view(view))

@@ -1,0 +1,437 @@
+"""Exports in batches and the export command under hostile use: colliding
+targets, relative paths on a cluster, worker processes that die,
+interrupts, output that cannot be written, odd names and paths. What a
+batch reports as written must be written, and the rest reported."""
+
+import glob
+import json
+import multiprocessing
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morvela
+from morvela import _batch
+from conftest import header_bytes, input_bytes, raw_recording, same_bits
+
+pq = pytest.importorskip("pyarrow.parquet")
+h5py = pytest.importorskip("h5py")
+
+RUN = [sys.executable, "-m", "morvela", "export"]
+
+
+def run(args, cwd=None, **options):
+    return subprocess.run(RUN + [os.fsdecode(a) for a in args], cwd=cwd,
+                          capture_output=True, text=True, timeout=120, **options)
+
+
+def one_line_failure(done, status):
+    assert done.returncode == status, done.stderr
+    assert "Traceback" not in done.stderr
+    assert len(done.stderr.splitlines()) == 1, done.stderr
+    assert done.stderr.startswith("morvela: ")
+
+
+def recordings(write, count, rows=300, inputs=3, prefix="r"):
+    return [raw_recording(write, f"{prefix}{k}.dat", rows, inputs, seed=k)
+            for k in range(count)]
+
+
+def leftovers(folder):
+    return [name for name in os.listdir(folder) if name.endswith(".part")]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, jobs):
+    for folder in ("run1", "run2", "out"):
+        (tmp_path / folder).mkdir()
+    first, _ = raw_recording(write, "run1/rec.dat", 100, 2, seed=1)
+    second, _ = raw_recording(write, "run2/rec.dat", 100, 2, seed=2)
+    other, values = raw_recording(write, "run1/other.dat", 100, 2, seed=3)
+    done = run([first, second, other, "-o", "out", "--jobs", jobs], cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stdout.split() == [os.path.join("out", "other.parquet")]
+    lines = done.stderr.splitlines()
+    assert len(lines) == 3 and "Traceback" not in done.stderr
+    for line in lines[:2]:
+        assert str(first) in line and str(second) in line, line
+    assert lines[2] == "morvela: exported 1 of 3 recordings, 2 failed"
+    assert os.listdir(tmp_path / "out") == ["other.parquet"]
+    same_bits(pq.read_table(tmp_path / "out" / "other.parquet")
+              .drop(["TimeOffset"]).to_pandas().to_numpy(), values)
+
+    # Two names of one stem in one folder, and HDF5: the same.
+    bak = tmp_path / "run1" / "rec.bak"
+    bak.write_bytes(first.read_bytes())
+    done = run([first, bak, "--to", "hdf5", "--jobs", jobs])
+    assert done.returncode == 1 and done.stdout == ""
+    assert not (tmp_path / "run1" / "rec.h5").exists()
+
+
+def test_relative_paths_are_resolved_before_a_worker_sees_them(write, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    (tmp_path / "work" / "runs").mkdir(parents=True)
+    (tmp_path / "work" / "out").mkdir()
+    (tmp_path / "elsewhere" / "runs").mkdir(parents=True)
+    (tmp_path / "elsewhere" / "out").mkdir()
+    _, values = raw_recording(write, "work/runs/r0.dat", 200, 2, seed=5)
+    # A decoy where the workers would look if the paths stayed relative.
+    raw_recording(write, "elsewhere/runs/r0.dat", 200, 2, seed=6)
+    here = os.getcwd()
+    os.chdir(tmp_path / "elsewhere")
+    try:
+        with distributed.LocalCluster(n_workers=1, processes=True,
+                                      threads_per_worker=1,
+                                      dashboard_address=":0") as cluster, \
+                distributed.Client(cluster) as client:
+            os.chdir(tmp_path / "work")
+            outcomes = morvela.export_batch(["runs/r0.dat"], "out", client=client)
+    finally:
+        os.chdir(here)
+    assert outcomes == [morvela.Outcome("runs/r0.dat", "out/r0.parquet", None)]
+    assert os.listdir(tmp_path / "elsewhere" / "out") == []
+    table = pq.read_table(tmp_path / "work" / "out" / "r0.parquet")
+    same_bits(table.drop(["TimeOffset"]).to_pandas().to_numpy(), values)
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
+                    reason="the workers must inherit the fault")
+def test_a_batch_of_ten_loses_only_what_it_reports(write, tmp_path, monkeypatch):
+    """Ten recordings: four bad, two that collide, one whose worker process
+    dies under it, and one whose worker is killed from outside."""
+    made = recordings(write, 4)
+    (tmp_path / "dup").mkdir()
+    collide = [made[0][0], raw_recording(write, "dup/r0.dat", 50, 2)[0]]
+    bad = [write("short.dat", header_bytes("short", 2, 2, 100) + input_bytes([b"a", b"b"])),
+           write("notrec.dat", b"nothing of the kind" * 10),
+           write("unknown.dat", header_bytes("bogus", 2, 1, 2) + input_bytes([b"a"]) + b"\0" * 4),
+           tmp_path / "missing.dat"]
+    doomed = raw_recording(write, "doomed.dat", 50, 2)[0]
+    export = _batch._export
+
+    def dying(source, target, format, progress, temporary):
+        if source.endswith(b"doomed.dat"):
+            os.kill(os.getpid(), signal.SIGKILL)
+        return export(source, target, format, progress, temporary)
+
+    monkeypatch.setattr(_batch, "_export", dying)
+    seen = []
+    killed = []
+
+    def progress(outcome):
+        seen.append(outcome)
+        # The first outcome: kill a worker that is busy with another.
+        if not killed:
+            children = multiprocessing.active_children()
+            if children:
+                os.kill(children[0].pid, signal.SIGKILL)
+                killed.append(children[0].pid)
+
+    sources = [*collide, made[1][0], *bad, doomed, made[2][0], made[3][0]]
+    (tmp_path / "out").mkdir()
+    outcomes = morvela.export_batch(sources, tmp_path / "out", jobs=2,
+                                    progress=progress)
+    assert len(outcomes) == 10 and sorted(seen) == sorted(outcomes)
+    by_source = {os.fspath(o.source): o for o in outcomes}
+    for source in collide:
+        assert "refused" in by_source[os.fspath(source)].error
+    for source in bad:
+        assert by_source[os.fspath(source)].error, source
+    assert "process" in by_source[os.fspath(doomed)].error
+    for path, values in made[1:]:
+        outcome = by_source[os.fspath(path)]
+        assert outcome.error is None
+        same_bits(pq.read_table(outcome.target).drop(["TimeOffset"])
+                  .to_pandas().to_numpy(), values)
+    for outcome in outcomes:
+        if outcome.error is not None and outcome.source not in map(str, collide):
+            assert not os.path.exists(outcome.target), outcome
+    assert killed and not leftovers(tmp_path / "out")
+
+
+def test_parquet_and_hdf5_names_are_unique_utf8(write, tmp_path):
+    path = write("names.dat", header_bytes("short", 2, 5, 3) +
+                 input_bytes([b"TimeOffset", b"A\xe9", b"A\xe8", b"A\xef\xbf\xbd", b"x"],
+                             [b"V", b"\xb0C", b"m", b"s", b"A"]) +
+                 bytes(range(30)))
+    with morvela.open(path) as rec:
+        values = rec.read()
+    expected = ["TimeOffset.1", "A\ufffd", "A\ufffd.1", "A\ufffd.2", "x"]
+    morvela.export(path, tmp_path / "names.parquet")
+    table = pq.read_table(tmp_path / "names.parquet")
+    assert table.column_names == ["TimeOffset", *expected]
+    assert [table.schema.field(n).metadata[b"unit"].decode() for n in expected] == \
+        ["V", "\ufffdC", "m", "s", "A"]
+    frame = table.to_pandas()
+    same_bits(frame[expected].to_numpy(), values)
+    header = json.loads(table.schema.metadata[b"morvela"])
+    assert header["columns"] == expected
+    assert header["inputs"][1]["name"].encode("utf-8", "surrogateescape") == b"A\xe9"
+    morvela.export(path, tmp_path / "names.h5")
+    with h5py.File(tmp_path / "names.h5") as f:
+        assert list(f.attrs["columns"]) == expected
+        assert list(f.attrs["input_names"])[0] == "TimeOffset"
+        same_bits(f["values"][...], values)
+
+
+def test_hdf5_takes_any_number_of_inputs(write, tmp_path):
+    inputs = 5000
+    names = [b"input-%05d" % j for j in range(inputs)]
+    path = write("wide.dat", header_bytes("unsigned char", 1, inputs, 2) +
+                 input_bytes(names, [b"mV"] * inputs) + bytes(2 * inputs))
+    morvela.export(path, tmp_path / "wide.h5")
+    with h5py.File(tmp_path / "wide.h5") as f:
+        assert [n.encode() for n in f.attrs["input_names"]] == names
+        assert f["values"].shape == (2, inputs)
+        assert len(json.loads(f.attrs["morvela"])["columns"]) == inputs
+
+
+@pytest.mark.parametrize("args, fragment", [
+    (["--scheduler", "127.0.0.1"], "--scheduler"),
+    (["--scheduler", "not an address"], "--scheduler"),
+    (["--scheduler", "foo://h:1"], "--scheduler"),
+    (["--scheduler", "h:abc"], "--scheduler"),
+    (["--scheduler", "h:70000"], "--scheduler"),
+    (["--scheduler", ""], "--scheduler"),
+    (["--connect-timeout", "0", "--scheduler", "h:1"], "--connect-timeout"),
+    (["--jobs", "0"], "--jobs"),
+    (["--jobs", "two"], "--jobs"),
+    (["-o", "missing-folder"], "-o"),
+    (["-o", "FILE"], "-o"),
+    (["-o"], "-o"),
+    (["--to", "csv"], "--to"),
+])
+def test_usage_errors_are_one_line(write, tmp_path, args, fragment):
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    args = [str(path) if a == "FILE" else a for a in args]
+    done = run([path, *args], cwd=tmp_path)
+    one_line_failure(done, 2)
+    assert fragment in done.stderr
+    assert not glob.glob(str(tmp_path / "*.parquet"))
+
+
+def _silent_server(reply=None):
+    """A port that takes connections and says nothing (or `reply` once a
+    request arrives, as a web server does)."""
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(8)
+    server.settimeout(30)
+    held = []
+
+    def serve():
+        try:
+            while True:
+                connection, _ = server.accept()
+                held.append(connection)
+                if reply:
+                    connection.settimeout(30)
+                    if connection.recv(1024):
+                        connection.sendall(reply)
+        except OSError:
+            pass
+
+    threading.Thread(target=serve, daemon=True).start()
+    return server, held
+
+
+def test_a_scheduler_that_cannot_be_reached_is_one_line_and_status_4(write, tmp_path):
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    port = closed.getsockname()[1]
+    closed.close()
+    silent, held = _silent_server()
+    web, _ = _silent_server(b"HTTP/1.0 200 OK\r\n\r\nhello")
+    try:
+        for address in (f"127.0.0.1:{port}", "tcp://127.0.0.1:%d" % silent.getsockname()[1],
+                        "127.0.0.1:%d" % web.getsockname()[1]):
+            began = time.monotonic()
+            done = run([path, "--scheduler", address, "--connect-timeout", "2"])
+            one_line_failure(done, 4)
+            assert address in done.stderr
+            assert time.monotonic() - began < 30
+    finally:
+        silent.close()
+        web.close()
+        for connection in held:
+            connection.close()
+    assert not (tmp_path / "r.parquet").exists()
+
+
+def test_workers_never_outnumber_recordings_and_a_failed_start_is_one_line(
+        write, tmp_path, monkeypatch, capsys):
+    sources = [p for p, _ in recordings(write, 2)]
+    most = []
+
+    def progress(outcome):
+        most.append(len(multiprocessing.active_children()))
+
+    outcomes = morvela.export_batch(sources, jobs=100000, progress=progress)
+    assert all(o.error is None for o in outcomes)
+    assert max(most) <= 2
+    for target in (o.target for o in outcomes):
+        os.unlink(target)
+
+    def no_fork():
+        raise BlockingIOError(11, "Resource temporarily unavailable")
+
+    monkeypatch.setattr(os, "fork", no_fork)
+    from morvela.__main__ import main
+
+    assert main(["export", *map(str, sources), "--jobs", "2"]) == 4
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "worker processes" in err
+    assert not glob.glob(str(tmp_path / "*.parquet")) and not leftovers(tmp_path)
+
+
+def test_output_that_cannot_be_written_is_status_3(write, tmp_path):
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    target = tmp_path / "r.parquet"
+    for stdout in ("closed", "full", "pipe"):
+        if stdout == "closed":
+            done = subprocess.run(RUN + [str(path)], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True,
+                                  preexec_fn=lambda: os.close(1))
+        elif stdout == "full":
+            with open("/dev/full", "w") as full:
+                done = subprocess.run(RUN + [str(path)], stdout=full,
+                                      stderr=subprocess.PIPE, text=True)
+        else:
+            reader, writer = os.pipe()
+            os.close(reader)
+            done = subprocess.run(RUN + [str(path)], stdout=writer,
+                                  stderr=subprocess.PIPE, text=True)
+            os.close(writer)
+        assert done.returncode == 3, (stdout, done.stderr)
+        assert "Traceback" not in done.stderr and "standard output" in done.stderr
+        assert len(done.stderr.splitlines()) == 2  # the failure, the summary
+        assert pq.read_table(target).num_rows == 10  # the work was done
+        target.unlink()
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
+def test_an_interrupt_is_one_line_and_leaves_no_part_file(write, tmp_path, jobs, how):
+    sources = [p for p, _ in recordings(write, 24, rows=60000, inputs=16)]
+    (tmp_path / "out").mkdir()
+    process = subprocess.Popen(RUN + [*map(str, sources), "-o", "out", "--jobs", jobs],
+                               cwd=tmp_path, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    began = time.monotonic()
+    while not glob.glob(str(tmp_path / "out" / "*.parquet")):
+        assert time.monotonic() - began < 60 and process.poll() is None
+        time.sleep(0.005)
+    if how == "SIGINT":
+        os.killpg(process.pid, signal.SIGINT)  # Ctrl-C reaches the whole group
+    else:
+        process.send_signal(signal.SIGTERM)
+    out, err = process.communicate(timeout=60)
+    assert process.returncode == {"SIGINT": 130, "SIGTERM": 143}[how], err
+    assert len(err.splitlines()) == 1 and "Traceback" not in err
+    assert err.startswith("morvela: interrupted" if how == "SIGINT" else "morvela: terminated")
+    printed = out.split()
+    assert f"{len(printed)} of 24" in err
+    for target in printed:
+        assert pq.read_table(tmp_path / target).num_rows == 60000
+    assert not leftovers(tmp_path / "out")
+    assert sorted(os.listdir(tmp_path / "out")) >= sorted(os.path.basename(t) for t in printed)
+    # No worker lives on.
+    assert subprocess.run(["pgrep", "-s", str(process.pid)]).returncode == 1
+
+
+def test_a_failure_is_one_line_naming_the_source_once(write, tmp_path):
+    path, _ = raw_recording(write, "r.dat", 200000, 8)
+    short = write("short.dat", path.read_bytes()[:5000])
+
+    def limit():
+        import resource
+
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+    for to in ("hdf5", "parquet"):
+        done = subprocess.run(RUN + [str(path), str(short), "--to", to],
+                              capture_output=True, text=True, preexec_fn=limit)
+        assert done.returncode == 1 and done.stdout == ""
+        lines = done.stderr.splitlines()
+        assert len(lines) == 3, done.stderr
+        big = next(line for line in lines if "r.dat" in line)
+        assert big.count(str(path)) == 1 and "cannot write" in big
+        assert big.count(str(tmp_path / ("r." + {"hdf5": "h5"}.get(to, to)))) == 1
+        cut = next(line for line in lines if "short.dat" in line)
+        assert cut.count(str(short)) == 1 and "row" in cut
+        assert not leftovers(tmp_path)
+        assert not (tmp_path / "r.h5").exists() and not (tmp_path / "r.parquet").exists()
+
+
+def test_paths_are_bytes_to_the_system(write, tmp_path):
+    raw = os.fsencode(tmp_path) + b"/r\xff.dat"
+    path, values = raw_recording(write, "plain.dat", 20, 2)
+    os.rename(path, raw)
+    # Through the command line, to both formats.
+    for to, suffix in (("parquet", b".parquet"), ("hdf5", b".h5")):
+        done = subprocess.run([os.fsencode(sys.executable), b"-m", b"morvela",
+                               b"export", raw, b"--to", to.encode()],
+                              capture_output=True)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip() == raw[:-4] + suffix
+    with open(raw[:-4] + b".parquet", "rb") as f:
+        same_bits(pq.read_table(f).drop(["TimeOffset"]).to_pandas().to_numpy(), values)
+    # A bytes target, a str target with surrogates, and a name of 250 bytes.
+    assert morvela.export(raw, raw[:-4] + b".x.h5") == raw[:-4] + b".x.h5"
+    odd = os.fsdecode(raw[:-4] + b"\xfe.parquet")
+    assert morvela.export(raw, odd) == odd
+    assert os.path.exists(os.fsencode(odd))
+    for suffix in (".parquet", ".h5"):
+        long = tmp_path / ("n" * (255 - len(suffix)) + suffix)
+        morvela.export(raw, long)
+        assert long.exists()
+    with pytest.raises(morvela.ExportError):
+        morvela.export(raw, 3)
+    # The recording itself, by another spelling, is never the target.
+    for other in (raw, os.fsencode(tmp_path) + b"/./r\xff.dat"):
+        with pytest.raises(morvela.ExportError, match="recording itself"):
+            morvela.export(raw, other, format="hdf5")
+    assert leftovers(tmp_path) == []
+
+
+def test_export_keeps_the_umask_and_reports_progress(write, tmp_path, monkeypatch):
+    path, _ = raw_recording(write, "r.dat", 5000, 4)
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 4000)
+    old = os.umask(0o027)
+    try:
+        def no_umask(mask):
+            raise AssertionError("the umask is process-wide state")
+
+        monkeypatch.setattr(os, "umask", no_umask)
+        rows = []
+        morvela.export(path, tmp_path / "r.h5", progress=lambda done, total: rows.append((done, total)))
+    finally:
+        monkeypatch.undo()
+        os.umask(old)
+    assert os.stat(tmp_path / "r.h5").st_mode & 0o777 == 0o640
+    assert rows == [(min(500 * k, 5000), 5000) for k in range(1, 11)]
+    seen = []
+    outcomes = morvela.export_batch([path, tmp_path / "no.dat"], tmp_path,
+                                    "parquet", progress=seen.append)
+    assert seen == outcomes and outcomes[0].error is None and outcomes[1].error
+    assert outcomes[0].target == str(tmp_path / "r.parquet")
+
+
+def test_hdf5_trigger_time_is_the_headers_text(write, tmp_path):
+    path = write("t.dat", header_bytes("short", 2, 1, 2, trigger_time=1700000000.123456789) +
+                 input_bytes([b"a"]) + b"\0\1\0\2")
+    morvela.export(path, tmp_path / "t.h5")
+    with h5py.File(tmp_path / "t.h5") as f, morvela.open(path) as rec:
+        assert f.attrs["trigger_time"] == rec.header.trigger_time_iso()
+        assert np.datetime64(f.attrs["trigger_time"].rstrip("Z"), "ns") == \
+            np.datetime64(rec.header.trigger_time_ns, "ns")

@@ -25,6 +25,7 @@ from typing import NamedTuple, Optional, Union
 
 from ._errors import RecordingError
 from ._export import SUFFIXES, ExportError, _export, one_line, temporary_name
+from ._recording import output_path
 
 Path = Union[str, bytes]
 
@@ -56,17 +57,7 @@ def targets(sources, directory=None, format="parquet"):  # noqa: A002
     """The target of each source: in `directory` (default: the source's
     own), named as the source with the format's suffix for its last one;
     each spelled as its source is (str or bytes)."""
-    suffix = SUFFIXES[format].encode()
-    out = []
-    for source in sources:
-        source = os.fspath(source)
-        raw = os.fsencode(source)
-        stem = os.path.splitext(os.path.basename(raw))[0]
-        folder = os.fsencode(directory) if directory is not None else (
-            os.path.dirname(raw) or b".")
-        target = os.path.join(folder, stem + suffix)
-        out.append(target if isinstance(source, bytes) else os.fsdecode(target))
-    return out
+    return [output_path(source, directory, SUFFIXES[format]) for source in sources]
 
 
 def _collisions(sources, shown):
@@ -161,12 +152,14 @@ def _run(tasks, start, window, finish, client=None):
     try:
         executor = start()
         while pending or in_flight:
+            broken = False
             while pending and len(in_flight) < window:
                 task = pending.popleft()
                 try:
                     future = executor.submit(_export_task, *task[1:])
                 except BrokenProcessPool:
                     pending.appendleft(task)
+                    broken = True
                     break
                 except OSError as error:
                     raise WorkerError(
@@ -175,14 +168,18 @@ def _run(tasks, start, window, finish, client=None):
             done, _ = concurrent.futures.wait(
                 in_flight, timeout=1.0,
                 return_when=concurrent.futures.FIRST_COMPLETED)
-            broken = False
+            broken = broken or any(
+                not f.cancelled() and isinstance(f.exception(), BrokenProcessPool)
+                for f in done)
+            if broken:
+                # The pool is gone: every task in flight has its end now.
+                done = concurrent.futures.wait(in_flight).done
             for future in done:
                 task = in_flight.pop(future)
                 try:
                     error = future.result()
                 except BrokenProcessPool:
                     died.append(task)
-                    broken = True
                     continue
                 except concurrent.futures.CancelledError:
                     error = ("not confirmed: the connection to the scheduler "
@@ -194,9 +191,6 @@ def _run(tasks, start, window, finish, client=None):
                              f"{one_line(failure)}")
                 finish(task, error)
             if broken:
-                # Every task in flight went with the pool.
-                died.extend(in_flight.values())
-                in_flight.clear()
                 _stop(executor)
                 _remove(task.temporary for task in died)
                 executor = start()

@@ -20,7 +20,7 @@ void DecodeField(T* field) {
 }  // namespace
 
 bool HasRecorderMagic(const RecorderHeader& header) {
-  return std::memcmp(header.Magic, "KIV", 4) == 0;
+  return std::memcmp(header.Magic, kRecorderMagic, sizeof kRecorderMagic) == 0;
 }
 
 void DecodeHeader(RecorderHeader* header) {

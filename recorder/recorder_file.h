@@ -81,6 +81,9 @@ T LoadBigEndian(const unsigned char* p) {
 
 // True when the first four bytes are 'K', 'I', 'V', NUL. Bytes 4 to 7 are not
 // examined.
+// The first four bytes of every recording, the NUL included.
+inline constexpr char kRecorderMagic[4] = {'K', 'I', 'V', '\0'};
+
 bool HasRecorderMagic(const RecorderHeader& header);
 
 // Converts the header's trigger time and five counts from big-endian to host

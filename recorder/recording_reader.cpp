@@ -108,8 +108,12 @@ uint64_t RecordingReader::CompleteRows(uint64_t file_size) const {
 
 uint64_t RecordingReader::CompleteRowsNow() const {
   struct stat st {};
-  if (::fstat(file_.fd(), &st) != 0) return 0;
+  if (!Stat(&st)) return 0;
   return CompleteRows(static_cast<uint64_t>(st.st_size));
+}
+
+bool RecordingReader::Stat(struct stat* st) const {
+  return ::fstat(file_.fd(), st) == 0;
 }
 
 bool RecordingReader::ReadAt(uint64_t offset, void* buffer,

@@ -5,6 +5,8 @@
 #ifndef MORVELA_RECORDER_RECORDING_READER_H_
 #define MORVELA_RECORDER_RECORDING_READER_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -37,6 +39,9 @@ class RecordingReader {
   // The rows the file holds in full now: after a failed `Read`, the first
   // row that is not in the file.
   uint64_t CompleteRowsNow() const;
+  // The open file's status now (fstat of its descriptor, not of its path):
+  // false when it cannot be had.
+  bool Stat(struct stat* st) const;
 
   // What `Read` of rows [start, stop) of at least one input would return
   // before it reads anything: what the file held at open decides. Callers

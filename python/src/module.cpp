@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -143,6 +144,21 @@ class Reader {
     return out;
   }
 
+  // The open file's (device, inode, size, modification time in ns), by
+  // fstat of its descriptor: what says whether it is still the file opened.
+  py::tuple Identity() const {
+    struct stat st {};
+    if (!reader_->Stat(&st)) {
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.ptr());
+      throw py::error_already_set();
+    }
+    const int64_t mtime_ns =
+        int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    return py::make_tuple(static_cast<uint64_t>(st.st_dev),
+                          static_cast<uint64_t>(st.st_ino),
+                          static_cast<int64_t>(st.st_size), mtime_ns);
+  }
+
   py::array_t<double> TimeOffsets(int64_t start, int64_t stop) const {
     CheckRowRange(start, stop);
     const RecorderHeader& h = reader_->header();
@@ -218,12 +234,38 @@ Reader Open(const py::bytes& path, const py::str& name) {
   return Reader(std::move(reader), name);
 }
 
+// The header, inputs and identity of every recording of `paths` (pairs of
+// the bytes the system opens and the name the errors show), each closed
+// again: one call for thousands of recordings. Raises the first failure.
+py::list Headers(const std::vector<std::pair<py::bytes, py::str>>& paths) {
+  py::list out;
+  for (const auto& [path, name] : paths) {
+    Reader reader = Open(path, name);
+    out.append(
+        py::make_tuple(reader.Header(), reader.Inputs(), reader.Identity()));
+  }
+  return out;
+}
+
+// The eight data types by name, as numpy dtypes.
+py::dict DataTypes() {
+  py::dict types;
+  for (int i = 0; i < static_cast<int>(DataType::kUnknown); ++i) {
+    const auto type = static_cast<DataType>(i);
+    types[py::str(std::string(InfoOf(type).name))] = NativeType(type);
+  }
+  return types;
+}
+
 }  // namespace
 }  // namespace morvela
 
 PYBIND11_MODULE(_morvela, m) {
   m.doc() = "Morvela's recording reader (use the morvela package)";
   m.attr("__version__") = MORVELA_VERSION;
+  m.attr("MAGIC") =
+      py::bytes(morvela::kRecorderMagic, sizeof morvela::kRecorderMagic);
+  m.attr("DATA_TYPES") = morvela::DataTypes();
   // pybind11 hands the pointer by value.
   py::register_exception_translator([](std::exception_ptr p) {  // NOLINT
     try {
@@ -238,6 +280,8 @@ PYBIND11_MODULE(_morvela, m) {
       .def("read", &morvela::Reader::Read, py::arg("start"), py::arg("stop"),
            py::arg("columns"), py::arg("by_input") = false)
       .def("time_offsets", &morvela::Reader::TimeOffsets, py::arg("start"),
-           py::arg("stop"));
+           py::arg("stop"))
+      .def("identity", &morvela::Reader::Identity);
   m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));
+  m.def("headers", &morvela::Headers, py::arg("paths"));
 }

@@ -13,6 +13,8 @@ and xarray datasets; export them to Parquet and HDF5.
 
     import xarray as xr
     ds = xr.open_dataset("rec.dat", engine="morvela")  # lazy, dask-ready
+    ds["signal"].sel(input="Input0")                   # (time, input)
+    runs = morvela.open_mfdataset(paths)               # many, one dataset
 
     morvela.export("rec.dat", "rec.parquet")           # or .h5, streamed
     morvela.export_batch(paths, "out/", jobs=4)        # many, one loop
@@ -36,6 +38,15 @@ from ._morvela import __version__
 from ._recording import Header, Input, Recording, open
 from ._report import read_report
 
+
+def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
+    """Like recordings as one lazy xarray Dataset (recording, time, input)
+    on dask; see morvela._xarray.open_mfdataset. Needs the xarray extra."""
+    from ._xarray import open_mfdataset as open_many
+
+    return open_many(paths, pad=pad, fill_value=fill_value,
+                     block_rows=block_rows)
+
 __all__ = [
     "__version__",
     "ExportError",
@@ -55,5 +66,6 @@ __all__ = [
     "TruncatedRecordingError",
     "UnknownDataTypeError",
     "open",
+    "open_mfdataset",
     "read_report",
 ]

@@ -24,6 +24,7 @@ import sys
 from ._errors import RecordingError
 from ._export import one_line
 from ._recording import open as open_recording
+from ._recording import output_path
 
 FAILED = 1
 USAGE_ERROR = 2
@@ -97,11 +98,8 @@ def _plot_target(recording, output):
     """The image path to write: `output`, a file in the directory `output`,
     or the recording's name with its last suffix replaced by .png."""
     source = os.fsdecode(recording)
-    default = os.path.splitext(os.path.basename(source))[0] + ".png"
-    if output is None:
-        target = os.path.join(os.path.dirname(source), default)
-    elif os.path.isdir(output):
-        target = os.path.join(output, default)
+    if output is None or os.path.isdir(output):
+        target = output_path(source, output, ".png")
     else:
         target = output
     suffix = os.path.splitext(target)[1].lower()

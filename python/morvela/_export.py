@@ -11,11 +11,13 @@ import secrets
 
 import numpy as np
 
-from ._recording import Recording, unique_names
+from ._recording import (Recording, block_rows, header_attributes, unique_names,
+                         utf8_text)
 
-# Rows of a block: about this many bytes of values. A Parquet row group and
-# an HDF5 chunk each hold one block.
+# Rows of a block: about this many bytes of values. An HDF5 chunk holds
+# one block, a Parquet row group PARQUET_BLOCKS of them.
 BLOCK_BYTES = 16 << 20
+PARQUET_BLOCKS = 4
 
 FORMATS = {".parquet": "parquet", ".h5": "hdf5", ".hdf5": "hdf5"}
 SUFFIXES = {"parquet": ".parquet", "hdf5": ".h5"}
@@ -42,21 +44,14 @@ def format_of(path):
 
 
 def _block_rows(rec):
-    itemsize = rec.dtype.itemsize if rec.dtype is not None else 8
-    return max(1, BLOCK_BYTES // max(1, rec.header.inputs * itemsize))
-
-
-def _utf8(text):
-    # Names and units are stored as UTF-8; a byte that is not UTF-8 becomes
-    # the replacement character (the JSON header keeps it as \\udcXX).
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    return block_rows(rec.header.inputs, rec.value_dtype.itemsize, BLOCK_BYTES)
 
 
 def column_names(rec):
     """The exported columns' names of the inputs: the names as UTF-8 text,
     made unique as to_pandas makes them, "TimeOffset" taken by the time
     column (an input of that name becomes "TimeOffset.1")."""
-    return unique_names(["TimeOffset", *(_utf8(i.name) for i in rec.inputs)])[1:]
+    return unique_names(["TimeOffset", *(utf8_text(i.name) for i in rec.inputs)])[1:]
 
 
 def _header_json(rec, columns):
@@ -67,31 +62,44 @@ def _header_json(rec, columns):
     }, ensure_ascii=True)
 
 
-def _blocks(rec, progress):
-    done = 0
-    for offsets, values in rec.chunks(_block_rows(rec)):
-        yield offsets, values
-        done += len(offsets)
+def _blocks(rec, progress, rows, by_input=False):
+    """(offsets, values) of `rows` rows at a time; `progress` is told after
+    each."""
+    samples = rec.header.samples
+    for first in range(0, samples, rows):
+        last = min(first + rows, samples)
+        yield rec.time_offsets(first, last), rec.read(first, last, by_input=by_input)
         if progress is not None:
-            progress(done, rec.header.samples)
+            progress(last, samples)
+
+
+def parquet_options(dtype, columns):
+    """How the Parquet export writes a recording of `dtype`: dictionaries
+    only for the integers of one and two bytes, whose values repeat; floats
+    and wide integers plain."""
+    small = dtype.kind in "iu" and dtype.itemsize <= 2
+    return {"use_dictionary": list(columns) if small else False}
 
 
 def _write_parquet(rec, fd, progress):
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    dtype = rec.dtype if rec.dtype is not None else np.dtype(np.float64)
+    dtype = rec.value_dtype
     columns = column_names(rec)
     fields = [pa.field("TimeOffset", pa.float64(), nullable=False,
                        metadata={"unit": "s"})]
     for name, input_ in zip(columns, rec.inputs):
         fields.append(pa.field(name, pa.from_numpy_dtype(dtype), nullable=False,
-                               metadata={"unit": _utf8(input_.unit)}))
+                               metadata={"unit": utf8_text(input_.unit)}))
     schema = pa.schema(fields, metadata={"morvela": _header_json(rec, columns)})
-    with open(fd, "wb", closefd=True) as out, pq.ParquetWriter(out, schema) as writer:
-        for offsets, values in _blocks(rec, progress):
-            arrays = [pa.array(offsets)]
-            arrays += [pa.array(values[:, j]) for j in range(values.shape[1])]
+    # A row group of PARQUET_BLOCKS blocks, each input's values contiguous:
+    # arrow takes them without a copy.
+    rows = _block_rows(rec) * PARQUET_BLOCKS
+    with open(fd, "wb", closefd=True) as out, \
+            pq.ParquetWriter(out, schema, **parquet_options(dtype, columns)) as writer:
+        for offsets, values in _blocks(rec, progress, rows, by_input=True):
+            arrays = [pa.array(offsets), *(pa.array(v) for v in values)]
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema),
                                row_group_size=len(offsets))
         if rec.header.samples == 0:
@@ -102,7 +110,7 @@ def _write_hdf5(rec, fd, progress):
     import h5py
 
     h = rec.header
-    dtype = rec.dtype if rec.dtype is not None else np.dtype(np.float64)
+    dtype = rec.value_dtype
     block = _block_rows(rec)
     columns = column_names(rec)
     # Attributes larger than 64 KiB (the names of thousands of inputs) need
@@ -120,17 +128,13 @@ def _write_hdf5(rec, fd, progress):
             "time_offset", shape=(h.samples,), dtype=np.float64,
             chunks=(min(block, h.samples),) if h.samples else None)
         offsets.attrs["units"] = "s"
-        for key, value in h.to_dict().items():
-            if value is not None and key not in ("trigger_time", "trigger_time_ns"):
-                f.attrs[key] = _utf8(value) if isinstance(value, str) else value
-        if h.trigger_time_ns is not None:
-            f.attrs["trigger_time"] = h.trigger_time_iso()
-        f.attrs["input_names"] = [_utf8(i.name) for i in rec.inputs]
-        f.attrs["input_units"] = [_utf8(i.unit) for i in rec.inputs]
+        f.attrs.update(header_attributes(h))
+        f.attrs["input_names"] = [utf8_text(i.name) for i in rec.inputs]
+        f.attrs["input_units"] = [utf8_text(i.unit) for i in rec.inputs]
         f.attrs["columns"] = columns
         f.attrs["morvela"] = _header_json(rec, columns)
         at = 0
-        for block_offsets, block_values in _blocks(rec, progress):
+        for block_offsets, block_values in _blocks(rec, progress, block):
             if sink.error is not None:
                 break
             n = len(block_offsets)
@@ -254,8 +258,7 @@ def _export(src, dst, format, progress, temporary):  # noqa: A002
     if format not in _WRITERS:
         raise ValueError(f"unknown format {format!r}: parquet or hdf5")
     with Recording(src) as rec:
-        if rec.dtype is None and rec.header.samples and rec.header.inputs:
-            rec.read(0, 1)  # the recording's own error
+        rec.check_decodable()
         try:
             if os.path.exists(target) and os.path.samefile(target, os.fsencode(rec.path)):
                 raise ExportError("it is the recording itself", target)

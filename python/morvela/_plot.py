@@ -2,6 +2,8 @@
 
 import numpy as np
 
+from ._recording import utf8_text
+
 
 def envelope(recording, bins, start=0, stop=None, inputs=None):
     """The minimum and maximum of each input over `bins` (or fewer) runs of
@@ -15,7 +17,7 @@ def envelope(recording, bins, start=0, stop=None, inputs=None):
     rows = stop - start
     per_bin = max(1, -(-rows // max(1, bins)))
     count = -(-rows // per_bin)
-    minima = np.empty((count, len(columns)), dtype=recording.dtype)
+    minima = np.empty((count, len(columns)), dtype=recording.value_dtype)
     maxima = np.empty_like(minima)
     times = np.empty(count, dtype=np.float64)
     # Whole runs a block, about 8 million values.
@@ -37,12 +39,6 @@ def envelope(recording, bins, start=0, stop=None, inputs=None):
     return times, minima, maxima
 
 
-def _shown(text):
-    """Text as a figure can draw it: bytes that are not UTF-8 (kept as
-    surrogates) become the replacement character."""
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
-
-
 def plot(recording, path=None, *, start=0, stop=None, inputs=None,
          width=1600, panel_height=160, dpi=100):
     """One panel per input on a shared time axis in seconds, the trigger
@@ -60,7 +56,7 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
         figsize=(width / dpi, (panel_height * count + 120) / dpi), dpi=dpi)
     axes = axes[:, 0]
     h = recording.header
-    title = _shown(h.block_name)
+    title = utf8_text(h.block_name)
     if h.trigger_time is not None:
         title += f", trigger {h.trigger_time:%Y-%m-%d %H:%M:%S.%f} UTC"
     fig.suptitle(title)
@@ -79,7 +75,7 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
                             linewidth=0.6, edgecolor="C0", facecolor="C0")
         if len(times) and times[0] <= 0 <= times[-1]:
             ax.axvline(0.0, color="C3", linewidth=0.8)
-        ax.set_ylabel(_shown(f"{name} [{unit}]" if unit else name))
+        ax.set_ylabel(utf8_text(f"{name} [{unit}]" if unit else name))
         ax.grid(True, linewidth=0.3)
     if len(times) and times[0] <= 0 <= times[-1]:
         axes[0].annotate("trigger", xy=(0, 1), xycoords=("data", "axes fraction"),

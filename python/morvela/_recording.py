@@ -64,11 +64,65 @@ class Header:
                 f"{self.trigger_time_ns % 1_000_000_000:09d}Z")
 
     def to_dict(self):
-        """A dict of plain values; the trigger time as ISO 8601 text."""
+        """A dict of plain values: what `info`, the exports and the xarray
+        attributes all show. The trigger time is `trigger_time_iso()`, and
+        None (with trigger_time_ns) where the report shows the current
+        time."""
         d = dataclasses.asdict(self)
-        if self.trigger_time is not None:
-            d["trigger_time"] = self.trigger_time.isoformat()
+        d["trigger_time"] = self.trigger_time_iso()
         return d
+
+
+def _header(raw):
+    """The Header of the binding's raw header dict."""
+    return Header(
+        block_name=_text(raw["block_name"]),
+        application_name=_text(raw["application_name"]),
+        application_version=_text(raw["application_version"]),
+        trigger_time_ns=raw["trigger_time_ns"],
+        trigger_time=_trigger_time(raw["trigger_time_ns"]),
+        sample_time=raw["sample_time_us"] * 1e-6,
+        samples=raw["samples"],
+        pretrigger_samples=raw["pretrigger_samples"],
+        posttrigger_samples=raw["posttrigger_samples"],
+        inputs=raw["inputs"],
+        data_type=_text(raw["data_type_name"]),
+        data_type_size=raw["data_type_size"],
+    )
+
+
+def _inputs(raw):
+    return tuple(Input(_text(n), _text(u)) for n, u in raw)
+
+
+def utf8_text(text):
+    """`text` as UTF-8 can hold it: a byte that is not UTF-8 (kept as a
+    surrogate) becomes the replacement character."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
+def header_attributes(header):
+    """The header as attributes of HDF5 and xarray: its dict without the
+    fields that are None, text as UTF-8."""
+    return {key: utf8_text(value) if isinstance(value, str) else value
+            for key, value in header.to_dict().items() if value is not None}
+
+
+def block_rows(inputs, itemsize, block_bytes):
+    """Rows of a block of about `block_bytes` of values: at least one."""
+    return max(1, block_bytes // max(1, inputs * itemsize))
+
+
+def output_path(source, directory, suffix):
+    """Where an output of the recording `source` goes: in `directory`
+    (default: the recording's own), named as the recording with `suffix`
+    for its last one; spelled as `source` is, str or bytes."""
+    source = os.fspath(source)
+    raw = os.fsencode(source)
+    stem = os.path.splitext(os.path.basename(raw))[0]
+    folder = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
+    path = os.path.join(folder, stem + os.fsencode(suffix))
+    return path if isinstance(source, bytes) else os.fsdecode(path)
 
 
 def _trigger_time(nanoseconds):
@@ -123,23 +177,26 @@ class Recording:
                                      os.fsdecode(self.path))
         raw = self._reader.header()
         self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
-        self.header = Header(
-            block_name=_text(raw["block_name"]),
-            application_name=_text(raw["application_name"]),
-            application_version=_text(raw["application_version"]),
-            trigger_time_ns=raw["trigger_time_ns"],
-            trigger_time=_trigger_time(raw["trigger_time_ns"]),
-            sample_time=raw["sample_time_us"] * 1e-6,
-            samples=raw["samples"],
-            pretrigger_samples=raw["pretrigger_samples"],
-            posttrigger_samples=raw["posttrigger_samples"],
-            inputs=raw["inputs"],
-            data_type=_text(raw["data_type_name"]),
-            data_type_size=raw["data_type_size"],
-        )
-        self.inputs = tuple(
-            Input(_text(n), _text(u)) for n, u in self._reader.inputs())
+        self.header = _header(raw)
+        self.inputs = _inputs(self._reader.inputs())
         self.columns = tuple(unique_names(i.name for i in self.inputs))
+
+    @property
+    def value_dtype(self):
+        """The dtype `read` returns: the recording's own, float64 for a type
+        it cannot decode (whose reads raise, unless they are empty)."""
+        return self.dtype if self.dtype is not None else np.dtype(np.float64)
+
+    def check_decodable(self):
+        """Raises what reading a value would raise (UnknownDataTypeError),
+        where there are values and the type cannot be decoded."""
+        if self.dtype is None and self.header.samples and self.header.inputs:
+            self.read(0, 1)
+
+    def identity(self):
+        """(device, inode, size, modification time in ns) of the open file,
+        by fstat of its descriptor."""
+        return self._open_reader().identity()
 
     # The context manager and closing, as files and h5py.File have them.
     def __enter__(self):

@@ -5,20 +5,12 @@ import io
 import numpy as np
 
 from ._errors import ReportError
+from ._morvela import DATA_TYPES
 from ._recording import unique_names
 
-# The report's columns by the header's data type; unknown types have no
-# values to read.
-_DTYPES = {
-    "char": "int8",
-    "unsigned char": "uint8",
-    "short": "int16",
-    "unsigned short": "uint16",
-    "int": "int32",
-    "unsigned int": "uint32",
-    "float": "float32",
-    "double": "float64",
-}
+# The report's columns by the header's data type, as the decoder has them;
+# unknown types have no values to read.
+_DTYPES = {name: dtype.name for name, dtype in DATA_TYPES.items()}
 
 _PARAMETERS = ["TriggerTime", "SampleTime", "Nsamples", "Npretrigger",
                "Nposttrigger", "Ninputs", "DataTypeName", "DataTypeSize"]

@@ -1,192 +1,156 @@
-"""The xarray engine "morvela": recordings opened lazily as Datasets.
+"""Recordings as lazy xarray Datasets: the engine "morvela" for one
+recording, and `open_mfdataset` for thousands of like recordings at once.
 
     import xarray as xr
     ds = xr.open_dataset("rec.dat", engine="morvela")             # lazy
     ds = xr.open_dataset("rec.dat", engine="morvela", chunks={})  # dask
+    ds["signal"].sel(input="U1")          # one input
+    ds["signal"].to_dataset("input")      # a variable per input
 
-One data variable per input (named as Recording.to_pandas names its
-columns), dimension "time" (seconds from the trigger, the report's
-arithmetic), the recording's own dtype. Values are read a block of rows at
-a time; a block is decoded once for all the inputs that take their part of
-it, so loading every variable costs about one read of the recording.
-Nothing open is pickled: an array names its file by path, and each process
-opens it itself.
+    runs = morvela.open_mfdataset(paths)  # (recording, time, input)
+
+One data variable, "signal", with dimensions (time, input) in the
+recording's own dtype, as the file stores its rows: reading rows decodes
+them once for all inputs, and nothing decoded is kept between reads, so an
+array handed out is the caller's alone. Coordinates: "time" (seconds from
+the trigger, by the report's arithmetic), "input" (the column names of
+Recording.to_pandas) and "units" along "input". The attributes hold the
+header. Every read checks, by fstat of the open file, that it is still the
+file the dataset was opened on.
 """
 
-import collections
+import glob
 import os
-import threading
 
 import numpy as np
-from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
 from xarray.core import indexing
+from xarray.core.utils import try_read_magic_number_from_path
 
+try:  # xarray 2025.6 and later
+    from xarray.core.coordinate_transform import CoordinateTransform
+    from xarray.core.indexes import CoordinateTransformIndex
+except ImportError:
+    CoordinateTransform = CoordinateTransformIndex = None
+
+from . import _morvela
 from ._errors import RecordingReadError
-from ._recording import Recording, unique_names
+from ._recording import Recording, _header, block_rows, header_attributes
 
-# About this many bytes of decoded values in a block of rows.
+VARIABLE = "signal"
+# About this many bytes of values in a block of rows: the preferred chunk.
 BLOCK_BYTES = 128 << 20
-# Decoded blocks that inputs have not taken yet, per process, at most.
-CACHE_BYTES = 512 << 20
-# Recordings a process keeps open, at most: a worker may see thousands.
-OPEN_RECORDINGS = 64
-
-_MAGIC = b"KIV\0"
+# The time index is held in memory where it takes at most 8 bytes per byte
+# of the file (or 8 MiB); a header that claims more rows than that gets a
+# lazy time coordinate without an index, so that memory follows the file.
+SMALL_FILE = 1 << 20
 
 
-class _Blocks:
-    """Decoded blocks of rows of all inputs, shared by the arrays of one
-    process. A block is dropped once every input has taken all of its rows,
-    or, the least recently used first, when the blocks exceed CACHE_BYTES."""
-
-    def __init__(self):
-        self._lock = threading.Lock()
-        self._recordings = collections.OrderedDict()
-        self._entries = collections.OrderedDict()
-        self._bytes = 0
-
-    def recording(self, path, identity):
-        """The recording at `path`, which must still be the file the dataset
-        was opened on."""
-        key = (path, identity)
-        with self._lock:
-            rec = self._recordings.get(key)
-            if rec is not None:
-                self._recordings.move_to_end(key)
-                return rec
-        rec = Recording(path)
-        if _identity(path) != identity:
-            rec.close()
-            raise RecordingReadError(
-                f"{os.fsdecode(path)}: the file changed after the dataset "
-                "was opened", path)
-        with self._lock:
-            self._recordings[key] = rec
-            # Dropped, not closed: a thread may still be reading it, and its
-            # file closes with the last reference.
-            while len(self._recordings) > OPEN_RECORDINGS:
-                self._recordings.popitem(last=False)
-        return rec
-
-    def take(self, path, identity, block_rows, block, column, rows):
-        """Rows `rows` (a slice within the block) of input `column` of block
-        number `block`."""
-        key = (path, identity, block_rows, block)
-        with self._lock:
-            entry = self._entries.get(key)
-            if entry is None:
-                entry = self._entries[key] = _Entry()
-            self._entries.move_to_end(key)
-        with entry.lock:
-            if entry.values is None:
-                first = block * block_rows
-                try:
-                    # Each input's part contiguous.
-                    rec = self.recording(path, identity)
-                    entry.values = rec.read(first, first + block_rows,
-                                            by_input=True)
-                except BaseException:
-                    with self._lock:
-                        if self._entries.get(key) is entry:
-                            del self._entries[key]
-                    raise
-                entry.pending = set(range(entry.values.shape[0]))
-                with self._lock:
-                    if key in self._entries:
-                        self._bytes += entry.values.nbytes
-                    self._evict()
-            # A view: the block's memory lives as long as a part of it does.
-            part = entry.values[column, rows]
-            whole = rows == slice(0, entry.values.shape[1])
-            if whole:
-                entry.pending.discard(column)
-            done = whole and not entry.pending
-        if done:
-            with self._lock:
-                if self._entries.get(key) is entry:
-                    del self._entries[key]
-                    self._bytes -= entry.values.nbytes
-        return part
-
-    def _evict(self):
-        while self._bytes > CACHE_BYTES and len(self._entries) > 1:
-            _, entry = self._entries.popitem(last=False)
-            if entry.values is not None:
-                self._bytes -= entry.values.nbytes
+def _open(path, mode):
+    # The opener of CachingFileManager, which passes a mode.
+    return Recording(path)
 
 
-class _Entry:
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.values = None
-        self.pending = None
+def _changed(path):
+    return RecordingReadError(
+        f"{os.fsdecode(path)}: the file changed after the dataset was opened",
+        path)
 
 
-_BLOCKS = _Blocks()
+def _read_rows(rec, start, stop, step, columns):
+    """Rows range(start, stop, step) of `columns`, rows x columns, read a
+    bounded span at a time."""
+    rows = range(start, stop, step)
+    if step == 1 or not rows:
+        return rec.read(rows.start, max(rows.start, rows.stop) if rows else rows.start,
+                        columns)
+    out = np.empty((len(rows), len(columns)), dtype=rec.value_dtype)
+    per = max(1, (1 << 20) // step)
+    for at in range(0, len(rows), per):
+        part = rows[at:at + per]
+        out[at:at + len(part)] = rec.read(part[0], part[-1] + 1, columns)[::step]
+    return out
 
 
-def _identity(path):
-    st = os.stat(path)
-    return (st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size)
+class RecordingArray(BackendArray):
+    """The rows x inputs of a recording, read lazily through xarray's
+    CachingFileManager. Pickled with the manager, by path."""
 
-
-class MorvelaArray(BackendArray):
-    """One input of a recording, read lazily a block of rows at a time.
-    Pickled by path: it holds no open file."""
-
-    def __init__(self, path, identity, column, rows, dtype, block_rows):
-        self.path = path
+    def __init__(self, manager, identity, shape, dtype):
+        self.manager = manager
         self.identity = identity
-        self.column = column
-        self.shape = (rows,)
+        self.shape = shape
         self.dtype = np.dtype(dtype)
-        self.block_rows = block_rows
+
+    def recording(self):
+        rec = self.manager.acquire()
+        if rec.identity() != self.identity:
+            raise _changed(rec.path)
+        return rec
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(
             key, self.shape, indexing.IndexingSupport.BASIC, self._read)
 
     def _read(self, key):
-        (index,) = key
-        if isinstance(index, (int, np.integer)):
-            return self._rows(int(index), int(index) + 1)[0]
-        rows = range(*index.indices(self.shape[0]))
-        if rows.step == 1 or not rows:
-            return self._rows(rows.start, max(rows.start, rows.stop))
-        low = min(rows[0], rows[-1])
-        values = self._rows(low, max(rows[0], rows[-1]) + 1)
-        return values[np.asarray(rows) - low]
-
-    def _rows(self, start, stop):
-        parts = []
-        size = self.block_rows
-        for block in range(start // size, -(-stop // size)):
-            first = block * size
-            rows = slice(max(start, first) - first, min(stop, first + size) - first)
-            parts.append(_BLOCKS.take(self.path, self.identity, size, block,
-                                      self.column, rows))
-        if not parts:
-            return np.empty(0, dtype=self.dtype)
-        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+        # xarray hands integers and slices of positive step.
+        rows, inputs = key
+        rec = self.recording()
+        count, width = self.shape
+        columns = list(range(width)[inputs]) if isinstance(inputs, slice) else [
+            range(width)[inputs]]
+        if isinstance(rows, slice):
+            values = _read_rows(rec, *rows.indices(count), columns)
+        else:
+            row = range(count)[rows]
+            values = rec.read(row, row + 1, columns)[0]
+        return values if isinstance(inputs, slice) else values[..., 0]
 
 
-def _attrs(rec):
+class _TimeTransform(CoordinateTransform or object):
+    """The time from the trigger of row i, computed when asked for, by the
+    report's arithmetic: ((i - pretrigger) x SampleTime) x 1e-6."""
+
+    def __init__(self, rows, pretrigger, sample_time_us):
+        super().__init__(("time",), {"time": rows}, dtype=np.dtype(np.float64))
+        self.pretrigger = pretrigger
+        self.sample_time_us = sample_time_us
+
+    def forward(self, dim_positions):
+        rows = np.asarray(dim_positions["time"]).astype(np.int64)
+        steps = (rows - self.pretrigger).astype(np.float64)
+        return {"time": steps * float(self.sample_time_us) * 1e-6}
+
+    def reverse(self, coord_labels):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            seconds = np.asarray(coord_labels["time"], dtype=np.float64)
+            return {"time": seconds / 1e-6 / self.sample_time_us + self.pretrigger}
+
+    def equals(self, other, **kwargs):
+        return (isinstance(other, _TimeTransform) and
+                (self.dim_size, self.pretrigger, self.sample_time_us) ==
+                (other.dim_size, other.pretrigger, other.sample_time_us))
+
+
+TIME_ATTRS = {"units": "s", "long_name": "time from the trigger"}
+
+
+def _time_coordinate(rec, file_size):
+    """The time coordinate, as a Variable indexed in memory where the index
+    takes at most 8 bytes per byte of the file (or 8 MiB), otherwise as
+    xarray Coordinates computed when asked for (header claims far beyond
+    the file); None where this xarray cannot compute coordinates."""
+    import xarray as xr
+
     h = rec.header
-    attrs = {
-        "block_name": h.block_name,
-        "application_name": h.application_name,
-        "application_version": h.application_version,
-        "sample_time": h.sample_time,
-        "samples": h.samples,
-        "pretrigger_samples": h.pretrigger_samples,
-        "posttrigger_samples": h.posttrigger_samples,
-        "inputs": h.inputs,
-        "data_type": h.data_type,
-        "data_type_size": h.data_type_size,
-    }
-    if h.trigger_time_ns is not None:
-        attrs["trigger_time"] = h.trigger_time_iso()
-    return attrs
+    if h.samples <= max(file_size, SMALL_FILE):
+        return xr.Variable(("time",), rec.time_offsets(), attrs=TIME_ATTRS)
+    if CoordinateTransform is None:
+        return None
+    raw_sample_time = round(h.sample_time / 1e-6)
+    index = CoordinateTransformIndex(
+        _TimeTransform(h.samples, h.pretrigger_samples, raw_sample_time))
+    return xr.Coordinates.from_xindex(index)
 
 
 def open_recording_dataset(path, drop_variables=None, block_rows=None):
@@ -194,34 +158,52 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
     import xarray as xr
 
     path = os.fspath(path)
-    rec = Recording(path)
-    h = rec.header
-    if rec.dtype is None and h.samples and h.inputs:
-        rec.read(0, 1)  # raises what the converter would report
-    dtype = rec.dtype if rec.dtype is not None else np.dtype(np.float64)
-    if block_rows is None:
-        block_rows = max(1, BLOCK_BYTES // max(1, h.inputs * dtype.itemsize))
-    identity = _identity(path)
-    # An input named "time" must not take the coordinate's name.
-    names = unique_names(["time", *rec.columns])[1:]
-    drop = set(drop_variables or ())
-    variables = {}
-    for column, (name, input_) in enumerate(zip(names, rec.inputs)):
-        if name in drop:
-            continue
-        array = MorvelaArray(path, identity, column, h.samples, dtype, block_rows)
-        variables[name] = xr.Variable(
-            ("time",), indexing.LazilyIndexedArray(array),
-            attrs={"units": input_.unit},
-            encoding={"preferred_chunks": {"time": block_rows},
-                      "dtype": dtype})
-    coords = {}
-    if "time" not in drop:
-        coords["time"] = xr.Variable(
-            ("time",), rec.time_offsets(),
-            attrs={"units": "s", "long_name": "time from the trigger"})
-    rec.close()
-    return xr.Dataset(variables, coords=coords, attrs=_attrs(rec))
+    manager = CachingFileManager(_open, path, mode="r")
+    try:
+        rec = manager.acquire()
+        rec.check_decodable()
+        identity = rec.identity()
+        h = rec.header
+        dtype = rec.value_dtype
+        rows = block_rows or _block_rows(h.inputs, dtype)
+        drop = set(drop_variables or ())
+        variables = {}
+        if VARIABLE not in drop:
+            array = RecordingArray(manager, identity, (h.samples, h.inputs), dtype)
+            variables[VARIABLE] = xr.Variable(
+                ("time", "input"), indexing.LazilyIndexedArray(array),
+                encoding={"preferred_chunks": {"time": rows, "input": h.inputs},
+                          "dtype": dtype})
+        coords = {}
+        if "input" not in drop:
+            coords["input"] = xr.Variable(("input",), _text_array(rec.columns))
+        if "units" not in drop:
+            coords["units"] = xr.Variable(
+                ("input",), _text_array(i.unit for i in rec.inputs))
+        ds = xr.Dataset(variables, coords=coords, attrs=header_attributes(h))
+        if "time" not in drop:
+            time = _time_coordinate(rec, identity[2])
+            if time is None:
+                raise RecordingReadError(
+                    f"{path}: the header claims {h.samples} rows, more than "
+                    "the file holds; this xarray cannot compute their time "
+                    "lazily (drop_variables=['time'] opens it)", path)
+            ds = ds.assign_coords({"time": time} if isinstance(time, xr.Variable)
+                                  else time)
+            ds["time"].attrs.update(TIME_ATTRS)
+    except BaseException:
+        manager.close()
+        raise
+    ds.set_close(manager.close)
+    return ds
+
+
+def _text_array(texts):
+    return np.array(list(texts), dtype=str)
+
+
+def _block_rows(inputs, dtype):
+    return block_rows(inputs, dtype.itemsize, BLOCK_BYTES)
 
 
 class MorvelaBackendEntrypoint(BackendEntrypoint):
@@ -237,7 +219,125 @@ class MorvelaBackendEntrypoint(BackendEntrypoint):
 
     def guess_can_open(self, filename_or_obj):
         try:
-            with open(filename_or_obj, "rb") as f:
-                return f.read(4) == _MAGIC
+            magic = try_read_magic_number_from_path(filename_or_obj, count=4)
         except (OSError, TypeError, ValueError):
             return False
+        return magic == _morvela.MAGIC
+
+
+# Many recordings.
+
+def _read_block(path, identity, start, stop, fill_value):
+    """Rows [start, stop) of every input of the recording at `path`, as a
+    1 x rows x inputs block; rows past the recording's end are
+    `fill_value`. One task of open_mfdataset's graph."""
+    with Recording(path) as rec:
+        if rec.identity() != identity:
+            raise _changed(path)
+        end = min(stop, rec.header.samples)
+        values = rec.read(start, max(start, end))
+        if end < stop:
+            padded = np.full((stop - start, rec.header.inputs), fill_value,
+                             dtype=values.dtype)
+            padded[:len(values)] = values
+            values = padded
+    return values[np.newaxis]
+
+
+def _differs(path, first, what, value, expected):
+    return ValueError(f"{os.fsdecode(path)}: {what} {value!r} differs from "
+                      f"{expected!r} of {os.fsdecode(first)}")
+
+
+def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
+    """Like recordings as one lazy Dataset of dimensions (recording, time,
+    input), on dask, one task per block of rows of each recording.
+
+    `paths` is a list of paths (str, bytes or os.PathLike) or a glob
+    pattern. Every header is read in one call; the recordings must agree on
+    sample time, pretrigger samples, data type and input names, and on the
+    number of rows unless `pad` (shorter recordings are then filled with
+    `fill_value`, NaN by default for float types; integer types need one).
+    A ValueError names the first recording that differs. Coordinates along
+    "recording": "path", "block_name" and "trigger_time" (datetime64[ns],
+    NaT where the report shows the current time). The Dataset pickles by
+    paths and computes on dask.distributed."""
+    import dask.array as da
+    import dask.base
+    import xarray as xr
+
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        pattern = os.fspath(paths)
+        paths = sorted(glob.glob(pattern))
+        if not paths:
+            raise FileNotFoundError(f"no recording matches {os.fsdecode(pattern)!r}")
+    paths = [os.fspath(p) for p in paths]
+    if not paths:
+        raise ValueError("no recordings to open")
+    found = _morvela.headers([(os.fsencode(p), os.fsdecode(p)) for p in paths])
+    first, first_inputs, first_identity = found[0]
+    for path, (raw, inputs, _) in zip(paths[1:], found[1:]):
+        for key, what in (("sample_time_us", "sample time [us]"),
+                          ("pretrigger_samples", "pretrigger samples"),
+                          ("data_type_name", "data type"),
+                          ("data_type_size", "data type size")):
+            if raw[key] != first[key]:
+                raise _differs(path, paths[0], what, raw[key], first[key])
+        if [n for n, _ in inputs] != [n for n, _ in first_inputs]:
+            names = [os.fsdecode(n) for n, _ in inputs]
+            expected = [os.fsdecode(n) for n, _ in first_inputs]
+            raise _differs(path, paths[0], "inputs", names, expected)
+        if not pad and raw["samples"] != first["samples"]:
+            raise _differs(path, paths[0], "rows", raw["samples"], first["samples"])
+    longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
+    rows = found[longest][0]["samples"]
+    with Recording(paths[longest]) as rec:
+        rec.check_decodable()
+        dtype = rec.value_dtype
+        header = rec.header
+        columns = rec.columns
+        units = [i.unit for i in rec.inputs]
+        time = _time_coordinate(rec, rec.identity()[2])
+    if not isinstance(time, xr.Variable):
+        raise ValueError(f"{os.fsdecode(paths[longest])}: the header claims "
+                         f"{rows} rows, more than the file can hold")
+    if fill_value is None and any(raw["samples"] < rows for raw, _, _ in found):
+        if dtype.kind != "f":
+            raise ValueError(f"recordings of {dtype} padded: give a fill_value")
+        fill_value = np.nan
+    inputs = len(columns)
+    step = block_rows or _block_rows(inputs, dtype)
+    starts = range(0, rows, step)
+    name = "morvela-" + dask.base.tokenize(paths, [f[2] for f in found], step,
+                                           rows, fill_value)
+    graph = {}
+    for r, path in enumerate(paths):
+        identity = found[r][2]
+        for b, start in enumerate(starts):
+            graph[(name, r, b, 0)] = (_read_block, path, identity, start,
+                                      min(start + step, rows), fill_value)
+    chunks = ((1,) * len(paths),
+              tuple(min(step, rows - s) for s in starts) or (0,),
+              (inputs,))
+    if not starts:
+        graph = {(name, r, 0, 0): (np.empty, (1, 0, inputs), dtype)
+                 for r in range(len(paths))}
+    signal = da.Array(graph, name, chunks, dtype=dtype)
+    trigger = np.array([np.datetime64("NaT", "ns") if raw["trigger_time_ns"] is None
+                        else np.datetime64(raw["trigger_time_ns"], "ns")
+                        for raw, _, _ in found])
+    coords = {
+        "path": ("recording", _text_array(os.fsdecode(p) for p in paths)),
+        "block_name": ("recording", _text_array(_header(raw).block_name
+                                                for raw, _, _ in found)),
+        "trigger_time": ("recording", trigger),
+        "time": time,
+        "input": ("input", _text_array(columns)),
+        "units": ("input", _text_array(units)),
+    }
+    attrs = {key: value for key, value in header_attributes(header).items()
+             if key in ("sample_time", "pretrigger_samples", "inputs",
+                        "data_type", "data_type_size")}
+    return xr.Dataset({VARIABLE: (("recording", "time", "input"), signal)},
+                      coords=coords, attrs=attrs)
+

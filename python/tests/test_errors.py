@@ -90,7 +90,7 @@ def test_command_line(write, tmp_path):
     assert done.returncode == 0, done.stderr
     info = json.loads(done.stdout)
     assert info["header"]["samples"] == 4
-    assert info["header"]["trigger_time"] == "2005-03-14T09:26:53.250000+00:00"
+    assert info["header"]["trigger_time"] == "2005-03-14T09:26:53.250000000Z"
     assert info["inputs"] == [{"name": "U1", "unit": "V"},
                               {"name": "I1", "unit": "A"}]
 

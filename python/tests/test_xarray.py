@@ -1,0 +1,313 @@
+"""The xarray engine and morvela.open_mfdataset, checked against values
+decoded from the raw bytes with numpy."""
+
+import os
+import pickle
+
+import numpy as np
+import pytest
+
+import morvela
+from conftest import DEMO, header_bytes, input_bytes, raw_recording, same_bits
+
+xr = pytest.importorskip("xarray")
+dask = pytest.importorskip("dask")
+
+from morvela import _xarray  # noqa: E402 - after the skips
+from morvela._xarray import MorvelaBackendEntrypoint  # noqa: E402
+
+
+def open_files():
+    return len(os.listdir("/proc/self/fd"))
+
+
+# One recording.
+
+def test_one_array_of_time_by_input_with_its_coordinates(write):
+    for engine in ("morvela", MorvelaBackendEntrypoint):
+        with xr.open_dataset(DEMO, engine=engine) as ds, morvela.open(DEMO) as rec:
+            values, offsets = rec.read(), rec.time_offsets()
+            assert list(ds.data_vars) == ["signal"]
+            assert ds.signal.dims == ("time", "input") and ds.signal.dtype == np.int16
+            assert list(ds.input.values) == list(rec.columns)
+            assert list(ds.units.values) == [i.unit for i in rec.inputs]
+            same_bits(ds.time.values, offsets)
+            same_bits(ds.signal.values, values)
+            same_bits(ds.signal.sel(input="Input2").values, values[:, 2])
+            split = ds.signal.to_dataset("input")
+            same_bits(split["Input3"].values, values[:, 3])
+            assert ds.attrs["trigger_time"] == "2023-11-14T22:13:20.250000000Z"
+            assert ds.attrs["samples"] == 600 and ds.attrs["data_type"] == "short"
+            assert ds.attrs == {k: v for k, v in rec.header.to_dict().items()
+                                if v is not None}
+    assert MorvelaBackendEntrypoint().guess_can_open(DEMO)
+    # An input may take any name, "time" and a repeated one included.
+    path = write("names.dat", header_bytes("short", 2, 3, 2) +
+                 input_bytes([b"time", b"a", b"a"]) + bytes(12))
+    with xr.open_dataset(path, engine="morvela") as ds:
+        assert list(ds.input.values) == ["time", "a", "a.1"]
+        assert ds.time.dims == ("time",) and ds.signal.shape == (2, 3)
+
+
+@pytest.mark.parametrize("dtype", [">u1", ">i4", ">u4", ">f4", ">f8"])
+def test_values_are_the_stored_bits_for_every_selection(write, dtype):
+    path, values = raw_recording(write, "rec.dat", 1000, 3, dtype)
+    with xr.open_dataset(path, engine="morvela") as ds:
+        signal = ds.signal
+        same_bits(signal.values, values)
+        same_bits(signal[37:901:5].values, values[37:901:5])
+        same_bits(signal[::-3, ::-1].values, values[::-3, ::-1])
+        same_bits(signal[::400, 1].values, values[::400, 1])
+        same_bits(signal[500].values, values[500])
+        same_bits(signal[-1, -1].values, values[-1, -1])
+        same_bits(signal[5:5:2].values, values[5:5:2])
+        same_bits(signal[900:10:3].values, values[900:10:3])
+        same_bits(signal[3:9, 2:2].values, values[3:9, 2:2])
+    with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=64) as ds:
+        same_bits(ds.signal[::7].values, values[::7])
+        assert ds.signal.chunks == ((64,) * 15 + (40,), (3,))
+
+
+def test_arrays_handed_out_are_the_callers_alone(write):
+    path, values = raw_recording(write, "rec.dat", 300, 4)
+    # cache=False: xarray keeps no copy of its own, so every read is the
+    # engine's; with its cache (the default) the dataset keeps one.
+    for options in ({"cache": False}, {"chunks": {}}):
+        with xr.open_dataset(path, engine="morvela", **options) as ds:
+            first = ds.signal.values
+            first[:] = 0
+            part = ds.signal[10:20].values
+            part[:] = 0
+            same_bits(ds.signal.values, values)
+    with xr.open_dataset(path, engine="morvela") as ds:
+        ds.signal.values[:] = 0
+    with xr.open_dataset(path, engine="morvela") as ds:
+        same_bits(ds.signal.values, values)
+
+
+def test_a_file_changed_after_the_open_is_refused(write):
+    path, values = raw_recording(write, "rec.dat", 3000, 2)
+    ds = xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000)
+    same_bits(ds.signal[:1000].values, values[:1000])
+    # Rewritten in place between blocks: same inode, new contents.
+    with open(path, "r+b") as f:
+        f.seek(-4, os.SEEK_END)
+        f.write(b"\xff\xff\xff\xff")
+        os.utime(f.fileno(), ns=(1, 1))
+    with pytest.raises(morvela.RecordingReadError, match="changed"):
+        ds.signal[2000:].values
+    ds.close()
+    # Replaced by another file of the same name, size and time: only the
+    # inode tells.
+    ds = xr.open_dataset(path, engine="morvela", cache=False)
+    stat = os.stat(path)
+    other, _ = raw_recording(write, "other.dat", 3000, 2, seed=9)
+    os.utime(other, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    with xr.set_options(file_cache_maxsize=1):
+        xr.open_dataset(other, engine="morvela").close()  # evicts the open file
+        os.replace(other, path)
+        with pytest.raises(morvela.RecordingReadError, match="changed"):
+            ds.signal.values
+    ds.close()
+    # The same for many recordings.
+    made = [raw_recording(write, f"m{k}.dat", 100, 2, seed=k) for k in range(2)]
+    paths = [p for p, _ in made]
+    runs = morvela.open_mfdataset(paths)
+    same_bits(runs.signal[0].values, made[0][1])
+    with open(paths[1], "r+b") as f:
+        f.write(b"K")
+        os.utime(f.fileno(), ns=(3, 3))
+    same_bits(runs.signal[0].values, made[0][1])
+    with pytest.raises(morvela.RecordingReadError, match="changed"):
+        runs.signal[1].values
+
+
+def test_rows_present_in_a_shortened_file_are_readable(write):
+    path, values = raw_recording(write, "rec.dat", 5000, 2)
+    with open(path, "r+b") as f:
+        f.truncate(248 + 2 * 96 + 2500 * 4 + 1)  # rows 2500 on are gone
+    with xr.open_dataset(path, engine="morvela", block_rows=1000) as ds:
+        assert ds.signal.shape == (5000, 2)
+        same_bits(ds.signal[2000:2500].values, values[2000:2500])
+        same_bits(ds.signal[:2500:7, 1].values, values[:2500:7, 1])
+        with pytest.raises(morvela.TruncatedRecordingError) as raised:
+            ds.signal[2400:2600].values
+        assert raised.value.row == 2500 and str(path) in str(raised.value)
+    with pytest.raises(morvela.TruncatedRecordingError):
+        xr.open_dataset(path, engine="morvela", chunks={}).compute()
+
+
+def test_memory_at_open_follows_the_file_not_the_header(write):
+    path = write("claim.dat", header_bytes("short", 2, 1, 2**32 - 1, pretrigger=5) +
+                 input_bytes([b"a"]) + b"\0\1\0\2")
+    assert os.path.getsize(path) < 500
+    with xr.open_dataset(path, engine="morvela") as ds, morvela.open(path) as rec:
+        assert ds.signal.shape == (2**32 - 1, 1)
+        assert type(ds.xindexes["time"]).__name__ == "CoordinateTransformIndex"
+        assert ds.time.attrs["units"] == "s"
+        same_bits(ds.time[:3].values, rec.time_offsets(0, 3))
+        same_bits(ds.time[2**32 - 3:].values, rec.time_offsets(2**32 - 3))
+        same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
+        with pytest.raises(morvela.TruncatedRecordingError):
+            ds.signal[:3].values
+    with pytest.raises(ValueError, match="more than the file"):
+        morvela.open_mfdataset([path])
+
+
+def test_errors_at_open_and_what_can_be_opened(write, tmp_path):
+    bad = write("bad.dat", b"KIVX" + bytes(400))
+    with pytest.raises(morvela.NotRecordingError) as raised:
+        xr.open_dataset(bad, engine="morvela")
+    assert raised.value.path == str(bad)
+    unknown = write("unknown.dat", header_bytes("long", 4, 1, 2) +
+                    input_bytes([b"a"]) + bytes(8))
+    with pytest.raises(morvela.UnknownDataTypeError):
+        xr.open_dataset(unknown, engine="morvela")
+    entry = MorvelaBackendEntrypoint()
+    assert not entry.guess_can_open(bad)
+    assert not entry.guess_can_open(tmp_path / "missing.dat")
+    assert not entry.guess_can_open(tmp_path)
+
+
+def test_options_drop_variables_and_chunks(write):
+    path, values = raw_recording(write, "rec.dat", 10_000, 3)
+    with xr.open_dataset(path, engine="morvela", drop_variables=["signal"]) as ds:
+        assert list(ds.data_vars) == [] and "time" in ds.coords
+    with xr.open_dataset(path, engine="morvela", drop_variables=["time", "units"]) as ds:
+        assert "time" not in ds.coords and "units" not in ds.coords
+        same_bits(ds.signal.values, values)
+    with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=3000) as ds:
+        assert ds.signal.chunks == ((3000, 3000, 3000, 1000), (3,))
+        same_bits(ds.signal.values, values)
+    with pytest.warns(UserWarning, match="separate the stored chunks"), \
+            xr.open_dataset(path, engine="morvela", chunks={"time": 2500}) as ds:
+        assert ds.signal.chunks[0] == (2500,) * 4
+        assert int(ds.signal.sel(input="in1").max()) == values[:, 1].max()
+
+
+def test_rows_are_decoded_once_for_all_inputs(write, monkeypatch):
+    path, values = raw_recording(write, "rec.dat", 3000, 600)
+    calls = []
+    read = morvela.Recording.read
+
+    def counted(self, start=0, stop=None, inputs=None, **options):
+        calls.append((start, stop))
+        return read(self, start, stop, inputs, **options)
+
+    monkeypatch.setattr(morvela.Recording, "read", counted)
+    with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000) as ds:
+        loaded = ds.load()
+    assert sorted(calls) == [(0, 1000), (1000, 2000), (2000, 3000)]
+    same_bits(loaded.signal.values, values)
+
+
+def test_files_are_closed_and_stay_few(write):
+    paths = [raw_recording(write, f"f{k}.dat", 100, 2, seed=k)[0] for k in range(12)]
+    before = open_files()
+    with xr.set_options(file_cache_maxsize=3):
+        datasets = [xr.open_dataset(p, engine="morvela") for p in paths]
+        for ds in datasets:
+            ds.load()
+        assert open_files() <= before + 3
+        for ds in datasets:
+            ds.close()
+    assert open_files() <= before
+    with xr.open_mfdataset(paths, engine="morvela", combine="nested",
+                           concat_dim="recording") as ds:
+        assert ds.signal.shape == (12, 100, 2)
+        ds.load()
+    assert open_files() <= before
+    # The tasks do not grow with the inputs: one array per recording.
+    tasks = []
+    for inputs in (2, 32):
+        wide = [raw_recording(write, f"w{inputs}-{k}.dat", 100, inputs, seed=k)[0]
+                for k in range(4)]
+        with xr.open_mfdataset(wide, engine="morvela", combine="nested",
+                               concat_dim="recording") as ds:
+            tasks.append(len(dict(ds.signal.data.__dask_graph__())))
+    assert tasks[0] == tasks[1] <= 6 * 4
+
+
+def test_datasets_pickle_by_path(write):
+    path, values = raw_recording(write, "rec.dat", 2000, 2)
+    with xr.open_dataset(path, engine="morvela", chunks={}) as ds:
+        data = pickle.dumps(ds)
+    again = pickle.loads(data)
+    same_bits(again.signal.values, values)
+    again.close()
+
+
+# Many recordings.
+
+def recordings(write, count, rows=400, inputs=3, **options):
+    made = [raw_recording(write, f"r{k:03d}.dat", rows, inputs, seed=k, **options)
+            for k in range(count)]
+    return [str(p) for p, _ in made], np.stack([v for _, v in made])
+
+
+def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
+    paths, stacked = recordings(write, 6, dtype=">f4")
+    ds = morvela.open_mfdataset(paths, block_rows=150)
+    assert ds.signal.dims == ("recording", "time", "input")
+    assert ds.signal.chunks == ((1,) * 6, (150, 150, 100), (3,))
+    same_bits(ds.signal.values, stacked)
+    same_bits(ds.signal[:, 140:160].values, stacked[:, 140:160])
+    assert list(ds.path.values) == paths and list(ds.input.values) == ["in0", "in1", "in2"]
+    with morvela.open(paths[0]) as rec:
+        same_bits(ds.time.values, rec.time_offsets())
+        assert ds.trigger_time.values[0] == np.datetime64(rec.header.trigger_time_ns, "ns")
+    same_bits(pickle.loads(pickle.dumps(ds)).signal[2:4, ::5].values, stacked[2:4, ::5])
+    glob_ds = morvela.open_mfdataset(str(tmp_path / "r00*.dat"))
+    assert glob_ds.signal.shape == (6, 400, 3)
+    ints, stacked = recordings(write, 3, dtype=">i2")
+    same_bits(morvela.open_mfdataset(ints, block_rows=128).signal.max("time").values,
+              stacked.max(axis=1))
+
+
+def test_open_mfdataset_refuses_unlike_recordings_and_pads_on_request(write, tmp_path):
+    paths, stacked = recordings(write, 2, dtype=">f8")
+    unlike = {
+        "sample time": raw_recording(write, "st.dat", 400, 3, ">f8", sample_time=99)[0],
+        "pretrigger": raw_recording(write, "pt.dat", 400, 3, ">f8", pretrigger=8)[0],
+        "data type": raw_recording(write, "dt.dat", 400, 3, ">f4")[0],
+        "inputs": raw_recording(write, "in.dat", 400, 2, ">f8")[0],
+        "rows": raw_recording(write, "rows.dat", 300, 3, ">f8", seed=7)[0],
+    }
+    for what, path in unlike.items():
+        with pytest.raises(ValueError) as raised:
+            morvela.open_mfdataset([*paths, path])
+        assert str(path) in str(raised.value) and paths[0] in str(raised.value), what
+    short, values = raw_recording(write, "short.dat", 300, 3, ">f8", seed=7)
+    ds = morvela.open_mfdataset([*paths, short], pad=True, block_rows=128)
+    assert ds.signal.shape == (3, 400, 3)
+    same_bits(ds.signal[:2].values, stacked)
+    same_bits(ds.signal[2, :300].values, values)
+    assert np.isnan(ds.signal[2, 300:].values).all()
+    ints, _ = recordings(write, 1)
+    shorter = raw_recording(write, "s.dat", 100, 3)[0]
+    with pytest.raises(ValueError, match="fill_value"):
+        morvela.open_mfdataset([*ints, shorter], pad=True)
+    ds = morvela.open_mfdataset([*ints, shorter], pad=True, fill_value=-1)
+    assert (ds.signal[1, 100:].values == -1).all()
+    with pytest.raises(morvela.NotRecordingError):
+        morvela.open_mfdataset([*paths, write("x.dat", b"nope" * 100)])
+
+
+def test_open_mfdataset_on_a_cluster_of_processes(write):
+    distributed = pytest.importorskip("distributed")
+    paths, stacked = recordings(write, 20, rows=4000)
+    with distributed.LocalCluster(n_workers=2, processes=True,
+                                  threads_per_worker=1,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster):
+        ds = morvela.open_mfdataset(paths, block_rows=1500)
+        low = ds.signal.min("time").compute()
+        high = ds.signal.max("time").compute()
+        again = xr.open_mfdataset(paths, engine="morvela", combine="nested",
+                                  concat_dim="recording", parallel=True,
+                                  chunks={"time": 1500})
+        mean = again.signal.mean("time").compute()
+        again.close()
+    same_bits(low.values, stacked.min(axis=1))
+    same_bits(high.values, stacked.max(axis=1))
+    np.testing.assert_allclose(mean.values, stacked.mean(axis=1), rtol=1e-12)

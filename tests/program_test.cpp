@@ -186,6 +186,41 @@ TEST_F(ProgramTest, ClosedStandardDescriptorsAreNotTakenForFiles) {
   EXPECT_EQ(body(closed), body(report));
 }
 
+// The report is the input only when both device and inode agree: two fresh
+// tmpfs mounts number their files alike, so a report on one may carry the
+// input's inode number on the other. Needs the right to mount (root).
+TEST_F(ProgramTest, SameInodeOnAnotherDeviceIsAnotherFile) {
+  const std::string a = (dir_ / "a").string(), b = (dir_ / "b").string();
+  fs::create_directories(a);
+  fs::create_directories(b);
+  // Unmounted however the test ends.
+  struct Mounts {
+    std::string a, b;
+    ~Mounts() { Shell("umount '" + a + "' '" + b + "' 2>/dev/null"); }
+  } mounts{a, b};
+  if (Shell("mount -t tmpfs -o size=1m tmpfs '" + a +
+            "' 2>/dev/null && mount -t tmpfs -o size=1m tmpfs '" + b +
+            "' 2>/dev/null")
+          .status != 0) {
+    GTEST_SKIP() << "tmpfs cannot be mounted here";
+  }
+  // In b the report comes first, so that it takes the inode number the
+  // recording takes in a; the input is a link from b into a.
+  ASSERT_EQ(Shell("touch '" + b + "/link.txt'").status, 0);
+  ASSERT_EQ(Synth("-n 5 -i 2 a/rec.dat").status, 0);
+  fs::create_symlink(dir_ / "a" / "rec.dat", dir_ / "b" / "link.dat");
+  struct stat input {
+  }, report{};
+  ASSERT_EQ(stat((a + "/rec.dat").c_str(), &input), 0);
+  ASSERT_EQ(stat((b + "/link.txt").c_str(), &report), 0);
+  if (input.st_ino != report.st_ino || input.st_dev == report.st_dev) {
+    GTEST_SKIP() << "the two mounts numbered their files differently";
+  }
+  Output out = Morvela("b/link.dat");
+  EXPECT_EQ(out.status, 0) << out.text;
+  EXPECT_GT(fs::file_size(dir_ / "b" / "link.txt"), 0u);
+}
+
 // Under a file-size limit the write fails and the run says so, instead of
 // dying from SIGXFSZ with half a report.
 TEST_F(ProgramTest, FileSizeLimitIsAWriteError) {

@@ -397,10 +397,16 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
         assert long.exists()
     with pytest.raises(morvela.ExportError):
         morvela.export(raw, 3)
-    # The recording itself, by another spelling, is never the target.
-    for other in (raw, os.fsencode(tmp_path) + b"/./r\xff.dat"):
+    # The recording itself, by another spelling or a link, is never the
+    # target.
+    os.symlink(raw, os.fsencode(tmp_path) + b"/soft.h5")
+    os.link(raw, os.fsencode(tmp_path) + b"/hard.h5")
+    for other in (raw, os.fsencode(tmp_path) + b"/./r\xff.dat",
+                  os.fsencode(tmp_path) + b"/soft.h5", os.fsencode(tmp_path) + b"/hard.h5"):
         with pytest.raises(morvela.ExportError, match="recording itself"):
             morvela.export(raw, other, format="hdf5")
+    with morvela.open(raw) as rec:
+        same_bits(rec.read(), values)
     assert leftovers(tmp_path) == []
 
 

@@ -96,6 +96,7 @@ fuzz:
 BENCH_RUNS ?= 9
 bench: venv
 	tools/debian-packages.sh bench
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check 'h5netcdf>=1.1'
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DMORVELA_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bench/morvela_format_bench --benchmark_min_time=0.2

@@ -17,9 +17,11 @@ What the loop guarantees:
 
 import collections
 import concurrent.futures
+import contextlib
 import os
 import secrets
 import signal
+import threading
 from concurrent.futures.process import BrokenProcessPool
 from typing import NamedTuple, Optional, Union
 
@@ -133,6 +135,43 @@ def _stop(executor):
         process.join()
 
 
+class _HeldSignals:
+    """SIGINT and SIGTERM held while the batch waits on its workers, and
+    handed to the handlers they had at a point where raising is safe: an
+    exception raised inside the wait's lock leaves the lock broken."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __enter__(self):
+        self.pending = None
+        self.previous = {}
+        if threading.current_thread() is threading.main_thread():
+            for signum in self.SIGNALS:
+                self.previous[signum] = signal.signal(signum, self._hold)
+        return self
+
+    def _hold(self, signum, frame):
+        self.pending = self.pending or signum
+
+    def deliver(self):
+        """Calls the handler of a signal that arrived, if any (the default
+        handler of SIGINT raises KeyboardInterrupt)."""
+        signum, self.pending = self.pending, None
+        if signum is None:
+            return
+        handler = self.previous.get(signum)
+        self.__exit__()
+        if callable(handler):
+            handler(signum, None)
+        elif handler == signal.SIG_DFL:
+            signal.raise_signal(signum)
+
+    def __exit__(self, *exc):
+        for signum, handler in self.previous.items():
+            signal.signal(signum, handler)
+        self.previous = {}
+
+
 def _remove(paths):
     for path in paths:
         try:
@@ -149,60 +188,67 @@ def _run(tasks, start, window, finish, client=None):
     in_flight = {}
     died = []
     executor = None
+    # Tasks run here take an interrupt where it falls; a pool or a cluster
+    # is waited on, and takes it between waits.
+    held = None if start is _Here else _HeldSignals()
     try:
-        executor = start()
-        while pending or in_flight:
-            broken = False
-            while pending and len(in_flight) < window:
-                task = pending.popleft()
-                try:
-                    future = executor.submit(_export_task, *task[1:])
-                except BrokenProcessPool:
-                    pending.appendleft(task)
-                    broken = True
-                    break
-                except OSError as error:
-                    raise WorkerError(
-                        f"cannot start worker processes: {one_line(error)}") from None
-                in_flight[future] = task
-            done, _ = concurrent.futures.wait(
-                in_flight, timeout=1.0,
-                return_when=concurrent.futures.FIRST_COMPLETED)
-            broken = broken or any(
-                not f.cancelled() and isinstance(f.exception(), BrokenProcessPool)
-                for f in done)
-            if broken:
-                # The pool is gone: every task in flight has its end now.
-                done = concurrent.futures.wait(in_flight).done
-            for future in done:
-                task = in_flight.pop(future)
-                try:
-                    error = future.result()
-                except BrokenProcessPool:
-                    died.append(task)
-                    continue
-                except concurrent.futures.CancelledError:
-                    error = ("not confirmed: the connection to the scheduler "
-                             "was lost" if client is not None and
-                             client.status != "running" else
-                             "not confirmed: the cluster cancelled the export")
-                except Exception as failure:  # noqa: BLE001 - a lost worker
-                    error = (f"not confirmed: {type(failure).__name__}: "
-                             f"{one_line(failure)}")
-                finish(task, error)
-            if broken:
-                _stop(executor)
-                _remove(task.temporary for task in died)
-                executor = start()
-            elif client is not None and client.status != "running" and not done:
-                for task in in_flight.values():
-                    finish(task, "not confirmed: the connection to the "
-                                 "scheduler was lost")
-                for task in pending:
-                    finish(task, "not exported: the connection to the "
-                                 "scheduler was lost")
-                in_flight.clear()
-                pending.clear()
+        with held or contextlib.nullcontext():
+            executor = start()
+            while pending or in_flight:
+                broken = False
+                while pending and len(in_flight) < window:
+                    task = pending.popleft()
+                    try:
+                        future = executor.submit(_export_task, *task[1:])
+                    except BrokenProcessPool:
+                        pending.appendleft(task)
+                        broken = True
+                        break
+                    except OSError as error:
+                        raise WorkerError(
+                            f"cannot start worker processes: {one_line(error)}") from None
+                    in_flight[future] = task
+                done, _ = concurrent.futures.wait(
+                    in_flight, timeout=0.25,
+                    return_when=concurrent.futures.FIRST_COMPLETED)
+                if held is not None:
+                    held.deliver()
+                broken = broken or any(
+                    not f.cancelled() and isinstance(f.exception(), BrokenProcessPool)
+                    for f in done)
+                if broken:
+                    # The pool is gone: every task in flight has its end now.
+                    done = concurrent.futures.wait(in_flight).done
+                for future in done:
+                    task = in_flight.pop(future)
+                    try:
+                        error = future.result()
+                    except BrokenProcessPool:
+                        died.append(task)
+                        continue
+                    except concurrent.futures.CancelledError:
+                        error = ("not confirmed: the connection to the scheduler "
+                                 "was lost" if client is not None and
+                                 client.status != "running" else
+                                 "not confirmed: the cluster cancelled the export")
+                    except Exception as failure:  # noqa: BLE001 - a lost worker
+                        error = (f"not confirmed: {type(failure).__name__}: "
+                                 f"{one_line(failure)}")
+                    finish(task, error)
+                if broken:
+                    _stop(executor)
+                    _remove(task.temporary for task in died)
+                    executor = start()
+                elif client is not None and client.status != "running" and not done:
+                    for task in in_flight.values():
+                        finish(task, "not confirmed: the connection to the "
+                                     "scheduler was lost")
+                    for task in pending:
+                        finish(task, "not exported: the connection to the "
+                                     "scheduler was lost")
+                    in_flight.clear()
+                    pending.clear()
+            executor.shutdown(wait=True)
     except BaseException:
         if executor is not None:
             for future in in_flight:
@@ -210,9 +256,6 @@ def _run(tasks, start, window, finish, client=None):
             _stop(executor)
         _remove(task.temporary for task in in_flight.values())
         raise
-    else:
-        if executor is not None:
-            executor.shutdown(wait=True)
     return died
 
 

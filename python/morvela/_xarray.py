@@ -136,21 +136,27 @@ TIME_ATTRS = {"units": "s", "long_name": "time from the trigger"}
 
 
 def _time_coordinate(rec, file_size):
-    """The time coordinate, as a Variable indexed in memory where the index
-    takes at most 8 bytes per byte of the file (or 8 MiB), otherwise as
-    xarray Coordinates computed when asked for (header claims far beyond
-    the file); None where this xarray cannot compute coordinates."""
+    """The time coordinate as xarray Coordinates: indexed in memory (one
+    array, which the index shares) where that takes at most 8 bytes per
+    byte of the file (or 8 MiB), otherwise computed when asked for (a
+    header that claims far more rows than the file holds); None where this
+    xarray cannot compute coordinates."""
+    import pandas as pd
     import xarray as xr
+    from xarray.indexes import PandasIndex
 
     h = rec.header
     if h.samples <= max(file_size, SMALL_FILE):
-        return xr.Variable(("time",), rec.time_offsets(), attrs=TIME_ATTRS)
-    if CoordinateTransform is None:
+        index = PandasIndex(pd.Index(rec.time_offsets(), copy=False), "time")
+    elif CoordinateTransform is None:
         return None
-    raw_sample_time = round(h.sample_time / 1e-6)
-    index = CoordinateTransformIndex(
-        _TimeTransform(h.samples, h.pretrigger_samples, raw_sample_time))
-    return xr.Coordinates.from_xindex(index)
+    else:
+        raw_sample_time = round(h.sample_time / 1e-6)
+        index = CoordinateTransformIndex(
+            _TimeTransform(h.samples, h.pretrigger_samples, raw_sample_time))
+    coords = xr.Coordinates.from_xindex(index)
+    coords["time"].attrs.update(TIME_ATTRS)
+    return coords
 
 
 def open_recording_dataset(path, drop_variables=None, block_rows=None):
@@ -188,9 +194,7 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
                     f"{path}: the header claims {h.samples} rows, more than "
                     "the file holds; this xarray cannot compute their time "
                     "lazily (drop_variables=['time'] opens it)", path)
-            ds = ds.assign_coords({"time": time} if isinstance(time, xr.Variable)
-                                  else time)
-            ds["time"].attrs.update(TIME_ATTRS)
+            ds = ds.assign_coords(time)
     except BaseException:
         manager.close()
         raise
@@ -265,6 +269,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     import dask.array as da
     import dask.base
     import xarray as xr
+    from xarray.indexes import PandasIndex
 
     if isinstance(paths, (str, bytes, os.PathLike)):
         pattern = os.fspath(paths)
@@ -298,7 +303,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         columns = rec.columns
         units = [i.unit for i in rec.inputs]
         time = _time_coordinate(rec, rec.identity()[2])
-    if not isinstance(time, xr.Variable):
+    if time is None or not isinstance(time.xindexes["time"], PandasIndex):
         raise ValueError(f"{os.fsdecode(paths[longest])}: the header claims "
                          f"{rows} rows, more than the file can hold")
     if fill_value is None and any(raw["samples"] < rows for raw, _, _ in found):
@@ -331,7 +336,6 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         "block_name": ("recording", _text_array(_header(raw).block_name
                                                 for raw, _, _ in found)),
         "trigger_time": ("recording", trigger),
-        "time": time,
         "input": ("input", _text_array(columns)),
         "units": ("input", _text_array(units)),
     }
@@ -339,5 +343,5 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
              if key in ("sample_time", "pretrigger_samples", "inputs",
                         "data_type", "data_type_size")}
     return xr.Dataset({VARIABLE: (("recording", "time", "input"), signal)},
-                      coords=coords, attrs=attrs)
+                      coords=coords, attrs=attrs).assign_coords(time)
 

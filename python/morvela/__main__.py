@@ -162,8 +162,12 @@ def _connect(address, timeout):
     _probe(address, timeout)
     import logging
 
-    import dask
-    import distributed
+    try:
+        import dask
+        import distributed
+    except ImportError as error:
+        raise _NoWorkers(f"--scheduler needs dask.distributed "
+                         f"(pip install 'morvela[xarray]'): {error}") from None
 
     # Its own log lines (a lost connection, a retry) are no failure lines:
     # what becomes of each recording is said once, by the batch.

@@ -255,7 +255,7 @@ def _export(args):
          f"{failed} failed")
     if output.failed:
         raise _WriteError("cannot write the targets' names to standard output")
-    return 1 if failed else 0
+    return FAILED if failed else 0
 
 
 # Checks of the arguments, as argparse types: every usage error is raised

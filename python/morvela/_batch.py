@@ -124,10 +124,10 @@ def _processes(count):
 def _stop(executor):
     """Stops `executor` at once: queued tasks cancelled, worker processes
     ended."""
-    executor.shutdown(wait=False, cancel_futures=True)
-    # The pool keeps its processes to itself; a batch that is interrupted
-    # must not leave them working.
+    # The pool keeps its processes to itself (and forgets them on
+    # shutdown); a batch that is interrupted must not leave them working.
     processes = list((getattr(executor, "_processes", None) or {}).values())
+    executor.shutdown(wait=False, cancel_futures=True)
     for process in processes:
         if process.is_alive():
             process.terminate()

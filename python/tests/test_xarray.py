@@ -273,6 +273,10 @@ def test_open_mfdataset_refuses_unlike_recordings_and_pads_on_request(write, tmp
         "inputs": raw_recording(write, "in.dat", 400, 2, ">f8")[0],
         "rows": raw_recording(write, "rows.dat", 300, 3, ">f8", seed=7)[0],
     }
+    stored = raw_recording(write, "names.dat", 400, 3, ">f8")[0].read_bytes()
+    renamed = bytearray(stored)
+    renamed[248 + 96:248 + 96 + 3] = b"out"  # the second input: "out" for "in1"
+    unlike["input names"] = write("renamed.dat", bytes(renamed))
     for what, path in unlike.items():
         with pytest.raises(ValueError) as raised:
             morvela.open_mfdataset([*paths, path])

@@ -71,7 +71,7 @@ sanitize: deps
 
 # clang-tidy and cppcheck over the project's code.
 lint: build
-	tools/debian-packages.sh lint
+	tools/debian-packages.sh lint bench
 	tools/lint.sh
 
 # libFuzzer targets under ASan and UBSan, FUZZ_SECONDS each.

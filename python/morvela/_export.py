@@ -222,9 +222,9 @@ def temporary_name(target, tag=None):
         longest = os.pathconf(directory or b".", "PC_NAME_MAX")
     except (OSError, ValueError):
         longest = 255
-    dress = b"." + b"." + tag + b".part"
-    room = max(0, longest - len(dress))
-    return os.path.join(directory, b"." + base[:room] + dress[1:])
+    suffix = b"." + tag + b".part"
+    room = max(0, longest - 1 - len(suffix))
+    return os.path.join(directory, b"." + base[:room] + suffix)
 
 
 def export(src, dst, format=None, *, progress=None):  # noqa: A002

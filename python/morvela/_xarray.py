@@ -62,8 +62,7 @@ def _read_rows(rec, start, stop, step, columns):
     bounded span at a time."""
     rows = range(start, stop, step)
     if step == 1 or not rows:
-        return rec.read(rows.start, max(rows.start, rows.stop) if rows else rows.start,
-                        columns)
+        return rec.read(start, start + len(rows), columns)
     out = np.empty((len(rows), len(columns)), dtype=rec.value_dtype)
     per = max(1, (1 << 20) // step)
     for at in range(0, len(rows), per):

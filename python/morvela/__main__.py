@@ -132,7 +132,11 @@ def _plot(args):
         figure.savefig(target, format=image_format)
     except OSError as error:
         raise _WriteError(f"cannot write {target}: {error}") from None
-    print(target)
+    output = _Output()
+    output.line(target)
+    if output.failed:
+        raise _WriteError(f"wrote {target}, but cannot write its name to "
+                          "standard output")
 
 
 def _probe(address, timeout):
@@ -189,12 +193,14 @@ class _Output:
     first failure nothing more is tried, and `failed` says so."""
 
     def __init__(self):
-        self.failed = sys.stdout is None
+        self.failed = False
 
     def line(self, text):
         if self.failed:
             return
         try:
+            if sys.stdout is None:
+                raise OSError("standard output is closed")
             sys.stdout.write(text + "\n")
             sys.stdout.flush()
         except (OSError, ValueError):

@@ -315,6 +315,21 @@ def test_output_that_cannot_be_written_is_status_3(write, tmp_path):
         assert len(done.stderr.splitlines()) == 2  # the failure, the summary
         assert pq.read_table(target).num_rows == 10  # the work was done
         target.unlink()
+    # Nothing to print: a failed recording is status 1, stdout closed or not.
+    bad = tmp_path / "bad.dat"
+    bad.write_bytes(b"nothing of the kind")
+    done = subprocess.run(RUN + [str(bad)], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: os.close(1))
+    assert done.returncode == 1, done.stderr
+    # The plot's path on a closed standard output: the image is written,
+    # and the run says it could not name it.
+    image = tmp_path / "r.png"
+    done = subprocess.run([sys.executable, "-m", "morvela", "plot", str(path), "-o", str(image)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: os.close(1), env=dict(os.environ, MPLBACKEND="Agg"))
+    assert done.returncode == 3 and len(done.stderr.splitlines()) == 1, done.stderr
+    assert image.stat().st_size > 0
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])

@@ -34,6 +34,7 @@ except ImportError:
     CoordinateTransform = CoordinateTransformIndex = None
 
 from . import _morvela
+from ._blocks import read_block, same_file
 from ._errors import RecordingReadError
 from ._recording import Recording, _header, block_rows, header_attributes
 
@@ -49,12 +50,6 @@ SMALL_FILE = 1 << 20
 def _open(path, mode):
     # The opener of CachingFileManager, which passes a mode.
     return Recording(path)
-
-
-def _changed(path):
-    return RecordingReadError(
-        f"{os.fsdecode(path)}: the file changed after the dataset was opened",
-        path)
 
 
 def _read_rows(rec, start, stop, step, columns):
@@ -82,10 +77,7 @@ class RecordingArray(BackendArray):
         self.dtype = np.dtype(dtype)
 
     def recording(self):
-        rec = self.manager.acquire()
-        if rec.identity() != self.identity:
-            raise _changed(rec.path)
-        return rec
+        return same_file(self.manager.acquire(), self.identity)
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(
@@ -230,23 +222,6 @@ class MorvelaBackendEntrypoint(BackendEntrypoint):
 
 # Many recordings.
 
-def _read_block(path, identity, start, stop, fill_value):
-    """Rows [start, stop) of every input of the recording at `path`, as a
-    1 x rows x inputs block; rows past the recording's end are
-    `fill_value`. One task of open_mfdataset's graph."""
-    with Recording(path) as rec:
-        if rec.identity() != identity:
-            raise _changed(path)
-        end = min(stop, rec.header.samples)
-        values = rec.read(start, max(start, end))
-        if end < stop:
-            padded = np.full((stop - start, rec.header.inputs), fill_value,
-                             dtype=values.dtype)
-            padded[:len(values)] = values
-            values = padded
-    return values[np.newaxis]
-
-
 def _differs(path, first, what, value, expected):
     return ValueError(f"{os.fsdecode(path)}: {what} {value!r} differs from "
                       f"{expected!r} of {os.fsdecode(first)}")
@@ -318,7 +293,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     for r, path in enumerate(paths):
         identity = found[r][2]
         for b, start in enumerate(starts):
-            graph[(name, r, b, 0)] = (_read_block, path, identity, start,
+            graph[(name, r, b, 0)] = (read_block, path, identity, start,
                                       min(start + step, rows), fill_value)
     chunks = ((1,) * len(paths),
               tuple(min(step, rows - s) for s in starts) or (0,),

@@ -13,7 +13,8 @@ the maximum over 100 recordings with morvela.open_mfdataset (threads,
 LocalCluster(2)) and xr.open_mfdataset against a serial loop of read(),
 10,000 recordings opened, and a reduction with chunks={} against h5netcdf
 on the same data; each one's peak memory above the start is measured in a
-fresh process."""
+fresh process. What a target compares is measured by turns, RUNS times (at
+least five), each run after a sync and with no output of an earlier one."""
 
 import os
 import shutil
@@ -160,10 +161,19 @@ def warm_bytes(path):
     return min(max(2 * os.path.getsize(path), 256 << 20), 4 << 30)
 
 
+OUTPUTS = (".parquet", ".h5", ".png")
+
+
 def measure(what, path, runs):
-    """(median seconds, largest peak MiB, medians of any further figures)."""
+    """(median seconds, largest peak MiB, medians of any further figures).
+    Each run starts with no output of earlier runs and nothing left for the
+    kernel to write back, as the converter's runs do."""
     results = []
     for _ in range(runs):
+        for suffix in OUTPUTS:
+            if os.path.exists(path + suffix):
+                os.remove(path + suffix)
+        os.sync()
         out = subprocess.run([sys.executable, "-c", CHILD, what, path,
                               str(warm_bytes(path))],
                              check=True, capture_output=True, text=True).stdout
@@ -174,12 +184,13 @@ def measure(what, path, runs):
               for k in range(2, len(results[0]))))
 
 
-def by_turns(first, second, path, runs):
-    """`first` and `second` measured by turns: their (median, peak)."""
-    pairs = [(measure(first, path, 1), measure(second, path, 1))
-             for _ in range(runs)]
-    return [(statistics.median(p[k][0] for p in pairs),
-             max(p[k][1] for p in pairs)) for k in (0, 1)]
+def by_turns(cases, runs):
+    """The (what, path) `cases` measured by turns, so that the machine's
+    drift weighs on each alike: their (median, peak)."""
+    rounds = [[measure(what, path, 1) for what, path in cases]
+              for _ in range(runs)]
+    return [(statistics.median(r[k][0] for r in rounds),
+             max(r[k][1] for r in rounds)) for k in range(len(cases))]
 
 
 def tasks(paths):
@@ -228,13 +239,7 @@ def main():
         subprocess.run([morvela, "short-4x.dat"], cwd=directory, check=True,
                        capture_output=True)
     array_mib = 16 * 4_000_000 * 2 / 2**20
-    # By turns, so that the machine's drift weighs on both alike.
-    pairs = [(measure("read", dat, 1), measure("fromfile", dat, 1))
-             for _ in range(runs)]
-    read = (statistics.median(p[0][0] for p in pairs),
-            max(p[0][1] for p in pairs))
-    fromfile = (statistics.median(p[1][0] for p in pairs),
-                max(p[1][1] for p in pairs))
+    read, fromfile = by_turns([("read", dat), ("fromfile", dat)], runs)
     read_csv = measure("read_csv", txt, 1)
     plot = measure("plot", dat, 3)
     parquet = measure("parquet", dat, 3)
@@ -249,7 +254,7 @@ def main():
                  "100000")
     # The page cache makes single runs of the 1.28 GB one vary by a factor
     # of ten: by turns, and at least five times.
-    loads = {label: by_turns("load", "read", path, max(5, runs))
+    loads = {label: by_turns([("load", path), ("read", path)], max(5, runs))
              for label, path in (("16", huge), ("600", wide))}
     # 100 recordings of 16 x 100,000: the maximum over time.
     many = []
@@ -259,10 +264,10 @@ def main():
     listing = os.path.join(directory, "many.list")
     with open(listing, "w") as f:
         f.write("\n".join(many))
-    serial = measure("serial_max", listing, 3)
-    mf_threads = measure("mf_threads", listing, 3)
-    mf_cluster = measure("mf_cluster", listing, 3)
-    xr_threads = measure("xr_mf_threads", listing, 3)
+    serial, mf_threads, mf_cluster, xr_threads = by_turns(
+        [(what, listing) for what in
+         ("serial_max", "mf_threads", "mf_cluster", "xr_mf_threads")],
+        max(5, runs))
     ours_tasks, xr_tasks = tasks(many)
     # 10,000 recordings of 16 x 1,000 (copies of one: opening is what counts).
     small = synth(synth_binary, directory, "small.dat", "-i", "16", "-n", "1000")
@@ -282,12 +287,13 @@ def main():
     reductions = {}
     for label, path in (("short", dat), ("double", double)):
         twin = netcdf_twin(path)
-        reductions[label] = (measure("chunks_max", path, 3),
-                             measure("h5netcdf_max", twin, 3))
+        reductions[label] = by_turns([("chunks_max", path),
+                                      ("h5netcdf_max", twin)], max(5, runs))
     # Parquet: the export against pyarrow with the same arrays and settings,
     # and against pandas, on doubles.
-    exports = {what: measure(what, double, 3)
-               for what in ("parquet", "parquet_pyarrow", "parquet_pandas")}
+    writers = ("parquet", "parquet_pyarrow", "parquet_pandas")
+    exports = dict(zip(writers, by_turns([(what, double) for what in writers],
+                                         max(5, runs))))
 
     mb = os.path.getsize(dat) / 1e6
     huge_mb = os.path.getsize(huge) / 1e6
@@ -355,9 +361,8 @@ def main():
              max(huge_parquet[1], huge_hdf5[1]) < 400)]:
         print(("  met: " if good else "  missed: ") + label)
     os.remove(txt)
-    os.remove(dat + ".png")
     for path in (dat, huge, double):
-        for suffix in (".parquet", ".h5"):
+        for suffix in OUTPUTS:
             if os.path.exists(path + suffix):
                 os.remove(path + suffix)
     return 0

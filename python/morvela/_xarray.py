@@ -36,7 +36,7 @@ except ImportError:
 from . import _morvela
 from ._blocks import read_block, same_file
 from ._errors import RecordingReadError
-from ._recording import Recording, _header, block_rows, header_attributes
+from ._recording import Recording, _header, _is_index, block_rows, header_attributes
 
 VARIABLE = "signal"
 # About this many bytes of values in a block of rows: the preferred chunk.
@@ -162,7 +162,7 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         identity = rec.identity()
         h = rec.header
         dtype = rec.value_dtype
-        rows = block_rows or _block_rows(h.inputs, dtype)
+        rows = _block_rows(h.inputs, dtype, block_rows)
         drop = set(drop_variables or ())
         variables = {}
         if VARIABLE not in drop:
@@ -197,8 +197,15 @@ def _text_array(texts):
     return np.array(list(texts), dtype=str)
 
 
-def _block_rows(inputs, dtype):
-    return block_rows(inputs, dtype.itemsize, BLOCK_BYTES)
+def _block_rows(inputs, dtype, chosen=None):
+    """The rows of a chunk: `chosen` (the caller's block_rows), or those of
+    about BLOCK_BYTES of values."""
+    if chosen is None:
+        return block_rows(inputs, dtype.itemsize, BLOCK_BYTES)
+    if not _is_index(chosen) or chosen < 1:
+        raise ValueError(f"block_rows must be an integer of at least 1, "
+                         f"not {chosen!r}")
+    return int(chosen)
 
 
 class MorvelaBackendEntrypoint(BackendEntrypoint):
@@ -233,7 +240,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
 
     `paths` is a list of paths (str, bytes or os.PathLike) or a glob
     pattern. Every header is read in one call; the recordings must agree on
-    sample time, pretrigger samples, data type and input names, and on the
+    sample time, pretrigger samples, data type, input names and units, and on the
     number of rows unless `pad` (shorter recordings are then filled with
     `fill_value`, NaN by default for float types; integer types need one).
     A ValueError names the first recording that differs. Coordinates along
@@ -262,10 +269,11 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
                           ("data_type_size", "data type size")):
             if raw[key] != first[key]:
                 raise _differs(path, paths[0], what, raw[key], first[key])
-        if [n for n, _ in inputs] != [n for n, _ in first_inputs]:
-            names = [os.fsdecode(n) for n, _ in inputs]
-            expected = [os.fsdecode(n) for n, _ in first_inputs]
-            raise _differs(path, paths[0], "inputs", names, expected)
+        for k, what in ((0, "inputs"), (1, "units")):
+            if [i[k] for i in inputs] != [i[k] for i in first_inputs]:
+                raise _differs(path, paths[0], what,
+                               [os.fsdecode(i[k]) for i in inputs],
+                               [os.fsdecode(i[k]) for i in first_inputs])
         if not pad and raw["samples"] != first["samples"]:
             raise _differs(path, paths[0], "rows", raw["samples"], first["samples"])
     longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
@@ -285,7 +293,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
             raise ValueError(f"recordings of {dtype} padded: give a fill_value")
         fill_value = np.nan
     inputs = len(columns)
-    step = block_rows or _block_rows(inputs, dtype)
+    step = _block_rows(inputs, dtype, block_rows)
     starts = range(0, rows, step)
     name = "morvela-" + dask.base.tokenize(paths, [f[2] for f in found], step,
                                            rows, fill_value)

@@ -179,6 +179,13 @@ def test_options_drop_variables_and_chunks(write):
     with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=3000) as ds:
         assert ds.signal.chunks == ((3000, 3000, 3000, 1000), (3,))
         same_bits(ds.signal.values, values)
+    files = open_files()
+    for wrong in (0, -3, 2.5, True, "100"):
+        with pytest.raises(ValueError, match="block_rows"):
+            xr.open_dataset(path, engine="morvela", block_rows=wrong)
+        with pytest.raises(ValueError, match="block_rows"):
+            morvela.open_mfdataset([path], block_rows=wrong)
+    assert open_files() == files
     with pytest.warns(UserWarning, match="separate the stored chunks"), \
             xr.open_dataset(path, engine="morvela", chunks={"time": 2500}) as ds:
         assert ds.signal.chunks[0] == (2500,) * 4
@@ -277,10 +284,15 @@ def test_open_mfdataset_refuses_unlike_recordings_and_pads_on_request(write, tmp
     renamed = bytearray(stored)
     renamed[248 + 96:248 + 96 + 3] = b"out"  # the second input: "out" for "in1"
     unlike["input names"] = write("renamed.dat", bytes(renamed))
+    other_unit = bytearray(stored)
+    other_unit[248 + 96 + 64:248 + 96 + 64 + 2] = b"mV"  # the second input's unit
+    unlike["units"] = write("units.dat", bytes(other_unit))
     for what, path in unlike.items():
         with pytest.raises(ValueError) as raised:
             morvela.open_mfdataset([*paths, path])
         assert str(path) in str(raised.value) and paths[0] in str(raised.value), what
+        said = {"input names": "inputs", "pretrigger": "pretrigger samples"}
+        assert f": {said.get(what, what)} " in str(raised.value), what
     short, values = raw_recording(write, "short.dat", 300, 3, ">f8", seed=7)
     ds = morvela.open_mfdataset([*paths, short], pad=True, block_rows=128)
     assert ds.signal.shape == (3, 400, 3)

@@ -15,10 +15,4 @@ SamplePlan PlanSamples(std::string_view type_name, uint32_t size) {
   return {type, kept, uint64_t{size} - kept, full_width};
 }
 
-double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time) {
-  double steps = static_cast<double>(static_cast<int64_t>(row) -
-                                     static_cast<int64_t>(pretrigger));
-  return steps * sample_time * 1e-6;
-}
-
 }  // namespace morvela

@@ -68,7 +68,12 @@ decltype(auto) WithNativeType(DataType type, F&& f) {
 // The time of row `row` from the trigger in seconds: the difference
 // row - pretrigger, times sample_time, times 1e-6, each operation rounded to
 // double. The report's TimeOffset column is this value, rounded.
-double TimeOffset(uint64_t row, uint32_t pretrigger, uint32_t sample_time);
+inline double TimeOffset(uint64_t row, uint32_t pretrigger,
+                         uint32_t sample_time) {
+  const double steps = static_cast<double>(static_cast<int64_t>(row) -
+                                           static_cast<int64_t>(pretrigger));
+  return steps * sample_time * 1e-6;
+}
 
 }  // namespace morvela
 

@@ -180,12 +180,19 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
   auto decode = [&](auto* typed_out) -> ConvertResult {
     using T = std::remove_pointer_t<decltype(typed_out)>;
     if (direct) {
+      // A block at a time, each put in host order while it is in the cache.
       const uint64_t values = (stop - start) * columns.size();
-      if (!ReadAt(data_offset_ + start * row_bytes_, typed_out,
-                  values * sizeof(T))) {
-        return InputReadError;
+      const uint64_t per_block = kBlockBytes / sizeof(T);
+      uint64_t at = data_offset_ + start * row_bytes_;
+      for (uint64_t done = 0; done < values;) {
+        const uint64_t count = std::min(per_block, values - done);
+        if (!ReadAt(at, typed_out + done, count * sizeof(T))) {
+          return InputReadError;
+        }
+        ToHostValues(typed_out + done, count);
+        done += count;
+        at += count * sizeof(T);
       }
-      ToHostValues(typed_out, values);
       return Success;
     }
     for (uint64_t row = start; row < stop;) {

@@ -124,6 +124,7 @@ elif what == "open_10k":
 elif what in ("chunks_max", "h5netcdf_max"):
     import dask.array, h5netcdf, xarray as xr
     xr.open_dataset(os.environ["MORVELA_DEMO"], engine="morvela", chunks={}).load()
+    before = settle()
     if what == "chunks_max":
         start = time.perf_counter()
         ds = xr.open_dataset(path, engine="morvela", chunks={})

@@ -30,6 +30,20 @@ what, path, warm = sys.argv[1], sys.argv[2], int(sys.argv[3])
 import morvela
 
 
+# This process's peak resident memory in KiB. ru_maxrss never falls below
+# the parent's resident memory when this process was started, which hid
+# most of a small peak here; VmHWM is this process's own.
+def high_water():
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 # The peak's baseline. On a virtual machine whose host takes back the memory
 # its guest frees, the first touch of that memory costs from 0.2 to 2 s a GB
 # at random, more than most figures here: as much memory as the measure may
@@ -42,7 +56,7 @@ def settle():
             f.write("5")
     except OSError:
         pass
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return high_water()
 
 
 before = settle()
@@ -150,7 +164,7 @@ elif what in ("parquet_pyarrow", "parquet_pandas"):
             pq.write_table(table, path + ".parquet", row_group_size=rows,
                            **parquet_options(rec.value_dtype, columns))
 seconds = time.perf_counter() - start
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+peak = high_water()
 print(seconds, (peak - before) / 1024, *extra)
 """
 

@@ -240,10 +240,11 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
 
     `paths` is a list of paths (str, bytes or os.PathLike) or a glob
     pattern. Every header is read in one call; the recordings must agree on
-    sample time, pretrigger samples, data type, input names and units, and on the
-    number of rows unless `pad` (shorter recordings are then filled with
-    `fill_value`, NaN by default for float types; integer types need one).
-    A ValueError names the first recording that differs. Coordinates along
+    sample time, pretrigger samples, data type, input names and units, and
+    on the number of rows unless `pad` (shorter recordings are then filled
+    with `fill_value`, NaN by default for float types; integer types need
+    one). A ValueError names the first recording that differs. `block_rows`
+    sets the rows of a chunk (by default about 128 MiB of values). Coordinates along
     "recording": "path", "block_name" and "trigger_time" (datetime64[ns],
     NaT where the report shows the current time). The Dataset pickles by
     paths and computes on dask.distributed."""

@@ -63,14 +63,13 @@ def _header_json(rec, columns):
 
 
 def _blocks(rec, progress, rows, by_input=False):
-    """(offsets, values) of `rows` rows at a time; `progress` is told after
-    each."""
-    samples = rec.header.samples
-    for first in range(0, samples, rows):
-        last = min(first + rows, samples)
-        yield rec.time_offsets(first, last), rec.read(first, last, by_input=by_input)
+    """rec.chunks(rows, by_input=...); `progress` is told after each."""
+    done = 0
+    for offsets, values in rec.chunks(rows, by_input=by_input):
+        yield offsets, values
+        done += len(offsets)
         if progress is not None:
-            progress(last, samples)
+            progress(done, rec.header.samples)
 
 
 def parquet_options(dtype, columns):

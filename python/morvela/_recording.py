@@ -317,19 +317,22 @@ class Recording:
         start, stop = self._rows(start, stop)
         return self._open_reader().time_offsets(start, stop)
 
-    def chunks(self, rows=65536, start=0, stop=None, inputs=None) -> Iterator:
+    def chunks(self, rows=65536, start=0, stop=None, inputs=None, *,
+               by_input=False) -> Iterator:
         """(offsets, values) blocks of at most `rows` rows of [start, stop),
-        in order: any length of recording in constant memory."""
+        in order, the values laid out as read() lays them: any length of
+        recording in constant memory."""
         if not _is_index(rows) or rows < 1:
             raise ValueError("rows must be an integer of at least 1")
         start, stop = self._rows(start, stop)
         columns = self.input_indices(inputs)
-        return self._chunks(rows, start, stop, columns)
+        return self._chunks(rows, start, stop, columns, by_input)
 
-    def _chunks(self, rows, start, stop, columns):
+    def _chunks(self, rows, start, stop, columns, by_input):
         for first in range(start, stop, rows):
             last = min(first + rows, stop)
-            yield self.time_offsets(first, last), self.read(first, last, columns)
+            yield (self.time_offsets(first, last),
+                   self.read(first, last, columns, by_input=by_input))
 
     def to_pandas(self, start=0, stop=None, inputs=None):
         """A DataFrame indexed by TimeOffset (seconds), one column per input

@@ -195,6 +195,9 @@ def test_row_ranges_past_a_block_and_column_subsets(write):
         np.testing.assert_array_equal(np.concatenate([o for o, _ in chunks]),
                                       rec.time_offsets(100_000, 599_000))
         assert list(rec.chunks(10, 7, 3)) == []
+        by_input = list(rec.chunks(250_000, 100_000, 599_000, [1, 0], by_input=True))
+        np.testing.assert_array_equal(np.concatenate([v for _, v in by_input], axis=1),
+                                      values[100_000:599_000, [1, 0]].T)
 
 
 @pytest.mark.parametrize("type_name,size", [("int", 2), ("unsigned int", 8),

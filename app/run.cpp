@@ -9,6 +9,7 @@
 #include <new>
 
 #include "convert/recorder_file_converter.h"
+#include "recorder/recorder_file.h"
 #include "stream/file.h"
 #include "stream/input_stream.h"
 
@@ -80,6 +81,33 @@ File OpenReport(const std::string& path, const struct stat& input_stat,
   return report;
 }
 
+void WriteUsage(TextStream& console) {
+  console.WriteNoLf("\n");
+  console.WriteNoLf(VersionBanner);
+  console.WriteNoLf(
+      "\n\nQuenda Falvik data converter utility"
+      "\nTranslates binary save files (.dat) to readable text files (.txt)"
+      "\n\nUsage: Morvela INPUTFILE\n");
+}
+
+// Looks at the header's length and magic in the stream's buffer without
+// consuming them, so that a file that is no recording is refused before a
+// report is opened: a mistyped name never empties a file.
+ConvertResult CheckHeader(InputStream& input) {
+  if (input.Fill(kHeaderSize) < kHeaderSize) return InputReadError;
+  RecorderHeader header;
+  std::memcpy(&header, input.data(), sizeof header);
+  return HasRecorderMagic(header) ? Success : NotRecorderFile;
+}
+
+void WriteVerdict(TextStream& console, ConvertResult result,
+                  std::string_view report_path) {
+  console.WriteNoLf(ResultText(result));
+  if (result == Success) console.Write(report_path);
+  console.WriteNoLf("\n\n");
+  console.Flush();
+}
+
 }  // namespace
 
 void OpenClosedStandardDescriptors() {
@@ -99,13 +127,19 @@ std::string DeriveReportPath(std::string_view input_path) {
 
 ConvertResult RunMorvela(int argc, const char* const* argv,
                          TextStream& console) {
+  const std::string_view only = argc == 2 ? argv[1] : "";
+  if (only == "--help" || only == "--version") {
+    if (only == "--help") {
+      WriteUsage(console);
+    } else {
+      console.WriteNoLf(VersionBanner);
+      console.WriteNoLf("\n");
+    }
+    console.Flush();
+    return Success;
+  }
   if (argc != 2) {
-    console.WriteNoLf("\n");
-    console.WriteNoLf(VersionBanner);
-    console.WriteNoLf(
-        "\n\nQuenda Falvik data converter utility"
-        "\nTranslates binary save files (.dat) to readable text files (.txt)"
-        "\n\nUsage: Morvela INPUTFILE\n");
+    WriteUsage(console);
     console.Flush();
     return UsageError;
   }
@@ -127,6 +161,23 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   }
 
   const std::string report_path = DeriveReportPath(input_path);
+  // The input named as its own report is said as such whatever it holds;
+  // OpenReport checks the opened file again.
+  struct stat report_stat {};
+  const bool report_is_input = ::stat(report_path.c_str(), &report_stat) == 0 &&
+                               SameFile(report_stat, input_stat);
+  FdSource source(input.fd());
+  InputStream input_stream(&source);
+  ConvertResult result = Success;
+  if (!report_is_input) {
+    result = input_stream.ok() ? CheckHeader(input_stream)
+                               : MemoryAllocationError;
+  }
+  if (result != Success) {
+    WriteVerdict(console, result, report_path);
+    return result;
+  }
+
   ReportRefusal refusal;
   File report = OpenReport(report_path, input_stat, &refusal, &open_error);
   if (!report.is_open()) {
@@ -141,13 +192,11 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
     return OutputWriteError;
   }
 
-  FdSource source(input.fd());
-  InputStream input_stream(&source);
   FdSink sink(report.fd());
   TextStream report_stream(&sink, LineEnds::kCrLf);
-  ConvertResult result = MemoryAllocationError;
+  result = MemoryAllocationError;
   std::unique_ptr<RecorderFileConverter> converter;
-  if (input_stream.ok() && report_stream.ok()) {
+  if (report_stream.ok()) {
     converter.reset(new (std::nothrow) RecorderFileConverter(&console));
   }
   if (converter) {
@@ -157,10 +206,7 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   // A report that did not reach the file is never called a success.
   if (!report_stream.Flush() || !report.Close()) result = OutputWriteError;
 
-  console.WriteNoLf(ResultText(result));
-  if (result == Success) console.Write(report_path);
-  console.WriteNoLf("\n\n");
-  console.Flush();
+  WriteVerdict(console, result, report_path);
   return result;
 }
 

@@ -85,7 +85,20 @@ TEST_F(RunTest, UsageTextForAnyOtherArgumentCount) {
   EXPECT_EQ(console_, kUsage);
   EXPECT_EQ(Run({"a.dat", "b.dat"}), UsageError);
   EXPECT_EQ(console_, kUsage);
+  EXPECT_EQ(Run({"--help", "rec.dat"}), UsageError);
+  EXPECT_EQ(console_, kUsage);
   EXPECT_TRUE(fs::is_empty(dir_));
+  // Alone, --help and --version succeed, as GNU tools do.
+  EXPECT_EQ(Run({"--help"}), Success);
+  EXPECT_EQ(console_, kUsage);
+  EXPECT_EQ(Run({"--version"}), Success);
+  EXPECT_EQ(console_, "Morvela 1.0.1.0\n");
+  EXPECT_TRUE(fs::is_empty(dir_));
+  // A recording of such a name converts under another spelling.
+  WriteFile("--help", Recording(1));
+  EXPECT_EQ(Run({"./--help"}), Success);
+  EXPECT_TRUE(console_.ends_with("Successfully converted         .txt\n\n"));
+  EXPECT_EQ(Run({"-h"}), InputReadError);
 }
 
 TEST_F(RunTest, SuccessfulRun) {
@@ -188,18 +201,49 @@ TEST_F(RunTest, SwappedLinkNeverEmptiesTheInput) {
   EXPECT_GT(results[1], 0) << "converted into the other file";
 }
 
-TEST_F(RunTest, ResultMessages) {
-  std::string file = Recording(3);
-  WriteFile("short.dat", file.substr(0, 100));
-  EXPECT_EQ(Run({"short.dat"}), InputReadError);
-  EXPECT_EQ(console_, "\nMorvela 1.0.1.0\nInput file read error\n\n");
+// A header refused (too short, or without the magic) is said before any
+// report is opened: a mistyped name never creates, empties or changes one.
+TEST_F(RunTest, RefusedHeaderLeavesTheReportAlone) {
+  const std::string file = Recording(3);
+  std::string no_magic = file;
+  no_magic[0] = 'k';
+  const struct {
+    const char* name;
+    std::string data;
+    ConvertResult result;
+    const char* text;
+  } kCases[] = {
+      {"empty.md", "", InputReadError, "Input file read error"},
+      {"short.md", file.substr(0, kHeaderSize - 1), InputReadError,
+       "Input file read error"},
+      {"notes.md", std::string(kHeaderSize, '#'), NotRecorderFile,
+       "Input file is not a transient recorder file"},
+      {"bad.md", no_magic, NotRecorderFile,
+       "Input file is not a transient recorder file"},
+  };
+  for (const auto& c : kCases) {
+    const std::string report = DeriveReportPath(c.name);
+    WriteFile(c.name, c.data);
+    for (bool exists : {false, true}) {
+      if (exists) WriteFile(report, "the user's own\n");
+      EXPECT_EQ(Run({c.name}), c.result) << c.name;
+      EXPECT_EQ(console_,
+                std::string("\nMorvela 1.0.1.0\n") + c.text + "\n\n");
+      EXPECT_EQ(fs::exists(report), exists) << c.name;
+      if (exists) EXPECT_EQ(ReadFile(report), "the user's own\n") << c.name;
+    }
+    fs::remove(report);
+  }
+  // Just long enough: a header alone is accepted, and the missing input
+  // table fails later, leaving the report written so far.
+  WriteFile("header.md", file.substr(0, kHeaderSize));
+  WriteFile("header.txt", "the user's own\n");
+  EXPECT_EQ(Run({"header.md"}), InputReadError);
+  EXPECT_TRUE(ReadFile("header.txt").starts_with("Morvela 1.0.1.0\r\n"));
+  EXPECT_NE(console_.find("Block name:"), std::string::npos);
+}
 
-  file[0] = 'k';
-  WriteFile("bad.dat", file);
-  EXPECT_EQ(Run({"bad.dat"}), NotRecorderFile);
-  EXPECT_EQ(
-      console_,
-      "\nMorvela 1.0.1.0\nInput file is not a transient recorder file\n\n");
+TEST_F(RunTest, ResultMessages) {
 
   RecordingSpec spec;
   spec.data_type_name = "word";
@@ -208,6 +252,8 @@ TEST_F(RunTest, ResultMessages) {
   WriteFile("word.dat", EncodeRecording(spec, {1}));
   EXPECT_EQ(Run({"word.dat"}), UnknownDataType);
   EXPECT_TRUE(console_.ends_with("\n\nUnknown data type\n\n"));
+  // A later failure leaves the report written so far.
+  EXPECT_NE(ReadFile("word.txt").find(";word;2\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -52,6 +52,9 @@ class ProgramTest : public morvela::testing::ScratchDirTest {
 TEST_F(ProgramTest, ExitStatusesAsAShellSeesThem) {
   EXPECT_EQ(Morvela("").status, 253);
   EXPECT_EQ(Morvela("missing.dat").status, 255);
+  EXPECT_EQ(Morvela("--version").status, 0);
+  EXPECT_EQ(Morvela("--version").text, "Morvela 1.0.1.0\n");
+  EXPECT_EQ(Morvela("--help").status, 0);
   ASSERT_EQ(Synth("-n 3 -i 2 rec.dat").status, 0);
   Output ok = Morvela("rec.dat");
   EXPECT_EQ(ok.status, 0);

@@ -23,6 +23,7 @@ import sys
 
 from ._errors import RecordingError
 from ._export import one_line
+from ._morvela import __version__
 from ._recording import open as open_recording
 from ._recording import output_path
 
@@ -125,7 +126,12 @@ def _plot(args):
         try:
             rec.input_indices(inputs)
         except (IndexError, KeyError) as error:
-            raise _UsageError(str(error).strip("'\"")) from None
+            message = error.args[0] if error.args else str(error)
+            names = [repr(name) for name in rec.columns[:10]]
+            if len(rec.columns) > 10:
+                names.append(f"and {len(rec.columns) - 10} more")
+            known = ", ".join(names) or "none"
+            raise _UsageError(f"{message} (inputs: {known})") from None
         figure = rec.plot(None, start=args.start, stop=args.stop,
                           inputs=inputs, width=args.width)
     try:
@@ -195,13 +201,18 @@ class _Output:
     def __init__(self):
         self.failed = False
 
-    def line(self, text):
+    def line(self, text, bar=None):
+        """Writes `text` on a line of its own; with a progress `bar`, the
+        bar is cleared first and drawn again below it."""
         if self.failed:
             return
         try:
             if sys.stdout is None:
                 raise OSError("standard output is closed")
-            sys.stdout.write(text + "\n")
+            if bar is not None:
+                bar.write(text, file=sys.stdout)
+            else:
+                sys.stdout.write(text + "\n")
             sys.stdout.flush()
         except (OSError, ValueError):
             self.failed = True
@@ -209,13 +220,14 @@ class _Output:
 
 
 def _progress_bar(total):
-    """A progress bar on standard error where it is a terminal and tqdm is
-    installed, otherwise None."""
+    """A progress bar on standard error where it is a terminal that reports
+    its width and tqdm is installed, otherwise None: a bar wider than the
+    terminal would wrap, and its stale first half would stay on screen."""
     try:
-        if not sys.stderr.isatty():
+        if not sys.stderr.isatty() or os.get_terminal_size(sys.stderr.fileno()).columns < 1:
             return None
         from tqdm import tqdm
-    except (AttributeError, ValueError, ImportError):
+    except (AttributeError, ValueError, OSError, ImportError):
         return None
     tqdm.monitor_interval = 0  # no thread of its own
     return tqdm(total=total, unit="rec", file=sys.stderr, leave=False,
@@ -223,42 +235,47 @@ def _progress_bar(total):
 
 
 def _export(args):
-    from ._batch import WorkerError, export_batch
+    from ._batch import WorkerError, export_batch, recordings_in
 
     output = _Output()
+    if args.output is not None:
+        _make_directory(args.output)
+    total = recordings_in(args.recordings, args.output, args.to)
     client = _connect(args.scheduler, args.connect_timeout) if args.scheduler else None
-    bar = _progress_bar(len(args.recordings))
+    bar = _progress_bar(total)
     failed = exported = 0
 
     def progress(outcome):
         nonlocal failed, exported
         if outcome.error is None:
             exported += 1
-            output.line(os.fsdecode(outcome.target))
         else:
             failed += 1
-            _say(f"{os.fsdecode(outcome.source)}: {outcome.error}", bar)
+        # Counted before the line is written: the bar drawn again below it
+        # counts it.
         if bar is not None:
             bar.set_postfix(failed=failed, refresh=False)
             bar.update()
+        if outcome.error is None:
+            output.line(os.fsdecode(outcome.target), bar)
+        else:
+            _say(f"{os.fsdecode(outcome.source)}: {outcome.error}", bar)
 
     try:
-        outcomes = export_batch(args.recordings, args.output, args.to,
-                                jobs=args.jobs, client=client,
-                                progress=progress)
+        export_batch(args.recordings, args.output, args.to, jobs=args.jobs,
+                     client=client, progress=progress)
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
     except KeyboardInterrupt as interrupt:
-        interrupt.args = (f"{exported} of {len(args.recordings)} recordings "
-                          "exported, as printed",)
+        interrupt.args = (f"{exported} of {total} recordings exported, as "
+                          "printed",)
         raise
     finally:
         if bar is not None:
             bar.close()
         if client is not None:
             client.close()
-    _say(f"exported {len(outcomes) - failed} of {len(outcomes)} recordings, "
-         f"{failed} failed")
+    _say(f"exported {exported} of {total} recordings, {failed} failed")
     if output.failed:
         raise _WriteError("cannot write the targets' names to standard output")
     return FAILED if failed else 0
@@ -287,9 +304,18 @@ def _seconds(text):
 
 
 def _directory(text):
-    if not os.path.isdir(text):
+    if os.path.exists(text) and not os.path.isdir(text):
         raise argparse.ArgumentTypeError(f"{text!r} is not a directory")
     return text
+
+
+def _make_directory(path):
+    """Creates `path` with its parents, as mkdir -p does."""
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        raise _UsageError(f"export: -o {path}: cannot create it: "
+                          f"{error.strerror or one_line(error)}") from None
 
 
 _ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss)://)?"
@@ -313,9 +339,16 @@ class _Parser(argparse.ArgumentParser):
         sys.exit(USAGE_ERROR)
 
 
+def _program_name():
+    """How the user started this program: the console command morvela, or
+    python3 -m morvela."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "morvela" if name == "morvela" else "python3 -m morvela"
+
+
 def _parser():
     parser = _Parser(
-        prog="python3 -m morvela",
+        prog=_program_name(),
         description="Reads transient recorder files (.dat) with Morvela's "
         "decoder.",
         epilog="Exit status: 0 on success; on a file that cannot be read the "
@@ -325,6 +358,8 @@ def _parser():
         "failed and 4 when there is no worker to run on; 130 after an "
         "interrupt, 143 after SIGTERM. Every failure is one line on standard "
         "error.")
+    parser.add_argument("--version", action="version",
+                        version=f"morvela {__version__}")
     commands = parser.add_subparsers(dest="command", required=True,
                                      parser_class=_Parser)
     info = commands.add_parser(
@@ -377,9 +412,10 @@ def _parser():
         "so far are complete).")
     export.add_argument("recordings", nargs="+", help="the recordings (.dat)")
     export.add_argument("-o", "--output", metavar="DIR", type=_directory,
-                        help="the directory to write into (default: each "
-                        "recording's own); a target is named as its recording "
-                        "with the format's suffix for its last one")
+                        help="the directory to write into, created with its "
+                        "parents where missing (default: each recording's "
+                        "own); a target is named as its recording with the "
+                        "format's suffix for its last one")
     export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
                         help="the format (default: parquet)")
     export.add_argument("--jobs", type=_count, default=1, metavar="N",
@@ -424,7 +460,7 @@ def main(argv=None):
     except _NoWorkers as error:
         return _fail(error, NO_WORKERS)
     except OSError as error:
-        return _fail(error, READ_ERROR)
+        return _fail(_os_error_text(error), READ_ERROR)
     except KeyboardInterrupt as interrupt:
         what = "terminated" if isinstance(interrupt, _Terminated) else "interrupted"
         detail = f": {interrupt}" if str(interrupt) else ""
@@ -433,6 +469,15 @@ def main(argv=None):
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+
+
+def _os_error_text(error):
+    """"PATH: REASON", as the export's lines say it, where there is a file
+    name; the error's own text otherwise."""
+    reason = error.strerror or one_line(error)
+    if error.filename is None:
+        return reason
+    return f"{os.fsdecode(error.filename)}: {reason}"
 
 
 def _fail(error, status):

@@ -1,23 +1,27 @@
 """A batch of exports: each recording of a list written to Parquet or HDF5,
 here, in worker processes or on a dask.distributed cluster, through one
-loop that collects the outcomes, whichever runs them.
+loop that collects the outcomes, whichever place runs them.
 
 What the loop guarantees:
 - Targets that two recordings would share are refused before anything is
-  written; the other recordings go on.
+  written; the other recordings go on. One recording named twice (the same
+  file to the same target) is exported once.
 - Paths are made absolute here, so that a worker with another working
   directory writes where the caller meant.
+- Each attempt at an export writes a temporary name of its own; the
+  temporary files of attempts that died are removed.
 - A worker process that dies costs at most the recordings it held: the
   recordings in flight with it are exported again one at a time, each in a
-  process of its own, and only one whose own process dies is lost.
-- Every outcome is handed to `progress` as it arrives. An interrupt
-  (KeyboardInterrupt) stops the workers, removes the batch's temporary
-  files, and is raised again.
+  process of its own, and only one whose own process dies is lost. Worker
+  processes end with the process that started them.
+- Every outcome is handed to `progress` as it arrives. SIGINT and SIGTERM
+  (on the main thread) stop the exports in flight; every target complete
+  on disk is handed to `progress` before the signal is passed on, and no
+  temporary file is left.
 """
 
 import collections
 import concurrent.futures
-import contextlib
 import os
 import secrets
 import signal
@@ -30,6 +34,9 @@ from ._export import SUFFIXES, ExportError, _export, one_line, temporary_name
 from ._recording import output_path
 
 Path = Union[str, bytes]
+
+# How long a cluster's exports in flight are waited for after a stop.
+STOP_SECONDS = 60
 
 
 class Outcome(NamedTuple):
@@ -51,7 +58,7 @@ class _Task(NamedTuple):
     index: int
     source: bytes  # absolute
     target: bytes  # absolute
-    temporary: bytes
+    tag: bytes  # in the temporary name of every attempt at it
     format: str
 
 
@@ -62,30 +69,110 @@ def targets(sources, directory=None, format="parquet"):  # noqa: A002
     return [output_path(source, directory, SUFFIXES[format]) for source in sources]
 
 
-def _collisions(sources, shown):
-    """For each index whose target another source shares, the reason it is
-    refused."""
+def _inode(path):
+    """The device and inode of the file at `path`, or None."""
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _file(path):
+    """What names one file: its device and inode, or where it cannot be
+    read, its resolved path."""
+    return _inode(path) or os.path.realpath(os.fsencode(path))
+
+
+def _plan(sources, shown):
+    """(refused, same): for each index whose target another recording
+    shares, the reason it is refused; for each index that names the same
+    recording to the same target as an earlier one, that earlier index."""
     groups = collections.defaultdict(list)
     for index, target in enumerate(shown):
         raw = os.fsencode(target)
         folder = os.path.realpath(os.path.dirname(os.path.abspath(raw)))
         groups[(folder, os.path.basename(raw))].append(index)
-    refused = {}
+    refused, same = {}, {}
     for indices in groups.values():
-        if len(indices) > 1:
-            names = ", ".join(os.fsdecode(os.fspath(sources[i])) for i in indices)
-            reason = (f"refused: {names} would all be written to "
-                      f"{os.fsdecode(shown[indices[0]])}")
-            refused.update((i, reason) for i in indices)
-    return refused
+        if len(indices) == 1:
+            continue
+        if len({_file(sources[i]) for i in indices}) == 1:
+            same.update((i, indices[0]) for i in indices[1:])
+            continue
+        names = ", ".join(dict.fromkeys(os.fsdecode(sources[i]) for i in indices))
+        reason = (f"refused: {names} would all be written to "
+                  f"{os.fsdecode(shown[indices[0]])}")
+        refused.update((i, reason) for i in indices)
+    return refused, same
 
 
-def _export_task(source, target, temporary, format):  # noqa: A002
-    """Runs in the worker: None when `target` was written, otherwise
+def recordings_in(sources, directory=None, format="parquet"):  # noqa: A002
+    """How many recordings `export_batch` exports or reports for `sources`:
+    one recording named twice counts once."""
+    sources = [os.fspath(source) for source in sources]
+    return len(sources) - len(_plan(sources, targets(sources, directory, format))[1])
+
+
+def _attempt_tag(name):
+    """The task tag in a temporary file's name, or None."""
+    if not (name.startswith(b".") and name.endswith(b".part")):
+        return None
+    return name[:-len(b".part")].rpartition(b".")[2].rpartition(b"-")[0]
+
+
+def _remove_attempts(tasks):
+    """Removes the temporary files of every attempt at `tasks` (each a
+    (target, tag) pair)."""
+    folders = collections.defaultdict(set)
+    for target, tag in tasks:
+        folders[os.path.dirname(target)].add(tag)
+    for folder, tags in folders.items():
+        try:
+            names = os.listdir(folder or b".")
+        except OSError:
+            continue
+        for name in names:
+            if _attempt_tag(name) in tags:
+                try:
+                    os.unlink(os.path.join(folder, name))
+                except OSError:
+                    pass
+
+
+class _Cancelled(Exception):
+    """The batch was stopped while this export ran."""
+
+
+class _Stopped(BaseException):
+    """SIGTERM in a worker process in the middle of an export."""
+
+
+_busy = False  # in a worker process: an export is under way
+
+
+def _export_task(source, target, tag, format, stop=None):  # noqa: A002
+    """Runs where the export runs: None when `target` was written, otherwise
     (reason, whether the target could not be written), the reason one line
-    that names neither path (the worker sees them absolute)."""
+    that names neither path (the worker sees them absolute). `stop`, if
+    given, is asked between blocks and before the rename whether the batch
+    was stopped (or raises itself)."""
+    global _busy
+    # A rerun after its worker died: the attempts before it are dead.
+    _remove_attempts([(target, tag)])
+    temporary = temporary_name(target, tag + b"-" + secrets.token_hex(4).encode())
+
+    def check(*_):
+        if stop():
+            raise _Cancelled()
+
     try:
-        _export(source, target, format, None, temporary)
+        _busy = True
+        _export(source, target, format, stop and check, temporary, stop and check)
+    except _Stopped:
+        os._exit(128 + signal.SIGTERM)  # its temporary file is removed
+    except _Cancelled:
+        return "not exported: the batch was stopped", False
     except RecordingError as error:
         text = one_line(error)
         prefix = f"{os.fsdecode(os.fspath(error.path))}: " if error.path else ""
@@ -96,49 +183,45 @@ def _export_task(source, target, temporary, format):  # noqa: A002
         return one_line(error.strerror or error), False
     except Exception as error:  # noqa: BLE001 - one bad file stops no other
         return f"{type(error).__name__}: {one_line(error)}", False
+    finally:
+        _busy = False
     return None
 
 
-def _worker_start():
+def _worker_terminated(signum, frame):
+    if _busy:
+        raise _Stopped()
+    os._exit(128 + signum)
+
+
+def _worker_start(parent):
     # An interrupt is the batch's to handle: the workers are stopped by it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGTERM, _worker_terminated)
+    # A worker ends with the process that started it, however that ends.
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:
+        os._exit(128 + signal.SIGTERM)
 
 
-class _Here(concurrent.futures.Executor):
-    """Runs each task in this process, as it is submitted."""
+class _Signalled(BaseException):
+    """A signal that the batch held, to be handed on once it has stopped."""
 
-    def submit(self, fn, /, *args, **kwargs):
-        future = concurrent.futures.Future()
-        future.set_result(fn(*args, **kwargs))
-        return future
-
-
-def _processes(count):
-    def start():
-        return concurrent.futures.ProcessPoolExecutor(
-            max_workers=count, initializer=_worker_start)
-    return start
-
-
-def _stop(executor):
-    """Stops `executor` at once: queued tasks cancelled, worker processes
-    ended."""
-    # The pool keeps its processes to itself (and forgets them on
-    # shutdown); a batch that is interrupted must not leave them working.
-    processes = list((getattr(executor, "_processes", None) or {}).values())
-    executor.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
-        if process.is_alive():
-            process.terminate()
-    for process in processes:
-        process.join()
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
 
 
 class _HeldSignals:
-    """SIGINT and SIGTERM held while the batch waits on its workers, and
-    handed to the handlers they had at a point where raising is safe: an
-    exception raised inside the wait's lock leaves the lock broken."""
+    """SIGINT and SIGTERM held while the batch runs (on the main thread
+    only: elsewhere they are the caller's), and raised as _Signalled where
+    `take` is called: an exception raised anywhere would break a lock or
+    leave a file half-made."""
 
     SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
@@ -147,116 +230,250 @@ class _HeldSignals:
         self.previous = {}
         if threading.current_thread() is threading.main_thread():
             for signum in self.SIGNALS:
-                self.previous[signum] = signal.signal(signum, self._hold)
+                if signal.getsignal(signum) != signal.SIG_IGN:
+                    self.previous[signum] = signal.signal(signum, self._hold)
         return self
 
     def _hold(self, signum, frame):
         self.pending = self.pending or signum
 
-    def deliver(self):
-        """Calls the handler of a signal that arrived, if any (the default
-        handler of SIGINT raises KeyboardInterrupt)."""
-        signum, self.pending = self.pending, None
-        if signum is None:
-            return
-        handler = self.previous.get(signum)
-        self.__exit__()
-        if callable(handler):
-            handler(signum, None)
-        elif handler == signal.SIG_DFL:
-            signal.raise_signal(signum)
+    def take(self):
+        """Raises _Signalled if a signal arrived; returns False otherwise."""
+        if self.pending is not None:
+            raise _Signalled(self.pending)
+        return False
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind, error, trace):
         for signum, handler in self.previous.items():
             signal.signal(signum, handler)
         self.previous = {}
+        if isinstance(error, _Signalled):
+            # Handed to the handler the signal had before the batch.
+            handler = signal.getsignal(error.signum)
+            if callable(handler):
+                handler(error.signum, None)
+            elif handler == signal.SIG_DFL:
+                signal.raise_signal(error.signum)
+            return True  # ignored
+        return False
 
 
-def _remove(paths):
-    for path in paths:
+class _Died(Exception):
+    """The worker process that ran the task died."""
+
+
+class _Here:
+    """Each export in this process, as it is submitted; a held signal is
+    taken between blocks."""
+
+    window = 1
+
+    def __init__(self, held):
+        self._held = held
+
+    def start(self):
+        pass
+
+    def submit(self, task):
+        future = concurrent.futures.Future()
+        future.set_result(_export_task(*task[1:], stop=self._held.take))
+        return future
+
+    def stop(self, in_flight):
+        pass
+
+    def close(self):
+        pass
+
+    def lost(self):
+        return None
+
+
+class _Pool:
+    """Exports in `count` worker processes."""
+
+    def __init__(self, count):
+        self.window = count
+        self._executor = None
+
+    def start(self):
+        self._executor = concurrent.futures.ProcessPoolExecutor(
+            max_workers=self.window, initializer=_worker_start,
+            initargs=(os.getpid(),))
+
+    def submit(self, task):
         try:
-            os.unlink(path)
-        except OSError:
-            pass
+            future = self._executor.submit(_export_task, *task[1:])
+        except BrokenProcessPool:
+            raise _Died() from None
+        except OSError as error:
+            raise WorkerError(
+                f"cannot start worker processes: {one_line(error)}") from None
+        return future
+
+    def stop(self, in_flight):
+        """Ends every worker process: an export under way removes its
+        temporary file first."""
+        if self._executor is None:
+            return
+        # The pool keeps its processes to itself (and forgets them on
+        # shutdown).
+        processes = list((getattr(self._executor, "_processes", None) or {}).values())
+        self._executor.shutdown(wait=False, cancel_futures=True)
+        for process in processes:
+            if process.is_alive():
+                process.terminate()
+        for process in processes:
+            process.join(5)
+            if process.is_alive():
+                process.kill()
+                process.join()
+        self._executor = None
+
+    def close(self):
+        self.stop({})
+
+    def lost(self):
+        return None
 
 
-def _run(tasks, start, window, finish, client=None):
-    """Runs `tasks` on executors made by `start`, at most `window` in
-    flight, and hands each result to finish(task, error). Returns the tasks
-    whose worker process died with them in flight."""
+class _Flag:
+    """A distributed.Event that the workers read: set, it stops the
+    exports of the batch."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self):
+        import distributed
+
+        return distributed.Event(self.name).is_set()
+
+
+class _Cluster:
+    """Exports on a dask.distributed cluster."""
+
+    def __init__(self, client, count, tag):
+        self.window = count
+        self._client = client
+        self._flag = _Flag(f"morvela-stop-{tag}")
+        self._executor = None
+
+    def start(self):
+        self._executor = self._client.get_executor(pure=False)
+
+    def submit(self, task):
+        return self._executor.submit(_export_task, *task[1:], stop=self._flag)
+
+    def stop(self, in_flight):
+        """Tells the workers to stop, and waits for the exports in flight
+        to end, so that no target is written after it returns."""
+        import distributed
+
+        if self._client.status == "running":
+            try:
+                distributed.Event(self._flag.name, client=self._client).set()
+                concurrent.futures.wait(in_flight, timeout=STOP_SECONDS)
+            except Exception:  # noqa: BLE001 - the cluster went meanwhile
+                pass
+        for future in in_flight:
+            future.cancel()
+
+    def close(self):
+        self._executor.shutdown(wait=False)
+
+    def lost(self):
+        if self._client.status == "running":
+            return None
+        return "the connection to the scheduler was lost"
+
+
+def _result(future, place):
+    """What a finished future says: the export's result, or raises _Died."""
+    try:
+        return future.result()
+    except BrokenProcessPool:
+        raise _Died() from None
+    except concurrent.futures.CancelledError:
+        lost = place.lost()
+        return (f"not confirmed: {lost}; a worker may still write it" if lost
+                else "not confirmed: the cluster cancelled the export")
+    except Exception as failure:  # noqa: BLE001 - a lost worker
+        return f"not confirmed: {type(failure).__name__}: {one_line(failure)}"
+
+
+def _run(tasks, place, finish, held):
+    """Runs `tasks` at `place`, at most place.window in flight, and hands
+    each result to finish(task, error). Returns the tasks whose worker
+    process died with them in flight."""
     pending = collections.deque(tasks)
     in_flight = {}
+    before = {}  # the file under each target's name when its export began
     died = []
-    executor = None
-    # Tasks run here take an interrupt where it falls; a pool or a cluster
-    # is waited on, and takes it between waits.
-    held = None if start is _Here else _HeldSignals()
+    running = None
     try:
-        with held or contextlib.nullcontext():
-            executor = start()
-            while pending or in_flight:
-                broken = False
-                while pending and len(in_flight) < window:
-                    task = pending.popleft()
-                    try:
-                        future = executor.submit(_export_task, *task[1:])
-                    except BrokenProcessPool:
-                        pending.appendleft(task)
-                        broken = True
-                        break
-                    except OSError as error:
-                        raise WorkerError(
-                            f"cannot start worker processes: {one_line(error)}") from None
-                    in_flight[future] = task
-                done, _ = concurrent.futures.wait(
-                    in_flight, timeout=0.25,
-                    return_when=concurrent.futures.FIRST_COMPLETED)
-                if held is not None:
-                    held.deliver()
-                broken = broken or any(
-                    not f.cancelled() and isinstance(f.exception(), BrokenProcessPool)
-                    for f in done)
-                if broken:
-                    # The pool is gone: every task in flight has its end now.
-                    done = concurrent.futures.wait(in_flight).done
-                for future in done:
-                    task = in_flight.pop(future)
-                    try:
-                        error = future.result()
-                    except BrokenProcessPool:
-                        died.append(task)
-                        continue
-                    except concurrent.futures.CancelledError:
-                        error = ("not confirmed: the connection to the scheduler "
-                                 "was lost" if client is not None and
-                                 client.status != "running" else
-                                 "not confirmed: the cluster cancelled the export")
-                    except Exception as failure:  # noqa: BLE001 - a lost worker
-                        error = (f"not confirmed: {type(failure).__name__}: "
-                                 f"{one_line(failure)}")
-                    finish(task, error)
-                if broken:
-                    _stop(executor)
-                    _remove(task.temporary for task in died)
-                    executor = start()
-                elif client is not None and client.status != "running" and not done:
-                    for task in in_flight.values():
-                        finish(task, "not confirmed: the connection to the "
-                                     "scheduler was lost")
-                    for task in pending:
-                        finish(task, "not exported: the connection to the "
-                                     "scheduler was lost")
-                    in_flight.clear()
-                    pending.clear()
-            executor.shutdown(wait=True)
+        place.start()
+        while pending or in_flight:
+            broken = False
+            while pending and len(in_flight) < place.window:
+                running = pending.popleft()
+                before[running] = _inode(running.target)
+                try:
+                    in_flight[place.submit(running)] = running
+                except _Died:
+                    pending.appendleft(running)
+                    broken = True
+                    break
+                running = None
+            done, _ = concurrent.futures.wait(
+                in_flight, timeout=0.25,
+                return_when=concurrent.futures.FIRST_COMPLETED)
+            if broken or any(isinstance(f.exception(), BrokenProcessPool)
+                             for f in done if not f.cancelled()):
+                broken = True
+                # The pool is gone: every task in flight has its end now.
+                done = concurrent.futures.wait(in_flight).done
+            for future in done:
+                task = in_flight.pop(future)
+                try:
+                    finish(task, _result(future, place))
+                except _Died:
+                    died.append(task)
+            if broken:
+                place.stop(in_flight)
+                _remove_attempts((t.target, t.tag) for t in died)
+                place.start()
+            elif not done and place.lost():
+                for task in in_flight.values():
+                    finish(task, f"not confirmed: {place.lost()}; a worker may "
+                                 "still write it")
+                for task in pending:
+                    finish(task, f"not exported: {place.lost()}")
+                in_flight.clear()
+                pending.clear()
+            held.take()
+        place.close()
     except BaseException:
-        if executor is not None:
-            for future in in_flight:
-                future.cancel()
-            _stop(executor)
-        _remove(task.temporary for task in in_flight.values())
+        # Nothing is written after the stop: a target complete on disk is
+        # reported, every other attempt's file removed.
+        place.stop(in_flight)
+        unsettled = [*in_flight.items(), *([(None, running)] if running else [])]
+        for future, task in unsettled:
+            error = ("stopped" if future is None or not future.done() or future.cancelled()
+                     else _settled(future, place))
+            if error is None or (error == "stopped" and
+                                 _inode(task.target) not in (before[task], None)):
+                finish(task, None)
+        _remove_attempts((t.target, t.tag) for _, t in unsettled)
         raise
     return died
+
+
+def _settled(future, place):
+    try:
+        return _result(future, place)
+    except _Died:
+        return "stopped"
 
 
 def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
@@ -267,17 +484,21 @@ def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
 
     `jobs`: worker processes, never more than recordings (1: in this
     process). `client`: a distributed.Client to run the exports on instead.
-    `progress`, if given, is called with each Outcome as it arrives.
+    `progress`, if given, is called with each Outcome as it arrives, once a
+    recording: a recording named twice (the same file to the same target)
+    is exported once, and its later names get the first one's Outcome.
 
     Returns the Outcomes in the order of `sources`. Raises WorkerError when
-    no worker process can be started; on KeyboardInterrupt the workers are
-    stopped and the batch's temporary files removed before it is raised
-    again (the outcomes so far were handed to `progress`)."""
+    no worker process can be started. SIGINT and SIGTERM, when it runs on
+    the main thread, stop the exports in flight, remove the temporary
+    files and hand each target complete on disk to `progress`; the signal
+    then goes to the handler it had (SIGINT's raises KeyboardInterrupt)."""
     if format not in SUFFIXES:
         raise ValueError(f"unknown format {format!r}: parquet or hdf5")
     sources = [os.fspath(source) for source in sources]
     shown = targets(sources, directory, format)
     outcomes = [None] * len(sources)
+    refused, same = _plan(sources, shown)
 
     def finish(task, error):
         if isinstance(error, tuple):
@@ -291,28 +512,37 @@ def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
 
     tag = secrets.token_hex(4)
     tasks = []
-    refused = _collisions(sources, shown)
     for index, source in enumerate(sources):
-        target = os.path.abspath(os.fsencode(shown[index]))
-        task = _Task(index, os.path.abspath(os.fsencode(source)), target,
-                     temporary_name(target, f"{tag}-{index}".encode()), format)
+        if index in same:
+            continue
+        task = _Task(index, os.path.abspath(os.fsencode(source)),
+                     os.path.abspath(os.fsencode(shown[index])),
+                     f"{tag}-{index}".encode(), format)
         if index in refused:
             finish(task, refused[index])
         else:
             tasks.append(task)
-    if not tasks:
-        return outcomes
-    if client is not None:
-        def start():
-            return client.get_executor(pure=False)
-        died = _run(tasks, start, len(tasks), finish, client)
-    elif jobs > 1 and len(tasks) > 1:
-        died = _run(tasks, _processes(min(jobs, len(tasks))), min(jobs, len(tasks)), finish)
-    else:
-        died = _run(tasks, _Here, 1, finish)
-    # The tasks in flight when a worker process died, one at a time, each in
-    # a process of its own: only one that takes its own process down is lost.
-    for task in died:
-        for lost in _run([task], _processes(1), 1, finish):
-            finish(lost, "the worker process exporting it died")
+    try:
+        with _HeldSignals() as held:
+            if client is not None:
+                place = _Cluster(client, len(tasks), tag)
+            elif jobs > 1 and len(tasks) > 1:
+                place = _Pool(min(jobs, len(tasks)))
+            else:
+                place = _Here(held)
+            died = _run(tasks, place, finish, held) if tasks else []
+            # The tasks in flight when a worker process died, one at a
+            # time, each in a process of its own: only one that takes its
+            # own process down is lost.
+            for task in died:
+                for lost in _run([task], _Pool(1), finish, held):
+                    finish(lost, "the worker process exporting it died")
+                    _remove_attempts([(lost.target, lost.tag)])
+    finally:
+        for index, outcome in enumerate(outcomes):
+            if index in same:
+                outcome = outcomes[same[index]]
+            outcomes[index] = Outcome(
+                sources[index], shown[index],
+                outcome.error if outcome else "not exported: the batch was stopped")
     return outcomes

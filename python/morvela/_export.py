@@ -247,7 +247,10 @@ def export(src, dst, format=None, *, progress=None):  # noqa: A002
     return _export(src, dst, format, progress, None)
 
 
-def _export(src, dst, format, progress, temporary):  # noqa: A002
+def _export(src, dst, format, progress, temporary, ready=None):  # noqa: A002
+    """export(), written under the name `temporary` (default: a new one
+    beside `dst`); `ready`, if given, is called just before the rename and
+    may raise to leave the target unwritten."""
     try:
         dst = os.fspath(dst)
         target = os.fsencode(dst)
@@ -269,6 +272,8 @@ def _export(src, dst, format, progress, temporary):  # noqa: A002
             raise ExportError(_reason(error), target) from None
         try:
             _WRITERS[format](rec, fd, progress)
+            if ready is not None:
+                ready()
             os.replace(temporary, target)
         except BaseException as error:
             try:

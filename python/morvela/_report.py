@@ -60,6 +60,9 @@ def read_report(path):
     with open(path, "rb") as f:
         data = f.read()
     lines = data.decode("latin-1").split("\r\n")
+    if len(lines) == 1 and "\n" in lines[0]:
+        _fail(path, 1, "expected CR LF line ends, found LF alone "
+              "(was the report's text changed?)")
     _expect(path, lines, 2, "RecName;ApplName;ApplVersion")
     block = _fields(path, lines, 3, 3, "block fields")
     _expect(path, lines, 4, ";".join(_PARAMETERS))

@@ -116,10 +116,10 @@ def test_a_batch_of_ten_loses_only_what_it_reports(write, tmp_path, monkeypatch)
     doomed = raw_recording(write, "doomed.dat", 50, 2)[0]
     export = _batch._export
 
-    def dying(source, target, format, progress, temporary):
+    def dying(source, target, format, progress, temporary, ready):
         if source.endswith(b"doomed.dat"):
             os.kill(os.getpid(), signal.SIGKILL)
-        return export(source, target, format, progress, temporary)
+        return export(source, target, format, progress, temporary, ready)
 
     monkeypatch.setattr(_batch, "_export", dying)
     seen = []
@@ -203,7 +203,6 @@ def test_hdf5_takes_any_number_of_inputs(write, tmp_path):
     (["--connect-timeout", "0", "--scheduler", "h:1"], "--connect-timeout"),
     (["--jobs", "0"], "--jobs"),
     (["--jobs", "two"], "--jobs"),
-    (["-o", "missing-folder"], "-o"),
     (["-o", "FILE"], "-o"),
     (["-o"], "-o"),
     (["--to", "csv"], "--to"),
@@ -332,38 +331,6 @@ def test_output_that_cannot_be_written_is_status_3(write, tmp_path):
     assert image.stat().st_size > 0
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
-def test_an_interrupt_is_one_line_and_leaves_no_part_file(write, tmp_path, jobs, how):
-    # Recordings of 13 MB: an interrupt finds exports half-written.
-    sources = [p for p, _ in recordings(write, 8, rows=400_000, inputs=16)]
-    (tmp_path / "out").mkdir()
-    process = subprocess.Popen(RUN + [*map(str, sources), "-o", "out", "--jobs", jobs],
-                               cwd=tmp_path, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True,
-                               start_new_session=True)
-    began = time.monotonic()
-    while not glob.glob(str(tmp_path / "out" / "*.parquet")):
-        assert time.monotonic() - began < 60 and process.poll() is None
-        time.sleep(0.005)
-    if how == "SIGINT":
-        os.killpg(process.pid, signal.SIGINT)  # Ctrl-C reaches the whole group
-    else:
-        process.send_signal(signal.SIGTERM)
-    out, err = process.communicate(timeout=60)
-    assert process.returncode == {"SIGINT": 130, "SIGTERM": 143}[how], err
-    assert len(err.splitlines()) == 1 and "Traceback" not in err
-    assert err.startswith("morvela: interrupted" if how == "SIGINT" else "morvela: terminated")
-    printed = out.split()
-    assert f"{len(printed)} of 8" in err
-    for target in printed:
-        assert pq.read_table(tmp_path / target).num_rows == 400_000
-    assert not leftovers(tmp_path / "out")
-    assert set(os.listdir(tmp_path / "out")) >= {os.path.basename(t) for t in printed}
-    # No worker lives on.
-    assert subprocess.run(["pgrep", "-s", str(process.pid)]).returncode == 1
-
-
 def test_a_failure_is_one_line_naming_the_source_once(write, tmp_path):
     path, _ = raw_recording(write, "r.dat", 200000, 8)
     short = write("short.dat", path.read_bytes()[:5000])
@@ -457,3 +424,226 @@ def test_hdf5_trigger_time_is_the_headers_text(write, tmp_path):
         assert f.attrs["trigger_time"] == rec.header.trigger_time_iso()
         assert np.datetime64(f.attrs["trigger_time"].rstrip("Z"), "ns") == \
             np.datetime64(rec.header.trigger_time_ns, "ns")
+
+
+# Interrupts, delivered at chosen points of an export rather than after a
+# sleep. Worker processes are forked and inherit the hooks; a worker that
+# signals its parent then waits to be stopped.
+POINTS = ("created", "mid-write", "before-rename", "after-rename")
+
+
+def _hook(monkeypatch, point, marked, signal_to):
+    """Makes the export of the recording whose name holds `marked` call
+    signal_to() at `point`."""
+    real_open, real_replace, real_blocks = os.open, os.replace, morvela._export._blocks
+
+    def mine(path):
+        return marked in os.fsencode(path)
+
+    def opened(path, *args, **kwargs):
+        fd = real_open(path, *args, **kwargs)
+        if point == "created" and mine(path) and os.fsencode(path).endswith(b".part"):
+            signal_to()
+        return fd
+
+    def replaced(src, dst):
+        real_replace(src, dst)
+        if point == "after-rename" and mine(dst):
+            signal_to()
+
+    def blocks(rec, progress, rows, by_input=False):
+        for k, block in enumerate(real_blocks(rec, progress, rows, by_input)):
+            yield block
+            if k == 0 and point == "mid-write" and mine(rec.path):
+                signal_to()
+        if point == "before-rename" and mine(rec.path):
+            signal_to()  # every block written
+
+    monkeypatch.setattr(os, "open", opened)
+    monkeypatch.setattr(os, "replace", replaced)
+    monkeypatch.setattr(morvela._export, "_blocks", blocks)
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 4096)
+
+
+def _check_printed_is_on_disk(out, printed, rows):
+    assert not leftovers(out)
+    assert sorted(os.listdir(out)) == sorted(os.path.basename(t) for t in printed)
+    for target in printed:
+        assert pq.read_table(target).num_rows == rows
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
+                    reason="the workers must inherit the hooks")
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("point", POINTS)
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
+def test_an_interrupt_is_one_line_and_every_complete_target_printed(
+        write, tmp_path, monkeypatch, capsys, jobs, point, how):
+    from morvela.__main__ import main
+
+    sources = [p for p, _ in recordings(write, 4, rows=3000, inputs=2)]
+    out = tmp_path / "out"
+    signum = getattr(signal, how)
+    parent = os.getpid()
+
+    def signal_to():
+        os.kill(parent, signum)
+        if os.getpid() != parent:
+            time.sleep(3600)  # a worker waits to be stopped
+
+    _hook(monkeypatch, point, b"r1.", signal_to)
+    status = main(["export", *map(str, sources), "-o", str(out), "--jobs", jobs])
+    captured = capsys.readouterr()
+    assert status == {"SIGINT": 130, "SIGTERM": 143}[how], captured.err
+    word = "interrupted" if how == "SIGINT" else "terminated"
+    printed = captured.out.split()
+    assert captured.err == (f"morvela: {word}: {len(printed)} of 4 recordings "
+                            "exported, as printed\n")
+    assert (str(out / "r1.parquet") in printed) == (point == "after-rename")
+    _check_printed_is_on_disk(out, printed, 3000)
+    assert not multiprocessing.active_children()
+
+
+def test_workers_end_with_the_program_that_started_them(write, tmp_path):
+    """A program whose batch runs in worker processes, ended by SIGTERM
+    (Python's default handler) or SIGKILL: no worker goes on writing, and
+    no temporary file stays."""
+    sources = [str(p) for p, _ in recordings(write, 3, rows=3000, inputs=2)]
+    marker = tmp_path / "started"
+    script = f"""
+import os, sys, time, morvela
+real = morvela._export._blocks
+def blocks(rec, progress, rows, by_input=False):
+    for block in real(rec, progress, rows, by_input):
+        yield block
+        with open({str(marker)!r} + str(os.getpid()), "w"):
+            pass
+        time.sleep(3600)
+morvela._export._blocks = blocks
+morvela._export.BLOCK_BYTES = 4096
+morvela.export_batch({sources!r}, {str(tmp_path / "out")!r}, jobs=2)
+"""
+    (tmp_path / "out").mkdir()
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        program = subprocess.Popen([sys.executable, "-c", script])
+        while len(glob.glob(str(marker) + "*")) < 2:
+            assert program.poll() is None
+            time.sleep(0.01)
+        workers = [int(m[len(str(marker)):]) for m in glob.glob(str(marker) + "*")]
+        program.send_signal(signum)
+        assert program.wait(60) == -signum
+        for pid in workers:
+            for _ in range(6000):
+                if not os.path.exists(f"/proc/{pid}") or \
+                        open(f"/proc/{pid}/stat").read().split()[2] == "Z":
+                    break
+                time.sleep(0.01)
+            else:
+                raise AssertionError(f"worker {pid} outlived its program")
+            os.unlink(f"{marker}{pid}")
+        assert os.listdir(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_batch_runs_off_the_main_thread(write, tmp_path, jobs):
+    made = recordings(write, 3)
+    result = []
+    thread = threading.Thread(target=lambda: result.append(morvela.export_batch(
+        [p for p, _ in made], tmp_path / "out", jobs=jobs)))
+    (tmp_path / "out").mkdir()
+    thread.start()
+    thread.join(120)
+    assert [o.error for o in result[0]] == [None] * 3
+    for outcome, (_, values) in zip(result[0], made):
+        same_bits(pq.read_table(outcome.target).drop(["TimeOffset"])
+                  .to_pandas().to_numpy(), values)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_one_recording_named_twice_is_exported_once(write, tmp_path, jobs):
+    (tmp_path / "runs").mkdir()
+    path, values = raw_recording(write, "runs/r0.dat", 100, 2)
+    other, _ = raw_recording(write, "runs/r1.dat", 100, 2, seed=1)
+    os.symlink(tmp_path / "runs", tmp_path / "link")
+    names = ["runs/r0.dat", "runs/r0.dat", "link/r0.dat", "runs/../runs/r0.dat",
+             "runs/r1.dat"]
+    done = run([*names, "-o", "out", "--jobs", jobs], cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert sorted(done.stdout.split()) == ["out/r0.parquet", "out/r1.parquet"]
+    assert done.stderr == "morvela: exported 2 of 2 recordings, 0 failed\n"
+    same_bits(pq.read_table(tmp_path / "out" / "r0.parquet").drop(["TimeOffset"])
+              .to_pandas().to_numpy(), values)
+    # The library gives every name its outcome, and reports each recording once.
+    seen = []
+    outcomes = morvela.export_batch([tmp_path / n for n in names], tmp_path / "out",
+                                    progress=seen.append)
+    assert [o.error for o in outcomes] == [None] * 5
+    assert [o.source for o in outcomes] == [str(tmp_path / n) for n in names]
+    assert len(seen) == 2
+    # Two different recordings to one target are still refused.
+    third, _ = raw_recording(write, "r0.dat", 10, 1)
+    done = run(["runs/r0.dat", "link/r0.dat", "r0.dat", "-o", "out"], cwd=tmp_path)
+    assert done.returncode == 1 and done.stdout == ""
+
+
+def test_the_output_folder_is_made_with_its_parents(write, tmp_path):
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    done = run([path, "-o", "a/b/c"], cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "a/b/c/r.parquet\n"
+    assert pq.read_table(tmp_path / "a/b/c/r.parquet").num_rows == 10
+    # Under a file it cannot be made: a usage error, nothing written.
+    done = run([path, "-o", f"{path}/sub"], cwd=tmp_path)
+    one_line_failure(done, 2)
+    assert "-o" in done.stderr and "Not a directory" in done.stderr
+
+
+def _in_a_terminal(argv, columns, cwd):
+    """Runs argv with both streams on a pseudo-terminal `columns` wide;
+    returns (status, bytes shown, screen rendered by a terminal emulator
+    of that width, or 80 where it reports none)."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    pyte = pytest.importorskip("pyte")
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 60, columns, 0, 0))
+    process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd)
+    os.close(slave)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the other side closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    screen = pyte.Screen(columns or 80, 60)
+    pyte.ByteStream(screen).feed(shown)
+    return process.wait(60), shown, [line.rstrip() for line in screen.display]
+
+
+@pytest.mark.parametrize("columns", [100, 40, 0])
+def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
+    pytest.importorskip("tqdm")
+    sources = [p for p, _ in recordings(write, 6, rows=20_000)]
+    status, shown, screen = _in_a_terminal(
+        [*RUN, *map(str, sources), "-o", "out"], columns, tmp_path)
+    assert status == 0, shown
+    targets = [f"out/r{k}.parquet" for k in range(6)]
+    summary = "morvela: exported 6 of 6 recordings, 0 failed"
+    width = columns or 80
+    wrapped = [summary[i:i + width] for i in range(0, len(summary), width)]
+    assert [line for line in screen if line] == targets + wrapped
+    if columns:
+        # The bar drawn again under each target counts it.
+        for k, target in enumerate(targets):
+            after = shown[shown.index(target.encode()) + len(target):]
+            assert f"| {k + 1}/6 [".encode() in after.split(b"\n")[1], after
+    else:
+        assert b"rec/s" not in shown  # no width, no bar

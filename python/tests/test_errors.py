@@ -3,6 +3,7 @@ for the same file."""
 
 import errno
 import json
+import os
 import subprocess
 import sys
 
@@ -100,6 +101,29 @@ def test_command_line(write, tmp_path):
 
     bad = write("bad.dat", b"KIVX" + b"\0" * 300)
     assert run_cli("info", bad).returncode == 250
-    assert run_cli("info", tmp_path / "missing.dat").returncode == 255
     assert run_cli("info").returncode == 2
     assert "plot" in run_cli("--help").stdout
+
+    # One form for a file that cannot be opened, whatever the subcommand.
+    missing = tmp_path / "missing.dat"
+    for command in ("info", "plot", "export"):
+        done = run_cli(command, missing)
+        assert done.returncode == (1 if command == "export" else 255)
+        assert done.stderr.splitlines()[0] == \
+            f"morvela: {missing}: No such file or directory", command
+    # An input that is not there keeps its quotes and names those that are.
+    for wanted, shown in (("U2", "no input named 'U2'"), ("7", "no input 7"),
+                          ("-3", "no input -3")):
+        done = run_cli("plot", path, "-i", wanted)
+        assert done.returncode == 2
+        assert done.stderr == (f"morvela: {path}: {shown} "
+                               "(inputs: 'U1', 'I1')\n")
+    # The version, from python3 -m morvela and from the console command.
+    version = run_cli("--version")
+    assert version.returncode == 0
+    assert version.stdout == f"morvela {morvela.__version__}\n"
+    command = os.path.join(os.path.dirname(sys.executable), "morvela")
+    done = subprocess.run([command, "info", path], capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout == run_cli("info", path).stdout
+    done = subprocess.run([command, "info"], capture_output=True, text=True)
+    assert done.returncode == 2 and done.stderr.startswith("morvela: info: ")

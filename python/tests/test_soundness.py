@@ -320,6 +320,11 @@ def test_read_report_refuses_what_is_not_a_complete_report(write, tmp_path):
     assert status == 252
     with pytest.raises(morvela.ReportError):
         morvela.read_report(report)
+    crlf = report_of(write, header_bytes("short", 2, 1, 1) + input_bytes([b"a"])
+                     + bytes(2), "lf.dat")[1]
+    crlf.write_bytes(crlf.read_bytes().replace(b"\r\n", b"\n"))
+    with pytest.raises(morvela.ReportError, match="line 1: expected CR LF line ends"):
+        morvela.read_report(crlf)
     for text, line in ((b"hello\r\n", "line 3"),
                        (b"a\r\nb\r\nRecName;ApplName;ApplVersion\r\nx;y\r\n", "line 4"),
                        (b"", "line 3")):

@@ -647,3 +647,98 @@ def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
             assert f"| {k + 1}/6 [".encode() in after.split(b"\n")[1], after
     else:
         assert b"rec/s" not in shown  # no width, no bar
+
+
+def _stall_on_workers(marker, release=None):
+    """Runs on each worker of a cluster: the first export to reach its
+    second block writes `marker` (holding its process id) and waits, until
+    `release` exists, or for good."""
+    import morvela._export as export
+
+    real = export._blocks
+
+    def blocks(rec, progress, rows, by_input=False):
+        for k, block in enumerate(real(rec, progress, rows, by_input)):
+            yield block
+            if k == 0:
+                try:
+                    fd = os.open(marker + ".claimed", os.O_CREAT | os.O_EXCL)
+                except FileExistsError:
+                    continue
+                os.close(fd)
+                with open(marker + ".part-written", "w") as f:
+                    f.write(str(os.getpid()))
+                os.rename(marker + ".part-written", marker)
+                while not (release and os.path.exists(release)):
+                    time.sleep(0.01)
+
+    export._blocks = blocks
+    export.BLOCK_BYTES = 4096
+
+
+def _when_exists(path, then):
+    def wait():
+        while not os.path.exists(path):
+            time.sleep(0.01)
+        then()
+    thread = threading.Thread(target=wait, daemon=True)
+    thread.start()
+    return thread
+
+
+@pytest.fixture
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    import cloudpickle
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as local, \
+            distributed.Client(local) as client:
+        yield local, client
+
+
+def test_a_killed_worker_costs_its_cluster_no_recording(write, tmp_path, cluster):
+    local, client = cluster
+    made = recordings(write, 4, rows=3000, inputs=2)
+    marker = str(tmp_path / "stalled")
+    client.run(_stall_on_workers, marker)
+    _when_exists(marker, lambda: os.kill(int(open(marker).read()), signal.SIGKILL))
+    (tmp_path / "out").mkdir()
+    outcomes = morvela.export_batch([p for p, _ in made], tmp_path / "out", client=client)
+    assert os.path.exists(marker + ".claimed")  # a worker was killed mid-write
+    assert [o.error for o in outcomes] == [None] * 4
+    for outcome, (_, values) in zip(outcomes, made):
+        same_bits(pq.read_table(outcome.target).drop(["TimeOffset"])
+                  .to_pandas().to_numpy(), values)
+    assert not leftovers(tmp_path / "out")
+
+
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
+def test_an_interrupt_on_a_cluster_leaves_nothing_to_appear_later(
+        write, tmp_path, cluster, capsys, how):
+    from morvela.__main__ import main
+
+    local, client = cluster
+    sources = [p for p, _ in recordings(write, 6, rows=3000, inputs=2)]
+    marker, release = str(tmp_path / "stalled"), str(tmp_path / "release")
+    client.run(_stall_on_workers, marker, release)
+
+    def interrupt():
+        os.kill(os.getpid(), getattr(signal, how))
+        open(release, "w").close()
+
+    _when_exists(marker, interrupt)
+    out = tmp_path / "out"
+    status = main(["export", *map(str, sources), "-o", str(out),
+                   "--scheduler", local.scheduler_address])
+    captured = capsys.readouterr()
+    assert status == {"SIGINT": 130, "SIGTERM": 143}[how], captured.err
+    assert len(captured.err.splitlines()) == 1 and "Traceback" not in captured.err
+    printed = captured.out.split()
+    _check_printed_is_on_disk(out, printed, 3000)
+    # Whatever the workers still had: none of it is published now.
+    client.run(lambda: None)
+    while client.processing() and any(client.processing().values()):
+        time.sleep(0.05)
+    _check_printed_is_on_disk(out, printed, 3000)

@@ -1,0 +1,54 @@
+"""Every python and sh block of README.md runs as written, in order, in a
+scratch folder that holds the build and a copy of the examples, as a fresh
+clone does after its two set-up commands. A block marked
+<!-- readme-test: skip: WHY --> is skipped, visibly."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import MORVELA
+
+README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+_BLOCK = re.compile(r"(?:<!-- readme-test: skip: (?P<why>[^\n]*?) -->\n)?"
+                    r"```(?P<kind>python|sh)\n(?P<code>.*?)```", re.S)
+
+
+def _blocks():
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    return [(m["kind"], m["code"], m["why"], text.count("\n", 0, m.start()) + 1)
+            for m in _BLOCK.finditer(text)]
+
+
+@pytest.fixture(scope="module")
+def clone(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("clone")
+    os.symlink(os.path.dirname(os.path.abspath(MORVELA)), folder / "build")
+    shutil.copytree(os.path.join(os.path.dirname(README), "examples"), folder / "examples")
+    return folder
+
+
+def test_the_readme_has_blocks_of_each_kind():
+    kinds = [kind for kind, _, why, _ in _blocks() if why is None]
+    assert kinds.count("python") >= 3 and kinds.count("sh") >= 4
+
+
+@pytest.mark.parametrize("kind, code, why, line", _blocks(),
+                         ids=[f"line{b[3]}" for b in _blocks()])
+def test_a_readme_block_runs_as_written(clone, kind, code, why, line):
+    if why is not None:
+        pytest.skip(why)
+    env = dict(os.environ, MPLBACKEND="Agg",
+               PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    script = clone / f"block{line}.{'py' if kind == 'python' else 'sh'}"
+    script.write_text(code)
+    command = [sys.executable, script.name] if kind == "python" else \
+        ["bash", "-eo", "pipefail", script.name]
+    done = subprocess.run(command, cwd=clone, env=env, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, f"README.md line {line}:\n{done.stdout}\n{done.stderr}"

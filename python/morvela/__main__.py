@@ -339,6 +339,18 @@ class _Parser(argparse.ArgumentParser):
         sys.exit(USAGE_ERROR)
 
 
+class _Version(argparse.Action):
+    """--version: the version on standard output; status 3 where it cannot
+    be written."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        output = _Output()
+        output.line(f"morvela {__version__}")
+        if output.failed:
+            _say("cannot write the version to standard output")
+        sys.exit(WRITE_ERROR if output.failed else 0)
+
+
 def _program_name():
     """How the user started this program: the console command morvela, or
     python3 -m morvela."""
@@ -358,8 +370,8 @@ def _parser():
         "failed and 4 when there is no worker to run on; 130 after an "
         "interrupt, 143 after SIGTERM. Every failure is one line on standard "
         "error.")
-    parser.add_argument("--version", action="version",
-                        version=f"morvela {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="print the version and exit")
     commands = parser.add_subparsers(dest="command", required=True,
                                      parser_class=_Parser)
     info = commands.add_parser(

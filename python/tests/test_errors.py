@@ -122,6 +122,10 @@ def test_command_line(write, tmp_path):
     version = run_cli("--version")
     assert version.returncode == 0
     assert version.stdout == f"morvela {morvela.__version__}\n"
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-m", "morvela", "--version"],
+                              stdout=full, stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 3 and len(done.stderr.splitlines()) == 1
     command = os.path.join(os.path.dirname(sys.executable), "morvela")
     done = subprocess.run([command, "info", path], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout == run_cli("info", path).stdout

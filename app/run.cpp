@@ -170,8 +170,8 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   InputStream input_stream(&source);
   ConvertResult result = Success;
   if (!report_is_input) {
-    result = input_stream.ok() ? CheckHeader(input_stream)
-                               : MemoryAllocationError;
+    result =
+        input_stream.ok() ? CheckHeader(input_stream) : MemoryAllocationError;
   }
   if (result != Success) {
     WriteVerdict(console, result, report_path);

@@ -227,8 +227,7 @@ TEST_F(RunTest, RefusedHeaderLeavesTheReportAlone) {
     for (bool exists : {false, true}) {
       if (exists) WriteFile(report, "the user's own\n");
       EXPECT_EQ(Run({c.name}), c.result) << c.name;
-      EXPECT_EQ(console_,
-                std::string("\nMorvela 1.0.1.0\n") + c.text + "\n\n");
+      EXPECT_EQ(console_, std::string("\nMorvela 1.0.1.0\n") + c.text + "\n\n");
       EXPECT_EQ(fs::exists(report), exists) << c.name;
       if (exists) EXPECT_EQ(ReadFile(report), "the user's own\n") << c.name;
     }
@@ -244,7 +243,6 @@ TEST_F(RunTest, RefusedHeaderLeavesTheReportAlone) {
 }
 
 TEST_F(RunTest, ResultMessages) {
-
   RecordingSpec spec;
   spec.data_type_name = "word";
   spec.nsamples = 1;

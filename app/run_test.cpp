@@ -229,7 +229,9 @@ TEST_F(RunTest, RefusedHeaderLeavesTheReportAlone) {
       EXPECT_EQ(Run({c.name}), c.result) << c.name;
       EXPECT_EQ(console_, std::string("\nMorvela 1.0.1.0\n") + c.text + "\n\n");
       EXPECT_EQ(fs::exists(report), exists) << c.name;
-      if (exists) EXPECT_EQ(ReadFile(report), "the user's own\n") << c.name;
+      if (exists) {
+        EXPECT_EQ(ReadFile(report), "the user's own\n") << c.name;
+      }
     }
     fs::remove(report);
   }

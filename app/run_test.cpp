@@ -155,12 +155,15 @@ TEST_F(RunTest, NeverOpensTheInputAsTheReport) {
   fs::create_symlink("sym.dat", "sym.txt");  // the report links to the input
   WriteFile("hard.dat", data);
   fs::create_hard_link("hard.dat", "hard.txt");
-  for (std::string input : {"rec.txt", "sym.dat", "hard.dat"}) {
+  WriteFile("notes.txt",
+            "the user's own\n");  // no recording, and its own report
+  for (std::string input : {"rec.txt", "sym.dat", "hard.dat", "notes.txt"}) {
+    const std::string before = ReadFile(input);
     std::string report = DeriveReportPath(input);
     EXPECT_EQ(Run({input.c_str()}), OutputWriteError) << input;
     EXPECT_EQ(console_, "\nMorvela 1.0.1.0\n\nOutput file " + report +
                             " is the input file!\n");
-    EXPECT_EQ(ReadFile(input), data);
+    EXPECT_EQ(ReadFile(input), before);
   }
 }
 

@@ -742,3 +742,38 @@ def test_an_interrupt_on_a_cluster_leaves_nothing_to_appear_later(
     while client.processing() and any(client.processing().values()):
         time.sleep(0.05)
     _check_printed_is_on_disk(out, printed, 3000)
+
+
+@pytest.mark.parametrize("handler", ["ignored", "own"])
+def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, handler):
+    """SIGINT ignored by the caller leaves the batch running; a handler of
+    the caller's that returns stops it, and the recordings not exported say
+    so."""
+    sources = [p for p, _ in recordings(write, 3, rows=3000, inputs=2)]
+    calls = []
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN if handler == "ignored"
+                             else lambda signum, frame: calls.append(signum))
+    try:
+        _hook(monkeypatch, "mid-write", b"r1.", lambda: os.kill(os.getpid(), signal.SIGINT))
+        (tmp_path / "out").mkdir()
+        outcomes = morvela.export_batch(sources, tmp_path / "out")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    errors = [o.error for o in outcomes]
+    if handler == "ignored":
+        assert errors == [None] * 3 and calls == []
+    else:
+        assert errors == [None] + ["not exported: the batch was stopped"] * 2
+        assert calls == [signal.SIGINT]
+        assert os.listdir(tmp_path / "out") == ["r0.parquet"]
+
+
+def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys):
+    import morvela.__main__ as cli
+
+    def failing(args):
+        raise OSError(5, "Input/output error")
+
+    monkeypatch.setattr(cli, "_info", failing)
+    assert cli.main(["info", "r.dat"]) == 255
+    assert capsys.readouterr().err == "morvela: Input/output error\n"

@@ -235,12 +235,21 @@ def _progress_bar(total):
 
 
 def _export(args):
-    from ._batch import WorkerError, export_batch, recordings_in
+    from ._batch import (WorkerError, batch_to, kinds_of, make_folders,
+                         mixed_kinds, recordings_in, targets)
 
     output = _Output()
     if args.output is not None:
         _make_directory(args.output)
-    total = recordings_in(args.recordings, args.output, args.to)
+    sources = [os.fspath(source) for source in args.recordings]
+    kinds = kinds_of(sources) if args.by_kind or args.to == "parquet" else None
+    shown = targets(sources, args.output, args.to, kinds if args.by_kind else None)
+    if args.by_kind:
+        make_folders(shown)
+    elif kinds is not None:
+        for line in mixed_kinds(sources, shown, kinds):
+            _say(line)
+    total = recordings_in(sources, shown)
     client = _connect(args.scheduler, args.connect_timeout) if args.scheduler else None
     bar = _progress_bar(total)
     failed = exported = 0
@@ -262,8 +271,8 @@ def _export(args):
             _say(f"{os.fsdecode(outcome.source)}: {outcome.error}", bar)
 
     try:
-        export_batch(args.recordings, args.output, args.to, jobs=args.jobs,
-                     client=client, progress=progress)
+        batch_to(sources, shown, args.to, jobs=args.jobs, client=client,
+                 progress=progress)
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
     except KeyboardInterrupt as interrupt:
@@ -412,7 +421,11 @@ def _parser():
         "and units as attributes), a block of rows at a time. A target is "
         "written under a temporary name and renamed when complete. Recordings "
         "whose targets would be one file are refused before anything is "
-        "written. One bad recording stops no other: each target is printed "
+        "written. Parquet of several kinds (data type, input names, units) "
+        "bound for one folder, this batch's or files already there, is said "
+        "in one line: a folder reader takes one file's schema; --by-kind "
+        "writes each kind into a folder of its own. One bad recording stops "
+        "no other: each target is printed "
         "on standard output as it is written, each failure is one line on "
         "standard error, and a summary line ends the run. On a terminal, "
         "standard error shows the progress.",
@@ -430,6 +443,11 @@ def _parser():
                         "format's suffix for its last one")
     export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
                         help="the format (default: parquet)")
+    export.add_argument("--by-kind", action="store_true",
+                        help="write each kind of recording (data type, input "
+                        "names and units) into a subfolder of its own, named "
+                        "by a short key of the kind, so that each subfolder "
+                        "reads as one table")
     export.add_argument("--jobs", type=_count, default=1, metavar="N",
                         help="recordings exported at once, in N processes, "
                         "never more than recordings (default: 1)")

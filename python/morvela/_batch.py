@@ -30,8 +30,9 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import NamedTuple, Optional, Union
 
 from ._errors import RecordingError
-from ._export import SUFFIXES, ExportError, _export, one_line, temporary_name
-from ._recording import output_path
+from ._export import (SUFFIXES, ExportError, _export, kind_of, one_line,
+                      parquet_kind, temporary_name)
+from ._recording import Recording, output_path
 
 Path = Union[str, bytes]
 
@@ -62,11 +63,70 @@ class _Task(NamedTuple):
     format: str
 
 
-def targets(sources, directory=None, format="parquet"):  # noqa: A002
+def targets(sources, directory=None, format="parquet", kinds=None):  # noqa: A002
     """The target of each source: in `directory` (default: the source's
     own), named as the source with the format's suffix for its last one;
-    each spelled as its source is (str or bytes)."""
-    return [output_path(source, directory, SUFFIXES[format]) for source in sources]
+    each spelled as its source is (str or bytes). With `kinds` (a Kind or
+    None for each source), each target whose kind is known goes into a
+    subfolder named by the kind's key."""
+    shown = []
+    for index, source in enumerate(sources):
+        folder = directory
+        kind = kinds[index] if kinds is not None else None
+        if kind is not None:
+            raw = os.fsencode(os.fspath(source))
+            base = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
+            folder = os.path.join(base, kind.key.encode())
+        shown.append(output_path(source, folder, SUFFIXES[format]))
+    return shown
+
+
+def kinds_of(sources):
+    """The Kind of each source's Parquet export, or None where the
+    recording cannot be read (its export then fails with the reason)."""
+    kinds = []
+    for source in sources:
+        try:
+            with Recording(source) as rec:
+                kinds.append(kind_of(rec))
+        except (RecordingError, OSError, ValueError):
+            kinds.append(None)
+    return kinds
+
+
+def mixed_kinds(sources, shown, kinds):
+    """One line for each folder that would hold Morvela Parquet of more
+    than one kind: the recordings' targets `shown` with their `kinds`, and
+    the files of ours already there that the batch does not replace."""
+    folders = collections.defaultdict(dict)  # folder -> {kind: already there}
+    spelled = {}
+    ours = set()
+    for target, kind in zip(shown, kinds):
+        raw = os.path.abspath(os.fsencode(target))
+        folder = os.path.realpath(os.path.dirname(raw))
+        spelled.setdefault(folder, os.path.dirname(os.fsdecode(target)) or ".")
+        ours.add(os.path.join(folder, os.path.basename(raw)))
+        if kind is not None:
+            folders[folder].setdefault(kind, False)
+    lines = []
+    for folder, found in folders.items():
+        try:
+            names = sorted(os.listdir(folder))
+        except OSError:
+            names = []
+        for name in names:
+            path = os.path.join(folder, name)
+            if name.endswith(b".parquet") and path not in ours:
+                kind = parquet_kind(path)
+                if kind is not None:
+                    found.setdefault(kind, True)
+        if len(found) > 1:
+            listed = "; ".join(f"{kind}{' already there' if there else ''}"
+                               for kind, there in found.items())
+            lines.append(f"{spelled[folder]}: Parquet of {len(found)} kinds in one "
+                         f"folder: {listed}; a folder reader takes one file's "
+                         "schema (--by-kind writes a folder for each kind)")
+    return lines
 
 
 def _inode(path):
@@ -107,11 +167,10 @@ def _plan(sources, shown):
     return refused, same
 
 
-def recordings_in(sources, directory=None, format="parquet"):  # noqa: A002
-    """How many recordings `export_batch` exports or reports for `sources`:
-    one recording named twice counts once."""
-    sources = [os.fspath(source) for source in sources]
-    return len(sources) - len(_plan(sources, targets(sources, directory, format))[1])
+def recordings_in(sources, shown):
+    """How many recordings a batch of `sources` to the targets `shown`
+    exports or reports: one recording named twice counts once."""
+    return len(sources) - len(_plan([os.fspath(s) for s in sources], shown)[1])
 
 
 def _attempt_tag(name):
@@ -477,7 +536,7 @@ def _settled(future, place):
 
 
 def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
-                 jobs=1, client=None, progress=None):
+                 jobs=1, client=None, progress=None, by_kind=False):
     """Exports each recording of `sources` (str, bytes or os.PathLike) to
     `format`, into `directory` (default: each recording's own folder), the
     target named as `targets` names it. One bad recording stops no other.
@@ -487,6 +546,8 @@ def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
     `progress`, if given, is called with each Outcome as it arrives, once a
     recording: a recording named twice (the same file to the same target)
     is exported once, and its later names get the first one's Outcome.
+    `by_kind`: each target goes into a subfolder named by its Kind's key
+    (created where missing), so that each subfolder reads as one table.
 
     Returns the Outcomes in the order of `sources`. Raises WorkerError when
     no worker process can be started. SIGINT and SIGTERM, when it runs on
@@ -496,7 +557,25 @@ def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
     if format not in SUFFIXES:
         raise ValueError(f"unknown format {format!r}: parquet or hdf5")
     sources = [os.fspath(source) for source in sources]
-    shown = targets(sources, directory, format)
+    shown = targets(sources, directory, format, kinds_of(sources) if by_kind else None)
+    if by_kind:
+        make_folders(shown)
+    return batch_to(sources, shown, format, jobs=jobs, client=client,
+                    progress=progress)
+
+
+def make_folders(shown):
+    """Creates the folder of each target where it is missing; one that
+    cannot be made fails the exports into it, each with its line."""
+    for folder in {os.path.dirname(os.path.abspath(os.fsencode(t))) for t in shown}:
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError:
+            pass
+
+
+def batch_to(sources, shown, format, *, jobs=1, client=None, progress=None):  # noqa: A002
+    """export_batch with the targets given: `shown[i]` for `sources[i]`."""
     outcomes = [None] * len(sources)
     refused, same = _plan(sources, shown)
 

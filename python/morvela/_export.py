@@ -5,9 +5,11 @@ A target is written under a temporary name beside it and renamed when it is
 complete: on any failure the target is absent, or its earlier version is
 untouched. The target is never the recording itself."""
 
+import hashlib
 import json
 import os
 import secrets
+from typing import NamedTuple, Tuple
 
 import numpy as np
 
@@ -52,6 +54,48 @@ def column_names(rec):
     made unique as to_pandas makes them, "TimeOffset" taken by the time
     column (an input of that name becomes "TimeOffset.1")."""
     return unique_names(["TimeOffset", *(utf8_text(i.name) for i in rec.inputs)])[1:]
+
+
+class Kind(NamedTuple):
+    """What the Parquet files of one table must share: the data type, the
+    columns' names and their units. A folder reader (Spark, DuckDB's glob,
+    pyarrow.dataset) takes one file's schema for the whole folder."""
+
+    data_type: str
+    columns: Tuple[str, ...]
+    units: Tuple[str, ...]
+
+    @property
+    def key(self):
+        """A short name of the kind, the same wherever it is computed."""
+        text = json.dumps(list(self), ensure_ascii=True)
+        return "kind-" + hashlib.sha256(text.encode()).hexdigest()[:8]
+
+    def __str__(self):
+        shown = ", ".join(self.columns[:3]) + (", ..." if len(self.columns) > 3 else "")
+        return f"{self.key} ({utf8_text(self.data_type)}: {shown or 'no inputs'})"
+
+
+def kind_of(rec):
+    """The Kind of the Parquet file that `rec` exports to."""
+    return Kind(rec.header.data_type, tuple(column_names(rec)),
+                tuple(utf8_text(i.unit) for i in rec.inputs))
+
+
+def parquet_kind(path):
+    """The Kind of a Parquet file that Morvela wrote, or None for any other
+    file."""
+    import pyarrow.parquet as pq
+
+    try:
+        schema = pq.read_schema(os.fsdecode(path))
+        header = json.loads(schema.metadata[b"morvela"])["header"]
+    except Exception:  # noqa: BLE001 - not a file of ours
+        return None
+    fields = [field for field in schema if field.name != "TimeOffset"]
+    return Kind(header["data_type"], tuple(field.name for field in fields),
+                tuple((field.metadata or {}).get(b"unit", b"").decode("utf-8", "replace")
+                      for field in fields))
 
 
 def _header_json(rec, columns):

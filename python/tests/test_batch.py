@@ -7,6 +7,7 @@ import glob
 import json
 import multiprocessing
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -777,3 +778,57 @@ def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys
     monkeypatch.setattr(cli, "_info", failing)
     assert cli.main(["info", "r.dat"]) == 255
     assert capsys.readouterr().err == "morvela: Input/output error\n"
+
+
+def _kind_recording(write, name, type_name="short", size=2, names=(b"a", b"b"),
+                    units=(b"V", b"V")):
+    return write(name, header_bytes(type_name, size, len(names), 4) +
+                 input_bytes(list(names), list(units)) + bytes(4 * size * len(names)))
+
+
+@pytest.mark.parametrize("differ, other", [
+    ("nothing", {}),
+    ("names", {"names": (b"a", b"c")}),
+    ("type", {"type_name": "unsigned short"}),
+    ("units", {"units": (b"V", b"mV")}),
+    ("count", {"names": (b"a", b"b", b"c"), "units": (b"V", b"V", b"V")}),
+])
+def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
+        write, tmp_path, differ, other):
+    first = _kind_recording(write, "r1.dat")
+    second = _kind_recording(write, "r2.dat", **other)
+    done = run([first, second, "-o", "out"], cwd=tmp_path)
+    assert done.returncode == 0 and len(done.stdout.split()) == 2
+    warnings = done.stderr.splitlines()[:-1]
+    if differ == "nothing":
+        assert warnings == []
+    else:
+        assert len(warnings) == 1 and warnings[0].startswith("morvela: out: Parquet of 2 kinds")
+        assert "one file's schema" in warnings[0] and "--by-kind" in warnings[0]
+    # Each export alone, into a folder that already holds the other.
+    done = run([second, "-o", "lone"], cwd=tmp_path)
+    assert done.stderr.count("\n") == 1  # the summary alone
+    done = run([first, "-o", "lone"], cwd=tmp_path)
+    assert done.returncode == 0
+    assert ("already there" in done.stderr) == (differ != "nothing")
+    # By kind: a subfolder for each kind, each one table to a folder reader.
+    done = run([first, second, "-o", "kinds", "--by-kind"], cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr.count("\n") == 1, done.stderr
+    folders = sorted(os.listdir(tmp_path / "kinds"))
+    assert len(folders) == (1 if differ == "nothing" else 2)
+    assert all(re.fullmatch(r"kind-[0-9a-f]{8}", f) for f in folders)
+    import pyarrow.dataset as ds
+
+    for folder in folders:
+        table = ds.dataset(tmp_path / "kinds" / folder, format="parquet").to_table()
+        assert table.num_rows == 4 * len(os.listdir(tmp_path / "kinds" / folder))
+    # The key is the kind's alone: the same from another run and name.
+    third = _kind_recording(write, "r3.dat")
+    done = run([third, "-o", "kinds", "--by-kind"], cwd=tmp_path)
+    assert done.stdout.split()[0].split("/")[1] == \
+        [f for f in folders if (tmp_path / "kinds" / f / "r1.parquet").exists()][0]
+    # The library's by_kind writes where the command does.
+    outcomes = morvela.export_batch([first, second], tmp_path / "lib", by_kind=True)
+    assert sorted(os.path.relpath(o.target, tmp_path / "lib") for o in outcomes) == \
+        sorted(f"{f}/{n}" for f in folders for n in os.listdir(tmp_path / "kinds" / f)
+               if n != "r3.parquet")

@@ -280,7 +280,8 @@ def export(src, dst, format=None, *, progress=None):  # noqa: A002
     Parquet: column TimeOffset (float64 seconds) and one column per input
     in the recording's type, named by `column_names` (unique UTF-8 names),
     each field's unit in its metadata, the header as JSON in the file
-    metadata under "morvela"; one row group per block of rows. HDF5:
+    metadata under "morvela"; row groups of about 64 MiB of values (four
+    blocks of rows), each with TimeOffset's minimum and maximum. HDF5:
     dataset "values" (rows x inputs, chunked, compressed), dataset
     "time_offset", the header, the input names and units and the columns'
     names as attributes.

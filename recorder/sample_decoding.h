@@ -75,6 +75,12 @@ inline double TimeOffset(uint64_t row, uint32_t pretrigger,
   return steps * sample_time * 1e-6;
 }
 
+// The report's TimeOffset text of row `row` read back as a double: the
+// nearest double to the decimal that the report prints. Below 1e6 s that
+// decimal is the exact (row - pretrigger) x sample_time microseconds.
+double ReportedTimeOffset(uint64_t row, uint32_t pretrigger,
+                          uint32_t sample_time);
+
 }  // namespace morvela
 
 #endif  // MORVELA_RECORDER_SAMPLE_DECODING_H_

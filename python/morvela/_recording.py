@@ -81,7 +81,7 @@ def _header(raw):
         application_version=_text(raw["application_version"]),
         trigger_time_ns=raw["trigger_time_ns"],
         trigger_time=_trigger_time(raw["trigger_time_ns"]),
-        sample_time=raw["sample_time_us"] * 1e-6,
+        sample_time=raw["sample_time_us"] / 1e6,  # as the report prints it
         samples=raw["samples"],
         pretrigger_samples=raw["pretrigger_samples"],
         posttrigger_samples=raw["posttrigger_samples"],
@@ -312,8 +312,9 @@ class Recording:
         return values if isinstance(rows, slice) else values[0]
 
     def time_offsets(self, start=0, stop=None) -> np.ndarray:
-        """Seconds from the trigger of rows [start, stop), by the report's
-        arithmetic: ((row - pretrigger) x SampleTime) x 1e-6 in double."""
+        """Seconds from the trigger of rows [start, stop): the report's
+        TimeOffset text read as a double, bit for bit (the nearest double to
+        the decimal the report prints)."""
         start, stop = self._rows(start, stop)
         return self._open_reader().time_offsets(start, stop)
 

@@ -109,8 +109,8 @@ class _TimeTransform(CoordinateTransform or object):
 
     def forward(self, dim_positions):
         rows = np.asarray(dim_positions["time"]).astype(np.int64)
-        steps = (rows - self.pretrigger).astype(np.float64)
-        return {"time": steps * float(self.sample_time_us) * 1e-6}
+        return {"time": _morvela.time_offsets_of(rows, self.pretrigger,
+                                                 self.sample_time_us)}
 
     def reverse(self, coord_labels):
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -121,6 +121,25 @@ class _TimeTransform(CoordinateTransform or object):
         return (isinstance(other, _TimeTransform) and
                 (self.dim_size, self.pretrigger, self.sample_time_us) ==
                 (other.dim_size, other.pretrigger, other.sample_time_us))
+
+
+class _TimeIndex(CoordinateTransformIndex or object):
+    """The index of a computed time coordinate: selects the nearest row of
+    a time given as a scalar, a list or an array (xarray's own takes
+    arrays only), never past the first or the last row."""
+
+    def sel(self, labels, method=None, tolerance=None):
+        import xarray as xr
+
+        label = labels.get("time")
+        if method == "nearest" and not isinstance(label, (xr.DataArray, xr.Variable)):
+            values = np.asarray(label, dtype=np.float64)
+            labels = {**labels, "time": xr.Variable(("time",) * values.ndim, values)}
+        result = super().sel(labels, method, tolerance)
+        last = self.transform.dim_size["time"] - 1
+        result.dim_indexers["time"] = result.dim_indexers["time"].copy(
+            data=np.clip(result.dim_indexers["time"].values, 0, last))
+        return result
 
 
 TIME_ATTRS = {"units": "s", "long_name": "time from the trigger"}
@@ -142,8 +161,8 @@ def _time_coordinate(rec, file_size):
     elif CoordinateTransform is None:
         return None
     else:
-        raw_sample_time = round(h.sample_time / 1e-6)
-        index = CoordinateTransformIndex(
+        raw_sample_time = round(h.sample_time * 1e6)
+        index = _TimeIndex(
             _TimeTransform(h.samples, h.pretrigger_samples, raw_sample_time))
     coords = xr.Coordinates.from_xindex(index)
     coords["time"].attrs.update(TIME_ATTRS)

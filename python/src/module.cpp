@@ -168,7 +168,7 @@ class Reader {
       py::gil_scoped_release release;
       for (auto row = static_cast<uint64_t>(start);
            row < static_cast<uint64_t>(stop); ++row) {
-        *p++ = TimeOffset(row, h.Npretrigger, h.SampleTime);
+        *p++ = ReportedTimeOffset(row, h.Npretrigger, h.SampleTime);
       }
     }
     return out;
@@ -247,6 +247,22 @@ py::list Headers(const std::vector<std::pair<py::bytes, py::str>>& paths) {
   return out;
 }
 
+// The report's time offsets of the rows `rows` (any shape) of a recording
+// with this pretrigger and sample time in microseconds.
+py::array_t<double> TimeOffsetsOf(
+    const py::array_t<int64_t, py::array::c_style | py::array::forcecast>& rows,
+    uint32_t pretrigger, uint32_t sample_time) {
+  py::array_t<double> out(
+      std::vector<py::ssize_t>(rows.shape(), rows.shape() + rows.ndim()));
+  const int64_t* row = rows.data();
+  double* p = out.mutable_data();
+  for (py::ssize_t i = 0; i < rows.size(); ++i) {
+    p[i] = ReportedTimeOffset(static_cast<uint64_t>(row[i]), pretrigger,
+                              sample_time);
+  }
+  return out;
+}
+
 // The eight data types by name, as numpy dtypes.
 py::dict DataTypes() {
   py::dict types;
@@ -284,4 +300,6 @@ PYBIND11_MODULE(_morvela, m) {
       .def("identity", &morvela::Reader::Identity);
   m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));
   m.def("headers", &morvela::Headers, py::arg("paths"));
+  m.def("time_offsets_of", &morvela::TimeOffsetsOf, py::arg("rows"),
+        py::arg("pretrigger"), py::arg("sample_time"));
 }

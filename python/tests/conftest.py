@@ -89,3 +89,25 @@ def same_bits(a, b):
     assert a.dtype == b.dtype and a.shape == b.shape
     view = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}[a.dtype.itemsize]
     np.testing.assert_array_equal(a.view(view), b.view(view))
+
+
+def fixed_point(value, decimals, force_sign):
+    """The report's rule, with exact decimal arithmetic: the binary value
+    rounded half-up to 17 significant digits, then half-up to `decimals`."""
+    from decimal import ROUND_HALF_UP, Decimal, localcontext
+
+    with localcontext() as ctx:
+        ctx.prec = 1100
+        exact = Decimal(float(value))
+        magnitude = abs(exact)
+        if magnitude:
+            digits17 = Decimal(1).scaleb(magnitude.adjusted() - 16)
+            magnitude = magnitude.quantize(digits17, rounding=ROUND_HALF_UP)
+        text = f"{magnitude.quantize(Decimal(1).scaleb(-decimals), rounding=ROUND_HALF_UP):f}"
+    sign = "-" if exact < 0 else ("+" if force_sign else "")
+    return sign + text
+
+
+def report_time(row, pretrigger, sample_time):
+    """The report's TimeOffset of `row` read as a double, from its rule."""
+    return float(fixed_point(float(row - pretrigger) * sample_time * 1e-6, 9, True))

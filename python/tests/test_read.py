@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import convert, header_bytes, input_bytes, report_rows
+from conftest import convert, header_bytes, input_bytes, report_rows, same_bits
 
 TYPES = {
     "char": "i1", "unsigned char": "u1", "short": "i2", "unsigned short": "u2",
@@ -110,36 +110,38 @@ def test_rows_and_inputs_are_selected_like_slices(write):
         rec.read()
 
 
-def test_time_offsets_are_the_reports_column(write):
-    # Far from the trigger: the order of the operations shows in the digits.
-    rows = 30
-    path = write("rec.dat", header_bytes("char", 1, 1, rows, 340774448 % 2**32,
-                                         sample_time=130930) +
-                 input_bytes([b"a"]) + bytes(range(rows)))
-    with morvela.open(path) as rec:
-        offsets = rec.time_offsets()
+@pytest.mark.parametrize("sample_time, pretrigger", [
+    (1, 0), (3, 1), (7, 77), (100, 100), (250, 4000),
+    # Far from the trigger the report prints the arithmetic's digits.
+    (130930, 340774448), (4294967295, 2**32 - 3),
+])
+def test_every_time_handed_out_is_the_reports_text(write, tmp_path, sample_time, pretrigger):
+    rows = 5000 if sample_time < 1000 else 30
+    path = write("rec.dat", header_bytes("char", 1, 1, rows, pretrigger,
+                                         sample_time=sample_time) +
+                 input_bytes([b"a"]) + bytes(rows))
     status, report = convert(str(path))
     assert status == 0
-    assert [fixed_point(v, 9, True) for v in offsets] == \
-        [row[0] for row in report_rows(report)]
-    assert fixed_point(offsets[0], 9, True) == "-44617598.476640001"
-
-
-def fixed_point(value, decimals, force_sign):
-    """The report's rule, with exact decimal arithmetic: the binary value
-    rounded half-up to 17 significant digits, then half-up to `decimals`."""
-    from decimal import ROUND_HALF_UP, Decimal, localcontext
-
-    with localcontext() as ctx:
-        ctx.prec = 1100
-        exact = Decimal(float(value))
-        magnitude = abs(exact)
-        if magnitude:
-            digits17 = Decimal(1).scaleb(magnitude.adjusted() - 16)
-            magnitude = magnitude.quantize(digits17, rounding=ROUND_HALF_UP)
-        text = f"{magnitude.quantize(Decimal(1).scaleb(-decimals), rounding=ROUND_HALF_UP):f}"
-    sign = "-" if exact < 0 else ("+" if force_sign else "")
-    return sign + text
+    expected = np.array([float(row[0]) for row in report_rows(report)])
+    seconds = float(report.split("\r\n")[5].split(";")[1])
+    with morvela.open(path) as rec:
+        same_bits(rec.time_offsets(), expected)
+        same_bits(rec.to_pandas().index.to_numpy(), expected)
+        assert rec.header.sample_time == seconds
+    xr = pytest.importorskip("xarray")
+    with xr.open_dataset(path, engine="morvela") as ds:
+        same_bits(ds.time.values, expected)
+        assert ds.attrs["sample_time"] == seconds
+    with morvela.open_mfdataset([path, path]) as ds:
+        same_bits(ds.time.values, expected)
+    pq = pytest.importorskip("pyarrow.parquet")
+    morvela.export(path, tmp_path / "rec.parquet")
+    same_bits(pq.read_table(tmp_path / "rec.parquet")["TimeOffset"].to_numpy(), expected)
+    h5py = pytest.importorskip("h5py")
+    morvela.export(path, tmp_path / "rec.h5")
+    with h5py.File(tmp_path / "rec.h5") as f:
+        same_bits(f["time_offset"][...], expected)
+        assert f.attrs["sample_time"] == seconds
 
 
 def test_header_and_inputs(write):

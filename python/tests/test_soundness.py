@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import convert, header_bytes, input_bytes
+from conftest import convert, header_bytes, input_bytes, report_time
 
 
 def recording(write, rows, inputs=3, type_name="short", size=2, name="rec.dat",
@@ -186,8 +186,9 @@ def test_row_ranges_past_a_block_and_column_subsets(write):
                 expected = expected[:, inputs]
             np.testing.assert_array_equal(rec.read(start, stop, inputs), expected)
         offsets = rec.time_offsets(262_143, 262_150)
+        pretrigger = rec.header.pretrigger_samples
         np.testing.assert_array_equal(
-            offsets, (np.arange(262_143, 262_150) * 100.0) * 1e-6)
+            offsets, [report_time(r, pretrigger, 100) for r in range(262_143, 262_150)])
         chunks = list(rec.chunks(250_000, 100_000, 599_000, [1]))
         assert [len(v) for _, v in chunks] == [250_000, 249_000]
         np.testing.assert_array_equal(np.concatenate([v for _, v in chunks]),

@@ -8,9 +8,10 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import DEMO, header_bytes, input_bytes, raw_recording, same_bits
+from conftest import DEMO, header_bytes, input_bytes, raw_recording, report_time, same_bits
 
 xr = pytest.importorskip("xarray")
+CoordinateTransformIndex = pytest.importorskip("xarray.core.indexes").CoordinateTransformIndex
 dask = pytest.importorskip("dask")
 
 from morvela import _xarray  # noqa: E402 - after the skips
@@ -143,12 +144,17 @@ def test_memory_at_open_follows_the_file_not_the_header(write):
     assert os.path.getsize(path) < 500
     with xr.open_dataset(path, engine="morvela") as ds, morvela.open(path) as rec:
         assert ds.signal.shape == (2**32 - 1, 1)
-        assert type(ds.xindexes["time"]).__name__ == "CoordinateTransformIndex"
+        assert isinstance(ds.xindexes["time"], CoordinateTransformIndex)
         assert ds.time.attrs["units"] == "s"
         # A thousand rows at each end: enough that another order of the
         # same operations would round some of them otherwise.
-        same_bits(ds.time[:1000].values, rec.time_offsets(0, 1000))
-        same_bits(ds.time[2**32 - 1000:].values, rec.time_offsets(2**32 - 1000))
+        for rows in (range(1000), range(2**32 - 1000, 2**32 - 1)):
+            same_bits(ds.time[rows.start:rows.stop].values,
+                      [report_time(r, 5, 100) for r in rows])
+        # A time, picked by the nearest row: a scalar as an array.
+        assert ds.signal.sel(time=-0.0004, method="nearest").time.item() == -0.0004
+        assert ds.time.sel(time=[-0.0004, 0.00021, -1.0, 1e9], method="nearest"
+                           ).values.tolist() == [-0.0004, 0.0002, -0.0005, ds.time[-1].item()]
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
         with pytest.raises(morvela.TruncatedRecordingError):
             ds.signal[:3].values

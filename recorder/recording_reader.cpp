@@ -1,5 +1,6 @@
 #include "recorder/recording_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,8 +70,14 @@ ConvertResult RecordingReader::Open(const char* path,
                                     int* os_error) {
   *os_error = 0;
   struct stat st {};
-  File file = OpenForReading(path, &st, os_error);
+  // Read at random, so a regular file only; a FIFO is refused at once,
+  // not waited on.
+  File file = OpenForReading(path, &st, os_error, O_NONBLOCK);
   if (!file.is_open()) return InputReadError;
+  if (!S_ISREG(st.st_mode)) {
+    *os_error = ESPIPE;
+    return InputReadError;
+  }
   std::unique_ptr<RecordingReader> r(new (std::nothrow)
                                          RecordingReader(std::move(file)));
   if (!r) return MemoryAllocationError;

@@ -25,7 +25,9 @@ class RecordingReader {
   // shorter than its header and table, MemoryAllocationError for a table
   // larger than the machine's memory, NotRecorderFile. When the file cannot
   // be opened at all, `os_error` holds the error number (0 otherwise) and
-  // the result is InputReadError.
+  // the result is InputReadError; a file that is not a regular file (a
+  // FIFO, a device) is refused at once with ESPIPE, as it cannot be read at
+  // random.
   static ConvertResult Open(const char* path,
                             std::unique_ptr<RecordingReader>* reader,
                             int* os_error);

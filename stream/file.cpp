@@ -18,8 +18,9 @@ bool File::Close() {
   return ::close(Release()) == 0;
 }
 
-File OpenForReading(const char* path, struct stat* st, int* error) {
-  File file(::open(path, O_RDONLY | O_CLOEXEC));
+File OpenForReading(const char* path, struct stat* st, int* error,
+                    int extra_flags) {
+  File file(::open(path, O_RDONLY | O_CLOEXEC | extra_flags));
   if (!file.is_open()) {
     *error = errno;
   } else if (::fstat(file.fd(), st) != 0) {

@@ -30,10 +30,12 @@ class File {
   int fd_ = -1;
 };
 
-// Opens `path` for reading and fills `st` from the opened file. A directory
-// counts as a failed open (EISDIR). On failure the returned File is not open
-// and `error` holds the error number.
-File OpenForReading(const char* path, struct stat* st, int* error);
+// Opens `path` for reading, with the open(2) flags `extra_flags` added, and
+// fills `st` from the opened file. A directory counts as a failed open
+// (EISDIR). On failure the returned File is not open and `error` holds the
+// error number.
+File OpenForReading(const char* path, struct stat* st, int* error,
+                    int extra_flags = 0);
 
 // The system calls behind the sources and sinks; tests inject their own.
 using ReadCall = ssize_t (*)(int fd, void* buffer, size_t size);

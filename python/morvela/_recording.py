@@ -1,6 +1,7 @@
 """The Recording: a recorder file opened for random access."""
 
 import dataclasses
+import errno
 import datetime
 import os
 from typing import Iterator, NamedTuple, Optional
@@ -157,6 +158,15 @@ def unique_names(names):
     return names
 
 
+def said_plainly(error):
+    """The reader's OSError, with a plain reason for a file it refuses as
+    not regular (a FIFO, a device)."""
+    if error.errno != errno.ESPIPE:
+        return error
+    return OSError(errno.ESPIPE, "not a regular file: a recording is read at "
+                   "random", error.filename)
+
+
 def _is_index(item):
     return isinstance(item, (int, np.integer)) and not isinstance(
         item, (bool, np.bool_))
@@ -173,8 +183,11 @@ class Recording:
 
     def __init__(self, path):
         self.path = os.fspath(path)
-        self._reader = _morvela.open(os.fsencode(self.path),
-                                     os.fsdecode(self.path))
+        try:
+            self._reader = _morvela.open(os.fsencode(self.path),
+                                         os.fsdecode(self.path))
+        except OSError as error:
+            raise said_plainly(error) from None
         raw = self._reader.header()
         self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
         self.header = _header(raw)

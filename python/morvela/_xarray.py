@@ -36,7 +36,8 @@ except ImportError:
 from . import _morvela
 from ._blocks import read_block, same_file
 from ._errors import RecordingReadError
-from ._recording import Recording, _header, _is_index, block_rows, header_attributes
+from ._recording import (Recording, _header, _is_index, block_rows,
+                         header_attributes, said_plainly)
 
 VARIABLE = "signal"
 # About this many bytes of values in a block of rows: the preferred chunk.
@@ -253,16 +254,46 @@ def _differs(path, first, what, value, expected):
                       f"{expected!r} of {os.fsdecode(first)}")
 
 
+def _exact_fill(fill_value, dtype):
+    """`fill_value` as a value of `dtype`; a ValueError where `dtype` cannot
+    hold it exactly (a padded row must never look like a sample it is
+    not)."""
+    refused = ValueError(f"fill_value {fill_value!r} cannot be held exactly by "
+                         f"the recordings' {dtype}")
+    if isinstance(fill_value, (bool, np.bool_)) or not isinstance(
+            fill_value, (int, float, np.integer, np.floating)):
+        raise refused
+    if dtype.kind == "f":
+        with np.errstate(over="ignore"):
+            held = dtype.type(fill_value)
+        if not (float(held) == fill_value or (np.isnan(held) and np.isnan(fill_value))):
+            raise refused
+        return held
+    if isinstance(fill_value, (float, np.floating)):
+        if not np.isfinite(fill_value) or not float(fill_value).is_integer():
+            raise refused
+        fill_value = int(fill_value)
+    info = np.iinfo(dtype)
+    if not info.min <= int(fill_value) <= info.max:
+        raise refused
+    return dtype.type(fill_value)
+
+
 def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     """Like recordings as one lazy Dataset of dimensions (recording, time,
     input), on dask, one task per block of rows of each recording.
 
-    `paths` is a list of paths (str, bytes or os.PathLike) or a glob
-    pattern. Every header is read in one call; the recordings must agree on
-    sample time, pretrigger samples, data type, input names and units, and
-    on the number of rows unless `pad` (shorter recordings are then filled
-    with `fill_value`, NaN by default for float types; integer types need
-    one). A ValueError names the first recording that differs. `block_rows`
+    `paths` is a list of paths (str, bytes or os.PathLike), a glob pattern
+    (str or bytes only), or one os.PathLike, which names one file whatever
+    it holds. Paths are made absolute at the open, so a compute after
+    os.chdir reads the same files. Every header is read in one call; a file
+    that is not a regular file is refused at once (OSError). The
+    recordings must agree on sample time, pretrigger samples, data type,
+    input names and units, and on the number of rows unless `pad` (shorter
+    recordings are then filled with `fill_value`, NaN by default for float
+    types; integer types need one, and the data type must hold it exactly,
+    a ValueError otherwise). A ValueError names the first recording that
+    differs. `block_rows`
     sets the rows of a chunk (by default about 128 MiB of values). Coordinates along
     "recording": "path", "block_name" and "trigger_time" (datetime64[ns],
     NaT where the report shows the current time). The Dataset pickles by
@@ -272,15 +303,23 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     import xarray as xr
     from xarray.indexes import PandasIndex
 
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        pattern = os.fspath(paths)
+    if isinstance(paths, (str, bytes)):
+        pattern = paths
         paths = sorted(glob.glob(pattern))
         if not paths:
             raise FileNotFoundError(f"no recording matches {os.fsdecode(pattern)!r}")
+    elif isinstance(paths, os.PathLike):
+        paths = [paths]  # one file, whatever its name holds
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise ValueError("no recordings to open")
-    found = _morvela.headers([(os.fsencode(p), os.fsdecode(p)) for p in paths])
+    # Absolute now: a compute after os.chdir reads the same files.
+    absolute = [os.path.abspath(p) for p in paths]
+    try:
+        found = _morvela.headers([(os.fsencode(a), os.fsdecode(p))
+                                  for a, p in zip(absolute, paths)])
+    except OSError as error:
+        raise said_plainly(error) from None
     first, first_inputs, first_identity = found[0]
     for path, (raw, inputs, _) in zip(paths[1:], found[1:]):
         for key, what in (("sample_time_us", "sample time [us]"),
@@ -298,7 +337,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
             raise _differs(path, paths[0], "rows", raw["samples"], first["samples"])
     longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
     rows = found[longest][0]["samples"]
-    with Recording(paths[longest]) as rec:
+    with Recording(absolute[longest]) as rec:
         rec.check_decodable()
         dtype = rec.value_dtype
         header = rec.header
@@ -312,13 +351,15 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         if dtype.kind != "f":
             raise ValueError(f"recordings of {dtype} padded: give a fill_value")
         fill_value = np.nan
+    if pad and fill_value is not None:
+        fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
     step = _block_rows(inputs, dtype, block_rows)
     starts = range(0, rows, step)
-    name = "morvela-" + dask.base.tokenize(paths, [f[2] for f in found], step,
+    name = "morvela-" + dask.base.tokenize(absolute, [f[2] for f in found], step,
                                            rows, fill_value)
     graph = {}
-    for r, path in enumerate(paths):
+    for r, path in enumerate(absolute):
         identity = found[r][2]
         for b, start in enumerate(starts):
             graph[(name, r, b, 0)] = (read_block, path, identity, start,

@@ -3,6 +3,7 @@ decoded from the raw bytes with numpy."""
 
 import os
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -315,6 +316,61 @@ def test_open_mfdataset_refuses_unlike_recordings_and_pads_on_request(write, tmp
     assert (ds.signal[1, 100:].values == -1).all()
     with pytest.raises(morvela.NotRecordingError):
         morvela.open_mfdataset([*paths, write("x.dat", b"nope" * 100)])
+
+
+@pytest.mark.parametrize("dtype, fill, held", [
+    (">i2", -1, -1), (">i2", 2.0, 2), (">i2", -32768, -32768),
+    (">i2", 32768, None), (">i2", np.nan, None), (">i2", 1.5, None),
+    (">i2", 1e300, None), (">i2", "x", None), (">i2", True, None),
+    ("|u1", 255, 255), ("|u1", 256, None), ("|u1", -1, None),
+    (">i4", 2**31 - 1, 2**31 - 1), (">i4", 2**31, None),
+    (">u4", 2**32 - 1, 2**32 - 1), (">u4", -1, None),
+    (">f4", 0.5, 0.5), (">f4", 0.1, None), (">f4", 1e300, None), (">f4", np.inf, np.inf),
+    (">f8", 0.1, 0.1), (">f8", np.nan, np.nan),
+])
+def test_a_fill_value_is_held_exactly_or_refused_at_open(write, dtype, fill, held):
+    """Padding never puts a value the type cannot hold: it would look like
+    a sample."""
+    longer = raw_recording(write, "long.dat", 5, 2, dtype)[0]
+    shorter = raw_recording(write, "short.dat", 3, 2, dtype, seed=1)[0]
+    # The first recording is the shorter one: the rows come from the longer.
+    paths = [shorter, longer]
+    if held is None:
+        with pytest.raises(ValueError, match=f"fill_value {re.escape(repr(fill))}"):
+            morvela.open_mfdataset(paths, pad=True, fill_value=fill)
+        return
+    ds = morvela.open_mfdataset(paths, pad=True, fill_value=fill)
+    same_bits(ds.signal[0, 3:].values, np.full((2, 2), held, np.dtype(dtype).newbyteorder("=")))
+    # Two opens that differ only in fill_value are two arrays.
+    other = morvela.open_mfdataset(paths, pad=True, fill_value=0)
+    assert ds.signal.data.name != other.signal.data.name or held == 0
+
+
+def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "e").mkdir()
+    first, values = raw_recording(write, "d/r[1].dat", 10, 2)
+    raw_recording(write, "d/r1.dat", 10, 2, seed=9)  # what a glob of it matches
+    # One PathLike is one file, brackets and all; a str is a pattern.
+    same_bits(morvela.open_mfdataset(first).signal[0].values, values)
+    assert morvela.open_mfdataset(str(first)).path.values.tolist() == [str(tmp_path / "d/r1.dat")]
+    # Relative paths hold after a change of folder, even where like-named
+    # files wait in the new one.
+    (tmp_path / "e" / "d").mkdir()
+    raw_recording(write, "e/d/r[1].dat", 10, 2, seed=5)
+    monkeypatch.chdir(tmp_path)
+    ds = morvela.open_mfdataset([os.path.join("d", "r[1].dat")])
+    monkeypatch.chdir(tmp_path / "e")
+    same_bits(ds.signal[0].values, values)
+    assert ds.path.values.tolist() == [os.path.join("d", "r[1].dat")]
+    # A FIFO is refused at once, named, and so is a device.
+    os.mkfifo(tmp_path / "fifo.dat")
+    for odd in (tmp_path / "fifo.dat", "/dev/zero"):
+        with pytest.raises(OSError, match="not a regular file") as raised:
+            morvela.open_mfdataset([first, odd])
+        assert raised.value.filename == str(odd)
+        with pytest.raises(OSError, match="not a regular file"):
+            xr.open_dataset(odd, engine="morvela")
 
 
 def test_open_mfdataset_on_a_cluster_of_processes(write):

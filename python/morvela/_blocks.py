@@ -11,7 +11,8 @@ from ._recording import Recording
 
 def same_file(rec, identity):
     """`rec`, if its open file is still the one whose identity (device,
-    inode, size, modification time) is given; RecordingReadError if not."""
+    inode, size, modification and change times) is given;
+    RecordingReadError if not."""
     if rec.identity() != identity:
         raise RecordingReadError(
             f"{os.fsdecode(rec.path)}: the file changed after the dataset "

@@ -158,6 +158,11 @@ def unique_names(names):
     return names
 
 
+# Rows of a stepped or listed selection are read in spans of about this
+# many bytes of values.
+SPAN_BYTES = 1 << 20
+
+
 def said_plainly(error):
     """The reader's OSError, with a plain reason for a file it refuses as
     not regular (a FIFO, a device)."""
@@ -207,8 +212,8 @@ class Recording:
             self.read(0, 1)
 
     def identity(self):
-        """(device, inode, size, modification time in ns) of the open file,
-        by fstat of its descriptor."""
+        """(device, inode, size, modification time in ns, inode change time
+        in ns) of the open file, by fstat of its descriptor."""
         return self._open_reader().identity()
 
     # The context manager and closing, as files and h5py.File have them.
@@ -303,26 +308,66 @@ class Recording:
         return reader.read(start, stop, self.input_indices(inputs), by_input)
 
     def __getitem__(self, key):
-        """rec[rows] or rec[rows, inputs] as numpy indexes: rows a slice or an
-        index, inputs a slice, an index, a name or a list; an index or a name
-        drops its axis, so rec[3, 0] is one value."""
+        """rec[rows] or rec[rows, inputs] as numpy indexes: rows an index, a
+        slice (of any step), a list or array of indices (any order, repeats
+        allowed) or a boolean mask of every row; inputs a slice, an index, a
+        name or a list. An index or a name drops its axis, so rec[3, 0] is
+        one value. Only the rows asked for are read, a span at a time."""
         if isinstance(key, tuple) and len(key) != 2:
             raise IndexError("a recording has two axes: rows and inputs")
         rows, inputs = key if isinstance(key, tuple) else (key, slice(None))
-        if isinstance(rows, slice):
-            if rows.step not in (None, 1):
-                raise ValueError("row steps are not supported")
-            start, stop = rows.start, rows.stop
+        count = self.header.samples
+        if isinstance(rows, slice) and rows.step in (None, 1):
+            values = self.read(rows.start, rows.stop, inputs)
         elif _is_index(rows):
-            start = range(self.header.samples)[rows]
-            stop = start + 1
+            row = range(count)[rows]
+            values = self.read(row, row + 1, inputs)[0]
         else:
-            raise TypeError(f"rows are selected by a slice or an index, not "
-                            f"{type(rows).__name__}")
-        values = self.read(start, stop, inputs)
+            values = self._take(self._row_positions(rows),
+                                self.input_indices(inputs))
         if isinstance(inputs, str) or _is_index(inputs):
-            values = values[:, 0]
-        return values if isinstance(rows, slice) else values[0]
+            values = values[..., 0]
+        return values
+
+    def _row_positions(self, rows):
+        """The row numbers that a stepped slice, a list or array of indices,
+        or a boolean mask selects, in order."""
+        count = self.header.samples
+        if isinstance(rows, slice):
+            return np.arange(*rows.indices(count), dtype=np.int64)
+        if isinstance(rows, (str, bytes)) or not hasattr(rows, "__len__"):
+            raise TypeError(f"rows are selected by an index, a slice, indices "
+                            f"or a mask, not {type(rows).__name__}")
+        array = np.asarray(rows)
+        if array.dtype == bool:
+            if array.shape != (count,):
+                raise IndexError(f"{self.path}: a row mask of {array.size} "
+                                 f"for {count} rows")
+            return np.flatnonzero(array)
+        if array.ndim != 1 or (array.size and array.dtype.kind not in "iu"):
+            raise IndexError("rows are selected by a 1-d list of indices")
+        array = array.astype(np.int64)
+        outside = (array < -count) | (array >= count)
+        if outside.any():
+            raise IndexError(f"{self.path}: no row {array[outside][0]}")
+        return np.where(array < 0, array + count, array)
+
+    def _take(self, positions, columns):
+        """Rows `positions` of `columns`, rows x columns: the rows sorted and
+        read in spans of about SPAN_BYTES of values, each from its first
+        wanted row to its last."""
+        out = np.empty((len(positions), len(columns)), dtype=self.value_dtype)
+        order = np.argsort(positions, kind="stable")
+        wanted = positions[order]
+        span = max(1, SPAN_BYTES // max(1, len(columns) * out.itemsize))
+        at = 0
+        while at < len(wanted):
+            first = int(wanted[at])
+            end = int(np.searchsorted(wanted, first + span))
+            block = self.read(first, int(wanted[end - 1]) + 1, columns)
+            out[order[at:end]] = block[wanted[at:end] - first]
+            at = end
+        return out
 
     def time_offsets(self, start=0, stop=None) -> np.ndarray:
         """Seconds from the trigger of rows [start, stop): the report's

@@ -19,6 +19,7 @@ header. Every read checks, by fstat of the open file, that it is still the
 file the dataset was opened on.
 """
 
+import copy
 import glob
 import os
 
@@ -53,20 +54,6 @@ def _open(path, mode):
     return Recording(path)
 
 
-def _read_rows(rec, start, stop, step, columns):
-    """Rows range(start, stop, step) of `columns`, rows x columns, read a
-    bounded span at a time."""
-    rows = range(start, stop, step)
-    if step == 1 or not rows:
-        return rec.read(start, start + len(rows), columns)
-    out = np.empty((len(rows), len(columns)), dtype=rec.value_dtype)
-    per = max(1, (1 << 20) // step)
-    for at in range(0, len(rows), per):
-        part = rows[at:at + per]
-        out[at:at + len(part)] = rec.read(part[0], part[-1] + 1, columns)[::step]
-    return out
-
-
 class RecordingArray(BackendArray):
     """The rows x inputs of a recording, read lazily through xarray's
     CachingFileManager. Pickled with the manager, by path."""
@@ -78,25 +65,28 @@ class RecordingArray(BackendArray):
         self.dtype = np.dtype(dtype)
 
     def recording(self):
-        return same_file(self.manager.acquire(), self.identity)
+        """The recording, held for the whole of one read: a copy that shares
+        the open reader, so that another thread's acquire, which may evict
+        and close the cached one, cannot close it meanwhile."""
+        while True:
+            with self.manager.acquire_context() as cached:
+                held = copy.copy(cached)
+            if not held.closed:  # else it was evicted before the copy
+                return same_file(held, self.identity)
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(
-            key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+            key, self.shape, indexing.IndexingSupport.OUTER, self._read)
 
     def _read(self, key):
-        # xarray hands integers and slices of positive step.
+        # Outer indexing: on each axis an integer, a slice or an array of
+        # integers; the recording reads only the rows asked for.
         rows, inputs = key
-        rec = self.recording()
-        count, width = self.shape
-        columns = list(range(width)[inputs]) if isinstance(inputs, slice) else [
-            range(width)[inputs]]
-        if isinstance(rows, slice):
-            values = _read_rows(rec, *rows.indices(count), columns)
-        else:
-            row = range(count)[rows]
-            values = rec.read(row, row + 1, columns)[0]
-        return values if isinstance(inputs, slice) else values[..., 0]
+        if isinstance(inputs, slice):
+            inputs = list(range(self.shape[1])[inputs])
+        elif isinstance(inputs, np.ndarray):
+            inputs = inputs.tolist()
+        return self.recording()[rows, inputs]
 
 
 class _TimeTransform(CoordinateTransform or object):

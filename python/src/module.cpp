@@ -144,19 +144,23 @@ class Reader {
     return out;
   }
 
-  // The open file's (device, inode, size, modification time in ns), by
-  // fstat of its descriptor: what says whether it is still the file opened.
+  // The open file's (device, inode, size, modification time in ns, inode
+  // change time in ns), by fstat of its descriptor: what says whether it is
+  // still the file opened. No user can set the change time, so a rewrite
+  // whose modification time was put back still shows.
   py::tuple Identity() const {
     struct stat st {};
     if (!reader_->Stat(&st)) {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.ptr());
       throw py::error_already_set();
     }
-    const int64_t mtime_ns =
-        int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    const auto ns = [](const timespec& t) {
+      return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+    };
     return py::make_tuple(static_cast<uint64_t>(st.st_dev),
                           static_cast<uint64_t>(st.st_ino),
-                          static_cast<int64_t>(st.st_size), mtime_ns);
+                          static_cast<int64_t>(st.st_size), ns(st.st_mtim),
+                          ns(st.st_ctim));
   }
 
   py::array_t<double> TimeOffsets(int64_t start, int64_t stop) const {

@@ -162,8 +162,17 @@ def test_selection_rules(write):
             rec[1, 2, 3]
         with pytest.raises(TypeError):
             rec[1.5]
-        with pytest.raises(ValueError):
-            rec[::2]
+        # Rows as numpy selects them: steps, lists in any order, masks.
+        mask = np.arange(20) % 3 == 0
+        for rows in (slice(None, None, 2), slice(1, 19, 7), slice(None, None, -3),
+                     slice(5, 5, 2), [0, -1], [19, 0, 19, 3], [], np.array([-20, 19]),
+                     mask, np.zeros(20, bool)):
+            np.testing.assert_array_equal(rec[rows], values[rows])
+            np.testing.assert_array_equal(rec[rows, [2, 0]], values[rows][:, [2, 0]])
+            np.testing.assert_array_equal(rec[rows, "in1"], values[rows][:, 1])
+        for rows in ([20], [-21], np.ones(19, bool), np.ones(21, bool), [[1, 2]], [1.5]):
+            with pytest.raises(IndexError):
+                rec[rows]
         with pytest.raises(ValueError):
             rec.chunks(0)
         with pytest.raises(ValueError):

@@ -4,6 +4,7 @@ decoded from the raw bytes with numpy."""
 import os
 import pickle
 import re
+import threading
 
 import numpy as np
 import pytest
@@ -87,15 +88,72 @@ def test_arrays_handed_out_are_the_callers_alone(write):
         same_bits(ds.signal.values, values)
 
 
+def rewrite_in_place(path, offset, data):
+    """Writes `data` at `offset` from the end of `path`, then puts its
+    modification time back, after the close (which would set it)."""
+    before = os.stat(path)
+    with open(path, "r+b") as f:
+        f.seek(offset, os.SEEK_END)
+        f.write(data)
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    after = os.stat(path)
+    assert (after.st_size, after.st_mtime_ns, after.st_ino) == \
+        (before.st_size, before.st_mtime_ns, before.st_ino)
+
+
+def test_reads_from_threads_hold_their_file_while_the_cache_evicts(write):
+    # Stepped reads of 1,100,000 rows take two spans, each a read.
+    made = [raw_recording(write, f"t{k}.dat", 1_100_000, 1, "|u1", seed=k) for k in range(4)]
+    failures, done = [], []
+    with xr.set_options(file_cache_maxsize=1):
+        sets = [xr.open_dataset(p, engine="morvela", cache=False) for p, _ in made]
+
+        def reads(k):
+            try:
+                for n in range(25):
+                    same_bits(sets[k].signal[n::5].values, made[k][1][n::5])
+                    done.append(k)
+            except Exception as error:  # noqa: BLE001 - counted below
+                failures.append(error)
+
+        threads = [threading.Thread(target=reads, args=(k,)) for k in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for ds in sets:
+            ds.close()
+    assert failures == [] and len(done) == 100
+
+
+def test_a_few_rows_read_a_few_rows(write, monkeypatch):
+    path, values = raw_recording(write, "big.dat", 3_000_000, 2)
+    read = []
+    real = morvela.Recording.read
+
+    def counted(self, start=0, stop=None, inputs=None, **options):
+        out = real(self, start, stop, inputs, **options)
+        read.append(len(out))
+        return out
+
+    monkeypatch.setattr(morvela.Recording, "read", counted)
+    with xr.open_dataset(path, engine="morvela") as ds:
+        for rows in ([0, -1], [2_999_999, 5, 1_500_000], slice(None, None, 1_000_000)):
+            read.clear()
+            same_bits(ds.signal.isel(time=rows).values, values[rows])
+            assert sum(read) <= 3, rows
+        read.clear()
+        same_bits(ds.signal.isel(time=[7, 3], input=[1]).values, values[[7, 3]][:, [1]])
+        assert sum(read) == 5  # rows 3 to 7: one span
+
+
 def test_a_file_changed_after_the_open_is_refused(write):
     path, values = raw_recording(write, "rec.dat", 3000, 2)
     ds = xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000)
     same_bits(ds.signal[:1000].values, values[:1000])
-    # Rewritten in place between blocks: same inode, new contents.
-    with open(path, "r+b") as f:
-        f.seek(-4, os.SEEK_END)
-        f.write(b"\xff\xff\xff\xff")
-        os.utime(f.fileno(), ns=(1, 1))
+    # Rewritten in place between blocks, its size and modification time
+    # put back: only the inode change time tells.
+    rewrite_in_place(path, -4, b"\xff\xff\xff\xff")
     with pytest.raises(morvela.RecordingReadError, match="changed"):
         ds.signal[2000:].values
     ds.close()
@@ -116,9 +174,7 @@ def test_a_file_changed_after_the_open_is_refused(write):
     paths = [p for p, _ in made]
     runs = morvela.open_mfdataset(paths)
     same_bits(runs.signal[0].values, made[0][1])
-    with open(paths[1], "r+b") as f:
-        f.write(b"K")
-        os.utime(f.fileno(), ns=(3, 3))
+    rewrite_in_place(paths[1], -2, b"\x7f\x7f")
     same_bits(runs.signal[0].values, made[0][1])
     with pytest.raises(morvela.RecordingReadError, match="changed"):
         runs.signal[1].values

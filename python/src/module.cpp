@@ -157,10 +157,9 @@ class Reader {
     const auto ns = [](const timespec& t) {
       return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
     };
-    return py::make_tuple(static_cast<uint64_t>(st.st_dev),
-                          static_cast<uint64_t>(st.st_ino),
-                          static_cast<int64_t>(st.st_size), ns(st.st_mtim),
-                          ns(st.st_ctim));
+    return py::make_tuple(
+        static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+        static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim));
   }
 
   py::array_t<double> TimeOffsets(int64_t start, int64_t stop) const {

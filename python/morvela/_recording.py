@@ -194,6 +194,9 @@ class Recording:
         except OSError as error:
             raise said_plainly(error) from None
         raw = self._reader.header()
+        # The rows the file held in full when it was opened: all of them
+        # but in a shortened file.
+        self.complete_rows = raw["complete_rows"]
         self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
         self.header = _header(raw)
         self.inputs = _inputs(self._reader.inputs())

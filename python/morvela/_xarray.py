@@ -160,6 +160,17 @@ def _time_coordinate(rec, file_size):
     return coords
 
 
+def _chunk_starts(rows, step, ends=()):
+    """Where the chunks of `rows` rows begin: every `step` rows, and at
+    each of `ends` (the rows a shortened file holds), so that no chunk
+    spans present and missing rows."""
+    return sorted(set(range(0, rows, step)) | {e for e in ends if 0 < e < rows})
+
+
+def _chunk_sizes(rows, starts):
+    return tuple(b - a for a, b in zip(starts, [*starts[1:], rows]))
+
+
 def open_recording_dataset(path, drop_variables=None, block_rows=None):
     """The Dataset of the recording at `path`; see the module's doc."""
     import xarray as xr
@@ -173,6 +184,9 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         h = rec.header
         dtype = rec.value_dtype
         rows = _block_rows(h.inputs, dtype, block_rows)
+        if rec.complete_rows < h.samples:
+            rows = _chunk_sizes(h.samples,
+                                _chunk_starts(h.samples, rows, [rec.complete_rows]))
         drop = set(drop_variables or ())
         variables = {}
         if VARIABLE not in drop:
@@ -345,18 +359,17 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
     step = _block_rows(inputs, dtype, block_rows)
-    starts = range(0, rows, step)
+    starts = _chunk_starts(rows, step, [raw["complete_rows"] for raw, _, _ in found])
+    sizes = _chunk_sizes(rows, starts)
     name = "morvela-" + dask.base.tokenize(absolute, [f[2] for f in found], step,
                                            rows, fill_value)
     graph = {}
     for r, path in enumerate(absolute):
         identity = found[r][2]
-        for b, start in enumerate(starts):
+        for b, (start, size) in enumerate(zip(starts, sizes)):
             graph[(name, r, b, 0)] = (read_block, path, identity, start,
-                                      min(start + step, rows), fill_value)
-    chunks = ((1,) * len(paths),
-              tuple(min(step, rows - s) for s in starts) or (0,),
-              (inputs,))
+                                      start + size, fill_value)
+    chunks = ((1,) * len(paths), sizes or (0,), (inputs,))
     if not starts:
         graph = {(name, r, 0, 0): (np.empty, (1, 0, inputs), dtype)
                  for r in range(len(paths))}

@@ -95,6 +95,8 @@ class Reader {
     d["data_type_size"] = h.DataTypeSize;
     d["sample_time_us"] = h.SampleTime;
     d["dtype"] = NativeType(reader_->plan().type);
+    // The rows the file held in full at the open, at most `samples`.
+    d["complete_rows"] = reader_->complete_rows();
     return d;
   }
 

@@ -193,6 +193,21 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
         assert raised.value.row == 2500 and str(path) in str(raised.value)
     with pytest.raises(morvela.TruncatedRecordingError):
         xr.open_dataset(path, engine="morvela", chunks={}).compute()
+    # Every present row reads through every route, with the default blocks
+    # too: a chunk ends at the last present row.
+    whole = raw_recording(write, "whole.dat", 5000, 2, seed=3)[0]
+    for block_rows in (None, 1000, 2500, 2501):
+        with xr.open_dataset(path, engine="morvela", chunks={},
+                             block_rows=block_rows) as ds:
+            assert 2500 in np.cumsum(ds.signal.chunks[0])
+            same_bits(ds.signal[:2500].compute().values, values[:2500])
+            with pytest.raises(morvela.TruncatedRecordingError):
+                ds.signal[2499:2501].compute()
+        runs = morvela.open_mfdataset([whole, path], block_rows=block_rows)
+        same_bits(runs.signal[1, :2500].values, values[:2500])
+        same_bits(runs.signal[0].values, raw_recording(write, "whole.dat", 5000, 2, seed=3)[1])
+        with pytest.raises(morvela.TruncatedRecordingError):
+            runs.signal[1, :2501].values
 
 
 def test_memory_at_open_follows_the_file_not_the_header(write):

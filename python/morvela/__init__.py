@@ -33,7 +33,8 @@ from ._errors import (
     UnknownDataTypeError,
 )
 from ._batch import Outcome, WorkerError, export_batch
-from ._export import ExportError, column_names, export
+from ._export import ExportError, export
+from ._names import column_names
 from ._morvela import __version__
 from ._recording import Header, Input, Recording, open
 from ._report import read_report

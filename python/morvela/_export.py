@@ -13,8 +13,8 @@ from typing import NamedTuple, Tuple
 
 import numpy as np
 
-from ._recording import (Recording, block_rows, header_attributes, unique_names,
-                         utf8_text)
+from ._names import column_names, utf8_text
+from ._recording import Recording, block_rows, header_attributes
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
 # one block, a Parquet row group PARQUET_BLOCKS of them.
@@ -47,13 +47,6 @@ def format_of(path):
 
 def _block_rows(rec):
     return block_rows(rec.header.inputs, rec.value_dtype.itemsize, BLOCK_BYTES)
-
-
-def column_names(rec):
-    """The exported columns' names of the inputs: the names as UTF-8 text,
-    made unique as to_pandas makes them, "TimeOffset" taken by the time
-    column (an input of that name becomes "TimeOffset.1")."""
-    return unique_names(["TimeOffset", *(utf8_text(i.name) for i in rec.inputs)])[1:]
 
 
 class Kind(NamedTuple):

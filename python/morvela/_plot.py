@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from ._recording import utf8_text
+from ._names import utf8_text
 
 
 def envelope(recording, bins, start=0, stop=None, inputs=None):

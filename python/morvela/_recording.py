@@ -9,16 +9,7 @@ from typing import Iterator, NamedTuple, Optional
 import numpy as np
 
 from . import _morvela
-
-
-from ._errors import (  # noqa: F401 - the package's names
-    NotRecordingError,
-    RecordingError,
-    RecordingMemoryError,
-    RecordingReadError,
-    TruncatedRecordingError,
-    UnknownDataTypeError,
-)
+from ._names import column_names, utf8_text
 
 
 def _text(raw: bytes) -> str:
@@ -96,12 +87,6 @@ def _inputs(raw):
     return tuple(Input(_text(n), _text(u)) for n, u in raw)
 
 
-def utf8_text(text):
-    """`text` as UTF-8 can hold it: a byte that is not UTF-8 (kept as a
-    surrogate) becomes the replacement character."""
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
-
-
 def header_attributes(header):
     """The header as attributes of HDF5 and xarray: its dict without the
     fields that are None, text as UTF-8."""
@@ -138,24 +123,6 @@ def _trigger_time(nanoseconds):
         return None
     return moment + datetime.timedelta(
         microseconds=nanoseconds % 1_000_000_000 // 1000)
-
-
-def unique_names(names):
-    """Repeated names made unique as pandas.read_csv does: a repeated "a"
-    becomes "a.1", then "a.2", skipping any name that the list holds."""
-    names = list(names)
-    taken = set(names)
-    counts = {}
-    for i, name in enumerate(names):
-        original = name
-        count = counts.get(name, 0)
-        while count > 0:
-            counts[original] = count + 1
-            name = f"{original}.{count}"
-            count = count + 1 if name in taken else counts.get(name, 0)
-        names[i] = name
-        counts[name] = count + 1
-    return names
 
 
 # Rows of a stepped or listed selection are read in spans of about this
@@ -200,7 +167,7 @@ class Recording:
         self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
         self.header = _header(raw)
         self.inputs = _inputs(self._reader.inputs())
-        self.columns = tuple(unique_names(i.name for i in self.inputs))
+        self.columns = tuple(column_names(self))
 
     @property
     def value_dtype(self):
@@ -398,12 +365,12 @@ class Recording:
 
     def to_pandas(self, start=0, stop=None, inputs=None):
         """A DataFrame indexed by TimeOffset (seconds), one column per input
-        named by the input's name (repeated names made unique as pandas
-        does); units in df.attrs["units"], the header in df.attrs["header"]."""
+        named as `columns` names it (the exports' names); units in
+        df.attrs["units"], the header in df.attrs["header"]."""
         import pandas as pd
 
         columns = self.input_indices(inputs)
-        names = unique_names(self.inputs[c].name for c in columns)
+        names = [self.columns[c] for c in columns]
         frame = pd.DataFrame(
             self.read(start, stop, columns),
             index=pd.Index(self.time_offsets(start, stop), name="TimeOffset"),

@@ -6,7 +6,7 @@ import numpy as np
 
 from ._errors import ReportError
 from ._morvela import DATA_TYPES
-from ._recording import unique_names
+from ._names import column_names_of
 
 # The report's columns by the header's data type, as the decoder has them;
 # unknown types have no values to read.
@@ -105,7 +105,7 @@ def read_report(path):
     if len(rows) != samples:
         _fail(path, first + len(rows), f"the report holds {len(rows)} of "
               f"{samples} rows: it is not complete")
-    columns = unique_names(names)
+    columns = column_names_of(names)
     dtype = _DTYPES.get(fields["DataTypeName"])
     if dtype is None and samples and inputs:
         _fail(path, first + 1, f"data type {fields['DataTypeName']!r} has no "

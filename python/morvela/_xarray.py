@@ -13,7 +13,7 @@ One data variable, "signal", with dimensions (time, input) in the
 recording's own dtype, as the file stores its rows: reading rows decodes
 them once for all inputs, and nothing decoded is kept between reads, so an
 array handed out is the caller's alone. Coordinates: "time" (seconds from
-the trigger, by the report's arithmetic), "input" (the column names of
+the trigger, as the report prints them), "input" (the column names of
 Recording.to_pandas) and "units" along "input". The attributes hold the
 header. Every read checks, by fstat of the open file, that it is still the
 file the dataset was opened on.
@@ -39,6 +39,7 @@ from ._blocks import read_block, same_file
 from ._errors import RecordingReadError
 from ._recording import (Recording, _header, _is_index, block_rows,
                          header_attributes, said_plainly)
+from ._names import utf8_text
 
 VARIABLE = "signal"
 # About this many bytes of values in a block of rows: the preferred chunk.
@@ -201,7 +202,7 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         if "units" not in drop:
             coords["units"] = xr.Variable(
                 ("input",), _text_array(i.unit for i in rec.inputs))
-        ds = xr.Dataset(variables, coords=coords, attrs=header_attributes(h))
+        ds = xr.Dataset(variables, coords=coords, attrs=_attributes(h))
         if "time" not in drop:
             time = _time_coordinate(rec, identity[2])
             if time is None:
@@ -218,7 +219,23 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
 
 
 def _text_array(texts):
-    return np.array(list(texts), dtype=str)
+    """Texts as UTF-8 holds them (U+FFFD for a byte that is not), so that
+    every netCDF engine writes them."""
+    return np.array([utf8_text(t) for t in texts], dtype=str)
+
+
+def _attributes(header):
+    """The header as attributes that every netCDF format holds (netCDF-3
+    has no 64-bit integers): text as UTF-8, an integer beyond 32 bits as a
+    double (exact below 2**53), the trigger instant in ns as decimal text."""
+    attrs = {}
+    for key, value in header_attributes(header).items():
+        if key == "trigger_time_ns":
+            value = str(value)
+        elif isinstance(value, int) and not -2**31 <= value < 2**31:
+            value = float(value)
+        attrs[key] = value
+    return attrs
 
 
 def _block_rows(inputs, dtype, chosen=None):
@@ -385,7 +402,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         "input": ("input", _text_array(columns)),
         "units": ("input", _text_array(units)),
     }
-    attrs = {key: value for key, value in header_attributes(header).items()
+    attrs = {key: value for key, value in _attributes(header).items()
              if key in ("sample_time", "pretrigger_samples", "inputs",
                         "data_type", "data_type_size")}
     return xr.Dataset({VARIABLE: (("recording", "time", "input"), signal)},

@@ -9,7 +9,7 @@ import pytest
 
 import morvela
 from morvela._plot import envelope
-from morvela._recording import unique_names
+from morvela._names import unique_names
 from conftest import DEMO, convert, header_bytes, input_bytes
 
 
@@ -35,9 +35,16 @@ def test_to_pandas(write):
         assert df.attrs["units"] == {"U": "V", "I": "A", "U.1": "mV"}
         assert df.attrs["header"]["samples"] == 4
         part = rec.to_pandas(1, 3, ["U.1", "U"])
-        # The names of the inputs chosen, made unique among themselves.
-        assert list(part.columns) == ["U", "U.1"]
+        # The inputs chosen keep the names the whole recording gives them.
+        assert list(part.columns) == ["U.1", "U"]
         np.testing.assert_array_equal(part.to_numpy(), [[5, 3], [8, 6]])
+    # The exports' names: UTF-8 text, and TimeOffset kept for the time.
+    path = write("odd.dat", header_bytes("short", 2, 3, 1) +
+                 input_bytes([b"TimeOffset", b"A\xe9", b"A\xef\xbf\xbd"]) + bytes(6))
+    with morvela.open(path) as rec:
+        names = ["TimeOffset.1", "A\ufffd", "A\ufffd.1"]
+        assert list(rec.to_pandas().columns) == names == list(rec.columns)
+        assert list(rec.to_pandas(inputs=["A\udce9"]).columns) == ["A\ufffd"]
 
 
 def test_read_report_agrees_with_the_recording(tmp_path):

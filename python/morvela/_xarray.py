@@ -35,15 +35,19 @@ except ImportError:
     CoordinateTransform = CoordinateTransformIndex = None
 
 from . import _morvela
-from ._blocks import read_block, same_file
+from ._blocks import read_blocks, same_file
 from ._errors import RecordingReadError
-from ._recording import (Recording, _header, _is_index, block_rows,
+from ._recording import (Recording, _is_index, block_rows,
                          header_attributes, said_plainly)
 from ._names import utf8_text
 
 VARIABLE = "signal"
 # About this many bytes of values in a block of rows: the preferred chunk.
 BLOCK_BYTES = 128 << 20
+# Small recordings share a task of open_mfdataset up to about this many
+# bytes of values: enough to outweigh a task's cost, few enough to keep
+# both cores busy and the memory a computation holds small.
+TASK_BYTES = 16 << 20
 # The time index is held in memory where it takes at most 8 bytes per byte
 # of the file (or 8 MiB); a header that claims more rows than that gets a
 # lazy time coordinate without an index, so that memory follows the file.
@@ -224,6 +228,12 @@ def _text_array(texts):
     return np.array([utf8_text(t) for t in texts], dtype=str)
 
 
+def _utf8_array(raw):
+    """Bytes as UTF-8 text, U+FFFD for a byte that is not UTF-8: as
+    _text_array gives the text that they decode to."""
+    return np.array([b.decode("utf-8", "replace") for b in raw], dtype=str)
+
+
 def _attributes(header):
     """The header as attributes that every netCDF format holds (netCDF-3
     has no 64-bit integers): text as UTF-8, an integer beyond 32 bits as a
@@ -275,6 +285,28 @@ def _differs(path, first, what, value, expected):
                       f"{expected!r} of {os.fsdecode(first)}")
 
 
+def _groups(shortened, size):
+    """The recordings that share a task, as (first, stop) ranges: runs of up
+    to `size` (as many small recordings as fill about TASK_BYTES of values,
+    so that the tasks follow the bytes, not the number of files). A
+    shortened recording has a task of its own, so that the rows of the
+    others read whole."""
+    groups = []
+    first = 0
+    for r, short in enumerate(shortened):
+        if short:
+            if first < r:
+                groups.append((first, r))
+            groups.append((r, r + 1))
+            first = r + 1
+        elif r + 1 - first == size:
+            groups.append((first, r + 1))
+            first = r + 1
+    if first < len(shortened):
+        groups.append((first, len(shortened)))
+    return groups
+
+
 def _exact_fill(fill_value, dtype):
     """`fill_value` as a value of `dtype`; a ValueError where `dtype` cannot
     hold it exactly (a padded row must never look like a sample it is
@@ -302,7 +334,7 @@ def _exact_fill(fill_value, dtype):
 
 def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     """Like recordings as one lazy Dataset of dimensions (recording, time,
-    input), on dask, one task per block of rows of each recording.
+    input), on dask.
 
     `paths` is a list of paths (str, bytes or os.PathLike), a glob pattern
     (str or bytes only), or one os.PathLike, which names one file whatever
@@ -317,8 +349,10 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     differs. `block_rows`
     sets the rows of a chunk (by default about 128 MiB of values). Coordinates along
     "recording": "path", "block_name" and "trigger_time" (datetime64[ns],
-    NaT where the report shows the current time). The Dataset pickles by
-    paths and computes on dask.distributed."""
+    NaT where the report shows the current time). Small recordings share a
+    chunk along "recording", as many as fill about 16 MiB of values; a
+    longer one has a chunk per block of rows. The Dataset pickles by paths
+    and computes on dask.distributed."""
     import dask.array as da
     import dask.base
     import xarray as xr
@@ -378,25 +412,29 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     step = _block_rows(inputs, dtype, block_rows)
     starts = _chunk_starts(rows, step, [raw["complete_rows"] for raw, _, _ in found])
     sizes = _chunk_sizes(rows, starts)
-    name = "morvela-" + dask.base.tokenize(absolute, [f[2] for f in found], step,
-                                           rows, fill_value)
+    identities = [f[2] for f in found]
+    # One string hashed, not ten thousand tuples walked.
+    name = "morvela-" + dask.base.tokenize(
+        repr((absolute, identities, step, rows, fill_value)))
+    groups = _groups([raw["complete_rows"] < raw["samples"] for raw, _, _ in found],
+                     max(1, TASK_BYTES // max(1, min(rows, step) * inputs * dtype.itemsize)))
     graph = {}
-    for r, path in enumerate(absolute):
-        identity = found[r][2]
+    for g, (first, last) in enumerate(groups):
         for b, (start, size) in enumerate(zip(starts, sizes)):
-            graph[(name, r, b, 0)] = (read_block, path, identity, start,
+            graph[(name, g, b, 0)] = (read_blocks, absolute[first:last],
+                                      identities[first:last], start,
                                       start + size, fill_value)
-    chunks = ((1,) * len(paths), sizes or (0,), (inputs,))
-    if not starts:
-        graph = {(name, r, 0, 0): (np.empty, (1, 0, inputs), dtype)
-                 for r in range(len(paths))}
+        if not starts:
+            graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, inputs), dtype)
+    chunks = (tuple(last - first for first, last in groups), sizes or (0,),
+              (inputs,))
     signal = da.Array(graph, name, chunks, dtype=dtype)
     trigger = np.array([np.datetime64("NaT", "ns") if raw["trigger_time_ns"] is None
                         else np.datetime64(raw["trigger_time_ns"], "ns")
                         for raw, _, _ in found])
     coords = {
-        "path": ("recording", _text_array(os.fsdecode(p) for p in paths)),
-        "block_name": ("recording", _text_array(_header(raw).block_name
+        "path": ("recording", _utf8_array(os.fsencode(p) for p in paths)),
+        "block_name": ("recording", _utf8_array(raw["block_name"]
                                                 for raw, _, _ in found)),
         "trigger_time": ("recording", trigger),
         "input": ("input", _text_array(columns)),

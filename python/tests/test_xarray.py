@@ -191,7 +191,7 @@ def test_a_few_rows_read_a_few_rows(write, monkeypatch):
         assert sum(read) == 5  # rows 3 to 7: one span
 
 
-def test_a_file_changed_after_the_open_is_refused(write):
+def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
     path, values = raw_recording(write, "rec.dat", 3000, 2)
     ds = xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000)
     same_bits(ds.signal[:1000].values, values[:1000])
@@ -216,6 +216,7 @@ def test_a_file_changed_after_the_open_is_refused(write):
     # The same for many recordings.
     made = [raw_recording(write, f"m{k}.dat", 100, 2, seed=k) for k in range(2)]
     paths = [p for p, _ in made]
+    monkeypatch.setattr(morvela._xarray, "TASK_BYTES", 1)  # a task each
     runs = morvela.open_mfdataset(paths)
     same_bits(runs.signal[0].values, made[0][1])
     rewrite_in_place(paths[1], -2, b"\x7f\x7f")
@@ -380,7 +381,7 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     paths, stacked = recordings(write, 6, dtype=">f4")
     ds = morvela.open_mfdataset(paths, block_rows=150)
     assert ds.signal.dims == ("recording", "time", "input")
-    assert ds.signal.chunks == ((1,) * 6, (150, 150, 100), (3,))
+    assert ds.signal.chunks == ((6,), (150, 150, 100), (3,))  # small: one task a block
     same_bits(ds.signal.values, stacked)
     same_bits(ds.signal[:, 140:160].values, stacked[:, 140:160])
     assert list(ds.path.values) == paths and list(ds.input.values) == ["in0", "in1", "in2"]
@@ -393,6 +394,25 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     ints, stacked = recordings(write, 3, dtype=">i2")
     same_bits(morvela.open_mfdataset(ints, block_rows=128).signal.max("time").values,
               stacked.max(axis=1))
+
+
+@pytest.mark.parametrize("task_bytes, block_rows, along", [
+    (480, None, (2, 2, 2, 1)),   # two recordings of 240 bytes fill a task
+    (719, None, (2, 2, 2, 1)),
+    (479, None, (1,) * 7),       # one byte less: a recording each
+    (10**6, None, (7,)),
+    (10**6, 25, (7,)),           # blocks of rows, all the recordings in each
+    (150, 25, (1,) * 7),         # a block of 25 rows is 150 bytes
+])
+def test_small_recordings_share_a_task(write, monkeypatch, task_bytes, block_rows, along):
+    monkeypatch.setattr(morvela._xarray, "TASK_BYTES", task_bytes)
+    paths, stacked = recordings(write, 7, rows=40)  # 40 rows of 3 shorts
+    ds = morvela.open_mfdataset(paths, block_rows=block_rows)
+    assert ds.signal.chunks[0] == along
+    assert ds.signal.data.npartitions == len(along) * len(ds.signal.chunks[1])
+    same_bits(ds.signal.values, stacked)
+    same_bits(ds.signal.max("time").values, stacked.max(axis=1))
+    same_bits(ds.signal[5:, -3:].values, stacked[5:, -3:])
 
 
 def test_open_mfdataset_refuses_unlike_recordings_and_pads_on_request(write, tmp_path):

@@ -45,8 +45,6 @@ int64_t RecorderFileConverter::SystemClock() {
 RecorderFileConverter::RecorderFileConverter(TextStream* console, Clock clock)
     : console_(console), clock_(clock), header_{} {}
 
-RecorderFileConverter::~RecorderFileConverter() = default;
-
 ConvertResult RecorderFileConverter::WriteTimeStamp(TextStream& out,
                                                     double time,
                                                     bool with_fraction) {

@@ -18,9 +18,9 @@
 
 namespace morvela {
 
-inline constexpr std::string_view VersionBanner = "Morvela 1.0.1.0";
-static_assert(VersionBanner == "Morvela " MORVELA_VERSION ".0",
-              "the banner names the project's version");
+// The project's version, and a fourth number that counts nothing.
+inline constexpr std::string_view VersionBanner =
+    "Morvela " MORVELA_VERSION ".0";
 inline constexpr std::string_view FieldSeparator = ";";
 
 class RecorderFileConverter {
@@ -35,7 +35,6 @@ class RecorderFileConverter {
                                  Clock clock = &SystemClock);
   RecorderFileConverter(const RecorderFileConverter&) = delete;
   RecorderFileConverter& operator=(const RecorderFileConverter&) = delete;
-  virtual ~RecorderFileConverter();
 
   // The banner line and "Run date and file: " with the current local time and
   // `report_path`. Success or OutputWriteError.
@@ -63,6 +62,7 @@ class RecorderFileConverter {
   ConvertResult WriteTimeStamp(TextStream& out, double time,
                                bool with_fraction);
 
+ private:
   // Prints the header summary on the console and flushes it, so that it
   // stands there before the long part of the run; returns the result of its
   // time stamp. Only valid after ConvertHeader accepted the header.
@@ -73,15 +73,6 @@ class RecorderFileConverter {
   ConvertResult WriteColumnNames(TextStream& report,
                                  std::string_view prefix) const;
 
-  // Decodes and writes one stored value by `plan` (the run's data type,
-  // resolved once); `value` holds the plan's kept bytes. An unknown type
-  // writes nothing and gives UnknownDataType. Returns OutputWriteError
-  // whenever the report is in its error state.
-  static ConvertResult WriteSampleValue(TextStream& report,
-                                        const SamplePlan& plan,
-                                        const unsigned char* value);
-
- private:
   TextStream* console_;
   Clock clock_;
   RecorderHeader header_;

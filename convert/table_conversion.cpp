@@ -68,6 +68,21 @@ struct PlanRender {
 // left it. A row whose bytes are all buffered and whose type is known is
 // rendered by `render` in place; any other row goes value by value, which
 // follows every failure rule.
+// Decodes and writes one stored value by `plan` (the run's data type,
+// resolved once); `value` holds the plan's kept bytes. An unknown type
+// writes nothing and gives UnknownDataType. Returns OutputWriteError
+// whenever the report is in its error state.
+ConvertResult WriteSampleValue(TextStream& report, const SamplePlan& plan,
+                               const unsigned char* value) {
+  ConvertResult result = UnknownDataType;
+  if (plan.type != DataType::kUnknown) {
+    char* w = report.Reserve(kMaxSampleChars);
+    report.Commit(RenderSampleValue(plan, value, w));
+    result = Success;
+  }
+  return report.error() ? OutputWriteError : result;
+}
+
 template <typename Render>
 ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
                               const RecorderHeader& h, const SamplePlan& plan,
@@ -133,7 +148,7 @@ ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
                      input.ReadItem(value, plan.value_bytes);
       if (!arrived) result = InputReadError;
       if (result == Success) {
-        result = RecorderFileConverter::WriteSampleValue(report, plan, value);
+        result = WriteSampleValue(report, plan, value);
       }
       if (j + 1 < inputs && !report.WriteNoLf(FieldSeparator)) {
         result = OutputWriteError;
@@ -211,17 +226,6 @@ ConvertResult RecorderFileConverter::ConvertInputs(InputStream& input,
   return WriteTextFields(
       report, table.get(), inputs,
       [](const InputDescriptor& d) { return TextField(d.Unit); });
-}
-
-ConvertResult RecorderFileConverter::WriteSampleValue(
-    TextStream& report, const SamplePlan& plan, const unsigned char* value) {
-  ConvertResult result = UnknownDataType;
-  if (plan.type != DataType::kUnknown) {
-    char* w = report.Reserve(kMaxSampleChars);
-    report.Commit(RenderSampleValue(plan, value, w));
-    result = Success;
-  }
-  return report.error() ? OutputWriteError : result;
 }
 
 ConvertResult RecorderFileConverter::ConvertSamples(InputStream& input,

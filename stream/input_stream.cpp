@@ -9,17 +9,16 @@ namespace morvela {
 InputStream::InputStream(Source* source, size_t capacity)
     : source_(source),
       capacity_(std::max<size_t>(capacity, 64)),
-      owned_(new (std::nothrow) char[capacity_]),
-      buffer_(owned_.get()) {
-  pos_ = end_ = buffer_;
+      owned_(new (std::nothrow) char[capacity_]) {
+  pos_ = end_ = owned_.get();
 }
 
 bool InputStream::Refill() {
   if (exhausted_) return false;
-  if (pos_ != buffer_) {
+  if (pos_ != owned_.get()) {
     size_t kept = available();
-    std::memmove(buffer_, pos_, kept);
-    pos_ = buffer_;
+    std::memmove(owned_.get(), pos_, kept);
+    pos_ = owned_.get();
     end_ = pos_ + kept;
   }
   size_t room = capacity_ - available();

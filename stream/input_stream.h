@@ -21,7 +21,7 @@ class InputStream {
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
-  bool ok() const { return buffer_ != nullptr; }
+  bool ok() const { return owned_ != nullptr; }
 
   // Reads exactly `size` bytes into `out`. When fewer arrive, the bytes that
   // did arrive are consumed and false is returned; a 0-byte item never
@@ -46,8 +46,7 @@ class InputStream {
 
   Source* source_;
   size_t capacity_;
-  std::unique_ptr<char[]> owned_;
-  char* buffer_;  // owned_, or nullptr when it could not be had
+  std::unique_ptr<char[]> owned_;  // nullptr when it could not be had
   char* pos_ = nullptr;
   char* end_ = nullptr;
   bool exhausted_ = false;

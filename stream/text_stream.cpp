@@ -10,18 +10,17 @@ TextStream::TextStream(Sink* sink, LineEnds line_ends, size_t capacity)
     : sink_(sink),
       crlf_(line_ends == LineEnds::kCrLf),
       owned_(new (std::nothrow) char[std::max<size_t>(capacity, 1)]),
-      buffer_(owned_.get()),
       capacity_(std::max<size_t>(capacity, 1)) {
   if (capacity_ < kMaxReserve)
     spill_.reset(new (std::nothrow) char[kMaxReserve]);
-  pos_ = buffer_;
-  end_ = buffer_ ? buffer_ + capacity_ : nullptr;
+  pos_ = owned_.get();
+  end_ = owned_ ? owned_.get() + capacity_ : nullptr;
 }
 
 void TextStream::FlushBuffer() {
-  size_t size = pos_ - buffer_;
-  if (!error_ && size > 0 && !sink_->Write(buffer_, size)) error_ = true;
-  pos_ = buffer_;
+  size_t size = pos_ - owned_.get();
+  if (!error_ && size > 0 && !sink_->Write(owned_.get(), size)) error_ = true;
+  pos_ = owned_.get();
 }
 
 bool TextStream::Flush() {

@@ -35,7 +35,7 @@ class TextStream {
 
   // False when a buffer could not be allocated.
   bool ok() const {
-    return buffer_ != nullptr && (capacity_ >= kMaxReserve || spill_);
+    return owned_ != nullptr && (capacity_ >= kMaxReserve || spill_);
   }
 
   // Writes `text`, translating LF when the stream stores CR LF. Returns false
@@ -91,8 +91,7 @@ class TextStream {
 
   Sink* sink_;
   bool crlf_;
-  std::unique_ptr<char[]> owned_;
-  char* buffer_;  // owned_, or nullptr when it could not be had
+  std::unique_ptr<char[]> owned_;  // nullptr when it could not be had
   size_t capacity_;
   char* pos_ = nullptr;
   char* end_ = nullptr;

@@ -2,8 +2,13 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The Python that makes the package's virtual environment: the first
+# python3 on PATH.
+PYTHON ?= python3
+VENV = $(BUILD)/venv
 
-.PHONY: all build check deps venv demo install package bench sanitize fuzz lint mutants clean
+.PHONY: all build check deps venv demo install package wheel deb-module bench \
+  sanitize fuzz lint mutants clean
 
 all: build
 
@@ -29,10 +34,9 @@ check: deps
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The Python package, installed by pip with every extra into a virtual
-# environment under the build folder, made from the first python3 on PATH.
-# Reinstalled when a source it is built from changes.
-PYTHON ?= python3
-VENV = $(BUILD)/venv
+# environment under the build folder, made from $(PYTHON). Reinstalled when
+# a source it is built from changes. The build requirements are
+# pyproject.toml's own.
 PY_SOURCES = pyproject.toml CMakeLists.txt version.h.in python/CMakeLists.txt \
   $(wildcard python/morvela/*.py python/src/*.cpp recorder/*.h recorder/*.cpp \
     stream/*.h stream/*.cpp)
@@ -40,7 +44,8 @@ venv: $(VENV)/installed
 $(VENV)/installed: $(PY_SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --disable-pip-version-check \
-	  'scikit-build-core>=0.10' 'pybind11>=2.10'
+	  $$($(VENV)/bin/python -c "import tomllib; print(' '.join(\
+	    tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 	$(VENV)/bin/python -m pip install -q --disable-pip-version-check \
 	  --no-build-isolation '.[xarray,parquet,hdf5,plot,test]'
 	touch $@
@@ -52,6 +57,24 @@ demo: build
 PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The wheel, installed into a clean virtual environment, reads the demo.
+wheel:
+	rm -rf $(BUILD)/wheel $(BUILD)/wheel-venv
+	$(PYTHON) -m pip wheel -q --no-deps -w $(BUILD)/wheel .
+	$(PYTHON) -m venv $(BUILD)/wheel-venv
+	$(BUILD)/wheel-venv/bin/python -m pip install -q $(BUILD)/wheel/morvela-*.whl
+	cd $(BUILD) && wheel-venv/bin/python -c "import morvela; \
+	  values = morvela.open('$(abspath examples/demo.dat)').read(); \
+	  assert values.shape == (600, 4) and values.dtype == 'int16', values; \
+	  print('wheel', morvela.__version__, 'reads the demo:', values.shape)"
+
+# The .deb's module for Debian's python3, and its smoke test.
+deb-module:
+	tools/debian-packages.sh deb-python
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -R python_debian_module
 
 # A .deb and a .tar.gz in $(BUILD), with the Python module for Debian's
 # python3.
@@ -108,8 +131,8 @@ bench: venv
 
 # Single-line faults put into a copy of the tree, one at a time: the suite
 # must notice at least 90 % of them (tools/mutants.txt). Not part of CI.
-mutants:
-	/usr/bin/python3 tools/mutants.py
+mutants: venv
+	$(VENV)/bin/python tools/mutants.py
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -321,22 +321,17 @@ class _Died(Exception):
     """The worker process that ran the task died."""
 
 
-class _Here:
-    """Each export in this process, as it is submitted; a held signal is
-    taken between blocks."""
+class _Place:
+    """Where exports run. Each place answers the loop's three questions:
+    `submit` a task (a future), `stop` the exports in flight so that none
+    writes after it returns, and what became of a finished future
+    (`settle`: the export's result, or the reason it was lost; _Died
+    where its worker process died and the task may run again)."""
 
     window = 1
 
-    def __init__(self, held):
-        self._held = held
-
     def start(self):
         pass
-
-    def submit(self, task):
-        future = concurrent.futures.Future()
-        future.set_result(_export_task(*task[1:], stop=self._held.take))
-        return future
 
     def stop(self, in_flight):
         pass
@@ -345,10 +340,31 @@ class _Here:
         pass
 
     def lost(self):
+        """Why no future will settle any more (the connection to the
+        scheduler was lost), or None."""
         return None
 
+    def settle(self, future):
+        try:
+            return future.result()
+        except Exception as failure:  # noqa: BLE001 - a lost worker
+            return f"not confirmed: {type(failure).__name__}: {one_line(failure)}"
 
-class _Pool:
+
+class _Here(_Place):
+    """Each export in this process, as it is submitted; a held signal is
+    taken between blocks."""
+
+    def __init__(self, held):
+        self._held = held
+
+    def submit(self, task):
+        future = concurrent.futures.Future()
+        future.set_result(_export_task(*task[1:], stop=self._held.take))
+        return future
+
+
+class _Pool(_Place):
     """Exports in `count` worker processes."""
 
     def __init__(self, count):
@@ -362,13 +378,17 @@ class _Pool:
 
     def submit(self, task):
         try:
-            future = self._executor.submit(_export_task, *task[1:])
+            return self._executor.submit(_export_task, *task[1:])
         except BrokenProcessPool:
             raise _Died() from None
         except OSError as error:
             raise WorkerError(
                 f"cannot start worker processes: {one_line(error)}") from None
-        return future
+
+    def settle(self, future):
+        if isinstance(future.exception(), BrokenProcessPool):
+            raise _Died()
+        return super().settle(future)
 
     def stop(self, in_flight):
         """Ends every worker process: an export under way removes its
@@ -392,9 +412,6 @@ class _Pool:
     def close(self):
         self.stop({})
 
-    def lost(self):
-        return None
-
 
 class _Flag:
     """A distributed.Event that the workers read: set, it stops the
@@ -409,7 +426,7 @@ class _Flag:
         return distributed.Event(self.name).is_set()
 
 
-class _Cluster:
+class _Cluster(_Place):
     """Exports on a dask.distributed cluster."""
 
     def __init__(self, client, count, tag):
@@ -446,19 +463,13 @@ class _Cluster:
             return None
         return "the connection to the scheduler was lost"
 
+    def settle(self, future):
+        if future.cancelled():
+            lost = self.lost()
+            return (f"not confirmed: {lost}; a worker may still write it" if lost
+                    else "not confirmed: the cluster cancelled the export")
+        return super().settle(future)
 
-def _result(future, place):
-    """What a finished future says: the export's result, or raises _Died."""
-    try:
-        return future.result()
-    except BrokenProcessPool:
-        raise _Died() from None
-    except concurrent.futures.CancelledError:
-        lost = place.lost()
-        return (f"not confirmed: {lost}; a worker may still write it" if lost
-                else "not confirmed: the cluster cancelled the export")
-    except Exception as failure:  # noqa: BLE001 - a lost worker
-        return f"not confirmed: {type(failure).__name__}: {one_line(failure)}"
 
 
 def _run(tasks, place, finish, held):
@@ -487,17 +498,17 @@ def _run(tasks, place, finish, held):
             done, _ = concurrent.futures.wait(
                 in_flight, timeout=0.25,
                 return_when=concurrent.futures.FIRST_COMPLETED)
-            if broken or any(isinstance(f.exception(), BrokenProcessPool)
-                             for f in done if not f.cancelled()):
-                broken = True
-                # The pool is gone: every task in flight has its end now.
-                done = concurrent.futures.wait(in_flight).done
-            for future in done:
-                task = in_flight.pop(future)
-                try:
-                    finish(task, _result(future, place))
-                except _Died:
-                    died.append(task)
+            # A broken pool is gone: every task in flight has its end now.
+            settled = concurrent.futures.wait(in_flight).done if broken else done
+            while settled:
+                for future in settled:
+                    task = in_flight.pop(future)
+                    try:
+                        finish(task, place.settle(future))
+                    except _Died:
+                        died.append(task)
+                        broken = True
+                settled = concurrent.futures.wait(in_flight).done if broken else ()
             if broken:
                 place.stop(in_flight)
                 _remove_attempts((t.target, t.tag) for t in died)
@@ -530,7 +541,7 @@ def _run(tasks, place, finish, held):
 
 def _settled(future, place):
     try:
-        return _result(future, place)
+        return place.settle(future)
     except _Died:
         return "stopped"
 

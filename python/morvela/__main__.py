@@ -18,14 +18,13 @@ import json
 import os
 import re
 import signal
-import socket
 import sys
 
 from ._errors import RecordingError
 from ._export import one_line
 from ._morvela import __version__
 from ._recording import open as open_recording
-from ._recording import output_path
+from ._paths import output_path
 
 FAILED = 1
 USAGE_ERROR = 2
@@ -145,55 +144,6 @@ def _plot(args):
                           "standard output")
 
 
-def _probe(address, timeout):
-    """Raises _NoWorkers unless what listens at the TCP `address` speaks
-    first within `timeout` seconds, as a scheduler does: a port that takes
-    the connection and stays silent, or a web server, costs no longer."""
-    scheme, _, rest = address.rpartition("://")
-    if scheme not in ("", "tcp"):
-        return
-    host, _, port = rest.rpartition(":")
-    try:
-        with socket.create_connection((host.strip("[]"), int(port)),
-                                      timeout=timeout) as connection:
-            if not connection.recv(1):
-                raise OSError("it closed the connection")
-    except socket.timeout:
-        raise _NoWorkers(f"cannot reach the scheduler at {address}: no "
-                         f"answer within {timeout:g} s") from None
-    except OSError as error:
-        raise _NoWorkers(f"cannot reach the scheduler at {address}: "
-                         f"{one_line(error)}") from None
-
-
-def _connect(address, timeout):
-    """A distributed.Client of the scheduler at `address`, connected within
-    about `timeout` seconds."""
-    _probe(address, timeout)
-    import logging
-
-    try:
-        import dask
-        import distributed
-    except ImportError as error:
-        raise _NoWorkers(f"--scheduler needs dask.distributed "
-                         f"(pip install 'morvela[xarray]'): {error}") from None
-
-    # Its own log lines (a lost connection, a retry) are no failure lines:
-    # what becomes of each recording is said once, by the batch.
-    for name in ["distributed", "tornado", "asyncio",
-                 *logging.root.manager.loggerDict]:
-        if name.split(".")[0] in ("distributed", "tornado", "asyncio"):
-            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
-    try:
-        with dask.config.set({"distributed.comm.timeouts.connect": timeout}):
-            return distributed.Client(address, timeout=timeout,
-                                      set_as_default=False)
-    except Exception as error:  # noqa: BLE001 - any reason is one line
-        raise _NoWorkers(f"cannot reach the scheduler at {address}: "
-                         f"{one_line(error)}") from None
-
-
 class _Output:
     """Lines to standard output, which may be closed or fail: after the
     first failure nothing more is tried, and `failed` says so."""
@@ -235,8 +185,8 @@ def _progress_bar(total):
 
 
 def _export(args):
-    from ._batch import (WorkerError, batch_to, kinds_of, make_folders,
-                         mixed_kinds, recordings_in, targets)
+    from ._batch import (WorkerError, batch_to, connect, kinds_of,
+                         make_folders, mixed_kinds, recordings_in, targets)
 
     output = _Output()
     if args.output is not None:
@@ -250,7 +200,10 @@ def _export(args):
         for line in mixed_kinds(sources, shown, kinds):
             _say(line)
     total = recordings_in(sources, shown)
-    client = _connect(args.scheduler, args.connect_timeout) if args.scheduler else None
+    try:
+        client = connect(args.scheduler, args.connect_timeout) if args.scheduler else None
+    except WorkerError as error:
+        raise _NoWorkers(str(error)) from None
     bar = _progress_bar(total)
     failed = exported = 0
 

@@ -25,14 +25,16 @@ import concurrent.futures
 import os
 import secrets
 import signal
+import socket
 import threading
 from concurrent.futures.process import BrokenProcessPool
 from typing import NamedTuple, Optional, Union
 
 from ._errors import RecordingError
 from ._export import (SUFFIXES, ExportError, _export, kind_of, one_line,
-                      parquet_kind, temporary_name)
-from ._recording import Recording, output_path
+                      parquet_kind)
+from ._paths import output_path, temporary_name
+from ._recording import Recording
 
 Path = Union[str, bytes]
 
@@ -53,6 +55,56 @@ class Outcome(NamedTuple):
 class WorkerError(Exception):
     """The batch has nothing to run on: worker processes cannot be
     started, or the scheduler cannot be reached."""
+
+
+def _probe(address, timeout):
+    """Raises WorkerError unless what listens at the TCP `address` speaks
+    first within `timeout` seconds, as a scheduler does: a port that takes
+    the connection and stays silent, or a web server, costs no longer."""
+    scheme, _, rest = address.rpartition("://")
+    if scheme not in ("", "tcp"):
+        return
+    host, _, port = rest.rpartition(":")
+    try:
+        with socket.create_connection((host.strip("[]"), int(port)),
+                                      timeout=timeout) as connection:
+            if not connection.recv(1):
+                raise OSError("it closed the connection")
+    except socket.timeout:
+        raise WorkerError(f"cannot reach the scheduler at {address}: no "
+                         f"answer within {timeout:g} s") from None
+    except OSError as error:
+        raise WorkerError(f"cannot reach the scheduler at {address}: "
+                         f"{one_line(error)}") from None
+
+
+def connect(address, timeout):
+    """A distributed.Client of the scheduler at `address` (HOST:PORT or
+    tcp://HOST:PORT), connected within about `timeout` seconds; WorkerError
+    when it cannot be reached."""
+    _probe(address, timeout)
+    import logging
+
+    try:
+        import dask
+        import distributed
+    except ImportError as error:
+        raise WorkerError(f"--scheduler needs dask.distributed "
+                         f"(pip install 'morvela[xarray]'): {error}") from None
+
+    # Its own log lines (a lost connection, a retry) are no failure lines:
+    # what becomes of each recording is said once, by the batch.
+    for name in ["distributed", "tornado", "asyncio",
+                 *logging.root.manager.loggerDict]:
+        if name.split(".")[0] in ("distributed", "tornado", "asyncio"):
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
+    try:
+        with dask.config.set({"distributed.comm.timeouts.connect": timeout}):
+            return distributed.Client(address, timeout=timeout,
+                                      set_as_default=False)
+    except Exception as error:  # noqa: BLE001 - any reason is one line
+        raise WorkerError(f"cannot reach the scheduler at {address}: "
+                         f"{one_line(error)}") from None
 
 
 class _Task(NamedTuple):

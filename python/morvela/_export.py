@@ -8,12 +8,12 @@ untouched. The target is never the recording itself."""
 import hashlib
 import json
 import os
-import secrets
 from typing import NamedTuple, Tuple
 
 import numpy as np
 
 from ._names import column_names, utf8_text
+from ._paths import temporary_name, write_atomically
 from ._recording import Recording, block_rows, header_attributes
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
@@ -248,21 +248,6 @@ def _reason(error):
     return one_line(error)
 
 
-def temporary_name(target, tag=None):
-    """The temporary name, beside `target` (bytes), that an export writes
-    before it renames: the target's own name cut so that the whole fits in
-    the directory's longest name, with `tag` (random by default)."""
-    directory, base = os.path.split(target)
-    tag = tag or secrets.token_hex(4).encode()
-    try:
-        longest = os.pathconf(directory or b".", "PC_NAME_MAX")
-    except (OSError, ValueError):
-        longest = 255
-    suffix = b"." + tag + b".part"
-    room = max(0, longest - 1 - len(suffix))
-    return os.path.join(directory, b"." + base[:room] + suffix)
-
-
 def export(src, dst, format=None, *, progress=None):  # noqa: A002
     """Writes the recording `src` to `dst` as Parquet or HDF5 (`format`, or
     the one `dst`'s suffix names: .parquet, .h5, .hdf5); returns `dst`.
@@ -302,23 +287,8 @@ def _export(src, dst, format, progress, temporary, ready=None):  # noqa: A002
         try:
             if os.path.exists(target) and os.path.samefile(target, os.fsencode(rec.path)):
                 raise ExportError("it is the recording itself", target)
-            temporary = temporary or temporary_name(target)
-            # The final mode from the start: 0o666 less the umask.
-            fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL |
-                         os.O_CLOEXEC, 0o666)
-        except OSError as error:
+            write_atomically(target, lambda fd: _WRITERS[format](rec, fd, progress),
+                             temporary or temporary_name(target), ready)
+        except (OSError, RuntimeError) as error:
             raise ExportError(_reason(error), target) from None
-        try:
-            _WRITERS[format](rec, fd, progress)
-            if ready is not None:
-                ready()
-            os.replace(temporary, target)
-        except BaseException as error:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            if isinstance(error, (OSError, RuntimeError)):
-                raise ExportError(_reason(error), target) from None
-            raise
     return dst

@@ -99,18 +99,6 @@ def block_rows(inputs, itemsize, block_bytes):
     return max(1, block_bytes // max(1, inputs * itemsize))
 
 
-def output_path(source, directory, suffix):
-    """Where an output of the recording `source` goes: in `directory`
-    (default: the recording's own), named as the recording with `suffix`
-    for its last one; spelled as `source` is, str or bytes."""
-    source = os.fspath(source)
-    raw = os.fsencode(source)
-    stem = os.path.splitext(os.path.basename(raw))[0]
-    folder = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
-    path = os.path.join(folder, stem + os.fsencode(suffix))
-    return path if isinstance(source, bytes) else os.fsdecode(path)
-
-
 def _trigger_time(nanoseconds):
     """The report's trigger instant as a UTC datetime (to the microsecond),
     or None where the report shows the current time instead."""

@@ -29,6 +29,7 @@ from ._errors import (
     RecordingMemoryError,
     RecordingReadError,
     ReportError,
+    RowClaimError,
     TruncatedRecordingError,
     UnknownDataTypeError,
 )
@@ -63,6 +64,7 @@ __all__ = [
     "RecordingError",
     "RecordingMemoryError",
     "RecordingReadError",
+    "RowClaimError",
     "ReportError",
     "TruncatedRecordingError",
     "UnknownDataTypeError",

@@ -19,6 +19,12 @@ class RecordingReadError(RecordingError):
     status = -1
 
 
+class RowClaimError(RecordingReadError, ValueError):
+    """The header claims more rows than the file can hold, where they cannot
+    be given lazily (a time index for open_mfdataset, or an xarray without
+    computed coordinates)."""
+
+
 class TruncatedRecordingError(RecordingReadError):
     """The sample block ends before the rows asked for; `row` is the first
     row that is not in the file."""

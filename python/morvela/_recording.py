@@ -38,13 +38,18 @@ class Header:
     # or non-finite trigger time, or one whose local year is past 9999).
     trigger_time_ns: Optional[int]
     trigger_time: Optional[datetime.datetime]  # UTC, to the microsecond
-    sample_time: float  # seconds between samples
+    sample_time_us: int  # microseconds between samples, as the file gives them
     samples: int
     pretrigger_samples: int
     posttrigger_samples: int
     inputs: int
     data_type: str
     data_type_size: int
+
+    @property
+    def sample_time(self):
+        """Seconds between samples, as the report prints them."""
+        return self.sample_time_us / 1e6
 
     def trigger_time_iso(self):
         """The trigger time in UTC to the nanosecond as ISO 8601 text
@@ -60,7 +65,11 @@ class Header:
         attributes all show. The trigger time is `trigger_time_iso()`, and
         None (with trigger_time_ns) where the report shows the current
         time."""
-        d = dataclasses.asdict(self)
+        d = {}
+        for key, value in dataclasses.asdict(self).items():
+            if key == "sample_time_us":
+                d["sample_time"] = self.sample_time
+            d[key] = value
         d["trigger_time"] = self.trigger_time_iso()
         return d
 
@@ -73,7 +82,7 @@ def _header(raw):
         application_version=_text(raw["application_version"]),
         trigger_time_ns=raw["trigger_time_ns"],
         trigger_time=_trigger_time(raw["trigger_time_ns"]),
-        sample_time=raw["sample_time_us"] / 1e6,  # as the report prints it
+        sample_time_us=raw["sample_time_us"],
         samples=raw["samples"],
         pretrigger_samples=raw["pretrigger_samples"],
         posttrigger_samples=raw["posttrigger_samples"],

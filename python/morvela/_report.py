@@ -50,7 +50,8 @@ def read_report(path):
     Recording.to_pandas(): indexed by TimeOffset, one column per input named
     by the input's name (repeated names made unique as pandas does), each of
     the header's data type, units in df.attrs["units"] and the report's
-    header fields in df.attrs["header"].
+    header fields in df.attrs["header"], under the keys of
+    Header.to_dict() (the trigger time as the report's local-time text).
 
     Text is read as Latin-1, which keeps every byte. Raises ReportError, a
     ValueError naming the line, for text that is not a complete report: the
@@ -131,5 +132,29 @@ def read_report(path):
     except (ValueError, TypeError, OverflowError) as error:
         _fail(path, first + 1, f"the rows are not a sample table: {error}")
     frame.attrs["units"] = dict(zip(columns, units))
-    frame.attrs["header"] = fields
+    frame.attrs["header"] = _header_dict(fields)
     return frame
+
+
+# The report's header fields by the names of Header.to_dict, and how each
+# value is read.
+_HEADER_KEYS = {
+    "RecName": ("block_name", str), "ApplName": ("application_name", str),
+    "ApplVersion": ("application_version", str),
+    "TriggerTime": ("trigger_time", str), "SampleTime": ("sample_time", float),
+    "Nsamples": ("samples", int), "Npretrigger": ("pretrigger_samples", int),
+    "Nposttrigger": ("posttrigger_samples", int), "Ninputs": ("inputs", int),
+    "DataTypeName": ("data_type", str), "DataTypeSize": ("data_type_size", int),
+}
+
+
+def _header_dict(fields):
+    """The report's header fields under to_dict's keys, numbers as numbers
+    (the trigger time stays the report's local-time text)."""
+    header = {}
+    for field, (key, kind) in _HEADER_KEYS.items():
+        try:
+            header[key] = kind(fields[field])
+        except ValueError:
+            header[key] = fields[field]
+    return header

@@ -36,8 +36,8 @@ except ImportError:
 
 from . import _morvela
 from ._blocks import read_blocks, same_file
-from ._errors import RecordingReadError
-from ._recording import (Recording, _is_index, block_rows,
+from ._errors import RowClaimError
+from ._recording import (Recording, _header, _inputs, _is_index, block_rows,
                          header_attributes, said_plainly)
 from ._names import utf8_text
 
@@ -157,9 +157,8 @@ def _time_coordinate(rec, file_size):
     elif CoordinateTransform is None:
         return None
     else:
-        raw_sample_time = round(h.sample_time * 1e6)
         index = _TimeIndex(
-            _TimeTransform(h.samples, h.pretrigger_samples, raw_sample_time))
+            _TimeTransform(h.samples, h.pretrigger_samples, h.sample_time_us))
     coords = xr.Coordinates.from_xindex(index)
     coords["time"].attrs.update(TIME_ATTRS)
     return coords
@@ -210,10 +209,10 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         if "time" not in drop:
             time = _time_coordinate(rec, identity[2])
             if time is None:
-                raise RecordingReadError(
+                raise RowClaimError(
                     f"{path}: the header claims {h.samples} rows, more than "
-                    "the file holds; this xarray cannot compute their time "
-                    "lazily (drop_variables=['time'] opens it)", path)
+                    "the file can hold; this xarray cannot compute their "
+                    "time lazily (drop_variables=['time'] opens it)", path)
             ds = ds.assign_coords(time)
     except BaseException:
         manager.close()
@@ -375,21 +374,24 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
                                   for a, p in zip(absolute, paths)])
     except OSError as error:
         raise said_plainly(error) from None
-    first, first_inputs, first_identity = found[0]
-    for path, (raw, inputs, _) in zip(paths[1:], found[1:]):
+    headers = [_header(raw) for raw, _, _ in found]
+    first, first_inputs = headers[0], found[0][1]
+    for path, header, (_, raw_inputs, _) in zip(paths[1:], headers[1:], found[1:]):
         for key, what in (("sample_time_us", "sample time [us]"),
                           ("pretrigger_samples", "pretrigger samples"),
-                          ("data_type_name", "data type"),
-                          ("data_type_size", "data type size")):
-            if raw[key] != first[key]:
-                raise _differs(path, paths[0], what, raw[key], first[key])
-        for k, what in ((0, "inputs"), (1, "units")):
-            if [i[k] for i in inputs] != [i[k] for i in first_inputs]:
-                raise _differs(path, paths[0], what,
-                               [os.fsdecode(i[k]) for i in inputs],
-                               [os.fsdecode(i[k]) for i in first_inputs])
-        if not pad and raw["samples"] != first["samples"]:
-            raise _differs(path, paths[0], "rows", raw["samples"], first["samples"])
+                          ("data_type", "data type"),
+                          ("data_type_size", "data type size"),
+                          *((("samples", "rows"),) if not pad else ())):
+            if getattr(header, key) != getattr(first, key):
+                raise _differs(path, paths[0], what, getattr(header, key),
+                               getattr(first, key))
+        if raw_inputs != first_inputs:  # decoded only to say how
+            inputs, expected = _inputs(raw_inputs), _inputs(first_inputs)
+            for field, what in (("name", "inputs"), ("unit", "units")):
+                mine = [getattr(i, field) for i in inputs]
+                theirs = [getattr(i, field) for i in expected]
+                if mine != theirs:
+                    raise _differs(path, paths[0], what, mine, theirs)
     longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
     rows = found[longest][0]["samples"]
     with Recording(absolute[longest]) as rec:
@@ -400,8 +402,9 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         units = [i.unit for i in rec.inputs]
         time = _time_coordinate(rec, rec.identity()[2])
     if time is None or not isinstance(time.xindexes["time"], PandasIndex):
-        raise ValueError(f"{os.fsdecode(paths[longest])}: the header claims "
-                         f"{rows} rows, more than the file can hold")
+        raise RowClaimError(f"{os.fsdecode(paths[longest])}: the header claims "
+                            f"{rows} rows, more than the file can hold",
+                            paths[longest])
     if fill_value is None and any(raw["samples"] < rows for raw, _, _ in found):
         if dtype.kind != "f":
             raise ValueError(f"recordings of {dtype} padded: give a fill_value")

@@ -57,7 +57,9 @@ def test_read_report_agrees_with_the_recording(tmp_path):
         direct = rec.to_pandas()
     assert list(from_report.columns) == list(direct.columns)
     assert from_report.attrs["units"] == direct.attrs["units"]
-    assert from_report.attrs["header"]["RecName"] == direct.attrs["header"]["block_name"]
+    for key in ("block_name", "sample_time", "samples", "pretrigger_samples",
+                "posttrigger_samples", "inputs", "data_type", "data_type_size"):
+        assert from_report.attrs["header"][key] == direct.attrs["header"][key], key
     np.testing.assert_array_equal(from_report.index, np.round(direct.index, 9))
     np.testing.assert_array_equal(from_report.to_numpy(), direct.to_numpy())
 

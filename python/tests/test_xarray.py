@@ -275,7 +275,7 @@ def test_memory_at_open_follows_the_file_not_the_header(write):
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
         with pytest.raises(morvela.TruncatedRecordingError):
             ds.signal[:3].values
-    with pytest.raises(ValueError, match="more than the file"):
+    with pytest.raises(morvela.RowClaimError, match="more than the file can hold"):
         morvela.open_mfdataset([path])
 
 

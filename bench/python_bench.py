@@ -166,7 +166,7 @@ elif what in ("parquet_pyarrow", "parquet_pandas"):
             table = pa.Table.from_arrays(
                 [pa.array(offsets), *(pa.array(v) for v in values)],
                 names=["TimeOffset", *columns])
-            rows = morvela._export._block_rows(rec) * morvela._export.PARQUET_BLOCKS
+            rows = morvela._export._rows_per_block(rec) * morvela._export.PARQUET_BLOCKS
             pq.write_table(table, path + ".parquet", row_group_size=rows,
                            **parquet_options(rec.value_dtype, columns))
 seconds = time.perf_counter() - start

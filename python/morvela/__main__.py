@@ -184,7 +184,7 @@ def _progress_bar(total):
                 dynamic_ncols=True)
 
 
-def _export(args):
+def _export_command(args):
     from ._batch import (WorkerError, batch_to, connect, kinds_of,
                          make_folders, mixed_kinds, recordings_in, targets)
 
@@ -413,7 +413,7 @@ def _parser():
                         default=10.0,
                         help="how long to try to reach the scheduler "
                         "(default: 10)")
-    export.set_defaults(run=_export)
+    export.set_defaults(run=_export_command)
     return parser
 
 
@@ -435,19 +435,19 @@ def main(argv=None):
     try:
         return args.run(args) or 0
     except RecordingError as error:
-        return _fail(error, error.status & 0xFF)
+        return _exit_with(error, error.status & 0xFF)
     except _UsageError as error:
-        return _fail(error, USAGE_ERROR)
+        return _exit_with(error, USAGE_ERROR)
     except _WriteError as error:
-        return _fail(error, WRITE_ERROR)
+        return _exit_with(error, WRITE_ERROR)
     except _NoWorkers as error:
-        return _fail(error, NO_WORKERS)
+        return _exit_with(error, NO_WORKERS)
     except OSError as error:
-        return _fail(_os_error_text(error), READ_ERROR)
+        return _exit_with(_os_error_text(error), READ_ERROR)
     except KeyboardInterrupt as interrupt:
         what = "terminated" if isinstance(interrupt, _Terminated) else "interrupted"
         detail = f": {interrupt}" if str(interrupt) else ""
-        return _fail(what + detail, TERMINATED if isinstance(
+        return _exit_with(what + detail, TERMINATED if isinstance(
             interrupt, _Terminated) else INTERRUPTED)
     finally:
         if previous is not None:
@@ -463,7 +463,7 @@ def _os_error_text(error):
     return f"{os.fsdecode(error.filename)}: {reason}"
 
 
-def _fail(error, status):
+def _exit_with(error, status):
     _say(one_line(error))
     try:
         if sys.stdout is not None:

@@ -31,7 +31,7 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import NamedTuple, Optional, Union
 
 from ._errors import RecordingError
-from ._export import (SUFFIXES, ExportError, _export, kind_of, one_line,
+from ._export import (SUFFIXES, ExportError, export_to, kind_of, one_line,
                       parquet_kind)
 from ._paths import output_path, temporary_name
 from ._recording import Recording
@@ -279,7 +279,7 @@ def _export_task(source, target, tag, format, stop=None):  # noqa: A002
 
     try:
         _busy = True
-        _export(source, target, format, stop and check, temporary, stop and check)
+        export_to(source, target, format, stop and check, temporary, stop and check)
     except _Stopped:
         os._exit(128 + signal.SIGTERM)  # its temporary file is removed
     except _Cancelled:

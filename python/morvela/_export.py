@@ -14,7 +14,7 @@ import numpy as np
 
 from ._names import column_names, utf8_text
 from ._paths import temporary_name, write_atomically
-from ._recording import Recording, block_rows, header_attributes
+from ._recording import Recording, header_attributes, rows_of_bytes
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
 # one block, a Parquet row group PARQUET_BLOCKS of them.
@@ -45,8 +45,8 @@ def format_of(path):
     return FORMATS[suffix]
 
 
-def _block_rows(rec):
-    return block_rows(rec.header.inputs, rec.value_dtype.itemsize, BLOCK_BYTES)
+def _rows_per_block(rec):
+    return rows_of_bytes(rec.header.inputs, rec.value_dtype.itemsize, BLOCK_BYTES)
 
 
 class Kind(NamedTuple):
@@ -131,7 +131,7 @@ def _write_parquet(rec, fd, progress):
     schema = pa.schema(fields, metadata={"morvela": _header_json(rec, columns)})
     # A row group of PARQUET_BLOCKS blocks, each input's values contiguous:
     # arrow takes them without a copy.
-    rows = _block_rows(rec) * PARQUET_BLOCKS
+    rows = _rows_per_block(rec) * PARQUET_BLOCKS
     with open(fd, "wb", closefd=True) as out, \
             pq.ParquetWriter(out, schema, **parquet_options(dtype, columns)) as writer:
         for offsets, values in _blocks(rec, progress, rows, by_input=True):
@@ -147,7 +147,7 @@ def _write_hdf5(rec, fd, progress):
 
     h = rec.header
     dtype = rec.value_dtype
-    block = _block_rows(rec)
+    block = _rows_per_block(rec)
     columns = column_names(rec)
     # Attributes larger than 64 KiB (the names of thousands of inputs) need
     # the dense attribute storage of the HDF5 1.8 file format.
@@ -267,10 +267,10 @@ def export(src, dst, format=None, *, progress=None):  # noqa: A002
     Raises the recording's RecordingError (or OSError) when it cannot be
     read, ExportError when the target cannot be written; either way nothing
     is left under the target's name."""
-    return _export(src, dst, format, progress, None)
+    return export_to(src, dst, format, progress, None)
 
 
-def _export(src, dst, format, progress, temporary, ready=None):  # noqa: A002
+def export_to(src, dst, format, progress, temporary, ready=None):  # noqa: A002
     """export(), written under the name `temporary` (default: a new one
     beside `dst`); `ready`, if given, is called just before the rename and
     may raise to leave the target unwritten."""

@@ -13,17 +13,17 @@ def envelope(recording, bins, start=0, stop=None, inputs=None):
     extremes of the whole range are kept exactly."""
     start, stop, _ = slice(start, stop).indices(len(recording))
     stop = max(start, stop)
-    columns = recording.input_indices(inputs)
+    indices = recording.input_indices(inputs)
     rows = stop - start
     per_bin = max(1, -(-rows // max(1, bins)))
     count = -(-rows // per_bin)
-    minima = np.empty((count, len(columns)), dtype=recording.value_dtype)
+    minima = np.empty((count, len(indices)), dtype=recording.value_dtype)
     maxima = np.empty_like(minima)
     times = np.empty(count, dtype=np.float64)
     # Whole runs a block, about 8 million values.
-    block = per_bin * max(1, (8 << 20) // max(1, per_bin * len(columns)))
+    block = per_bin * max(1, (8 << 20) // max(1, per_bin * len(indices)))
     at = 0
-    for offsets, values in recording.chunks(block, start, stop, columns):
+    for offsets, values in recording.chunks(block, start, stop, indices):
         n = len(values)
         runs = -(-n // per_bin)
         times[at : at + runs] = offsets[::per_bin]
@@ -47,10 +47,10 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
     is lost. Saves the figure to `path` when given; returns it."""
     import matplotlib.pyplot as plt
 
-    columns = recording.input_indices(inputs)
+    indices = recording.input_indices(inputs)
     start, stop, _ = slice(start, stop).indices(len(recording))
     stop = max(start, stop)
-    count = max(1, len(columns))
+    count = max(1, len(indices))
     fig, axes = plt.subplots(
         count, 1, sharex=True, squeeze=False,
         figsize=(width / dpi, (panel_height * count + 120) / dpi), dpi=dpi)
@@ -62,11 +62,11 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
     fig.suptitle(title)
     pixels = int(width * 0.8)
     if stop - start > 2 * pixels:
-        times, low, high = envelope(recording, pixels, start, stop, columns)
+        times, low, high = envelope(recording, pixels, start, stop, indices)
     else:
         times = recording.time_offsets(start, stop)
-        low = high = recording.read(start, stop, columns)
-    for k, (ax, c) in enumerate(zip(axes, columns)):
+        low = high = recording.read(start, stop, indices)
+    for k, (ax, c) in enumerate(zip(axes, indices)):
         name, unit = recording.inputs[c]
         if low is high:
             ax.plot(times, low[:, k], linewidth=0.8)

@@ -103,7 +103,7 @@ def header_attributes(header):
             for key, value in header.to_dict().items() if value is not None}
 
 
-def block_rows(inputs, itemsize, block_bytes):
+def rows_of_bytes(inputs, itemsize, block_bytes):
     """Rows of a block of about `block_bytes` of values: at least one."""
     return max(1, block_bytes // max(1, inputs * itemsize))
 
@@ -246,25 +246,25 @@ class Recording:
                 inputs, "__iter__"):
             raise TypeError(f"inputs are selected by index or name, not "
                             f"{type(inputs).__name__}")
-        columns = []
+        indices = []
         names = [i.name for i in self.inputs]
         for item in inputs:
             if isinstance(item, str):
                 if item in self.columns:
-                    columns.append(self.columns.index(item))
+                    indices.append(self.columns.index(item))
                 elif item in names:
-                    columns.append(names.index(item))
+                    indices.append(names.index(item))
                 else:
                     raise KeyError(f"{self.path}: no input named {item!r}")
             elif _is_index(item):
                 index = int(item)
                 if not -count <= index < count:
                     raise IndexError(f"{self.path}: no input {index}")
-                columns.append(index % count)
+                indices.append(index % count)
             else:
                 raise TypeError(f"inputs are selected by index or name, not "
                                 f"{type(item).__name__}")
-        return columns
+        return indices
 
     def read(self, start=0, stop=None, inputs=None, *, by_input=False) -> np.ndarray:
         """Rows [start, stop) of the selected inputs: a C-contiguous array of
@@ -319,19 +319,19 @@ class Recording:
             raise IndexError(f"{self.path}: no row {array[outside][0]}")
         return np.where(array < 0, array + count, array)
 
-    def _take(self, positions, columns):
-        """Rows `positions` of `columns`, rows x columns: the rows sorted and
-        read in spans of about SPAN_BYTES of values, each from its first
+    def _take(self, positions, indices):
+        """Rows `positions` of the inputs at `indices`, rows x inputs: the
+        rows sorted and read in spans of about SPAN_BYTES of values, each from its first
         wanted row to its last."""
-        out = np.empty((len(positions), len(columns)), dtype=self.value_dtype)
+        out = np.empty((len(positions), len(indices)), dtype=self.value_dtype)
         order = np.argsort(positions, kind="stable")
         wanted = positions[order]
-        span = max(1, SPAN_BYTES // max(1, len(columns) * out.itemsize))
+        span = max(1, SPAN_BYTES // max(1, len(indices) * out.itemsize))
         at = 0
         while at < len(wanted):
             first = int(wanted[at])
             end = int(np.searchsorted(wanted, first + span))
-            block = self.read(first, int(wanted[end - 1]) + 1, columns)
+            block = self.read(first, int(wanted[end - 1]) + 1, indices)
             out[order[at:end]] = block[wanted[at:end] - first]
             at = end
         return out
@@ -351,14 +351,14 @@ class Recording:
         if not _is_index(rows) or rows < 1:
             raise ValueError("rows must be an integer of at least 1")
         start, stop = self._rows(start, stop)
-        columns = self.input_indices(inputs)
-        return self._chunks(rows, start, stop, columns, by_input)
+        indices = self.input_indices(inputs)
+        return self._chunks(rows, start, stop, indices, by_input)
 
-    def _chunks(self, rows, start, stop, columns, by_input):
+    def _chunks(self, rows, start, stop, indices, by_input):
         for first in range(start, stop, rows):
             last = min(first + rows, stop)
             yield (self.time_offsets(first, last),
-                   self.read(first, last, columns, by_input=by_input))
+                   self.read(first, last, indices, by_input=by_input))
 
     def to_pandas(self, start=0, stop=None, inputs=None):
         """A DataFrame indexed by TimeOffset (seconds), one column per input
@@ -366,15 +366,15 @@ class Recording:
         df.attrs["units"], the header in df.attrs["header"]."""
         import pandas as pd
 
-        columns = self.input_indices(inputs)
-        names = [self.columns[c] for c in columns]
+        indices = self.input_indices(inputs)
+        names = [self.columns[i] for i in indices]
         frame = pd.DataFrame(
-            self.read(start, stop, columns),
+            self.read(start, stop, indices),
             index=pd.Index(self.time_offsets(start, stop), name="TimeOffset"),
             columns=names,
             copy=False,
         )
-        frame.attrs["units"] = {n: self.inputs[c].unit for n, c in zip(names, columns)}
+        frame.attrs["units"] = {n: self.inputs[i].unit for n, i in zip(names, indices)}
         frame.attrs["header"] = self.header.to_dict()
         return frame
 

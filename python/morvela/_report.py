@@ -16,24 +16,24 @@ _PARAMETERS = ["TriggerTime", "SampleTime", "Nsamples", "Npretrigger",
                "Nposttrigger", "Ninputs", "DataTypeName", "DataTypeSize"]
 
 
-def _fail(path, line, message):
+def _refuse(path, line, message):
     raise ReportError(f"{path}: line {line}: {message}")
 
 
 def _expect(path, lines, index, text):
     if index >= len(lines) or lines[index] != text:
         found = repr(lines[index]) if index < len(lines) else "the end"
-        _fail(path, index + 1, f"expected {text!r}, found {found}")
+        _refuse(path, index + 1, f"expected {text!r}, found {found}")
 
 
 def _fields(path, lines, index, count, what):
     if index >= len(lines):
-        _fail(path, index + 1, f"expected {what}, found the end")
+        _refuse(path, index + 1, f"expected {what}, found the end")
     fields = lines[index].split(";") if count else []
     if count == 0 and lines[index] != "":
-        _fail(path, index + 1, f"expected no {what}, found {lines[index]!r}")
+        _refuse(path, index + 1, f"expected no {what}, found {lines[index]!r}")
     if len(fields) != count:
-        _fail(path, index + 1, f"{len(fields)} {what} for {count} inputs "
+        _refuse(path, index + 1, f"{len(fields)} {what} for {count} inputs "
               "(a name holding ';' cannot be read back)")
     return fields
 
@@ -62,21 +62,21 @@ def read_report(path):
         data = f.read()
     lines = data.decode("latin-1").split("\r\n")
     if len(lines) == 1 and "\n" in lines[0]:
-        _fail(path, 1, "expected CR LF line ends, found LF alone "
+        _refuse(path, 1, "expected CR LF line ends, found LF alone "
               "(was the report's text changed?)")
     _expect(path, lines, 2, "RecName;ApplName;ApplVersion")
     block = _fields(path, lines, 3, 3, "block fields")
     _expect(path, lines, 4, ";".join(_PARAMETERS))
     values = lines[5].split(";") if len(lines) > 5 else []
     if len(values) != len(_PARAMETERS):
-        _fail(path, 6, f"expected {len(_PARAMETERS)} header values")
+        _refuse(path, 6, f"expected {len(_PARAMETERS)} header values")
     fields = dict(zip(["RecName", "ApplName", "ApplVersion"], block))
     fields.update(zip(_PARAMETERS, values))
     try:
         inputs = int(fields["Ninputs"])
         samples = int(fields["Nsamples"])
     except ValueError:
-        _fail(path, 6, "Ninputs and Nsamples are not numbers")
+        _refuse(path, 6, "Ninputs and Nsamples are not numbers")
     if inputs:
         _expect(path, lines, 6, ";".join(f"NameInput{i:02d}" for i in range(inputs)))
         names = _fields(path, lines, 7, inputs, "names")
@@ -91,7 +91,7 @@ def read_report(path):
         _fields(path, lines, 7, 0, "units")
         # With no inputs the first row continues the column-name line.
         if len(lines) < 9 or not lines[8].startswith("TimeOffset;"):
-            _fail(path, 9, "expected 'TimeOffset;'")
+            _refuse(path, 9, "expected 'TimeOffset;'")
         lines[8] = lines[8][len("TimeOffset;"):]
         first = 8
     rows = lines[first:]
@@ -100,16 +100,16 @@ def read_report(path):
         # break; a row that does was the last of a failed run.
         rows.pop()
         if samples:
-            _fail(path, first + len(rows), f"the report holds {len(rows)} of "
+            _refuse(path, first + len(rows), f"the report holds {len(rows)} of "
                   f"{samples} rows and ends in a line break: it is the "
                   "report of a failed run")
     if len(rows) != samples:
-        _fail(path, first + len(rows), f"the report holds {len(rows)} of "
+        _refuse(path, first + len(rows), f"the report holds {len(rows)} of "
               f"{samples} rows: it is not complete")
     columns = column_names_of(names)
     dtype = _DTYPES.get(fields["DataTypeName"])
     if dtype is None and samples and inputs:
-        _fail(path, first + 1, f"data type {fields['DataTypeName']!r} has no "
+        _refuse(path, first + 1, f"data type {fields['DataTypeName']!r} has no "
               "values to read")
     try:
         if inputs == 0:
@@ -130,7 +130,7 @@ def read_report(path):
             frame.columns = columns
             frame.index.name = "TimeOffset"
     except (ValueError, TypeError, OverflowError) as error:
-        _fail(path, first + 1, f"the rows are not a sample table: {error}")
+        _refuse(path, first + 1, f"the rows are not a sample table: {error}")
     frame.attrs["units"] = dict(zip(columns, units))
     frame.attrs["header"] = _header_dict(fields)
     return frame

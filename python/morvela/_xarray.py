@@ -37,7 +37,7 @@ except ImportError:
 from . import _morvela
 from ._blocks import read_blocks, same_file
 from ._errors import RowClaimError
-from ._recording import (Recording, _header, _inputs, _is_index, block_rows,
+from ._recording import (Recording, _header, _inputs, _is_index, rows_of_bytes,
                          header_attributes, said_plainly)
 from ._names import utf8_text
 
@@ -187,7 +187,7 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         identity = rec.identity()
         h = rec.header
         dtype = rec.value_dtype
-        rows = _block_rows(h.inputs, dtype, block_rows)
+        rows = _chunk_rows(h.inputs, dtype, block_rows)
         if rec.complete_rows < h.samples:
             rows = _chunk_sizes(h.samples,
                                 _chunk_starts(h.samples, rows, [rec.complete_rows]))
@@ -247,11 +247,11 @@ def _attributes(header):
     return attrs
 
 
-def _block_rows(inputs, dtype, chosen=None):
+def _chunk_rows(inputs, dtype, chosen=None):
     """The rows of a chunk: `chosen` (the caller's block_rows), or those of
     about BLOCK_BYTES of values."""
     if chosen is None:
-        return block_rows(inputs, dtype.itemsize, BLOCK_BYTES)
+        return rows_of_bytes(inputs, dtype.itemsize, BLOCK_BYTES)
     if not _is_index(chosen) or chosen < 1:
         raise ValueError(f"block_rows must be an integer of at least 1, "
                          f"not {chosen!r}")
@@ -412,7 +412,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     if pad and fill_value is not None:
         fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
-    step = _block_rows(inputs, dtype, block_rows)
+    step = _chunk_rows(inputs, dtype, block_rows)
     starts = _chunk_starts(rows, step, [raw["complete_rows"] for raw, _, _ in found])
     sizes = _chunk_sizes(rows, starts)
     identities = [f[2] for f in found]

@@ -115,14 +115,14 @@ def test_a_batch_of_ten_loses_only_what_it_reports(write, tmp_path, monkeypatch)
            write("unknown.dat", header_bytes("bogus", 2, 1, 2) + input_bytes([b"a"]) + b"\0" * 4),
            tmp_path / "missing.dat"]
     doomed = raw_recording(write, "doomed.dat", 50, 2)[0]
-    export = _batch._export
+    export = _batch.export_to
 
     def dying(source, target, format, progress, temporary, ready):
         if source.endswith(b"doomed.dat"):
             os.kill(os.getpid(), signal.SIGKILL)
         return export(source, target, format, progress, temporary, ready)
 
-    monkeypatch.setattr(_batch, "_export", dying)
+    monkeypatch.setattr(_batch, "export_to", dying)
     seen = []
     killed = []
 

@@ -67,6 +67,7 @@ wheel:
 	cd $(BUILD) && wheel-venv/bin/python -c "import morvela; \
 	  values = morvela.open('$(abspath examples/demo.dat)').read(); \
 	  assert values.shape == (600, 4) and values.dtype == 'int16', values; \
+	  import importlib.resources as r; assert (r.files('morvela') / 'py.typed').is_file(); \
 	  print('wheel', morvela.__version__, 'reads the demo:', values.shape)"
 
 # The .deb's module for Debian's python3, and its smoke test.

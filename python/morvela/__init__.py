@@ -23,6 +23,8 @@ The values are decoded by Morvela's own C++ decoder, by the same rules as
 the text reports that the Morvela program writes.
 """
 
+from typing import TYPE_CHECKING, Optional, Sequence, Union
+
 from ._errors import (
     NotRecordingError,
     RecordingError,
@@ -40,10 +42,59 @@ from ._morvela import __version__
 from ._recording import Header, Input, Recording, open
 from ._report import read_report
 
+if TYPE_CHECKING:
+    import xarray
 
-def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
-    """Like recordings as one lazy xarray Dataset (recording, time, input)
-    on dask; see morvela._xarray.open_mfdataset. Needs the xarray extra."""
+    from ._recording import PathType
+
+
+def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool = False,
+                   fill_value: Optional[Union[int, float]] = None,
+                   block_rows: Optional[int] = None) -> "xarray.Dataset":
+    """Like recordings as one lazy xarray Dataset of dimensions (recording,
+    time, input), on dask. Needs the xarray extra.
+
+    Parameters
+    ----------
+    paths : str, bytes, os.PathLike, or a sequence of them
+        A list of recordings; a str or bytes is a glob pattern, one
+        os.PathLike one file whatever its name holds. Paths are made
+        absolute at the open, so a compute after os.chdir reads the same
+        files.
+    pad : bool
+        Shorter recordings are filled to the longest with `fill_value`.
+    fill_value : int or float, optional
+        NaN by default for float types; integer types need one. The data
+        type must hold it exactly.
+    block_rows : int, optional
+        The rows of a chunk along "time", at least 1; by default about
+        128 MiB of values. Small recordings share a chunk along
+        "recording", as many as fill about 16 MiB of values.
+
+    Returns
+    -------
+    xarray.Dataset
+        One variable, "signal", in the recordings' own dtype; coordinates
+        "time" (as the report prints it), "input" (the exports' names),
+        "units", and along "recording" "path", "block_name" and
+        "trigger_time" (datetime64[ns], NaT where the report shows the
+        current time). It pickles by paths and computes on
+        dask.distributed.
+
+    Raises
+    ------
+    ValueError
+        For recordings that disagree on sample time, pretrigger samples,
+        data type, input names or units, or (unless `pad`) rows, naming the
+        first that differs; for a fill value the data type cannot hold
+        exactly; for a bad `block_rows` or no recordings.
+    RowClaimError
+        For a header that claims more rows than its file can hold.
+    OSError
+        For a file that cannot be opened or is not a regular file.
+    RecordingError
+        For a file that cannot be read.
+    """
     from ._xarray import open_mfdataset as open_many
 
     return open_many(paths, pad=pad, fill_value=fill_value,

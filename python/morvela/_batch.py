@@ -28,13 +28,19 @@ import signal
 import socket
 import threading
 from concurrent.futures.process import BrokenProcessPool
-from typing import NamedTuple, Optional, Union
+from typing import (TYPE_CHECKING, Callable, Iterable, List, NamedTuple,
+                    Optional, Union)
 
 from ._errors import RecordingError
 from ._export import (SUFFIXES, ExportError, export_to, kind_of, one_line,
                       parquet_kind)
 from ._paths import output_path, temporary_name
 from ._recording import Recording
+
+if TYPE_CHECKING:
+    import distributed
+
+    from ._recording import PathType
 
 Path = Union[str, bytes]
 
@@ -108,7 +114,7 @@ def connect(address, timeout):
 
 
 class _Task(NamedTuple):
-    index: int
+    number: int  # its place in the batch's sources
     source: bytes  # absolute
     target: bytes  # absolute
     tag: bytes  # in the temporary name of every attempt at it
@@ -598,25 +604,55 @@ def _settled(future, place):
         return "stopped"
 
 
-def export_batch(sources, directory=None, format="parquet", *,  # noqa: A002
-                 jobs=1, client=None, progress=None, by_kind=False):
-    """Exports each recording of `sources` (str, bytes or os.PathLike) to
-    `format`, into `directory` (default: each recording's own folder), the
-    target named as `targets` names it. One bad recording stops no other.
+def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] = None,
+                 format: str = "parquet", *, jobs: int = 1,  # noqa: A002
+                 client: Optional["distributed.Client"] = None,
+                 progress: Optional[Callable[[Outcome], None]] = None,
+                 by_kind: bool = False) -> List[Outcome]:
+    """Exports recordings to Parquet or HDF5; one bad recording stops no
+    other.
 
-    `jobs`: worker processes, never more than recordings (1: in this
-    process). `client`: a distributed.Client to run the exports on instead.
-    `progress`, if given, is called with each Outcome as it arrives, once a
-    recording: a recording named twice (the same file to the same target)
-    is exported once, and its later names get the first one's Outcome.
-    `by_kind`: each target goes into a subfolder named by its Kind's key
-    (created where missing), so that each subfolder reads as one table.
+    Parameters
+    ----------
+    sources : iterable of str, bytes or os.PathLike
+        The recordings.
+    directory : str, bytes or os.PathLike, optional
+        Where the targets go; by default each recording's own folder. Each
+        target is named as its recording, with the format's suffix for its
+        last one.
+    format : {"parquet", "hdf5"}
+    jobs : int
+        Worker processes, never more than recordings (1: in this process).
+    client : distributed.Client, optional
+        A cluster to run the exports on instead.
+    progress : callable, optional
+        Called with each Outcome as it arrives, once a recording: a
+        recording named twice (the same file to the same target) is
+        exported once, and its later names get the first one's Outcome.
+    by_kind : bool
+        Each target goes into a subfolder named by its kind's key (data
+        type, input names and units; created where missing), so that each
+        subfolder reads as one table.
 
-    Returns the Outcomes in the order of `sources`. Raises WorkerError when
-    no worker process can be started. SIGINT and SIGTERM, when it runs on
-    the main thread, stop the exports in flight, remove the temporary
-    files and hand each target complete on disk to `progress`; the signal
-    then goes to the handler it had (SIGINT's raises KeyboardInterrupt)."""
+    Returns
+    -------
+    list of Outcome
+        In the order of `sources`.
+
+    Raises
+    ------
+    WorkerError
+        When no worker process can be started.
+    ValueError
+        For an unknown format.
+
+    Notes
+    -----
+    SIGINT and SIGTERM, when it runs on the main thread, stop the exports
+    in flight, remove the temporary files and hand each target complete on
+    disk to `progress`; the signal then goes to the handler it had
+    (SIGINT's raises KeyboardInterrupt). On another thread the signals are
+    the caller's."""
     if format not in SUFFIXES:
         raise ValueError(f"unknown format {format!r}: parquet or hdf5")
     sources = [os.fspath(source) for source in sources]
@@ -645,10 +681,10 @@ def batch_to(sources, shown, format, *, jobs=1, client=None, progress=None):  # 
     def finish(task, error):
         if isinstance(error, tuple):
             reason, writing = error
-            error = (f"cannot write {os.fsdecode(shown[task.index])}: {reason}"
+            error = (f"cannot write {os.fsdecode(shown[task.number])}: {reason}"
                      if writing else reason)
-        outcome = Outcome(sources[task.index], shown[task.index], error)
-        outcomes[task.index] = outcome
+        outcome = Outcome(sources[task.number], shown[task.number], error)
+        outcomes[task.number] = outcome
         if progress is not None:
             progress(outcome)
 

@@ -8,13 +8,13 @@ untouched. The target is never the recording itself."""
 import hashlib
 import json
 import os
-from typing import NamedTuple, Tuple
+from typing import Callable, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
 from ._names import column_names, utf8_text
 from ._paths import temporary_name, write_atomically
-from ._recording import Recording, header_attributes, rows_of_bytes
+from ._recording import PathType, Recording, header_attributes, rows_of_bytes
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
 # one block, a Parquet row group PARQUET_BLOCKS of them.
@@ -248,13 +248,36 @@ def _reason(error):
     return one_line(error)
 
 
-def export(src, dst, format=None, *, progress=None):  # noqa: A002
-    """Writes the recording `src` to `dst` as Parquet or HDF5 (`format`, or
-    the one `dst`'s suffix names: .parquet, .h5, .hdf5); returns `dst`.
-    Both paths may be str, bytes or os.PathLike, any name the system can
-    open. `progress`, if given, is called as progress(rows_done, rows) after
-    each block of rows.
+def export(src: PathType, dst: PathType, format: Optional[str] = None, *,  # noqa: A002
+           progress: Optional[Callable[[int, int], None]] = None) -> Union[str, bytes]:
+    """Writes a recording as Parquet or HDF5, a block of rows at a time.
 
+    Parameters
+    ----------
+    src, dst : str, bytes or os.PathLike
+        The recording and the target, any names the system can open.
+    format : {"parquet", "hdf5"}, optional
+        By default the one that `dst`'s suffix names (.parquet, .h5, .hdf5).
+    progress : callable, optional
+        Called as progress(rows_done, rows) after each block of rows.
+
+    Returns
+    -------
+    str or bytes
+        `dst`, as given.
+
+    Raises
+    ------
+    RecordingError, OSError
+        When the recording cannot be read.
+    ExportError
+        When the target cannot be written (the target is then absent, or
+        its earlier version untouched), or would be the recording itself.
+    ValueError
+        For a format or suffix that names no format.
+
+    Notes
+    -----
     Parquet: column TimeOffset (float64 seconds) and one column per input
     in the recording's type, named by `column_names` (unique UTF-8 names),
     each field's unit in its metadata, the header as JSON in the file
@@ -262,11 +285,8 @@ def export(src, dst, format=None, *, progress=None):  # noqa: A002
     blocks of rows), each with TimeOffset's minimum and maximum. HDF5:
     dataset "values" (rows x inputs, chunked, compressed), dataset
     "time_offset", the header, the input names and units and the columns'
-    names as attributes.
-
-    Raises the recording's RecordingError (or OSError) when it cannot be
-    read, ExportError when the target cannot be written; either way nothing
-    is left under the target's name."""
+    names as attributes. The target is written under a temporary name beside
+    it and renamed when complete."""
     return export_to(src, dst, format, progress, None)
 
 

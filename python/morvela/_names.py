@@ -2,6 +2,11 @@
 it, repeated names made unique as pandas makes them, and "TimeOffset" kept
 for the time column."""
 
+from typing import TYPE_CHECKING, List
+
+if TYPE_CHECKING:
+    from ._recording import Recording
+
 
 def utf8_text(text):
     """`text` as UTF-8 can hold it: a byte that is not UTF-8 (kept as a
@@ -34,9 +39,20 @@ def column_names_of(names):
     return unique_names(["TimeOffset", *names])[1:]
 
 
-def column_names(rec):
-    """The columns' names of the inputs of `rec`, as the exports, to_pandas
-    and the xarray engine give them: the names as UTF-8 text (U+FFFD for a
-    byte that is not UTF-8), made unique, "TimeOffset" taken by the time
-    column."""
+def column_names(rec: "Recording") -> List[str]:
+    """The columns' names of a recording's inputs.
+
+    Parameters
+    ----------
+    rec : Recording
+
+    Returns
+    -------
+    list of str
+        As the exports, `Recording.to_pandas` and the xarray engine name
+        them: the names as UTF-8 text (U+FFFD for a byte that is not
+        UTF-8), repeated ones made unique as pandas makes them ("a.1"),
+        "TimeOffset" taken by the time column (an input of that name
+        becomes "TimeOffset.1").
+    """
     return column_names_of(utf8_text(i.name) for i in rec.inputs)

@@ -4,12 +4,20 @@ import dataclasses
 import errno
 import datetime
 import os
-from typing import Iterator, NamedTuple, Optional
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, Iterator, List,
+                    NamedTuple, Optional, Sequence, Tuple, Union)
+
+InputSelection = Union[None, int, str, slice, Sequence[Union[int, str]]]
+PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 import numpy as np
 
 from . import _morvela
 from ._names import column_names, utf8_text
+
+if TYPE_CHECKING:
+    import matplotlib.figure
+    import pandas
 
 
 def _text(raw: bytes) -> str:
@@ -47,11 +55,11 @@ class Header:
     data_type_size: int
 
     @property
-    def sample_time(self):
+    def sample_time(self) -> float:
         """Seconds between samples, as the report prints them."""
         return self.sample_time_us / 1e6
 
-    def trigger_time_iso(self):
+    def trigger_time_iso(self) -> Optional[str]:
         """The trigger time in UTC to the nanosecond as ISO 8601 text
         (numpy and pandas parse it), or None where the report shows the
         current time instead."""
@@ -60,12 +68,12 @@ class Header:
         return (f"{self.trigger_time:%Y-%m-%dT%H:%M:%S}."
                 f"{self.trigger_time_ns % 1_000_000_000:09d}Z")
 
-    def to_dict(self):
+    def to_dict(self) -> Dict[str, Any]:
         """A dict of plain values: what `info`, the exports and the xarray
         attributes all show. The trigger time is `trigger_time_iso()`, and
         None (with trigger_time_ns) where the report shows the current
         time."""
-        d = {}
+        d: Dict[str, Any] = {}
         for key, value in dataclasses.asdict(self).items():
             if key == "sample_time_us":
                 d["sample_time"] = self.sample_time
@@ -150,7 +158,7 @@ class Recording:
     list, or a slice of indices. Reading from several threads at once is
     safe."""
 
-    def __init__(self, path):
+    def __init__(self, path: PathType) -> None:
         self.path = os.fspath(path)
         try:
             self._reader = _morvela.open(os.fsencode(self.path),
@@ -167,62 +175,72 @@ class Recording:
         self.columns = tuple(column_names(self))
 
     @property
-    def value_dtype(self):
+    def value_dtype(self) -> np.dtype:
         """The dtype `read` returns: the recording's own, float64 for a type
         it cannot decode (whose reads raise, unless they are empty)."""
         return self.dtype if self.dtype is not None else np.dtype(np.float64)
 
-    def check_decodable(self):
-        """Raises what reading a value would raise (UnknownDataTypeError),
-        where there are values and the type cannot be decoded."""
+    def check_decodable(self) -> None:
+        """Raises what reading a value would raise.
+
+        Raises
+        ------
+        UnknownDataTypeError
+            Where there are values and the data type cannot be decoded.
+        """
         if self.dtype is None and self.header.samples and self.header.inputs:
             self.read(0, 1)
 
-    def identity(self):
+    def identity(self) -> Tuple[int, int, int, int, int]:
         """(device, inode, size, modification time in ns, inode change time
         in ns) of the open file, by fstat of its descriptor."""
         return self._open_reader().identity()
 
     # The context manager and closing, as files and h5py.File have them.
-    def __enter__(self):
+    def __enter__(self) -> "Recording":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
+        """Closes the file; reads then raise ValueError."""
         self._reader = None
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """Whether `close` was called."""
         return self._reader is None
 
     def _open_reader(self):
         reader = self._reader
         if reader is None:
-            raise ValueError(f"{self.path}: the recording is closed")
+            raise ValueError(f"{os.fsdecode(self.path)}: the recording is closed")
         return reader
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self.header.samples
 
     @property
-    def shape(self):
+    def shape(self) -> Tuple[int, int]:
+        """(rows, inputs), as numpy arrays have it."""
         return (self.header.samples, self.header.inputs)
 
     @property
-    def ndim(self):
+    def ndim(self) -> int:
+        """2: rows and inputs."""
         return 2
 
     @property
-    def size(self):
+    def size(self) -> int:
+        """rows x inputs."""
         return self.header.samples * self.header.inputs
 
-    def __array__(self, dtype=None, copy=None):
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> np.ndarray:
         values = self.read()
         return values if dtype is None else values.astype(dtype, copy=False)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         h = self.header
         return (f"<morvela.Recording {self.path!r}: {h.samples} samples x "
                 f"{h.inputs} inputs, {h.data_type}>")
@@ -231,50 +249,98 @@ class Recording:
         start, stop, _ = slice(start, stop).indices(self.header.samples)
         return start, max(start, stop)
 
-    def input_indices(self, inputs=None):
-        """The indices of the inputs that `inputs` selects: None for all, an
-        index or a name, a slice of indices, or a list of indices and names
-        (a name made unique by `columns` is found too)."""
+    def input_indices(self, inputs: InputSelection = None) -> List[int]:
+        """The positions of the inputs that `inputs` selects.
+
+        Parameters
+        ----------
+        inputs : None, int, str, slice or list of int and str
+            None for all; an index (negative from the end) or a name; a
+            slice of indices; or a list of indices and names. A name is a
+            column name (`columns`) or an input's own name.
+
+        Returns
+        -------
+        list of int
+
+        Raises
+        ------
+        KeyError
+            For a name that no input has.
+        IndexError
+            For an index outside the inputs.
+        TypeError
+            For anything else (bytes, floats, booleans).
+        """
         count = self.header.inputs
         if inputs is None:
             return list(range(count))
         if isinstance(inputs, slice):
             return list(range(count)[inputs])
+        items: Iterable[Any]
         if isinstance(inputs, str) or _is_index(inputs):
-            inputs = [inputs]
+            items = [inputs]
         elif isinstance(inputs, (bytes, bytearray)) or not hasattr(
                 inputs, "__iter__"):
             raise TypeError(f"inputs are selected by index or name, not "
                             f"{type(inputs).__name__}")
+        else:
+            items = inputs  # type: ignore[assignment]
         indices = []
         names = [i.name for i in self.inputs]
-        for item in inputs:
+        for item in items:
             if isinstance(item, str):
                 if item in self.columns:
                     indices.append(self.columns.index(item))
                 elif item in names:
                     indices.append(names.index(item))
                 else:
-                    raise KeyError(f"{self.path}: no input named {item!r}")
+                    raise KeyError(f"{os.fsdecode(self.path)}: no input named {item!r}")
             elif _is_index(item):
                 index = int(item)
                 if not -count <= index < count:
-                    raise IndexError(f"{self.path}: no input {index}")
+                    raise IndexError(f"{os.fsdecode(self.path)}: no input {index}")
                 indices.append(index % count)
             else:
                 raise TypeError(f"inputs are selected by index or name, not "
                                 f"{type(item).__name__}")
         return indices
 
-    def read(self, start=0, stop=None, inputs=None, *, by_input=False) -> np.ndarray:
-        """Rows [start, stop) of the selected inputs: a C-contiguous array of
-        rows x inputs in the recording's own type (int8 to float64), or of
-        inputs x rows `by_input`, each input's values contiguous."""
+    def read(self, start: Optional[int] = 0, stop: Optional[int] = None,
+             inputs: InputSelection = None, *, by_input: bool = False) -> np.ndarray:
+        """Rows [start, stop) of the selected inputs.
+
+        Parameters
+        ----------
+        start, stop : int or None
+            A row range as a Python slice takes it: negative from the end,
+            `stop` clipped, a reversed range empty.
+        inputs : None, int, str, slice or list
+            As `input_indices` takes it.
+        by_input : bool
+            Inputs x rows instead of rows x inputs, each input's values
+            contiguous.
+
+        Returns
+        -------
+        numpy.ndarray
+            C-contiguous, in the recording's own type (int8 to float64); the
+            caller's alone.
+
+        Raises
+        ------
+        TruncatedRecordingError
+            Where a row asked for is not in the file (`row` names the first).
+        UnknownDataTypeError
+            Where the data type cannot be decoded.
+        ValueError
+            After `close`.
+        """
         reader = self._open_reader()
         start, stop = self._rows(start, stop)
         return reader.read(start, stop, self.input_indices(inputs), by_input)
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: Any) -> Any:
         """rec[rows] or rec[rows, inputs] as numpy indexes: rows an index, a
         slice (of any step), a list or array of indices (any order, repeats
         allowed) or a boolean mask of every row; inputs a slice, an index, a
@@ -308,7 +374,7 @@ class Recording:
         array = np.asarray(rows)
         if array.dtype == bool:
             if array.shape != (count,):
-                raise IndexError(f"{self.path}: a row mask of {array.size} "
+                raise IndexError(f"{os.fsdecode(self.path)}: a row mask of {array.size} "
                                  f"for {count} rows")
             return np.flatnonzero(array)
         if array.ndim != 1 or (array.size and array.dtype.kind not in "iu"):
@@ -316,7 +382,7 @@ class Recording:
         array = array.astype(np.int64)
         outside = (array < -count) | (array >= count)
         if outside.any():
-            raise IndexError(f"{self.path}: no row {array[outside][0]}")
+            raise IndexError(f"{os.fsdecode(self.path)}: no row {array[outside][0]}")
         return np.where(array < 0, array + count, array)
 
     def _take(self, positions, indices):
@@ -336,18 +402,47 @@ class Recording:
             at = end
         return out
 
-    def time_offsets(self, start=0, stop=None) -> np.ndarray:
-        """Seconds from the trigger of rows [start, stop): the report's
-        TimeOffset text read as a double, bit for bit (the nearest double to
-        the decimal the report prints)."""
+    def time_offsets(self, start: Optional[int] = 0,
+                     stop: Optional[int] = None) -> np.ndarray:
+        """Seconds from the trigger of rows [start, stop).
+
+        Parameters
+        ----------
+        start, stop : int or None
+            A row range, as `read` takes it.
+
+        Returns
+        -------
+        numpy.ndarray of float64
+            Each the report's TimeOffset text read as a double, bit for bit:
+            the nearest double to the decimal the report prints.
+        """
         start, stop = self._rows(start, stop)
         return self._open_reader().time_offsets(start, stop)
 
-    def chunks(self, rows=65536, start=0, stop=None, inputs=None, *,
-               by_input=False) -> Iterator:
-        """(offsets, values) blocks of at most `rows` rows of [start, stop),
-        in order, the values laid out as read() lays them: any length of
-        recording in constant memory."""
+    def chunks(self, rows: int = 65536, start: Optional[int] = 0,
+               stop: Optional[int] = None, inputs: InputSelection = None, *,
+               by_input: bool = False) -> Iterator[Tuple[np.ndarray, np.ndarray]]:
+        """Blocks of rows in order: any length of recording in constant memory.
+
+        Parameters
+        ----------
+        rows : int
+            The most rows of a block, at least 1.
+        start, stop, inputs, by_input
+            As `read` takes them.
+
+        Returns
+        -------
+        iterator of (numpy.ndarray, numpy.ndarray)
+            (time offsets, values) of each block, the values laid out as
+            `read` lays them.
+
+        Raises
+        ------
+        ValueError
+            For `rows` that is not an integer of at least 1.
+        """
         if not _is_index(rows) or rows < 1:
             raise ValueError("rows must be an integer of at least 1")
         start, stop = self._rows(start, stop)
@@ -360,10 +455,23 @@ class Recording:
             yield (self.time_offsets(first, last),
                    self.read(first, last, indices, by_input=by_input))
 
-    def to_pandas(self, start=0, stop=None, inputs=None):
-        """A DataFrame indexed by TimeOffset (seconds), one column per input
-        named as `columns` names it (the exports' names); units in
-        df.attrs["units"], the header in df.attrs["header"]."""
+    def to_pandas(self, start: Optional[int] = 0, stop: Optional[int] = None,
+                  inputs: InputSelection = None) -> "pandas.DataFrame":
+        """The rows as a pandas DataFrame.
+
+        Parameters
+        ----------
+        start, stop, inputs
+            As `read` takes them.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Indexed by TimeOffset (seconds, as `time_offsets` gives them),
+            one column per input named as `columns` names it (the exports'
+            names); units in ``df.attrs["units"]``, the header in
+            ``df.attrs["header"]`` (`Header.to_dict`).
+        """
         import pandas as pd
 
         indices = self.input_indices(inputs)
@@ -378,17 +486,48 @@ class Recording:
         frame.attrs["header"] = self.header.to_dict()
         return frame
 
-    def plot(self, path=None, **options):
-        """A figure of the inputs over time; the options are those of
-        morvela._plot.plot (start, stop, inputs, width, panel_height, dpi)."""
+    def plot(self, path: Optional[PathType] = None,
+             **options: Any) -> "matplotlib.figure.Figure":
+        """A figure of the inputs over time, one panel each, the trigger
+        marked; long recordings as a min/max envelope per pixel.
+
+        Parameters
+        ----------
+        path : str, bytes or os.PathLike, optional
+            Where to save the image, its format by the suffix.
+        **options
+            start, stop and inputs (as `read` takes them), width (pixels),
+            panel_height (pixels) and dpi.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
         from ._plot import plot
 
         return plot(self, path, **options)
 
 
-def open(path) -> Recording:  # noqa: A001 - the usual name for a reader
-    """Opens a recording; a context manager. `path` is a str, bytes or
-    os.PathLike, any name the system can open. Raises OSError when the file
-    cannot be opened, ValueError for a path holding a NUL, and a
-    RecordingError when it cannot be read."""
+def open(path: PathType) -> Recording:  # noqa: A001 - the usual name for a reader
+    """Opens a recording, as a context manager.
+
+    Parameters
+    ----------
+    path : str, bytes or os.PathLike
+        Any name the system can open.
+
+    Returns
+    -------
+    Recording
+
+    Raises
+    ------
+    OSError
+        When the file cannot be opened, or is not a regular file.
+    ValueError
+        For a path holding a NUL.
+    RecordingError
+        When it cannot be read (`status` says why, as the Morvela program's
+        exit status for it).
+    """
     return Recording(path)

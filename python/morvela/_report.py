@@ -1,12 +1,18 @@
 """Morvela's text reports read back with pandas."""
 
 import io
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from ._errors import ReportError
 from ._morvela import DATA_TYPES
 from ._names import column_names_of
+
+if TYPE_CHECKING:
+    import pandas
+
+    from ._recording import PathType
 
 # The report's columns by the header's data type, as the decoder has them;
 # unknown types have no values to read.
@@ -45,17 +51,30 @@ def _exact_floats(pd):
     return {} if major >= 3 else {"float_precision": "round_trip"}
 
 
-def read_report(path):
-    """A report written by the Morvela program, as a DataFrame shaped like
-    Recording.to_pandas(): indexed by TimeOffset, one column per input named
-    by the input's name (repeated names made unique as pandas does), each of
-    the header's data type, units in df.attrs["units"] and the report's
-    header fields in df.attrs["header"], under the keys of
-    Header.to_dict() (the trigger time as the report's local-time text).
+def read_report(path: "PathType") -> "pandas.DataFrame":
+    """A report written by the Morvela program, as `Recording.to_pandas`
+    shapes a recording.
 
-    Text is read as Latin-1, which keeps every byte. Raises ReportError, a
-    ValueError naming the line, for text that is not a complete report: the
-    report of a failed run among them."""
+    Parameters
+    ----------
+    path : str, bytes or os.PathLike
+
+    Returns
+    -------
+    pandas.DataFrame
+        Indexed by TimeOffset, one column per input (repeated names made
+        unique as pandas makes them, "TimeOffset" kept for the index), each
+        of the header's data type; units in ``df.attrs["units"]``, the
+        report's header fields in ``df.attrs["header"]`` under the keys of
+        `Header.to_dict` (the trigger time as the report's local-time
+        text). Text is read as Latin-1, which keeps every byte.
+
+    Raises
+    ------
+    ReportError
+        A ValueError naming the line, for text that is not a complete
+        report: the report of a failed run among them.
+    """
     import pandas as pd
 
     with open(path, "rb") as f:

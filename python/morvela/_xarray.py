@@ -22,6 +22,7 @@ file the dataset was opened on.
 import copy
 import glob
 import os
+from typing import TYPE_CHECKING, Any, Iterable, Optional
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
@@ -32,7 +33,7 @@ try:  # xarray 2025.6 and later
     from xarray.core.coordinate_transform import CoordinateTransform
     from xarray.core.indexes import CoordinateTransformIndex
 except ImportError:
-    CoordinateTransform = CoordinateTransformIndex = None
+    CoordinateTransform = CoordinateTransformIndex = None  # type: ignore[misc,assignment]
 
 from . import _morvela
 from ._blocks import read_blocks, same_file
@@ -40,6 +41,9 @@ from ._errors import RowClaimError
 from ._recording import (Recording, _header, _inputs, _is_index, rows_of_bytes,
                          header_attributes, said_plainly)
 from ._names import utf8_text
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 VARIABLE = "signal"
 # About this many bytes of values in a block of rows: the preferred chunk.
@@ -94,7 +98,7 @@ class RecordingArray(BackendArray):
         return self.recording()[rows, inputs]
 
 
-class _TimeTransform(CoordinateTransform or object):
+class _TimeTransform(CoordinateTransform or object):  # type: ignore[misc]
     """The time from the trigger of row i, computed when asked for, by the
     report's arithmetic: ((i - pretrigger) x SampleTime) x 1e-6."""
 
@@ -119,7 +123,7 @@ class _TimeTransform(CoordinateTransform or object):
                 (other.dim_size, other.pretrigger, other.sample_time_us))
 
 
-class _TimeIndex(CoordinateTransformIndex or object):
+class _TimeIndex(CoordinateTransformIndex or object):  # type: ignore[misc]
     """The index of a computed time coordinate: selects the nearest row of
     a time given as a scalar, a list or an array (xarray's own takes
     arrays only), never past the first or the last row."""
@@ -264,12 +268,29 @@ class MorvelaBackendEntrypoint(BackendEntrypoint):
     description = "Transient recorder files (.dat) read by Morvela's decoder"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "block_rows")
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None,
-                     block_rows=None):
+    def open_dataset(self, filename_or_obj: Any, *,
+                     drop_variables: Optional[Iterable[str]] = None,
+                     block_rows: Optional[int] = None) -> "xr.Dataset":
+        """The Dataset of one recording (see the module's doc).
+
+        Parameters
+        ----------
+        filename_or_obj : str, bytes or os.PathLike
+        drop_variables : iterable of str, optional
+            Of "signal", "time", "input" and "units".
+        block_rows : int, optional
+            The rows of a preferred chunk, at least 1; by default about
+            128 MiB of values.
+
+        Returns
+        -------
+        xarray.Dataset
+        """
         return open_recording_dataset(filename_or_obj, drop_variables,
                                       block_rows)
 
-    def guess_can_open(self, filename_or_obj):
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        """Whether the file begins with the recorder's magic number."""
         try:
             magic = try_read_magic_number_from_path(filename_or_obj, count=4)
         except (OSError, TypeError, ValueError):
@@ -332,26 +353,7 @@ def _exact_fill(fill_value, dtype):
 
 
 def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
-    """Like recordings as one lazy Dataset of dimensions (recording, time,
-    input), on dask.
-
-    `paths` is a list of paths (str, bytes or os.PathLike), a glob pattern
-    (str or bytes only), or one os.PathLike, which names one file whatever
-    it holds. Paths are made absolute at the open, so a compute after
-    os.chdir reads the same files. Every header is read in one call; a file
-    that is not a regular file is refused at once (OSError). The
-    recordings must agree on sample time, pretrigger samples, data type,
-    input names and units, and on the number of rows unless `pad` (shorter
-    recordings are then filled with `fill_value`, NaN by default for float
-    types; integer types need one, and the data type must hold it exactly,
-    a ValueError otherwise). A ValueError names the first recording that
-    differs. `block_rows`
-    sets the rows of a chunk (by default about 128 MiB of values). Coordinates along
-    "recording": "path", "block_name" and "trigger_time" (datetime64[ns],
-    NaT where the report shows the current time). Small recordings share a
-    chunk along "recording", as many as fill about 16 MiB of values; a
-    longer one has a chunk per block of rows. The Dataset pickles by paths
-    and computes on dask.distributed."""
+    """morvela.open_mfdataset; see there."""
     import dask.array as da
     import dask.base
     import xarray as xr

@@ -245,7 +245,7 @@ class Recording:
         return (f"<morvela.Recording {self.path!r}: {h.samples} samples x "
                 f"{h.inputs} inputs, {h.data_type}>")
 
-    def _rows(self, start, stop):
+    def _row_bounds(self, start, stop):
         start, stop, _ = slice(start, stop).indices(self.header.samples)
         return start, max(start, stop)
 
@@ -337,7 +337,7 @@ class Recording:
             After `close`.
         """
         reader = self._open_reader()
-        start, stop = self._rows(start, stop)
+        start, stop = self._row_bounds(start, stop)
         return reader.read(start, stop, self.input_indices(inputs), by_input)
 
     def __getitem__(self, key: Any) -> Any:
@@ -417,7 +417,7 @@ class Recording:
             Each the report's TimeOffset text read as a double, bit for bit:
             the nearest double to the decimal the report prints.
         """
-        start, stop = self._rows(start, stop)
+        start, stop = self._row_bounds(start, stop)
         return self._open_reader().time_offsets(start, stop)
 
     def chunks(self, rows: int = 65536, start: Optional[int] = 0,
@@ -445,7 +445,7 @@ class Recording:
         """
         if not _is_index(rows) or rows < 1:
             raise ValueError("rows must be an integer of at least 1")
-        start, stop = self._rows(start, stop)
+        start, stop = self._row_bounds(start, stop)
         indices = self.input_indices(inputs)
         return self._chunks(rows, start, stop, indices, by_input)
 

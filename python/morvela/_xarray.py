@@ -90,12 +90,12 @@ class RecordingArray(BackendArray):
     def _read(self, key):
         # Outer indexing: on each axis an integer, a slice or an array of
         # integers; the recording reads only the rows asked for.
-        rows, inputs = key
+        row_key, inputs = key
         if isinstance(inputs, slice):
             inputs = list(range(self.shape[1])[inputs])
         elif isinstance(inputs, np.ndarray):
             inputs = inputs.tolist()
-        return self.recording()[rows, inputs]
+        return self.recording()[row_key, inputs]
 
 
 class _TimeTransform(CoordinateTransform or object):  # type: ignore[misc]
@@ -168,15 +168,15 @@ def _time_coordinate(rec, file_size):
     return coords
 
 
-def _chunk_starts(rows, step, ends=()):
-    """Where the chunks of `rows` rows begin: every `step` rows, and at
+def _chunk_starts(row_count, step, ends=()):
+    """Where the chunks of `row_count` rows begin: every `step` rows, and at
     each of `ends` (the rows a shortened file holds), so that no chunk
     spans present and missing rows."""
-    return sorted(set(range(0, rows, step)) | {e for e in ends if 0 < e < rows})
+    return sorted(set(range(0, row_count, step)) | {e for e in ends if 0 < e < row_count})
 
 
-def _chunk_sizes(rows, starts):
-    return tuple(b - a for a, b in zip(starts, [*starts[1:], rows]))
+def _chunk_sizes(row_count, starts):
+    return tuple(b - a for a, b in zip(starts, [*starts[1:], row_count]))
 
 
 def open_recording_dataset(path, drop_variables=None, block_rows=None):
@@ -191,17 +191,17 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         identity = rec.identity()
         h = rec.header
         dtype = rec.value_dtype
-        rows = _chunk_rows(h.inputs, dtype, block_rows)
+        chunk = _chunk_rows(h.inputs, dtype, block_rows)
         if rec.complete_rows < h.samples:
-            rows = _chunk_sizes(h.samples,
-                                _chunk_starts(h.samples, rows, [rec.complete_rows]))
+            chunk = _chunk_sizes(h.samples,
+                                 _chunk_starts(h.samples, chunk, [rec.complete_rows]))
         drop = set(drop_variables or ())
         variables = {}
         if VARIABLE not in drop:
             array = RecordingArray(manager, identity, (h.samples, h.inputs), dtype)
             variables[VARIABLE] = xr.Variable(
                 ("time", "input"), indexing.LazilyIndexedArray(array),
-                encoding={"preferred_chunks": {"time": rows, "input": h.inputs},
+                encoding={"preferred_chunks": {"time": chunk, "input": h.inputs},
                           "dtype": dtype})
         coords = {}
         if "input" not in drop:
@@ -395,7 +395,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
                 if mine != theirs:
                     raise _differs(path, paths[0], what, mine, theirs)
     longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
-    rows = found[longest][0]["samples"]
+    row_count = found[longest][0]["samples"]
     with Recording(absolute[longest]) as rec:
         rec.check_decodable()
         dtype = rec.value_dtype
@@ -405,9 +405,9 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         time = _time_coordinate(rec, rec.identity()[2])
     if time is None or not isinstance(time.xindexes["time"], PandasIndex):
         raise RowClaimError(f"{os.fsdecode(paths[longest])}: the header claims "
-                            f"{rows} rows, more than the file can hold",
+                            f"{row_count} row_count, more than the file can hold",
                             paths[longest])
-    if fill_value is None and any(raw["samples"] < rows for raw, _, _ in found):
+    if fill_value is None and any(raw["samples"] < row_count for raw, _, _ in found):
         if dtype.kind != "f":
             raise ValueError(f"recordings of {dtype} padded: give a fill_value")
         fill_value = np.nan
@@ -415,14 +415,14 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
     step = _chunk_rows(inputs, dtype, block_rows)
-    starts = _chunk_starts(rows, step, [raw["complete_rows"] for raw, _, _ in found])
-    sizes = _chunk_sizes(rows, starts)
+    starts = _chunk_starts(row_count, step, [raw["complete_rows"] for raw, _, _ in found])
+    sizes = _chunk_sizes(row_count, starts)
     identities = [f[2] for f in found]
     # One string hashed, not ten thousand tuples walked.
     name = "morvela-" + dask.base.tokenize(
-        repr((absolute, identities, step, rows, fill_value)))
+        repr((absolute, identities, step, row_count, fill_value)))
     groups = _groups([raw["complete_rows"] < raw["samples"] for raw, _, _ in found],
-                     max(1, TASK_BYTES // max(1, min(rows, step) * inputs * dtype.itemsize)))
+                     max(1, TASK_BYTES // max(1, min(row_count, step) * inputs * dtype.itemsize)))
     graph = {}
     for g, (first, last) in enumerate(groups):
         for b, (start, size) in enumerate(zip(starts, sizes)):

@@ -111,3 +111,24 @@ def fixed_point(value, decimals, force_sign):
 def report_time(row, pretrigger, sample_time):
     """The report's TimeOffset of `row` read as a double, from its rule."""
     return float(fixed_point(float(row - pretrigger) * sample_time * 1e-6, 9, True))
+
+
+def in_threads(work, count):
+    """Runs work(k) for k in range(count), each in a thread of its own;
+    returns what they raised."""
+    import threading
+
+    errors = []
+
+    def run(k):
+        try:
+            work(k)
+        except Exception as error:  # noqa: BLE001 - returned to the test
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return errors

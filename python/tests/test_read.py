@@ -1,7 +1,6 @@
 """Recording.read against independent numpy decoding and Morvela's report."""
 
 import os
-import struct
 
 import numpy as np
 import pytest

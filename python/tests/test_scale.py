@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import DEMO, header_bytes, input_bytes, raw_recording, same_bits
+from conftest import raw_recording, same_bits
 
 pq = pytest.importorskip("pyarrow.parquet")
 h5py = pytest.importorskip("h5py")

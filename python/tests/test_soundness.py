@@ -6,13 +6,12 @@ import json
 import os
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
 
 import morvela
-from conftest import convert, header_bytes, input_bytes, report_time
+from conftest import convert, header_bytes, in_threads, input_bytes, report_time
 
 
 def recording(write, rows, inputs=3, type_name="short", size=2, name="rec.dat",
@@ -236,20 +235,12 @@ def test_threads_read_one_recording_at_once(write):
     with morvela.open(path) as rec:
         single = [rec.read(*job) for job in jobs]
         results = [None] * len(jobs)
-        errors = []
 
         def work(k):
-            try:
-                for i in range(k, len(jobs), 8):
-                    results[i] = rec.read(*jobs[i])
-            except Exception as error:  # noqa: BLE001 - reported below
-                errors.append(error)
+            for i in range(k, len(jobs), 8):
+                results[i] = rec.read(*jobs[i])
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        errors = in_threads(work, 8)
     assert not errors
     for (start, stop, columns), one, many in zip(jobs, single, results):
         np.testing.assert_array_equal(many, one)

@@ -4,19 +4,19 @@ decoded from the raw bytes with numpy."""
 import os
 import pickle
 import re
-import threading
 
 import numpy as np
 import pytest
 
 import morvela
-from conftest import DEMO, header_bytes, input_bytes, raw_recording, report_time, same_bits
+from conftest import (DEMO, header_bytes, in_threads, input_bytes, raw_recording,
+                      report_time, same_bits)
 
 xr = pytest.importorskip("xarray")
 CoordinateTransformIndex = pytest.importorskip("xarray.core.indexes").CoordinateTransformIndex
 dask = pytest.importorskip("dask")
 
-from morvela import _xarray  # noqa: E402 - after the skips
+from morvela import _xarray  # noqa: E402,F401 - after the skips; monkeypatched
 from morvela._xarray import MorvelaBackendEntrypoint  # noqa: E402
 
 
@@ -148,23 +148,16 @@ def rewrite_in_place(path, offset, data):
 def test_reads_from_threads_hold_their_file_while_the_cache_evicts(write):
     # Stepped reads of 1,100,000 rows take two spans, each a read.
     made = [raw_recording(write, f"t{k}.dat", 1_100_000, 1, "|u1", seed=k) for k in range(4)]
-    failures, done = [], []
+    done = []
     with xr.set_options(file_cache_maxsize=1):
         sets = [xr.open_dataset(p, engine="morvela", cache=False) for p, _ in made]
 
         def reads(k):
-            try:
-                for n in range(25):
-                    same_bits(sets[k].signal[n::5].values, made[k][1][n::5])
-                    done.append(k)
-            except Exception as error:  # noqa: BLE001 - counted below
-                failures.append(error)
+            for n in range(25):
+                same_bits(sets[k].signal[n::5].values, made[k][1][n::5])
+                done.append(k)
 
-        threads = [threading.Thread(target=reads, args=(k,)) for k in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        failures = in_threads(reads, 4)
         for ds in sets:
             ds.close()
     assert failures == [] and len(done) == 100
@@ -259,7 +252,7 @@ def test_memory_at_open_follows_the_file_not_the_header(write):
     path = write("claim.dat", header_bytes("short", 2, 1, 2**32 - 1, pretrigger=5) +
                  input_bytes([b"a"]) + b"\0\1\0\2")
     assert os.path.getsize(path) < 500
-    with xr.open_dataset(path, engine="morvela") as ds, morvela.open(path) as rec:
+    with xr.open_dataset(path, engine="morvela") as ds:
         assert ds.signal.shape == (2**32 - 1, 1)
         assert isinstance(ds.xindexes["time"], CoordinateTransformIndex)
         assert ds.time.attrs["units"] == "s"

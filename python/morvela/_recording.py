@@ -60,19 +60,31 @@ class Header:
         return self.sample_time_us / 1e6
 
     def trigger_time_iso(self) -> Optional[str]:
-        """The trigger time in UTC to the nanosecond as ISO 8601 text
-        (numpy and pandas parse it), or None where the report shows the
-        current time instead."""
+        """The trigger time in UTC to the nanosecond.
+
+        Returns
+        -------
+        str or None
+            ISO 8601 text (numpy and pandas parse it), such as
+            "2023-11-14T22:13:20.250000000Z"; None where the report shows
+            the current time instead.
+        """
         if self.trigger_time_ns is None:
             return None
         return (f"{self.trigger_time:%Y-%m-%dT%H:%M:%S}."
                 f"{self.trigger_time_ns % 1_000_000_000:09d}Z")
 
     def to_dict(self) -> Dict[str, Any]:
-        """A dict of plain values: what `info`, the exports and the xarray
-        attributes all show. The trigger time is `trigger_time_iso()`, and
-        None (with trigger_time_ns) where the report shows the current
-        time."""
+        """The header as plain values: what `info`, the exports and the
+        xarray attributes show.
+
+        Returns
+        -------
+        dict
+            Every field, "sample_time" in seconds beside "sample_time_us",
+            and "trigger_time" as `trigger_time_iso` gives it (None, with
+            "trigger_time_ns", where the report shows the current time).
+        """
         d: Dict[str, Any] = {}
         for key, value in dataclasses.asdict(self).items():
             if key == "sample_time_us":

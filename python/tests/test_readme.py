@@ -4,6 +4,7 @@ clone does after its two set-up commands. A block marked
 <!-- readme-test: skip: WHY --> is skipped, visibly."""
 
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -13,7 +14,11 @@ import pytest
 
 from conftest import MORVELA
 
-README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+# The project's top folder: the first above this file that holds the
+# README (a copy of the tests, as mutation testing makes, sits deeper).
+TOP = next(str(p) for p in pathlib.Path(__file__).resolve().parents
+           if (p / "README.md").is_file() and (p / "CMakeLists.txt").is_file())
+README = os.path.join(TOP, "README.md")
 _BLOCK = re.compile(r"(?:<!-- readme-test: skip: (?P<why>[^\n]*?) -->\n)?"
                     r"```(?P<kind>python|sh)\n(?P<code>.*?)```", re.S)
 

@@ -81,10 +81,12 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
         axes[0].annotate("trigger", xy=(0, 1), xycoords=("data", "axes fraction"),
                          xytext=(3, -10), textcoords="offset points", color="C3")
     axes[-1].set_xlabel("time from trigger [s]")
-    # Fixed margins in pixels: a computed layout costs more than the data.
+    # Fixed margins in pixels (a computed layout costs more than the data),
+    # held to a share of a small figure so that some of it is left to draw.
     height = panel_height * count + 120
-    fig.subplots_adjust(left=90 / width, right=1 - 20 / width,
-                        top=1 - 70 / height, bottom=60 / height, hspace=0.15)
+    fig.subplots_adjust(left=min(90 / width, 0.3), right=max(1 - 20 / width, 0.9),
+                        top=max(1 - 70 / height, 0.7), bottom=min(60 / height, 0.25),
+                        hspace=0.15)
     if path is not None:
         fig.savefig(path)
     return fig

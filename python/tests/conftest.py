@@ -4,6 +4,7 @@ encoder and decoder, and the Morvela program to convert them."""
 import os
 import struct
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -11,6 +12,11 @@ import pytest
 MORVELA = os.environ.get("MORVELA_BINARY", "Morvela")
 SYNTH = os.environ.get("MORVELA_SYNTH", "morvela-synth")
 DEMO = os.environ.get("MORVELA_DEMO", "examples/demo.dat")
+
+# Mutation testing maps tests to the code they reach in this process alone;
+# programs and workers the tests start run the code unchanged meanwhile.
+if os.environ.get("MUTANT_UNDER_TEST") == "stats":
+    del os.environ["MUTANT_UNDER_TEST"]
 
 
 def header_bytes(type_name, size, inputs, samples, pretrigger=0,
@@ -84,6 +90,60 @@ def raw_recording(write, name, rows, inputs, dtype=">i2", seed=0,
     return path, values.astype(dtype.newbyteorder("="))
 
 
+def counted_recording(write, rows, inputs=3, type_name="short", size=2,
+                      name="rec.dat", **header):
+    """A recording whose value at (row, input) is row * inputs + input,
+    stored big-endian in fields of `size` bytes (the value in the last
+    bytes, zeros before it). Returns (path, values)."""
+    values = np.arange(rows * inputs, dtype=np.int64).reshape(rows, inputs)
+    dtype = {"short": ">i2", "int": ">i4", "unsigned int": ">u4",
+             "double": ">f8"}[type_name]
+    width = np.dtype(dtype).itemsize
+    stored = values.astype(dtype).reshape(-1, 1).view(np.uint8)
+    if size > width:
+        stored = np.hstack([np.zeros((stored.shape[0], size - width), np.uint8),
+                            stored])
+    data = (header_bytes(type_name, size, inputs, rows, **header) +
+            input_bytes([b"in%d" % j for j in range(inputs)]) +
+            stored[:, -size:].tobytes())
+    return write(name, data), values.astype(dtype).astype(dtype[1:])
+
+
+def cli(capsys, *args):
+    """The package's command line run in this process: (status, standard
+    output, standard error)."""
+    from morvela.__main__ import main
+
+    try:
+        status = main([os.fsdecode(a) for a in args])
+    except SystemExit as exit:
+        status = exit.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def run_cli(*args, **options):
+    """python3 -m morvela ARGS as a program of its own (bytes arguments
+    passed as bytes)."""
+    if "stdout" in options:
+        options.setdefault("stderr", subprocess.PIPE)
+    else:
+        options.setdefault("capture_output", True)
+    options.setdefault("text", not any(isinstance(a, bytes) for a in args))
+    return subprocess.run([sys.executable, "-m", "morvela", *args], timeout=300,
+                          **options)
+
+
+def one_line(err, start="morvela: "):
+    """A failure as the command line promises it: one line, no traceback."""
+    assert err.count("\n") == 1 and err.startswith(start), err
+    assert "Traceback" not in err
+
+
+def leftovers(folder):
+    return [name for name in os.listdir(folder) if name.endswith(".part")]
+
+
 def same_bits(a, b):
     a, b = np.asarray(a), np.asarray(b)
     assert a.dtype == b.dtype and a.shape == b.shape
@@ -132,3 +192,110 @@ def in_threads(work, count):
     for thread in threads:
         thread.join()
     return errors
+
+
+def recordings(write, count, rows=300, inputs=3, prefix="r"):
+    return [raw_recording(write, f"{prefix}{k}.dat", rows, inputs, seed=k)
+            for k in range(count)]
+
+
+def parquet_values(path):
+    import pyarrow.parquet as pq
+
+    with open(path, "rb") as f:
+        return pq.read_table(f).drop(["TimeOffset"]).to_pandas().to_numpy()
+
+
+# Interrupts, delivered at chosen points of an export rather than after a
+# sleep. Worker processes are forked and inherit the hooks.
+POINTS = ("created", "mid-write", "before-rename", "after-rename")
+
+
+def interrupt_at(monkeypatch, point, marked, signal_to):
+    """Makes the export of the recording whose name holds `marked` call
+    signal_to() at `point`, one of POINTS."""
+    import morvela._export
+
+    real_open, real_replace, real_blocks = os.open, os.replace, morvela._export._blocks
+
+    def mine(path):
+        return marked in os.fsencode(path)
+
+    def opened(path, *args, **kwargs):
+        fd = real_open(path, *args, **kwargs)
+        if point == "created" and mine(path) and os.fsencode(path).endswith(b".part"):
+            signal_to()
+        return fd
+
+    def replaced(src, dst):
+        real_replace(src, dst)
+        if point == "after-rename" and mine(dst):
+            signal_to()
+
+    def blocks(rec, progress, rows, by_input=False):
+        for k, block in enumerate(real_blocks(rec, progress, rows, by_input)):
+            yield block
+            if k == 0 and point == "mid-write" and mine(rec.path):
+                signal_to()
+        if point == "before-rename" and mine(rec.path):
+            signal_to()  # every block written
+
+    monkeypatch.setattr(os, "open", opened)
+    monkeypatch.setattr(os, "replace", replaced)
+    monkeypatch.setattr(morvela._export, "_blocks", blocks)
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 4096)
+
+
+@pytest.fixture
+def cluster():
+    """A LocalCluster of two worker processes and its client."""
+    distributed = pytest.importorskip("distributed")
+    import cloudpickle
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as local, \
+            distributed.Client(local) as client:
+        yield local, client
+
+
+def stall_on_workers(marker, release=None):
+    """Runs on each worker of a cluster: the first export to reach its
+    second block writes `marker` (holding its process id) and waits, until
+    `release` exists, or for good."""
+    import time
+
+    import morvela._export as export
+
+    real = export._blocks
+
+    def blocks(rec, progress, rows, by_input=False):
+        for k, block in enumerate(real(rec, progress, rows, by_input)):
+            yield block
+            if k == 0:
+                try:
+                    fd = os.open(marker + ".claimed", os.O_CREAT | os.O_EXCL)
+                except FileExistsError:
+                    continue
+                os.close(fd)
+                with open(marker + ".part-written", "w") as f:
+                    f.write(str(os.getpid()))
+                os.rename(marker + ".part-written", marker)
+                while not (release and os.path.exists(release)):
+                    time.sleep(0.01)
+
+    export._blocks = blocks
+    export.BLOCK_BYTES = 4096
+
+
+def when_exists(path, then):
+    """Calls then() from a thread of its own once `path` exists."""
+    import threading
+    import time
+
+    def wait():
+        while not os.path.exists(path):
+            time.sleep(0.01)
+        then()
+
+    threading.Thread(target=wait, daemon=True).start()

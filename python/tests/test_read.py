@@ -1,12 +1,19 @@
-"""Recording.read against independent numpy decoding and Morvela's report."""
+"""morvela.open and Recording: values against independent numpy decoding
+and Morvela's report, selections as numpy makes them, the header, and
+failures whose status is the Morvela program's for the same file."""
 
+import errno
 import os
+import subprocess
+import time
+import tracemalloc
 
 import numpy as np
 import pytest
 
 import morvela
-from conftest import convert, header_bytes, input_bytes, report_rows, same_bits
+from conftest import (SYNTH, convert, counted_recording, header_bytes, in_threads,
+                      input_bytes, report_rows, report_time, same_bits)
 
 TYPES = {
     "char": "i1", "unsigned char": "u1", "short": "i2", "unsigned short": "u2",
@@ -14,96 +21,133 @@ TYPES = {
 }
 
 
-def sample_values(code, count, rng):
-    dtype = np.dtype(code)
-    if dtype.kind == "f":
-        # Multiples of 1/8: exact in both widths and in six decimals.
-        return (rng.integers(-80000, 80000, count) / 8).astype(dtype)
-    info = np.iinfo(dtype)
-    values = rng.integers(info.min, info.max, count, endpoint=True, dtype=np.int64)
-    values[:4] = [info.min, info.max, 0, -1 if info.min else 1]
-    return values.astype(dtype)
-
-
-@pytest.mark.parametrize("type_name", list(TYPES))
-def test_full_width_values_match_numpy_and_the_report(write, type_name):
+def expected_values(type_name, fields):
+    """Values of big-endian fields (rows, inputs, bytes) decoded by hand: a
+    field as wide as the type or wider holds the value in its last bytes; a
+    narrower integer field is sign- or zero-extended."""
     code = TYPES[type_name]
-    rows, inputs = 50, 3
-    values = sample_values(code, rows * inputs, np.random.default_rng(7))
-    stored = values.astype(">" + code).tobytes()
-    path = write("rec.dat", header_bytes(type_name, np.dtype(code).itemsize,
-                                         inputs, rows, 5) +
-                 input_bytes([b"a", b"b", b"c"]) + stored)
-    expected = np.frombuffer(stored, dtype=">" + code).reshape(rows, inputs)
-    with morvela.open(path) as rec:
-        got = rec.read()
-        assert got.dtype == np.dtype(code)
-        assert got.flags.c_contiguous
-        np.testing.assert_array_equal(got, expected)
-        np.testing.assert_array_equal(rec.read(10, 20, [2, 0]),
-                                      expected[10:20, [2, 0]])
-    status, report = convert(str(path))
-    assert status == 0
-    from_report = np.array([[float(v) for v in row[1:]]
-                            for row in report_rows(report)])
-    np.testing.assert_array_equal(from_report, got.astype(np.float64))
+    width, size = np.dtype(code).itemsize, fields.shape[2]
+    if size >= width:
+        kept = np.ascontiguousarray(fields[:, :, size - width:])
+        return np.frombuffer(kept.tobytes(), ">" + code).reshape(fields.shape[:2])
+    raw = np.zeros(fields.shape[:2], np.int64)
+    for byte in range(size):
+        raw = raw * 256 + fields[:, :, byte]
+    if np.dtype(code).kind == "i":
+        raw = np.where(raw >= 2 ** (8 * size - 1), raw - 2 ** (8 * size), raw)
+    return raw.astype(code)
 
 
 @pytest.mark.parametrize("type_name,size", [
+    *((t, np.dtype(c).itemsize) for t, c in TYPES.items()),
     ("short", 1), ("int", 2), ("unsigned int", 3), ("unsigned short", 1),
     ("char", 3), ("int", 8), ("double", 10), ("float", 6)])
-def test_narrow_and_wide_fields(write, type_name, size):
-    code = TYPES[type_name]
-    width = np.dtype(code).itemsize
+def test_values_match_numpy_and_the_report(write, type_name, size):
     rng = np.random.default_rng(size)
-    fields = rng.integers(0, 256, (40, 2, size), dtype=np.uint8)
-    if size >= width:
-        # The value is a field's last `width` bytes.
-        kept = np.ascontiguousarray(fields[:, :, size - width:])
-        expected = np.frombuffer(kept.tobytes(), dtype=">" + code).reshape(40, 2)
-    else:
-        # A narrower integer field, sign- or zero-extended by hand.
-        raw = np.zeros((40, 2), dtype=np.int64)
-        for byte in range(size):
-            raw = raw * 256 + fields[:, :, byte]
-        if np.dtype(code).kind == "i":
-            raw = np.where(raw >= 2 ** (8 * size - 1), raw - 2 ** (8 * size), raw)
-        expected = raw.astype(code)
-    path = write("rec.dat", header_bytes(type_name, size, 2, 40) +
-                 input_bytes([b"a", b"b"]) + fields.tobytes())
+    fields = rng.integers(0, 256, (40, 3, size), dtype=np.uint8)
+    if size == np.dtype(TYPES[type_name]).itemsize and TYPES[type_name][0] in "iu":
+        info = np.iinfo(TYPES[type_name])  # the extremes of the type
+        fields[:4, 0] = np.array([info.min, info.max, 0, 1], ">" + TYPES[type_name]) \
+            .view(np.uint8).reshape(4, size)
+    expected = expected_values(type_name, fields)
+    path = write("rec.dat", header_bytes(type_name, size, 3, 40, 5) +
+                 input_bytes([b"a", b"b", b"c"]) + fields.tobytes())
     with morvela.open(path) as rec:
-        np.testing.assert_array_equal(rec.read(), expected)
+        got = rec.read()
+        assert got.dtype == np.dtype(TYPES[type_name]) and got.flags.c_contiguous
+        np.testing.assert_array_equal(got, expected)
+        np.testing.assert_array_equal(rec.read(10, 20, [2, 0]), expected[10:20, [2, 0]])
     status, report = convert(str(path))
     assert status == 0
-    from_report = np.array([[float(v) for v in row[1:]]
-                            for row in report_rows(report)])
-    if np.dtype(code).kind == "f":
+    from_report = np.array([[float(v) for v in row[1:]] for row in report_rows(report)])
+    if got.dtype.kind == "f":
         finite = np.isfinite(expected) & (np.abs(expected) < 1e8)
-        np.testing.assert_allclose(from_report[finite], expected[finite],
-                                   rtol=0, atol=5.01e-7)
+        np.testing.assert_allclose(from_report[finite], expected[finite], rtol=0, atol=5.01e-7)
     else:
         np.testing.assert_array_equal(from_report, expected)
 
 
-def test_rows_and_inputs_are_selected_like_slices(write):
-    stored = np.arange(60, dtype=">i2").tobytes()
-    path = write("rec.dat", header_bytes("short", 2, 3, 20) +
-                 input_bytes([b"U", b"I", b"U"]) + stored)
+@pytest.mark.parametrize("type_name,size", [("short", 2), ("int", 2),
+                                            ("unsigned int", 8), ("double", 12)])
+def test_ranges_past_a_span_and_column_subsets(write, type_name, size):
+    # 600,000 rows cross the reader's spans of 1 MiB; a subset of the
+    # columns decodes value by value.
+    path, values = counted_recording(write, 600_000, 2, type_name, size)
+    if size < np.dtype(values.dtype).itemsize:
+        values = values.astype(np.int16)  # the last two bytes, sign-extended
     with morvela.open(path) as rec:
-        assert rec.columns == ("U", "I", "U.1")
-        assert rec.shape == (20, 3) and len(rec) == 20
-        np.testing.assert_array_equal(rec.read(-2), [[54, 55, 56], [57, 58, 59]])
-        np.testing.assert_array_equal(rec.read(18, 99, "I"), [[55], [58]])
-        np.testing.assert_array_equal(rec.read(0, 2, ["U.1", -3]), [[2, 0], [5, 3]])
-        np.testing.assert_array_equal(rec[1:3, 1], [4, 7])
-        np.testing.assert_array_equal(rec[1:3, 1:2], [[4], [7]])
-        assert rec[1, 2] == 5 and np.ndim(rec[1, 2]) == 0
-        np.testing.assert_array_equal(rec[-1], [57, 58, 59])
-        assert rec.read(5, 5).shape == (0, 3)
-        with pytest.raises(KeyError):
-            rec.read(inputs="W")
-        with pytest.raises(IndexError):
-            rec.read(inputs=3)
+        for start, stop, inputs in ((262_100, 524_400, [1]), (1, 599_999, [1, 0]),
+                                    (300_000, 600_000, None), (-5, None, [0]), (5, 9, None)):
+            expected = values[start:stop] if inputs is None else values[start:stop, inputs]
+            np.testing.assert_array_equal(rec.read(start, stop, inputs), expected)
+        np.testing.assert_array_equal(rec.time_offsets(262_143, 262_150),
+                                      [report_time(r, 0, 100) for r in range(262_143, 262_150)])
+        chunks = list(rec.chunks(250_000, 100_000, 599_000, [1]))
+        assert [len(v) for _, v in chunks] == [250_000, 249_000]
+        np.testing.assert_array_equal(np.concatenate([v for _, v in chunks]),
+                                      values[100_000:599_000, [1]])
+        np.testing.assert_array_equal(np.concatenate([o for o, _ in chunks]),
+                                      rec.time_offsets(100_000, 599_000))
+        assert list(rec.chunks(10, 7, 3)) == []
+        by_input = list(rec.chunks(250_000, 100_000, 599_000, [1, 0], by_input=True))
+        np.testing.assert_array_equal(np.concatenate([v for _, v in by_input], axis=1),
+                                      values[100_000:599_000, [1, 0]].T)
+
+
+def test_selection_as_numpy_makes_it(write):
+    path, values = counted_recording(write, 20, inputs=4)
+    renamed = write("names.dat", path.read_bytes().replace(b"in3\0", b"in1\0"))
+    with morvela.open(renamed) as rec:
+        assert rec.columns == ("in0", "in1", "in2", "in1.1")
+        np.testing.assert_array_equal(rec.read(18, 99, "in1.1"), values[18:, [3]])
+    with morvela.open(path) as rec:
+        assert rec.shape == (20, 4) and len(rec) == 20 and rec.ndim == 2 and rec.size == 80
+        np.testing.assert_array_equal(rec.read(-2), values[-2:])
+        np.testing.assert_array_equal(rec.read(0, 2, ["in2", -4]), values[:2, [2, 0]])
+        np.testing.assert_array_equal(rec.read(5, 2), values[5:2])
+        assert rec.read(5, 5).shape == (0, 4)
+        for key, expected in (((3, slice(None)), values[3]), ((slice(1, 3), 1), values[1:3, 1]),
+                              ((slice(1, 3), slice(1, 2)), values[1:3, 1:2]),
+                              ((slice(2, 5), slice(None, None, 2)), values[2:5, ::2]),
+                              ((slice(-3, None), "in2"), values[-3:, 2]),
+                              ((4, [3, "in0"]), values[4, [3, 0]]), (-1, values[-1])):
+            np.testing.assert_array_equal(rec[key], expected)
+        for key in ((3, 0), (-1, -1)):
+            assert np.ndim(rec[key]) == 0 and rec[key] == values[key]
+        # Rows as numpy selects them: steps, lists in any order, masks.
+        mask = np.arange(20) % 3 == 0
+        for rows in (slice(None, None, 2), slice(1, 19, 7), slice(None, None, -3),
+                     slice(5, 5, 2), [0, -1], [19, 0, 19, 3], [], np.array([-20, 19]),
+                     mask, np.zeros(20, bool)):
+            np.testing.assert_array_equal(rec[rows], values[rows])
+            np.testing.assert_array_equal(rec[rows, [2, 0]], values[rows][:, [2, 0]])
+            np.testing.assert_array_equal(rec[rows, "in1"], values[rows][:, 1])
+        for bad, error in (([20], IndexError), ([-21], IndexError), (20, IndexError),
+                           (np.ones(19, bool), IndexError), (np.ones(21, bool), IndexError),
+                           ([[1, 2]], IndexError), ([1.5], IndexError), ((1, 2, 3), IndexError),
+                           (1.5, TypeError)):
+            with pytest.raises(error):
+                rec[bad]
+        for bad, error in (("W", KeyError), (4, IndexError), (-5, IndexError),
+                           ([True, False], TypeError), ([1.9], TypeError),
+                           (b"\x03", TypeError), (1.0, TypeError), (True, TypeError),
+                           ([b"in1"], TypeError)):
+            with pytest.raises(error):
+                rec.read(inputs=bad)
+        for rows in (0, 2.5):
+            with pytest.raises(ValueError):
+                rec.chunks(rows)
+        np.testing.assert_array_equal(np.asarray(rec), values)
+        assert np.asarray(rec).dtype == np.int16
+        assert np.asarray(rec, dtype=np.float64).dtype == np.float64
+        # The binding checks every index it is given.
+        for start, stop, columns in ((0, 2, [4]), (0, 2, [-1]), (0, 2, [10**6]),
+                                     (-1, 2, [0]), (3, 2, [0]), (0, 21, [0])):
+            with pytest.raises(IndexError):
+                rec._reader.read(start, stop, columns)
+        for start, stop in ((-1, 2), (3, 2), (0, 21)):
+            with pytest.raises(IndexError):
+                rec._reader.time_offsets(start, stop)
     assert rec.closed
     with pytest.raises(ValueError):
         rec.read()
@@ -143,57 +187,180 @@ def test_every_time_handed_out_is_the_reports_text(write, tmp_path, sample_time,
         assert f.attrs["sample_time"] == seconds
 
 
-def test_header_and_inputs(write):
-    path = write("rec.dat", header_bytes("float", 4, 2, 0, 5, 250) +
+def test_header_and_inputs(write, tmp_path):
+    path = write("rec.dat", header_bytes("float", 4, 2, 0, 5, 250, name=b"bl\xe9") +
                  input_bytes([b"\xb5V", b"caf\xc3\xa9"], [b"m/s", b"\xff"]))
-    with morvela.open(path) as rec:
-        h = rec.header
-        assert (h.block_name, h.application_name, h.application_version) == \
-            ("Test", "Rec", "2.1")
-        assert h.trigger_time_ns == 1110792413_250000000
-        assert h.trigger_time.isoformat() == "2005-03-14T09:26:53.250000+00:00"
-        assert h.sample_time == 250e-6
-        assert (h.samples, h.pretrigger_samples, h.posttrigger_samples) == \
-            (0, 5, 2**32 - 5)
-        assert (h.inputs, h.data_type, h.data_type_size) == (2, "float", 4)
-        # Text that is not UTF-8 comes through and encodes back unchanged.
-        assert rec.inputs[1] == ("café", "\udcff")
-        assert rec.inputs[0].name.encode("utf-8", "surrogateescape") == b"\xb5V"
-        assert rec.read().shape == (0, 2)
+    raw = os.fsencode(tmp_path) + b"/r\xff\xfe.dat"
+    os.rename(path, raw)
+    for name in (raw, os.fsdecode(raw), tmp_path / os.fsdecode(b"r\xff\xfe.dat")):
+        with morvela.open(name) as rec:
+            h = rec.header
+            assert (h.block_name, h.application_name, h.application_version) == \
+                ("bl\udce9", "Rec", "2.1")
+            assert h.trigger_time_ns == 1110792413_250000000
+            assert h.trigger_time.isoformat() == "2005-03-14T09:26:53.250000+00:00"
+            assert h.trigger_time_iso() == "2005-03-14T09:26:53.250000000Z"
+            assert (h.sample_time, h.sample_time_us) == (250e-6, 250)
+            assert (h.samples, h.pretrigger_samples, h.posttrigger_samples) == \
+                (0, 5, 2**32 - 5)
+            assert (h.inputs, h.data_type, h.data_type_size) == (2, "float", 4)
+            # Text that is not UTF-8 comes through and encodes back unchanged.
+            assert rec.inputs[1] == ("café", "\udcff")
+            assert rec.inputs[0].name.encode("utf-8", "surrogateescape") == b"\xb5V"
+            assert rec.read().shape == (0, 2) and rec.dtype == np.float32
+            assert h.to_dict()["sample_time_us"] == 250
+    for nul in (os.fsdecode(raw) + "\0x", raw + b"\0x"):
+        with pytest.raises(ValueError):
+            morvela.open(nul)
 
 
-@pytest.mark.parametrize("seconds,expected", [
-    (0.0, 0), (1.9999999996, 2_000_000_000), (-10.0, None),
-    (float("nan"), None), (253402300799.0, 253402300799_000000000),
-    (253402300800.0, None), (1e300, None)])
-def test_trigger_time_and_its_fallback(write, seconds, expected):
+@pytest.mark.parametrize("seconds, zone, expected", [
+    (0.0, "UTC", 0), (1.9999999996, "UTC", 2_000_000_000),
+    (253402300799.0, "UTC", 253402300799_000000000),
+    (-10.0, "UTC", None), (float("nan"), "UTC", None), (float("inf"), "UTC", None),
+    (2.0**63, "UTC", None), (253402300800.0, "UTC", None), (1e300, "UTC", None),
+    # The year 9999 ends by local time: one hour east it has ended at
+    # 23:00 UTC, as the report's fallback says.
+    (253402297200.5, "UTC", 253402297200_500000000), (253402297200.5, "UTC-1", None),
+])
+def test_trigger_time_and_its_fallback(write, monkeypatch, seconds, zone, expected):
     path = write("rec.dat", header_bytes("short", 2, 0, 0, trigger_time=seconds))
-    with morvela.open(path) as rec:
-        assert rec.header.trigger_time_ns == expected
-        assert (rec.header.trigger_time is None) == (expected is None)
+    monkeypatch.setenv("TZ", zone)
+    time.tzset()
+    try:
+        with morvela.open(path) as rec:
+            assert rec.header.trigger_time_ns == expected
+            assert (rec.header.trigger_time is None) == (expected is None)
+            assert (rec.header.to_dict()["trigger_time"] is None) == (expected is None)
+    finally:
+        monkeypatch.undo()
+        time.tzset()
 
 
 def test_chunks_cover_the_recording_in_flat_memory(tmp_path):
-    import subprocess
-    import tracemalloc
-
-    from conftest import SYNTH
-
     path = tmp_path / "long.dat"
     subprocess.run([SYNTH, "-t", "short", "-i", "4", "-n", "3000000", str(path)],
                    check=True, capture_output=True)
     with morvela.open(path) as rec:
         head = rec.read(0, 1000)
         tracemalloc.start()
-        rows, total, first = 0, np.zeros(4, dtype=np.int64), None
+        rows, first = 0, None
         for offsets, values in rec.chunks(rows=100_000):
             assert len(offsets) == len(values)
             first = values[:1000] if first is None else first
             rows += len(values)
-            total += values.sum(axis=0, dtype=np.int64)
         _, peak = tracemalloc.get_traced_memory()
         tracemalloc.stop()
-    assert rows == 3_000_000
+    assert rows == 3_000_000 and os.path.getsize(path) > 20 << 20
     np.testing.assert_array_equal(first, head)
     assert peak < 16 << 20, peak
-    assert os.path.getsize(path) > 20 << 20
+
+
+OPEN_FAILURES = {
+    "wrong magic": (header_bytes("short", 2, 1, 1, magic=b"KIVX") + input_bytes([b"a"]) +
+                    b"\0\1", morvela.NotRecordingError, -6),
+    "lower-case magic": (header_bytes("short", 2, 1, 1, magic=b"kiv\0") +
+                         input_bytes([b"a"]) + b"\0\1", morvela.NotRecordingError, -6),
+    "short header": (header_bytes("short", 2, 1, 1)[:247], morvela.RecordingReadError, -1),
+    "short input table": (header_bytes("short", 2, 4, 1) + input_bytes([b"a"] * 2),
+                          morvela.RecordingReadError, -1),
+    "input table beyond memory": (header_bytes("short", 2, 0xFFFFFFFF, 1),
+                                  morvela.RecordingMemoryError, -5),
+}
+
+
+@pytest.mark.parametrize("case", list(OPEN_FAILURES))
+def test_open_failures_are_the_programs_statuses(write, case):
+    data, error, status = OPEN_FAILURES[case]
+    path = write("rec.dat", data)
+    with pytest.raises(error) as raised:
+        morvela.open(path)
+    assert raised.value.status == status and raised.value.path == str(path)
+    assert str(path) in str(raised.value)
+    assert convert(str(path))[0] == status & 0xFF
+
+
+# What the header claims against what the file holds: (header, stored
+# bytes, the read, its error, the row named, the converter's status).
+READ_FAILURES = {
+    "unknown type": (("Short", 2, 1, 2), 4, "read", morvela.UnknownDataTypeError, None, 252),
+    "unknown width": (("double", 4, 1, 2), 8, "read", morvela.UnknownDataTypeError, None, 252),
+    "empty type": (("", 2, 1, 2), 4, "read", morvela.UnknownDataTypeError, None, 252),
+    "unknown type, rows missing": (("long", 8, 4, 2**32 - 1), 64, "read",
+                                   morvela.UnknownDataTypeError, None, 252),
+    "unknown type past the rows there": (("long", 8, 4, 2**32 - 1), 64, "from 2",
+                                         morvela.TruncatedRecordingError, 2, 252),
+    "ends inside row 3": (("short", 2, 3, 5), 20, "read",
+                          morvela.TruncatedRecordingError, 3, 255),
+    "ends inside row 3, by chunks": (("short", 2, 3, 5), 20, "chunks",
+                                     morvela.TruncatedRecordingError, 3, 255),
+    "fields of no bytes": (("short", 0, 2, 5), 0, "read",
+                           morvela.TruncatedRecordingError, 0, 255),
+    "claims beyond memory": (("short", 2, 4, 2**32 - 1), 16, "read",
+                             morvela.TruncatedRecordingError, 2, 255),
+    "claims beyond memory, pandas": (("short", 2, 4, 2**32 - 1), 16, "pandas",
+                                     morvela.TruncatedRecordingError, 2, 255),
+    "claims beyond memory, rows on": (("short", 2, 4, 2**32 - 1), 16, "from 10**9",
+                                      morvela.TruncatedRecordingError, 10**9, 255),
+    "claims beyond memory, all": (("short", 2, 4, 2**32 - 1), 16, "all",
+                                  morvela.TruncatedRecordingError, 2, 255),
+}
+
+
+@pytest.mark.parametrize("case", list(READ_FAILURES))
+def test_read_failures_name_the_row_and_never_exhaust_memory(write, case):
+    (type_name, size, inputs, rows), stored, how, error, row, status = READ_FAILURES[case]
+    path = write("rec.dat", header_bytes(type_name, size, inputs, rows) +
+                 input_bytes([b"a"] * inputs) + bytes(range(stored)))
+    calls = {"read": lambda r: r.read(), "chunks": lambda r: list(r.chunks(rows=2)),
+             "pandas": lambda r: r.to_pandas(), "all": lambda r: r[:],
+             "from 2": lambda r: r.read(2), "from 10**9": lambda r: r.read(10**9)}
+    with morvela.open(path) as rec:
+        assert rec.read(0, 0).shape == (0, inputs)
+        with pytest.raises(error) as raised:
+            calls[how](rec)
+    assert not isinstance(raised.value, MemoryError)
+    assert raised.value.status == (-4 if error is morvela.UnknownDataTypeError else -1)
+    assert getattr(raised.value, "row", None) == row
+    if row is not None and row < rows:
+        assert f"row {row} is not in the file, which holds " in str(raised.value)
+    assert convert(str(path))[0] == status
+
+
+def test_a_file_shortened_after_the_open(write, tmp_path):
+    path, values = counted_recording(write, 600, inputs=2)
+    with morvela.open(path) as rec:
+        os.truncate(path, 248 + 2 * 96 + 46 * 2 * 2 + 3)
+        np.testing.assert_array_equal(rec.read(0, 46), values[:46])
+        for start, stop, row in ((10, 600, 46), (45, 47, 46), (50, 60, 50)):
+            with pytest.raises(morvela.TruncatedRecordingError) as raised:
+                rec.read(start, stop)
+            assert raised.value.row == row
+        assert "row 50 is not in the file, which holds 46 of 600 rows" in str(raised.value)
+    with morvela.open(path) as rec:
+        assert rec.complete_rows == 46
+    with pytest.raises(FileNotFoundError) as raised:
+        morvela.open(tmp_path / "missing.dat")
+    assert raised.value.errno == errno.ENOENT
+    with pytest.raises(IsADirectoryError):
+        morvela.open(tmp_path)
+
+
+def test_threads_read_one_recording_at_once(write):
+    path, values = counted_recording(write, 200_000, inputs=5)
+    rng = np.random.default_rng(7)
+    jobs = []
+    for _ in range(64):
+        start = int(rng.integers(0, 200_000))
+        stop = int(rng.integers(start, 200_001))
+        columns = [int(c) for c in rng.permutation(5)[: int(rng.integers(1, 6))]]
+        jobs.append((start, stop, columns))
+    results = [None] * len(jobs)
+    with morvela.open(path) as rec:
+        def work(k):
+            for i in range(k, len(jobs), 8):
+                results[i] = rec.read(*jobs[i])
+
+        assert not in_threads(work, 8)
+    for (start, stop, columns), many in zip(jobs, results):
+        np.testing.assert_array_equal(many, values[start:stop, columns])

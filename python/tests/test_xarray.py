@@ -27,23 +27,20 @@ def open_files():
 # One recording.
 
 def test_one_array_of_time_by_input_with_its_coordinates(write):
+    with morvela.open(DEMO) as rec:
+        values, offsets, header = rec.read(), rec.time_offsets(), rec.header.to_dict()
+    header["trigger_time_ns"] = str(header["trigger_time_ns"])
     for engine in ("morvela", MorvelaBackendEntrypoint):
-        with xr.open_dataset(DEMO, engine=engine) as ds, morvela.open(DEMO) as rec:
-            values, offsets = rec.read(), rec.time_offsets()
-            assert list(ds.data_vars) == ["signal"]
+        with xr.open_dataset(DEMO, engine=engine, chunks={}) as ds:
+            assert list(ds.data_vars) == ["signal"] and ds.attrs == header
             assert ds.signal.dims == ("time", "input") and ds.signal.dtype == np.int16
-            assert list(ds.input.values) == list(rec.columns)
-            assert list(ds.units.values) == [i.unit for i in rec.inputs]
+            assert list(ds.input.values) == [f"Input{k}" for k in range(4)]
+            assert list(ds.units.values) == ["V", "A", "V", "A"]
             same_bits(ds.time.values, offsets)
-            same_bits(ds.signal.values, values)
             same_bits(ds.signal.sel(input="Input2").values, values[:, 2])
-            split = ds.signal.to_dataset("input")
-            same_bits(split["Input3"].values, values[:, 3])
+            same_bits(ds.signal.to_dataset("input")["Input3"].values, values[:, 3])
             assert ds.attrs["trigger_time"] == "2023-11-14T22:13:20.250000000Z"
-            assert ds.attrs["samples"] == 600 and ds.attrs["data_type"] == "short"
-            header = rec.header.to_dict()
-            header["trigger_time_ns"] = str(header["trigger_time_ns"])
-            assert ds.attrs == header
+            same_bits(pickle.loads(pickle.dumps(ds)).signal.values, values)
     assert MorvelaBackendEntrypoint().guess_can_open(DEMO)
     # An input may take any name, "time" and a repeated one included.
     path = write("names.dat", header_bytes("short", 2, 3, 2) +
@@ -59,57 +56,40 @@ def test_every_netcdf_engine_writes_what_the_engine_gives(write, tmp_path, engin
     dataset round-trips through each writer, values and names intact."""
     pytest.importorskip({"netcdf4": "netCDF4"}.get(engine, engine))
     raw = os.fsencode(tmp_path) + b"/r\xff.dat"
-    path, values = raw_recording(write, "plain.dat", 50, 3, ">f4")
-    with open(path, "r+b") as f:  # inputs named with bytes that are not UTF-8
-        f.seek(248)
-        f.write(b"\xe9\0")
-        f.seek(248 + 96 + 64)
-        f.write(b"\xb0C\0")
-    os.rename(path, raw)
+    stored = bytearray(raw_recording(write, "plain.dat", 50, 3, ">f4")[0].read_bytes())
+    stored[248:250], stored[248 + 96 + 64:248 + 96 + 67] = b"\xe9\0", b"\xb0C\0"
+    with open(raw, "wb") as f:  # an input named, and one unit, in Latin-1
+        f.write(stored)
     # 2**32 - 1 rows claimed, and a claim that exceeds 32 bits in the header.
     big = write("big.dat", header_bytes("short", 2, 1, 3, pretrigger=2**32 - 2) +
                 input_bytes([b"a"]) + bytes(6))
-    for k, source in enumerate((raw, big)):
-        with xr.open_dataset(source, engine="morvela") as ds:
-            loaded = ds.load()
+    runs = morvela.open_mfdataset([raw, raw])
+    assert runs.path.values.tolist() == [os.fsdecode(raw).encode(
+        "utf-8", "surrogateescape").decode("utf-8", "replace")] * 2
+    assert runs.input.values.tolist()[0] == "\ufffd" and runs.units.values.tolist()[1] == "\ufffdC"
+    for k, loaded in enumerate((xr.open_dataset(raw, engine="morvela").load(),
+                                xr.open_dataset(big, engine="morvela").load(), runs.load())):
         target = tmp_path / f"out{k}.{engine}"
         if engine == "zarr":
             loaded.to_zarr(target, mode="w")
         else:
             loaded.to_netcdf(target, engine=engine)
-        with xr.open_dataset(target, engine=engine) as stored:
-            back = stored.load()
-        same_bits(back.signal.values, loaded.signal.values)
-        same_bits(back.time.values, loaded.time.values)
-        assert list(back.input.values) == list(loaded.input.values)
-        assert list(back.units.values) == list(loaded.units.values)
-        assert back.attrs == loaded.attrs
-    assert list(loaded.input.values) == ["a"]
-    with morvela.open(raw) as rec:
-        assert list(rec.columns) == ["\ufffd", "in1", "in2"]
-        assert [i.unit for i in rec.inputs][1] == "\udcb0C"
-    runs = morvela.open_mfdataset([raw, raw])
-    assert runs.path.values.tolist() == [os.fsdecode(raw).encode("utf-8", "surrogateescape")
-                                         .decode("utf-8", "replace")] * 2
-    assert runs.units.values.tolist()[1] == "\ufffdC"
-    runs.load().to_netcdf(tmp_path / "runs.nc", engine=engine) if engine != "zarr" else \
-        runs.load().to_zarr(tmp_path / "runs.zarr", mode="w")
+        with xr.open_dataset(target, engine=engine) as back:
+            same_bits(back.signal.values, loaded.signal.values)
+            same_bits(back.time.values, loaded.time.values)
+            assert back.input.values.tolist() == loaded.input.values.tolist()
+            assert back.units.values.tolist() == loaded.units.values.tolist()
+            assert back.attrs == loaded.attrs
 
 
 @pytest.mark.parametrize("dtype", [">u1", ">i4", ">u4", ">f4", ">f8"])
 def test_values_are_the_stored_bits_for_every_selection(write, dtype):
     path, values = raw_recording(write, "rec.dat", 1000, 3, dtype)
+    keys = [np.s_[:], np.s_[37:901:5], np.s_[::-3, ::-1], np.s_[::400, 1], np.s_[500],
+            np.s_[-1, -1], np.s_[5:5:2], np.s_[900:10:3], np.s_[3:9, 2:2]]
     with xr.open_dataset(path, engine="morvela") as ds:
-        signal = ds.signal
-        same_bits(signal.values, values)
-        same_bits(signal[37:901:5].values, values[37:901:5])
-        same_bits(signal[::-3, ::-1].values, values[::-3, ::-1])
-        same_bits(signal[::400, 1].values, values[::400, 1])
-        same_bits(signal[500].values, values[500])
-        same_bits(signal[-1, -1].values, values[-1, -1])
-        same_bits(signal[5:5:2].values, values[5:5:2])
-        same_bits(signal[900:10:3].values, values[900:10:3])
-        same_bits(signal[3:9, 2:2].values, values[3:9, 2:2])
+        for key in keys:
+            same_bits(ds.signal[key].values, values[key])
     with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=64) as ds:
         same_bits(ds.signal[::7].values, values[::7])
         assert ds.signal.chunks == ((64,) * 15 + (40,), (3,))
@@ -119,15 +99,12 @@ def test_arrays_handed_out_are_the_callers_alone(write):
     path, values = raw_recording(write, "rec.dat", 300, 4)
     # cache=False: xarray keeps no copy of its own, so every read is the
     # engine's; with its cache (the default) the dataset keeps one.
-    for options in ({"cache": False}, {"chunks": {}}):
+    for options in ({"cache": False}, {"chunks": {}}, {}):
         with xr.open_dataset(path, engine="morvela", **options) as ds:
-            first = ds.signal.values
-            first[:] = 0
-            part = ds.signal[10:20].values
-            part[:] = 0
-            same_bits(ds.signal.values, values)
-    with xr.open_dataset(path, engine="morvela") as ds:
-        ds.signal.values[:] = 0
+            ds.signal.values[:] = 0
+            ds.signal[10:20].values[:] = 0
+            if options:
+                same_bits(ds.signal.values, values)
     with xr.open_dataset(path, engine="morvela") as ds:
         same_bits(ds.signal.values, values)
 
@@ -272,21 +249,6 @@ def test_memory_at_open_follows_the_file_not_the_header(write):
         morvela.open_mfdataset([path])
 
 
-def test_errors_at_open_and_what_can_be_opened(write, tmp_path):
-    bad = write("bad.dat", b"KIVX" + bytes(400))
-    with pytest.raises(morvela.NotRecordingError) as raised:
-        xr.open_dataset(bad, engine="morvela")
-    assert raised.value.path == str(bad)
-    unknown = write("unknown.dat", header_bytes("long", 4, 1, 2) +
-                    input_bytes([b"a"]) + bytes(8))
-    with pytest.raises(morvela.UnknownDataTypeError):
-        xr.open_dataset(unknown, engine="morvela")
-    entry = MorvelaBackendEntrypoint()
-    assert not entry.guess_can_open(bad)
-    assert not entry.guess_can_open(tmp_path / "missing.dat")
-    assert not entry.guess_can_open(tmp_path)
-
-
 def test_options_drop_variables_and_chunks(write):
     path, values = raw_recording(write, "rec.dat", 10_000, 3)
     with xr.open_dataset(path, engine="morvela", drop_variables=["signal"]) as ds:
@@ -310,23 +272,7 @@ def test_options_drop_variables_and_chunks(write):
         assert int(ds.signal.sel(input="in1").max()) == values[:, 1].max()
 
 
-def test_rows_are_decoded_once_for_all_inputs(write, monkeypatch):
-    path, values = raw_recording(write, "rec.dat", 3000, 600)
-    calls = []
-    read = morvela.Recording.read
-
-    def counted(self, start=0, stop=None, inputs=None, **options):
-        calls.append((start, stop))
-        return read(self, start, stop, inputs, **options)
-
-    monkeypatch.setattr(morvela.Recording, "read", counted)
-    with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000) as ds:
-        loaded = ds.load()
-    assert sorted(calls) == [(0, 1000), (1000, 2000), (2000, 3000)]
-    same_bits(loaded.signal.values, values)
-
-
-def test_files_are_closed_and_stay_few(write):
+def test_files_are_closed_and_stay_few_and_rows_decoded_once(write, monkeypatch):
     paths = [raw_recording(write, f"f{k}.dat", 100, 2, seed=k)[0] for k in range(12)]
     before = open_files()
     with xr.set_options(file_cache_maxsize=3):
@@ -351,15 +297,19 @@ def test_files_are_closed_and_stay_few(write):
                                concat_dim="recording") as ds:
             tasks.append(len(dict(ds.signal.data.__dask_graph__())))
     assert tasks[0] == tasks[1] <= 6 * 4
+    # A block's rows are decoded once for all its inputs.
+    path, values = raw_recording(write, "rec.dat", 3000, 600)
+    calls = []
+    read = morvela.Recording.read
 
+    def counted(self, start=0, stop=None, inputs=None, **options):
+        calls.append((start, stop))
+        return read(self, start, stop, inputs, **options)
 
-def test_datasets_pickle_by_path(write):
-    path, values = raw_recording(write, "rec.dat", 2000, 2)
-    with xr.open_dataset(path, engine="morvela", chunks={}) as ds:
-        data = pickle.dumps(ds)
-    again = pickle.loads(data)
-    same_bits(again.signal.values, values)
-    again.close()
+    monkeypatch.setattr(morvela.Recording, "read", counted)
+    with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000) as ds:
+        same_bits(ds.load().signal.values, values)
+    assert sorted(calls) == [(0, 1000), (1000, 2000), (2000, 3000)]
 
 
 # Many recordings.
@@ -408,69 +358,62 @@ def test_small_recordings_share_a_task(write, monkeypatch, task_bytes, block_row
     same_bits(ds.signal[5:, -3:].values, stacked[5:, -3:])
 
 
-def test_open_mfdataset_refuses_unlike_recordings_and_pads_on_request(write, tmp_path):
-    paths, stacked = recordings(write, 2, dtype=">f8")
-    unlike = {
-        "sample time": raw_recording(write, "st.dat", 400, 3, ">f8", sample_time=99)[0],
-        "pretrigger": raw_recording(write, "pt.dat", 400, 3, ">f8", pretrigger=8)[0],
-        "data type": raw_recording(write, "dt.dat", 400, 3, ">f4")[0],
-        "inputs": raw_recording(write, "in.dat", 400, 2, ">f8")[0],
-        "rows": raw_recording(write, "rows.dat", 300, 3, ">f8", seed=7)[0],
-    }
-    stored = raw_recording(write, "names.dat", 400, 3, ">f8")[0].read_bytes()
-    renamed = bytearray(stored)
-    renamed[248 + 96:248 + 96 + 3] = b"out"  # the second input: "out" for "in1"
-    unlike["input names"] = write("renamed.dat", bytes(renamed))
-    other_unit = bytearray(stored)
-    other_unit[248 + 96 + 64:248 + 96 + 64 + 2] = b"mV"  # the second input's unit
-    unlike["units"] = write("units.dat", bytes(other_unit))
-    for what, path in unlike.items():
-        with pytest.raises(ValueError) as raised:
-            morvela.open_mfdataset([*paths, path])
-        assert str(path) in str(raised.value) and paths[0] in str(raised.value), what
-        said = {"input names": "inputs", "pretrigger": "pretrigger samples"}
-        assert f": {said.get(what, what)} " in str(raised.value), what
-    short, values = raw_recording(write, "short.dat", 300, 3, ">f8", seed=7)
-    ds = morvela.open_mfdataset([*paths, short], pad=True, block_rows=128)
-    assert ds.signal.shape == (3, 400, 3)
-    same_bits(ds.signal[:2].values, stacked)
-    same_bits(ds.signal[2, :300].values, values)
-    assert np.isnan(ds.signal[2, 300:].values).all()
-    ints, _ = recordings(write, 1)
-    shorter = raw_recording(write, "s.dat", 100, 3)[0]
-    with pytest.raises(ValueError, match="fill_value"):
-        morvela.open_mfdataset([*ints, shorter], pad=True)
-    ds = morvela.open_mfdataset([*ints, shorter], pad=True, fill_value=-1)
-    assert (ds.signal[1, 100:].values == -1).all()
-    with pytest.raises(morvela.NotRecordingError):
-        morvela.open_mfdataset([*paths, write("x.dat", b"nope" * 100)])
+# What differs (as said), and how a third recording differs from two alike.
+UNLIKE = {"sample time": {"sample_time": 99}, "pretrigger samples": {"pretrigger": 8},
+          "data type": {"dtype": ">f4"}, "inputs": {"inputs": 2}, "rows": {"rows": 300},
+          "input names": 248 + 96, "units": 248 + 96 + 64}
+
+
+@pytest.mark.parametrize("what", list(UNLIKE))
+def test_open_mfdataset_refuses_unlike_recordings(write, what):
+    paths, _ = recordings(write, 2, dtype=">f8")
+    if isinstance(UNLIKE[what], int):  # the second input's name or unit
+        stored = bytearray(open(paths[1], "rb").read())
+        stored[UNLIKE[what]:UNLIKE[what] + 2] = b"ou"
+        path = write("x.dat", bytes(stored))
+    else:
+        options = {"rows": 400, "inputs": 3, "dtype": ">f8", **UNLIKE[what]}
+        path = raw_recording(write, "x.dat", options.pop("rows"), options.pop("inputs"),
+                             options.pop("dtype"), **options)[0]
+    with pytest.raises(ValueError) as raised:
+        morvela.open_mfdataset([*paths, path])
+    said = str(raised.value)
+    assert str(path) in said and paths[0] in said and f": {what.replace('input names', 'inputs')} " in said
+    if what == "rows":  # padded on request
+        assert morvela.open_mfdataset([*paths, path], pad=True).signal.shape == (3, 400, 3)
+
+
+DEFAULT = object()
 
 
 @pytest.mark.parametrize("dtype, fill, held", [
-    (">i2", -1, -1), (">i2", 2.0, 2), (">i2", -32768, -32768),
+    (">i2", -1, -1), (">i2", 2.0, 2), (">i2", -32768, -32768), (">i2", DEFAULT, None),
     (">i2", 32768, None), (">i2", np.nan, None), (">i2", 1.5, None),
     (">i2", 1e300, None), (">i2", "x", None), (">i2", True, None),
     ("|u1", 255, 255), ("|u1", 256, None), ("|u1", -1, None),
     (">i4", 2**31 - 1, 2**31 - 1), (">i4", 2**31, None),
     (">u4", 2**32 - 1, 2**32 - 1), (">u4", -1, None),
     (">f4", 0.5, 0.5), (">f4", 0.1, None), (">f4", 1e300, None), (">f4", np.inf, np.inf),
-    (">f8", 0.1, 0.1), (">f8", np.nan, np.nan),
+    (">f8", 0.1, 0.1), (">f8", np.nan, np.nan), (">f8", DEFAULT, np.nan),
 ])
 def test_a_fill_value_is_held_exactly_or_refused_at_open(write, dtype, fill, held):
     """Padding never puts a value the type cannot hold: it would look like
     a sample."""
-    longer = raw_recording(write, "long.dat", 5, 2, dtype)[0]
-    shorter = raw_recording(write, "short.dat", 3, 2, dtype, seed=1)[0]
+    longer, long_values = raw_recording(write, "long.dat", 5, 2, dtype)
+    shorter, values = raw_recording(write, "short.dat", 3, 2, dtype, seed=1)
     # The first recording is the shorter one: the rows come from the longer.
-    paths = [shorter, longer]
+    options = {"pad": True} if fill is DEFAULT else {"pad": True, "fill_value": fill}
     if held is None:
-        with pytest.raises(ValueError, match=f"fill_value {re.escape(repr(fill))}"):
-            morvela.open_mfdataset(paths, pad=True, fill_value=fill)
+        with pytest.raises(ValueError, match="fill_value" + (
+                "" if fill is DEFAULT else f" {re.escape(repr(fill))}")):
+            morvela.open_mfdataset([shorter, longer], **options)
         return
-    ds = morvela.open_mfdataset(paths, pad=True, fill_value=fill)
-    same_bits(ds.signal[0, 3:].values, np.full((2, 2), held, np.dtype(dtype).newbyteorder("=")))
+    ds = morvela.open_mfdataset([shorter, longer], block_rows=2, **options)
+    same_bits(ds.signal[0, :3].values, values)
+    same_bits(ds.signal[1].values, long_values)
+    same_bits(ds.signal[0, 3:].values, np.full((2, 2), held, values.dtype))
     # Two opens that differ only in fill_value are two arrays.
-    other = morvela.open_mfdataset(paths, pad=True, fill_value=0)
+    other = morvela.open_mfdataset([shorter, longer], pad=True, fill_value=0)
     assert ds.signal.data.name != other.signal.data.name or held == 0
 
 
@@ -491,8 +434,20 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     monkeypatch.chdir(tmp_path / "e")
     same_bits(ds.signal[0].values, values)
     assert ds.path.values.tolist() == [os.path.join("d", "r[1].dat")]
-    # A FIFO is refused at once, named, and so is a device.
+    # What cannot be opened: not a recording, an unknown type, a FIFO, a
+    # device, a folder.
+    bad = write("bad.dat", b"KIVX" + bytes(400))
+    with pytest.raises(morvela.NotRecordingError) as raised:
+        xr.open_dataset(bad, engine="morvela")
+    assert raised.value.path == str(bad)
+    unknown = write("unknown.dat", header_bytes("long", 4, 1, 2) + input_bytes([b"a"]) + bytes(8))
+    with pytest.raises(morvela.UnknownDataTypeError):
+        xr.open_dataset(unknown, engine="morvela")
+    entry = MorvelaBackendEntrypoint()
+    assert not any(entry.guess_can_open(p) for p in (bad, tmp_path / "missing.dat", tmp_path))
     os.mkfifo(tmp_path / "fifo.dat")
+    with pytest.raises(morvela.NotRecordingError):
+        morvela.open_mfdataset([first, bad])
     for odd in (tmp_path / "fifo.dat", "/dev/zero"):
         with pytest.raises(OSError, match="not a regular file") as raised:
             morvela.open_mfdataset([first, odd])

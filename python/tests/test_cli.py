@@ -1,0 +1,515 @@
+"""The package's command line (info, plot, export) as a user meets it:
+each documented status, every failure one line with no traceback, outputs
+that cannot be written, interrupts at chosen points, and what a terminal
+shows."""
+
+import json
+import multiprocessing
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morvela
+from conftest import (POINTS, cli, counted_recording, header_bytes, input_bytes,
+                      interrupt_at, leftovers, one_line, parquet_values, raw_recording,
+                      recordings, run_cli, same_bits, stall_on_workers, when_exists)
+
+pq = pytest.importorskip("pyarrow.parquet")
+h5py = pytest.importorskip("h5py")
+
+
+@pytest.fixture
+def rec(write):
+    return write("rec.dat", header_bytes("short", 2, 2, 4, 1) +
+                 input_bytes([b"U1", b"I1"], [b"V", b"A"]) +
+                 np.array([1, -1, 2, -2, 3, -3, 400, -400], ">i2").tobytes())
+
+
+def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
+    status, out, err = cli(capsys, "info", rec)
+    assert status == 0 and err == ""
+    info = json.loads(out)
+    assert info["path"] == str(rec)
+    with morvela.open(rec) as opened:
+        assert info["header"] == opened.header.to_dict()
+    assert info["header"]["trigger_time"] == "2005-03-14T09:26:53.250000000Z"
+    assert info["inputs"] == [{"name": "U1", "unit": "V"}, {"name": "I1", "unit": "A"}]
+    # Bytes that are not UTF-8, in the path and the names: ASCII JSON whose
+    # text encodes back to them.
+    raw = os.fsencode(tmp_path) + b"/rec\xff\xfe.dat"
+    with open(raw, "wb") as f:
+        f.write(header_bytes("short", 2, 1, 2, name=b"bl\xe9", trigger_time=-10.0) +
+                input_bytes([b"\xb5A"], [b"\xb0C"]) + b"\0\1\0\2")
+    status, out, err = cli(capsys, "info", raw)
+    assert status == 0 and out.isascii()
+    info = json.loads(out)
+    assert os.fsencode(info["path"]) == raw
+    assert info["inputs"][0]["unit"].encode("utf-8", "surrogateescape") == b"\xb0C"
+    assert info["header"]["block_name"].encode("utf-8", "surrogateescape") == b"bl\xe9"
+    assert info["header"]["trigger_time"] is None
+
+
+@pytest.mark.parametrize("command", ["info", "plot", "export"])
+@pytest.mark.parametrize("content, status", [
+    (None, 255), (b"KIVX" + bytes(300), 250), (header_bytes("short", 2, 1, 1)[:247], 255),
+    (header_bytes("short", 2, 0xFFFFFFFF, 1), 251),
+    (header_bytes("long", 2, 1, 2) + input_bytes([b"a"]) + bytes(4), 252),
+])
+def test_a_recording_that_cannot_be_read_is_the_programs_status(
+        write, tmp_path, capsys, command, content, status):
+    path = tmp_path / "bad.dat" if content is None else write("bad.dat", content)
+    if command == "info" and status == 252:
+        status = 0  # the header alone is read
+    got, out, err = cli(capsys, command, path)
+    assert got == (min(status, 1) if command == "export" else status), err
+    if got:
+        assert err.splitlines()[0].startswith(f"morvela: {path}: ")
+        assert len(err.splitlines()) == (2 if command == "export" else 1)
+    if content is None:
+        assert err.splitlines()[0] == f"morvela: {path}: No such file or directory"
+
+
+def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
+    (tmp_path / "run.01").mkdir()
+    path, _ = counted_recording(write, 50, name="run.01/rec.dat")
+    (tmp_path / "out").mkdir()
+    for options, target in (([], tmp_path / "run.01" / "rec.png"),
+                            (["-o", tmp_path / "out"], tmp_path / "out" / "rec.png"),
+                            (["-o", tmp_path / "p.svg"], tmp_path / "p.svg"),
+                            (["-o", tmp_path / "p"], tmp_path / "p"),
+                            (["--width", "100", "-i", "in2", "-i", "0"], None)):
+        status, out, err = cli(capsys, "plot", path, *options)
+        target = target or tmp_path / "run.01" / "rec.png"
+        assert status == 0 and out == f"{target}\n", err
+        assert target.stat().st_size > 0
+    assert (tmp_path / "run.01" / "rec.png").read_bytes()[:4] == b"\x89PNG"
+    assert b"<svg" in (tmp_path / "p.svg").read_bytes()
+    assert (tmp_path / "p").read_bytes()[:4] == b"\x89PNG"
+    assert not (tmp_path / "run.png").exists()
+    counted_recording(write, 50, name="rec")
+    monkeypatch.chdir(tmp_path)
+    status, out, err = cli(capsys, "plot", "./rec")
+    assert status == 0 and out == "./rec.png\n", err
+    assert not (tmp_path / ".png.png").exists()
+    itself = write("x.png", path.read_bytes())
+    status, out, err = cli(capsys, "plot", itself)
+    assert status == 2 and "is the recording itself" in err
+    assert itself.read_bytes() == path.read_bytes()
+
+
+@pytest.mark.parametrize("options, status, said", [
+    (["-i", "U2"], 2, "no input named 'U2' (inputs: 'U1', 'I1')"),
+    (["-i", "2"], 2, "no input 2 (inputs: 'U1', 'I1')"),
+    (["-i", "-3"], 2, "no input -3 (inputs: 'U1', 'I1')"),
+    (["--width", "99"], 2, "--width 99: at least 100 pixels"),
+    (["-o", "p.txt"], 2, "p.txt: not an image suffix: .txt"),
+    (["-o", "/dev/full"], 3, "cannot write /dev/full"),
+    (["--width", "x"], 2, "plot: argument --width: invalid int value"),
+])
+def test_plot_refuses_in_one_line(tmp_path, capsys, monkeypatch, rec, options, status, said):
+    monkeypatch.chdir(tmp_path)
+    before = rec.read_bytes()
+    got, out, err = cli(capsys, "plot", rec, *options)
+    assert got == status and out == ""
+    one_line(err)
+    assert said in err
+    assert rec.read_bytes() == before and not os.path.exists("p.txt")
+
+
+def test_plot_lists_ten_inputs_at_most(write, capsys):
+    path = write("many.dat", header_bytes("short", 2, 11, 1) +
+                 input_bytes([b"i%d" % k for k in range(11)]) + bytes(22))
+    status, _, err = cli(capsys, "plot", path, "-i", "x")
+    assert status == 2
+    assert err.endswith("'i8', 'i9', and 1 more)\n")
+
+
+def test_usage_help_and_version(tmp_path, capsys, rec):
+    status, out, err = cli(capsys, "--help")
+    assert status == 0 and "plot" in out and "Exit status" in out
+    status, out, err = cli(capsys)
+    assert status == 2
+    one_line(err)
+    status, out, err = cli(capsys, "--version")
+    assert (status, out) == (0, f"morvela {morvela.__version__}\n")
+    with open("/dev/full", "w") as full:
+        done = run_cli("--version", stdout=full)
+    assert done.returncode == 3
+    one_line(done.stderr)
+    # The console command is the same program, named as the user typed it.
+    command = os.path.join(os.path.dirname(sys.executable), "morvela")
+    done = subprocess.run([command, "info", rec], capture_output=True, text=True)
+    assert done.returncode == 0 and json.loads(done.stdout)["header"]["samples"] == 4
+    done = subprocess.run([command, "info"], capture_output=True, text=True)
+    assert done.returncode == 2 and done.stderr.startswith("morvela: info: ")
+    one_line(done.stderr)
+
+
+def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys):
+    import morvela.__main__ as main
+
+    def failing(args):
+        raise OSError(5, "Input/output error")
+
+    monkeypatch.setattr(main, "_info", failing)
+    assert cli(capsys, "info", "r.dat") == (255, "", "morvela: Input/output error\n")
+
+
+@pytest.mark.parametrize("how", ["closed", "full", "pipe"])
+@pytest.mark.parametrize("command, status", [
+    ("info r.dat", 3), ("plot r.dat", 3), ("export r.dat", 3), ("export bad.dat", 1)])
+def test_an_output_that_cannot_be_written_is_status_3(write, tmp_path, how, command, status):
+    """The work is done; the run says in one line that it could not say so
+    (export adds its summary)."""
+    raw_recording(write, "r.dat", 10, 1)
+    write("bad.dat", b"nothing of the kind")
+    reader, writer = os.pipe()
+    os.close(reader)
+    with open("/dev/full", "w") as full:
+        stdout = {"closed": subprocess.DEVNULL, "full": full, "pipe": writer}[how]
+        done = run_cli(*command.split(), cwd=tmp_path, stdout=stdout, text=True,
+                       preexec_fn=(lambda: os.close(1)) if how == "closed" else None)
+    os.close(writer)
+    assert done.returncode == status, done.stderr
+    assert "Traceback" not in done.stderr
+    assert len(done.stderr.splitlines()) == (2 if command.startswith("export") else 1)
+    if command == "export r.dat":
+        assert "standard output" in done.stderr
+        assert pq.read_table(tmp_path / "r.parquet").num_rows == 10
+    if command == "plot r.dat":
+        assert (tmp_path / "r.png").stat().st_size > 0
+
+
+@pytest.mark.parametrize("args, status, fragment", [
+    (["--scheduler", "127.0.0.1"], 2, "--scheduler"),
+    (["--scheduler", "not an address"], 2, "--scheduler"),
+    (["--scheduler", "foo://h:1"], 2, "--scheduler"),
+    (["--scheduler", "h:abc"], 2, "--scheduler"),
+    (["--scheduler", "h:0"], 2, "--scheduler"),
+    (["--scheduler", "h:65536"], 2, "--scheduler"),
+    (["--scheduler", ""], 2, "--scheduler"),
+    (["--scheduler", "127.0.0.1:CLOSED", "--connect-timeout", "0.5"], 4,
+     "cannot reach the scheduler"),
+    (["--scheduler", "tcp://127.0.0.1:CLOSED", "--connect-timeout", "999999"], 4,
+     "cannot reach the scheduler"),
+    # A port that takes the connection and stays silent, or a web server:
+    # no longer than the timeout.
+    (["--scheduler", "127.0.0.1:SILENT", "--connect-timeout", "1"], 4, "127.0.0.1:"),
+    (["--scheduler", "127.0.0.1:WEB", "--connect-timeout", "1"], 4, "127.0.0.1:"),
+    (["--scheduler", "h:1", "--connect-timeout", "0"], 2, "--connect-timeout"),
+    (["--scheduler", "h:1", "--connect-timeout", "1e6"], 2, "--connect-timeout"),
+    (["--scheduler", "h:1", "--connect-timeout", "nan"], 2, "--connect-timeout"),
+    (["--scheduler", "h:1", "--connect-timeout", "x"], 2, "--connect-timeout"),
+    (["--jobs", "0"], 2, "--jobs"),
+    (["--jobs", "two"], 2, "--jobs"),
+    (["-o", "FILE"], 2, "-o"),
+    (["-o", "FILE/sub"], 2, "-o"),
+    (["-o"], 2, "-o"),
+    (["--to", "csv"], 2, "--to"),
+])
+def test_export_refuses_in_one_line(write, tmp_path, capsys, args, status, fragment):
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    ports, servers = {}, []
+    for name, reply in (("CLOSED", None), ("SILENT", None), ("WEB", b"HTTP/1.0 200 OK\r\n\r\n")):
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        ports[name] = str(server.getsockname()[1])
+        if name == "CLOSED":
+            server.close()
+            continue
+        server.listen(8)
+        servers.append(server)
+        threading.Thread(target=_answer, args=(server, reply), daemon=True).start()
+    args = [_placed(a, path, ports) for a in args]
+    try:
+        got, out, err = cli(capsys, "export", path, *args)
+    finally:
+        for server in servers:
+            server.close()
+    assert got == status and out == ""
+    one_line(err)
+    assert fragment in err
+    assert not list(tmp_path.glob("*.parquet"))
+
+
+def _placed(arg, path, ports):
+    arg = arg.replace("FILE", str(path))
+    for name, port in ports.items():
+        arg = arg.replace(name, port)
+    return arg
+
+
+def _answer(server, reply):
+    """Takes connections and says nothing, or `reply` once a request comes."""
+    held = []
+    try:
+        while True:
+            connection, _ = server.accept()
+            held.append(connection)
+            if reply and connection.recv(1024):
+                connection.sendall(reply)
+    except OSError:
+        pass
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, capsys,
+                                                             monkeypatch, jobs):
+    for folder in ("run1", "run2"):
+        (tmp_path / folder).mkdir()
+    first, _ = raw_recording(write, "run1/rec.dat", 100, 2, seed=1)
+    second, _ = raw_recording(write, "run2/rec.dat", 100, 2, seed=2)
+    other, values = raw_recording(write, "run1/other.dat", 100, 2, seed=3)
+    monkeypatch.chdir(tmp_path)
+    status, out, err = cli(capsys, "export", first, second, other, "-o", "out", "--jobs", jobs)
+    assert status == 1 and out == "out/other.parquet\n"
+    lines = err.splitlines()
+    assert len(lines) == 3 and "Traceback" not in err
+    for line in lines[:2]:
+        assert str(first) in line and str(second) in line, line
+    assert lines[2] == "morvela: exported 1 of 3 recordings, 2 failed"
+    assert os.listdir(tmp_path / "out") == ["other.parquet"]
+    same_bits(parquet_values(tmp_path / "out" / "other.parquet"), values)
+    # Two names of one stem in one folder, and HDF5: the same.
+    (tmp_path / "run1" / "rec.bak").write_bytes(first.read_bytes())
+    status, out, err = cli(capsys, "export", first, "run1/rec.bak", "--to", "hdf5",
+                           "--jobs", jobs)
+    assert status == 1 and out == ""
+    assert not (tmp_path / "run1" / "rec.h5").exists()
+    # One recording named twice is one recording.
+    os.symlink(tmp_path / "run1", tmp_path / "link")
+    status, out, err = cli(capsys, "export", "run1/other.dat", "link/other.dat",
+                           "run1/../run1/other.dat", "-o", "a/b/c", "--jobs", jobs)
+    assert status == 0 and out == "a/b/c/other.parquet\n"  # -o made with its parents
+    assert err == "morvela: exported 1 of 1 recordings, 0 failed\n"
+
+
+def test_a_failure_is_one_line_naming_the_source_once(write, tmp_path):
+    path, _ = raw_recording(write, "r.dat", 200000, 8)
+    short = write("short.dat", path.read_bytes()[:5000])
+
+    def limit():
+        import resource
+
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+    for to, suffix in (("hdf5", "h5"), ("parquet", "parquet")):
+        done = run_cli("export", str(path), str(short), "--to", to, preexec_fn=limit)
+        assert done.returncode == 1 and done.stdout == ""
+        lines = done.stderr.splitlines()
+        assert len(lines) == 3, done.stderr
+        big = next(line for line in lines if "r.dat" in line)
+        assert big.count(str(path)) == 1 and "cannot write" in big
+        assert big.count(str(tmp_path / f"r.{suffix}")) == 1
+        cut = next(line for line in lines if "short.dat" in line)
+        assert cut.count(str(short)) == 1 and "row" in cut
+        assert not leftovers(tmp_path) and not (tmp_path / f"r.{suffix}").exists()
+
+
+def test_paths_are_bytes_to_the_system(write, tmp_path):
+    raw = os.fsencode(tmp_path) + b"/r\xff.dat"
+    path, values = raw_recording(write, "plain.dat", 20, 2)
+    os.rename(path, raw)
+    for to, suffix in (("parquet", b".parquet"), ("hdf5", b".h5")):
+        done = run_cli(b"export", raw, b"--to", to.encode())
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == raw[:-4] + suffix + b"\n"
+    same_bits(parquet_values(raw[:-4] + b".parquet"), values)
+
+
+def test_workers_never_outnumber_recordings_and_a_failed_start_is_status_4(
+        write, tmp_path, monkeypatch, capsys):
+    sources = [p for p, _ in recordings(write, 2)]
+    most = []
+    outcomes = morvela.export_batch(
+        sources, jobs=100000,
+        progress=lambda outcome: most.append(len(multiprocessing.active_children())))
+    assert all(o.error is None for o in outcomes) and max(most) <= 2
+    for target in (o.target for o in outcomes):
+        os.unlink(target)
+
+    def no_fork():
+        raise BlockingIOError(11, "Resource temporarily unavailable")
+
+    monkeypatch.setattr(os, "fork", no_fork)
+    status, _, err = cli(capsys, "export", *sources, "--jobs", "2")
+    assert status == 4 and "worker processes" in err
+    one_line(err)
+    assert not list(tmp_path.glob("*.parquet")) and not leftovers(tmp_path)
+
+
+def _in_a_terminal(argv, columns, cwd):
+    """Runs argv with both streams on a pseudo-terminal `columns` wide;
+    returns (status, bytes shown, screen rendered by a terminal emulator
+    of that width, or 80 where it reports none)."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    pyte = pytest.importorskip("pyte")
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 60, columns, 0, 0))
+    process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd)
+    os.close(slave)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the other side closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    screen = pyte.Screen(columns or 80, 60)
+    pyte.ByteStream(screen).feed(shown)
+    return process.wait(60), shown, [line.rstrip() for line in screen.display]
+
+
+@pytest.mark.parametrize("columns", [100, 40, 0])
+def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
+    pytest.importorskip("tqdm")
+    sources = [p for p, _ in recordings(write, 6, rows=20_000)]
+    status, shown, screen = _in_a_terminal(
+        [sys.executable, "-m", "morvela", "export", *map(str, sources), "-o", "out"],
+        columns, tmp_path)
+    assert status == 0, shown
+    targets = [f"out/r{k}.parquet" for k in range(6)]
+    summary = "morvela: exported 6 of 6 recordings, 0 failed"
+    width = columns or 80
+    wrapped = [summary[i:i + width] for i in range(0, len(summary), width)]
+    assert [line for line in screen if line] == targets + wrapped
+    if columns:
+        # The bar drawn again under each target counts it.
+        for k, target in enumerate(targets):
+            after = shown[shown.index(target.encode()) + len(target):]
+            assert f"| {k + 1}/6 [".encode() in after.split(b"\n")[1], after
+    else:
+        assert b"rec/s" not in shown  # no width, no bar
+
+
+@pytest.mark.parametrize("differ, other", [
+    ("nothing", {}), ("names", {"names": [b"a", b"c"]}),
+    ("type", {"type_name": "unsigned short"}), ("units", {"units": [b"V", b"mV"]}),
+    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3}),
+])
+def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
+        write, tmp_path, capsys, monkeypatch, differ, other):
+    import pyarrow.dataset as ds
+
+    def kind(name, type_name="short", names=(b"a", b"b"), units=(b"V", b"V")):
+        return write(name, header_bytes(type_name, 2, len(names), 4) +
+                     input_bytes(list(names), list(units)) + bytes(8 * len(names)))
+
+    monkeypatch.chdir(tmp_path)
+    first, second = kind("r1.dat"), kind("r2.dat", **other)
+    status, out, err = cli(capsys, "export", first, second, "-o", "out")
+    warnings = err.splitlines()[:-1]
+    assert status == 0 and len(out.split()) == 2 and len(warnings) == (differ != "nothing")
+    if warnings:
+        assert warnings[0].startswith("morvela: out: Parquet of 2 kinds")
+        assert "one file's schema" in warnings[0] and "--by-kind" in warnings[0]
+    # Each export alone, into a folder that already holds the other.
+    assert cli(capsys, "export", second, "-o", "lone")[2].count("\n") == 1
+    status, out, err = cli(capsys, "export", first, "-o", "lone")
+    assert status == 0 and ("already there" in err) == (differ != "nothing")
+    # By kind: a subfolder for each kind, each one table to a folder reader.
+    status, out, err = cli(capsys, "export", first, second, "-o", "kinds", "--by-kind")
+    assert status == 0 and err.count("\n") == 1, err
+    folders = sorted(os.listdir("kinds"))
+    assert len(folders) == (1 if differ == "nothing" else 2)
+    for folder in folders:
+        assert re.fullmatch(r"kind-[0-9a-f]{8}", folder)
+        table = ds.dataset(tmp_path / "kinds" / folder, format="parquet").to_table()
+        assert table.num_rows == 4 * len(os.listdir(tmp_path / "kinds" / folder))
+    # The key is the kind's alone: the same from another run and name.
+    out = cli(capsys, "export", kind("r3.dat"), "-o", "kinds", "--by-kind")[1]
+    assert os.path.exists(os.path.join(os.path.dirname(out.strip()), "r1.parquet"))
+    # The library's by_kind writes where the command does.
+    outcomes = morvela.export_batch([first, second], tmp_path / "lib", by_kind=True)
+    for outcome in outcomes:
+        assert os.path.exists(os.path.join("kinds", os.path.relpath(outcome.target, "lib")))
+
+
+def _printed_is_on_disk(out, printed, rows):
+    assert not leftovers(out)
+    assert sorted(os.listdir(out)) == sorted(os.path.basename(t) for t in printed)
+    for target in printed:
+        assert pq.read_table(target).num_rows == rows
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
+                    reason="the workers must inherit the hooks")
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("point", POINTS)
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
+def test_an_interrupt_is_one_line_and_every_complete_target_printed(
+        write, tmp_path, monkeypatch, capsys, jobs, point, how):
+    sources = [p for p, _ in recordings(write, 4, rows=3000, inputs=2)]
+    out = tmp_path / "out"
+    signum = getattr(signal, how)
+    parent = os.getpid()
+
+    def signal_to():
+        os.kill(parent, signum)
+        if os.getpid() != parent:
+            time.sleep(3600)  # a worker waits to be stopped
+
+    interrupt_at(monkeypatch, point, b"r1.", signal_to)
+    status, printed, err = cli(capsys, "export", *sources, "-o", out, "--jobs", jobs)
+    assert status == {"SIGINT": 130, "SIGTERM": 143}[how], err
+    word = "interrupted" if how == "SIGINT" else "terminated"
+    printed = printed.split()
+    assert err == f"morvela: {word}: {len(printed)} of 4 recordings exported, as printed\n"
+    assert (str(out / "r1.parquet") in printed) == (point == "after-rename")
+    _printed_is_on_disk(out, printed, 3000)
+    assert not multiprocessing.active_children()
+
+
+def test_export_runs_on_a_scheduler(write, tmp_path, cluster, capsys):
+    local, _ = cluster
+    made = recordings(write, 3, rows=500, inputs=2)
+    status, out, err = cli(capsys, "export", *[p for p, _ in made], "--to", "hdf5",
+                           "-o", tmp_path / "out", "--scheduler", local.scheduler_address)
+    assert status == 0, err
+    assert sorted(out.split()) == [str(tmp_path / "out" / f"r{k}.h5") for k in range(3)]
+    for k, (_, values) in enumerate(made):
+        with h5py.File(tmp_path / "out" / f"r{k}.h5") as f:
+            same_bits(f["values"][...], values)
+
+
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
+def test_an_interrupt_on_a_cluster_leaves_nothing_to_appear_later(
+        write, tmp_path, cluster, capsys, how):
+    local, client = cluster
+    sources = [p for p, _ in recordings(write, 6, rows=3000, inputs=2)]
+    marker, release = str(tmp_path / "stalled"), str(tmp_path / "release")
+    client.run(stall_on_workers, marker, release)
+
+    def interrupt():
+        os.kill(os.getpid(), getattr(signal, how))
+        open(release, "w").close()
+
+    when_exists(marker, interrupt)
+    out = tmp_path / "out"
+    status, printed, err = cli(capsys, "export", *sources, "-o", out,
+                               "--scheduler", local.scheduler_address)
+    assert status == {"SIGINT": 130, "SIGTERM": 143}[how], err
+    one_line(err)
+    printed = printed.split()
+    _printed_is_on_disk(out, printed, 3000)
+    # Whatever the workers still had: none of it is published now.
+    client.run(lambda: None)
+    while client.processing() and any(client.processing().values()):
+        time.sleep(0.05)
+    _printed_is_on_disk(out, printed, 3000)

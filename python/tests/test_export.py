@@ -1,0 +1,345 @@
+"""morvela.export and export_batch: Parquet and HDF5 read back bit for bit
+against values decoded from the raw bytes with numpy; names, paths and
+modes; and batches that lose only what they report, in processes, on a
+cluster, and under a caller's signals."""
+
+import json
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morvela
+from morvela import _batch
+from conftest import (header_bytes, input_bytes, interrupt_at, leftovers, parquet_values,
+                      raw_recording, recordings, same_bits, stall_on_workers, when_exists)
+
+pq = pytest.importorskip("pyarrow.parquet")
+h5py = pytest.importorskip("h5py")
+
+
+@pytest.mark.parametrize("dtype", [">i2", ">f8", ">f4", ">u4"])
+def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
+    # Small blocks: several row groups and chunks. Random bits: NaN payloads.
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 4096)
+    path, values = raw_recording(write, "rec.dat", 3001, 3, dtype)
+    with morvela.open(path) as rec:
+        offsets = rec.time_offsets()
+    assert morvela.export(path, tmp_path / "rec.parquet") == str(tmp_path / "rec.parquet")
+    table = pq.read_table(tmp_path / "rec.parquet")
+    assert table.column_names == ["TimeOffset", "in0", "in1", "in2"]
+    same_bits(table.column("TimeOffset").to_numpy(), offsets)
+    for j in range(3):
+        same_bits(table.column(f"in{j}").to_numpy(), values[:, j])
+        assert table.schema.field(f"in{j}").metadata == {b"unit": b"u%d" % j}
+    meta = pq.ParquetFile(tmp_path / "rec.parquet").metadata
+    group = morvela._export.PARQUET_BLOCKS * (4096 // (3 * values.itemsize))
+    assert meta.num_row_groups == -(-3001 // group)
+    assert json.loads(table.schema.metadata[b"morvela"])["header"]["samples"] == 3001
+    morvela.export(path, tmp_path / "rec.h5")
+    with h5py.File(tmp_path / "rec.h5") as f:
+        same_bits(f["values"][...], values)
+        same_bits(f["time_offset"][...], offsets)
+        assert f["values"].chunks[0] < 3001 and f["values"].compression == "gzip"
+        assert list(f.attrs["input_units"]) == ["u0", "u1", "u2"]
+        assert f.attrs["samples"] == 3001
+    morvela.export(path, tmp_path / "rec.bin", format="hdf5")
+    assert h5py.is_hdf5(tmp_path / "rec.bin")
+
+
+def test_names_and_units_are_unique_utf8(write, tmp_path):
+    path = write("names.dat", header_bytes("short", 2, 5, 3, trigger_time=1700000000.123456789) +
+                 input_bytes([b"TimeOffset", b"A\xe9", b"A\xe8", b"A\xef\xbf\xbd", b"x"],
+                             [b"V", b"\xb0C", b"m", b"s", b"A"]) + bytes(range(30)))
+    with morvela.open(path) as rec:
+        values, header = rec.read(), rec.header
+    expected = ["TimeOffset.1", "A\ufffd", "A\ufffd.1", "A\ufffd.2", "x"]
+    morvela.export(path, tmp_path / "names.parquet")
+    table = pq.read_table(tmp_path / "names.parquet")
+    assert table.column_names == ["TimeOffset", *expected]
+    assert [table.schema.field(n).metadata[b"unit"].decode() for n in expected] == \
+        ["V", "\ufffdC", "m", "s", "A"]
+    same_bits(table.to_pandas()[expected].to_numpy(), values)
+    stored = json.loads(table.schema.metadata[b"morvela"])
+    assert stored["columns"] == expected
+    assert stored["inputs"][1]["name"].encode("utf-8", "surrogateescape") == b"A\xe9"
+    morvela.export(path, tmp_path / "names.h5")
+    with h5py.File(tmp_path / "names.h5") as f:
+        assert list(f.attrs["columns"]) == expected
+        assert list(f.attrs["input_names"])[0] == "TimeOffset"
+        same_bits(f["values"][...], values)
+        assert f.attrs["trigger_time"] == header.trigger_time_iso()
+        assert np.datetime64(f.attrs["trigger_time"].rstrip("Z"), "ns") == \
+            np.datetime64(header.trigger_time_ns, "ns")
+    # HDF5 takes any number of inputs.
+    names = [b"input-%05d" % j for j in range(5000)]
+    path = write("wide.dat", header_bytes("unsigned char", 1, 5000, 2) +
+                 input_bytes(names, [b"mV"] * 5000) + bytes(2 * 5000))
+    morvela.export(path, tmp_path / "wide.h5")
+    with h5py.File(tmp_path / "wide.h5") as f:
+        assert [n.encode() for n in f.attrs["input_names"]] == names
+        assert f["values"].shape == (2, 5000)
+        assert len(json.loads(f.attrs["morvela"])["columns"]) == 5000
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o027, 0o002])
+def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monkeypatch, umask):
+    path, values = raw_recording(write, "rec.dat", 5000, 4)
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 4000)
+    old = os.umask(umask)
+    try:
+        def no_umask(mask):
+            raise AssertionError("the umask is process-wide state")
+
+        monkeypatch.setattr(os, "umask", no_umask)
+        rows = []
+        morvela.export(path, tmp_path / "old.h5",
+                       progress=lambda done, total: rows.append((done, total)))
+        morvela.export(path, tmp_path / "old.parquet")
+    finally:
+        monkeypatch.undo()
+        os.umask(old)
+    assert rows == [(min(500 * k, 5000), 5000) for k in range(1, 11)]
+    for suffix in (".h5", ".parquet"):
+        assert os.stat(tmp_path / ("old" + suffix)).st_mode & 0o777 == 0o666 & ~umask
+    before = (tmp_path / "old.parquet").read_bytes()
+    cut, _ = raw_recording(write, "cut.dat", 5000, 2)
+    os.truncate(cut, 248 + 2 * 96 + 4000 * 4)
+    for target in (tmp_path / "old.parquet", tmp_path / "new.h5"):
+        with pytest.raises(morvela.TruncatedRecordingError):
+            morvela.export(cut, target)
+    for target, error in ((tmp_path / "nodir" / "x.parquet", morvela.ExportError),
+                          (path, morvela.ExportError), (tmp_path / "x.csv", ValueError),
+                          (3, morvela.ExportError)):
+        with pytest.raises(error):
+            morvela.export(path, target, format="hdf5" if target == path else None)
+    assert (tmp_path / "old.parquet").read_bytes() == before
+    assert path.read_bytes()[:4] == b"KIV\0"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "cut.dat", "old.h5", "old.parquet", "rec.dat"]
+
+
+def test_paths_are_bytes_to_the_system(write, tmp_path):
+    raw = os.fsencode(tmp_path) + b"/r\xff.dat"
+    path, values = raw_recording(write, "plain.dat", 20, 2)
+    os.rename(path, raw)
+    # A bytes target, a str target with surrogates, and names of 255 bytes.
+    assert morvela.export(raw, raw[:-4] + b".x.h5") == raw[:-4] + b".x.h5"
+    odd = os.fsdecode(raw[:-4] + b"\xfe.parquet")
+    assert morvela.export(raw, odd) == odd
+    same_bits(parquet_values(os.fsencode(odd)), values)
+    for suffix in (".parquet", ".h5"):
+        long = tmp_path / ("n" * (255 - len(suffix)) + suffix)
+        morvela.export(raw, long)
+        assert long.exists()
+    # The recording itself, by another spelling or a link, is never the
+    # target.
+    os.symlink(raw, os.fsencode(tmp_path) + b"/soft.h5")
+    os.link(raw, os.fsencode(tmp_path) + b"/hard.h5")
+    for other in (raw, os.fsencode(tmp_path) + b"/./r\xff.dat",
+                  os.fsencode(tmp_path) + b"/soft.h5", os.fsencode(tmp_path) + b"/hard.h5"):
+        with pytest.raises(morvela.ExportError, match="recording itself"):
+            morvela.export(raw, other, format="hdf5")
+    with morvela.open(raw) as rec:
+        same_bits(rec.read(), values)
+    assert leftovers(tmp_path) == []
+
+
+def _peak_rss_of_export(path, target, setup="pass"):
+    # VmHWM: the peak of this process alone (ru_maxrss keeps the parent's
+    # across exec).
+    code = (f"import morvela, sys; {setup}; morvela.export(sys.argv[1], sys.argv[2]);"
+            "print([l.split()[1] for l in open('/proc/self/status')"
+            " if l.startswith('VmHWM')][0])")
+    done = subprocess.run([sys.executable, "-c", code, str(path), str(target)],
+                          capture_output=True, text=True, check=True)
+    return int(done.stdout) / 1024  # MiB
+
+
+def test_export_memory_does_not_grow_with_the_recording(write, tmp_path):
+    small, _ = raw_recording(write, "small.dat", 1_000_000, 16)   # 32 MB
+    large, _ = raw_recording(write, "large.dat", 4_000_000, 16)   # 128 MB
+    # Blocks of 4 MiB: both recordings span many.
+    setup = "morvela._export.BLOCK_BYTES = 4 << 20"
+    for suffix in (".parquet", ".h5"):
+        a = _peak_rss_of_export(small, tmp_path / ("small" + suffix), setup)
+        b = _peak_rss_of_export(large, tmp_path / ("large" + suffix), setup)
+        assert b < a + 32, (suffix, a, b)
+    # With the blocks as they are: a row group's worth, not the recording.
+    assert _peak_rss_of_export(large, tmp_path / "default.parquet") < 400
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
+                    reason="the workers must inherit the fault")
+def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch):
+    """A recording that is none, one whose worker process dies under it, and
+    one whose worker is killed from outside: the rest are exported."""
+    made = recordings(write, 4)
+    bad = write("notrec.dat", b"nothing of the kind" * 10)
+    doomed = raw_recording(write, "doomed.dat", 50, 2)[0]
+    export = _batch.export_to
+
+    def dying(source, *args):
+        if source.endswith(b"doomed.dat"):
+            os.kill(os.getpid(), signal.SIGKILL)
+        return export(source, *args)
+
+    monkeypatch.setattr(_batch, "export_to", dying)
+    seen, killed = [], []
+
+    def progress(outcome):
+        seen.append(outcome)
+        children = multiprocessing.active_children()  # one busy with another
+        if not killed and children:
+            os.kill(children[0].pid, signal.SIGKILL)
+            killed.append(children[0].pid)
+
+    sources = [made[0][0], bad, doomed, *(p for p, _ in made[1:])]
+    (tmp_path / "out").mkdir()
+    outcomes = morvela.export_batch(sources, tmp_path / "out", jobs=2, progress=progress)
+    assert [o.source for o in outcomes] == [os.fspath(s) for s in sources]
+    assert sorted(seen) == sorted(outcomes) and killed
+    assert "process" in outcomes[2].error and outcomes[1].error
+    for outcome in outcomes:
+        assert os.path.exists(outcome.target) == (outcome.error is None)
+    for path, values in made:
+        same_bits(parquet_values(outcomes[sources.index(path)].target), values)
+    assert not leftovers(tmp_path / "out")
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_one_recording_named_twice_is_exported_once(write, tmp_path, jobs):
+    (tmp_path / "runs").mkdir()
+    path, values = raw_recording(write, "runs/r0.dat", 100, 2)
+    raw_recording(write, "runs/r1.dat", 100, 2, seed=1)
+    os.symlink(tmp_path / "runs", tmp_path / "link")
+    names = ["runs/r0.dat", "runs/r0.dat", "link/r0.dat", "runs/../runs/r0.dat", "runs/r1.dat"]
+    seen = []
+    outcomes = morvela.export_batch([tmp_path / n for n in names], tmp_path, jobs=jobs,
+                                    progress=seen.append)
+    assert [o.error for o in outcomes] == [None] * 5
+    assert [o.source for o in outcomes] == [str(tmp_path / n) for n in names]
+    assert len(seen) == 2 and sorted(os.listdir(tmp_path))[:2] == ["link", "r0.parquet"]
+    same_bits(parquet_values(tmp_path / "r0.parquet"), values)
+    # Two different recordings to one target are both refused.
+    other, _ = raw_recording(write, "r0.dat", 10, 1)
+    os.unlink(tmp_path / "r0.parquet")
+    outcomes = morvela.export_batch([path, tmp_path / "link/r0.dat", other], tmp_path, jobs=jobs)
+    assert all("refused" in o.error for o in outcomes)
+    assert not (tmp_path / "r0.parquet").exists()
+
+
+def test_relative_paths_are_resolved_before_a_worker_sees_them(write, tmp_path, cluster,
+                                                              monkeypatch):
+    # The workers started in another folder: a relative path left as it
+    # is names nothing there.
+    _, client = cluster
+    (tmp_path / "runs").mkdir()
+    (tmp_path / "out").mkdir()
+    _, values = raw_recording(write, "runs/r0.dat", 200, 2, seed=5)
+    monkeypatch.chdir(tmp_path)
+    outcomes = morvela.export_batch(["runs/r0.dat"], "out", "hdf5", client=client)
+    assert outcomes == [morvela.Outcome("runs/r0.dat", "out/r0.h5", None)]
+    with h5py.File(tmp_path / "out" / "r0.h5") as f:
+        same_bits(f["values"][...], values)
+
+
+def test_a_killed_worker_costs_its_cluster_no_recording(write, tmp_path, cluster):
+    local, client = cluster
+    made = recordings(write, 4, rows=3000, inputs=2)
+    marker = str(tmp_path / "stalled")
+    client.run(stall_on_workers, marker)
+    when_exists(marker, lambda: os.kill(int(open(marker).read()), signal.SIGKILL))
+    (tmp_path / "out").mkdir()
+    outcomes = morvela.export_batch([p for p, _ in made], tmp_path / "out", client=client)
+    assert os.path.exists(marker + ".claimed")  # a worker was killed mid-write
+    assert [o.error for o in outcomes] == [None] * 4
+    for outcome, (_, values) in zip(outcomes, made):
+        same_bits(parquet_values(outcome.target), values)
+    assert not leftovers(tmp_path / "out")
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_batch_runs_off_the_main_thread(write, tmp_path, jobs):
+    made = recordings(write, 3)
+    result = []
+    thread = threading.Thread(target=lambda: result.append(morvela.export_batch(
+        [p for p, _ in made], tmp_path / "out", jobs=jobs)))
+    (tmp_path / "out").mkdir()
+    thread.start()
+    thread.join(120)
+    assert [o.error for o in result[0]] == [None] * 3
+    for outcome, (_, values) in zip(result[0], made):
+        same_bits(parquet_values(outcome.target), values)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize("handler", ["ignored", "own"])
+def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, handler):
+    """SIGINT ignored by the caller leaves the batch running; a handler of
+    the caller's that returns stops it, and the recordings not exported say
+    so."""
+    sources = [p for p, _ in recordings(write, 3, rows=3000, inputs=2)]
+    calls = []
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN if handler == "ignored"
+                             else lambda signum, frame: calls.append(signum))
+    try:
+        interrupt_at(monkeypatch, "mid-write", b"r1.",
+                     lambda: os.kill(os.getpid(), signal.SIGINT))
+        (tmp_path / "out").mkdir()
+        outcomes = morvela.export_batch(sources, tmp_path / "out")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    errors = [o.error for o in outcomes]
+    if handler == "ignored":
+        assert errors == [None] * 3 and calls == []
+    else:
+        assert errors == [None] + ["not exported: the batch was stopped"] * 2
+        assert calls == [signal.SIGINT]
+        assert os.listdir(tmp_path / "out") == ["r0.parquet"]
+
+
+def test_workers_end_with_the_program_that_started_them(write, tmp_path):
+    """A program whose batch runs in worker processes, ended by SIGTERM
+    (Python's default handler) or SIGKILL: no worker goes on writing, and
+    no temporary file stays."""
+    sources = [str(p) for p, _ in recordings(write, 3, rows=3000, inputs=2)]
+    marker = tmp_path / "started"
+    script = f"""
+import os, sys, time, morvela
+real = morvela._export._blocks
+def blocks(rec, progress, rows, by_input=False):
+    for block in real(rec, progress, rows, by_input):
+        yield block
+        with open({str(marker)!r} + str(os.getpid()), "w"):
+            pass
+        time.sleep(3600)
+morvela._export._blocks = blocks
+morvela._export.BLOCK_BYTES = 4096
+morvela.export_batch({sources!r}, {str(tmp_path / "out")!r}, jobs=2)
+"""
+    (tmp_path / "out").mkdir()
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        program = subprocess.Popen([sys.executable, "-c", script])
+        while len(list(tmp_path.glob("started*"))) < 2:
+            assert program.poll() is None
+            time.sleep(0.01)
+        workers = [int(m.name[len("started"):]) for m in tmp_path.glob("started*")]
+        program.send_signal(signum)
+        assert program.wait(60) == -signum
+        for pid in workers:
+            for _ in range(6000):
+                if not os.path.exists(f"/proc/{pid}") or \
+                        open(f"/proc/{pid}/stat").read().split()[2] == "Z":
+                    break
+                time.sleep(0.01)
+            else:
+                raise AssertionError(f"worker {pid} outlived its program")
+            os.unlink(f"{marker}{pid}")
+        assert os.listdir(tmp_path / "out") == []

@@ -8,7 +8,7 @@ PYTHON ?= python3
 VENV = $(BUILD)/venv
 
 .PHONY: all build check deps venv demo install package wheel deb-module bench \
-  sanitize fuzz lint mutants clean
+  sanitize fuzz lint mutants mutants-cpp mutants-python clean
 
 all: build
 
@@ -131,9 +131,17 @@ bench: venv
 	  $(abspath $(BUILD))/morvela-synth $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
 
 # Single-line faults put into a copy of the tree, one at a time: the suite
-# must notice at least 90 % of them (tools/mutants.txt). Not part of CI.
-mutants: venv
+# must notice at least 90 % of them. The C++ from a hand list
+# (tools/mutants.txt); the Python package from mutmut, its mutants that no
+# test can tell from the code listed in tools/python_equivalent_mutants.txt.
+# Not part of CI.
+mutants: mutants-cpp mutants-python
+
+mutants-cpp: venv
 	$(VENV)/bin/python tools/mutants.py
+
+mutants-python: venv
+	$(VENV)/bin/python tools/python_mutants.py $(VENV)
 
 clean:
 	rm -rf $(BUILD) build-*

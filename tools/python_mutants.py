@@ -1,0 +1,95 @@
+#!/usr/bin/python3
+"""make mutants, the Python half: mutmut changes python/morvela/ one
+operator at a time, and the package's tests must notice each change.
+
+The package and its tests are copied to build/mutmut (the working tree is
+never touched) with the binding the venv built, and mutmut runs there with
+python/setup.cfg's [mutmut] section. Programs the tests start
+(python -m morvela, worker processes) import the mutated tree too.
+
+A mutant no test can tell from the code is listed, with why, in
+tools/python_equivalent_mutants.txt; the score is what the tests killed
+of the rest, and must be at least 90 %.
+
+    tools/python_mutants.py VENV [MUTANT_NAME ...]
+"""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EQUIVALENT = os.path.join(ROOT, "tools", "python_equivalent_mutants.txt")
+NEEDED = 0.90
+
+
+def equivalents():
+    names = {}
+    with open(EQUIVALENT, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            if not line.strip() or line.startswith("#"):
+                continue
+            name, _, why = line.partition(" ")
+            if not why.strip():
+                sys.exit(f"{EQUIVALENT}:{number}: want NAME WHY")
+            names[name] = why.strip()
+    return names
+
+
+def main():
+    venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
+    python, mutmut = os.path.join(venv, "bin", "python"), os.path.join(venv, "bin", "mutmut")
+    if not os.path.exists(mutmut):
+        subprocess.run([python, "-m", "pip", "install", "-q", "mutmut>=3.8,<4"], check=True)
+    build = os.path.dirname(venv)
+    scratch = os.path.join(build, "mutmut")
+    if not only:
+        shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch, exist_ok=True)
+    for name in ("morvela", "tests"):
+        shutil.rmtree(os.path.join(scratch, name), ignore_errors=True)
+        shutil.copytree(os.path.join(ROOT, "python", name), os.path.join(scratch, name),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(os.path.join(ROOT, "python", "setup.cfg"), scratch)
+    binding = glob.glob(os.path.join(venv, "lib", "python3*", "site-packages",
+                                     "morvela", "_morvela*.so"))
+    if len(binding) != 1:
+        sys.exit(f"make venv first: no single built binding in {venv}")
+    shutil.copy(binding[0], os.path.join(scratch, "morvela"))
+    env = dict(os.environ,
+               PYTHONPATH=os.path.join(scratch, "mutants"),
+               PATH=os.path.join(venv, "bin") + os.pathsep + os.environ["PATH"],
+               MORVELA_BINARY=os.path.join(build, "Morvela"),
+               MORVELA_SYNTH=os.path.join(build, "morvela-synth"),
+               MORVELA_DEMO=os.path.join(ROOT, "examples", "demo.dat"),
+               MPLBACKEND="Agg")
+    began = time.time()
+    subprocess.run([mutmut, "run", *only], cwd=scratch, env=env,
+                   stdout=subprocess.DEVNULL)
+    took = time.time() - began
+    listed = subprocess.run([mutmut, "results", "--all", "true"], cwd=scratch, env=env,
+                            capture_output=True, text=True, check=True).stdout
+    status = dict(re.findall(r"^\s*(\S+): (.+)$", listed, re.M))
+    known = equivalents()
+    counted = {n: s for n, s in status.items() if n not in known}
+    killed = [n for n, s in counted.items() if s == "killed"]
+    missed = sorted(n for n, s in counted.items() if s != "killed")
+    for name in missed:
+        print(f"{counted[name]}: {name}")
+    stale = sorted(set(known) - set(status))
+    for name in stale:
+        print(f"listed as equivalent but no such mutant: {name}")
+    score = len(killed) / len(counted) if counted else 1.0
+    print(f"\nPython: {len(killed)} of {len(counted)} mutants killed ({score:.1%}), "
+          f"{len(known) - len(stale)} equivalent, {len(missed)} not killed; "
+          f"{took / 60:.1f} min")
+    if score < NEEDED or stale:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

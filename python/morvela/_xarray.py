@@ -126,7 +126,8 @@ class _TimeTransform(CoordinateTransform or object):  # type: ignore[misc]
 class _TimeIndex(CoordinateTransformIndex or object):  # type: ignore[misc]
     """The index of a computed time coordinate: selects the nearest row of
     a time given as a scalar, a list or an array (xarray's own takes
-    arrays only), never past the first or the last row."""
+    arrays only), never past the first or the last row, and within
+    `tolerance` of it where one is given (KeyError otherwise, as pandas)."""
 
     def sel(self, labels, method=None, tolerance=None):
         import xarray as xr
@@ -137,8 +138,15 @@ class _TimeIndex(CoordinateTransformIndex or object):  # type: ignore[misc]
             labels = {**labels, "time": xr.Variable(("time",) * values.ndim, values)}
         result = super().sel(labels, method, tolerance)
         last = self.transform.dim_size["time"] - 1
-        result.dim_indexers["time"] = result.dim_indexers["time"].copy(
-            data=np.clip(result.dim_indexers["time"].values, 0, last))
+        rows = np.clip(result.dim_indexers["time"].values, 0, last)
+        result.dim_indexers["time"] = result.dim_indexers["time"].copy(data=rows)
+        if method == "nearest" and tolerance is not None:
+            wanted = np.asarray(getattr(labels["time"], "values", labels["time"]),
+                                dtype=np.float64)
+            found = self.transform.forward({"time": rows})["time"]
+            if not np.all(np.abs(found - wanted) <= tolerance):
+                raise KeyError(f"not all values found in index 'time' within "
+                               f"tolerance {tolerance!r}")
         return result
 
 

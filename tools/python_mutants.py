@@ -25,6 +25,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EQUIVALENT = os.path.join(ROOT, "tools", "python_equivalent_mutants.txt")
 NEEDED = 0.90
+CAUGHT = ("killed", "timeout", "segfault")
 
 
 def equivalents():
@@ -68,16 +69,20 @@ def main():
                MORVELA_DEMO=os.path.join(ROOT, "examples", "demo.dat"),
                MPLBACKEND="Agg")
     began = time.time()
-    subprocess.run([mutmut, "run", *only], cwd=scratch, env=env,
-                   stdout=subprocess.DEVNULL)
+    with open(os.path.join(scratch, "run.log"), "wb") as log:
+        done = subprocess.run([mutmut, "run", *only], cwd=scratch, env=env,
+                              stdout=log, stderr=subprocess.STDOUT)
     took = time.time() - began
+    if done.returncode != 0:
+        sys.exit(f"mutmut failed ({done.returncode}): see {scratch}/run.log")
     listed = subprocess.run([mutmut, "results", "--all", "true"], cwd=scratch, env=env,
                             capture_output=True, text=True, check=True).stdout
     status = dict(re.findall(r"^\s*(\S+): (.+)$", listed, re.M))
     known = equivalents()
     counted = {n: s for n, s in status.items() if n not in known}
-    killed = [n for n, s in counted.items() if s == "killed"]
-    missed = sorted(n for n, s in counted.items() if s != "killed")
+    # A mutant that makes a test hang or crash is caught as well.
+    killed = [n for n, s in counted.items() if s in CAUGHT]
+    missed = sorted(n for n, s in counted.items() if s not in CAUGHT)
     for name in missed:
         print(f"{counted[name]}: {name}")
     stale = sorted(set(known) - set(status))

@@ -188,6 +188,57 @@ def test_an_output_that_cannot_be_written_is_status_3(write, tmp_path, how, comm
         assert (tmp_path / "r.png").stat().st_size > 0
 
 
+class _Failing:
+    """A standard output on descriptor `fd` whose writes fail as on a full
+    disk (`closed`: as a closed one does)."""
+
+    def __init__(self, fd, closed=False):
+        self.fd, self.closed, self.written = fd, closed, 0
+
+    def write(self, text):
+        self.written += 1
+        self.flush(failed=True)
+
+    def flush(self, failed=False):
+        if failed or self.written:
+            raise ValueError("closed") if self.closed else OSError(28, "No space left")
+
+    def fileno(self):
+        return self.fd
+
+
+@pytest.mark.parametrize("closed", [False, True, None])
+@pytest.mark.parametrize("command, status, said", [
+    ("info", 3, "morvela: cannot write the header: "),
+    ("plot", 3, "morvela: wrote PNG, but cannot write its name to standard output\n"),
+    ("export", 3, "morvela: cannot write the targets' names to standard output\n"),
+    ("--version", 3, "morvela: cannot write the version to standard output\n"),
+])
+def test_a_failed_standard_output_is_said_once_and_silenced(
+        write, tmp_path, capsys, monkeypatch, command, status, said, closed):
+    paths = [raw_recording(write, f"r{k}.dat", 10, 1, seed=k)[0] for k in range(2)]
+    reader, writer = os.pipe()
+    failing = _Failing(writer, closed)
+    monkeypatch.setattr(sys, "stdout", None if closed is None else failing)
+    args = {"info": ["info", paths[0]], "plot": ["plot", paths[0]],
+            "export": ["export", *paths], "--version": ["--version"]}[command]
+    got, _, err = cli(capsys, *args)
+    # Nothing more is tried, and what Python would flush at exit goes nowhere.
+    assert got == status and failing.written == (closed is not None)
+    if closed is not None:
+        assert os.readlink(f"/proc/self/fd/{writer}") == "/dev/null"
+    elif command == "info":
+        assert err == "morvela: cannot write the header: standard output is closed\n"
+    os.close(reader)
+    os.close(writer)
+    said = said.replace("PNG", str(tmp_path / "r0.png"))
+    lines = err.splitlines(keepends=True)
+    assert lines[-1].startswith(said) and len(lines) == (2 if command == "export" else 1)
+    if command == "export":
+        assert lines == ["morvela: exported 2 of 2 recordings, 0 failed\n", said]
+        assert pq.read_table(tmp_path / "r1.parquet").num_rows == 10
+
+
 @pytest.mark.parametrize("args, status, fragment", [
     (["--scheduler", "127.0.0.1"], 2, "--scheduler"),
     (["--scheduler", "not an address"], 2, "--scheduler"),
@@ -398,13 +449,16 @@ def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
         assert b"rec/s" not in shown  # no width, no bar
 
 
-@pytest.mark.parametrize("differ, other", [
-    ("nothing", {}), ("names", {"names": [b"a", b"c"]}),
-    ("type", {"type_name": "unsigned short"}), ("units", {"units": [b"V", b"mV"]}),
-    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3}),
+@pytest.mark.parametrize("differ, other, shown", [
+    ("nothing", {}, None), ("names", {"names": [b"a", b"c"]}, "short: a, c"),
+    ("type", {"type_name": "unsigned short"}, "unsigned short: a, b"),
+    ("units", {"units": [b"V", b"mV"]}, "short: a, b"),
+    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3}, "short: a, b, c"),
+    ("more", {"names": [b"a", b"b", b"c", b"d"], "units": [b"V"] * 4}, "short: a, b, c, ..."),
+    ("none", {"names": [], "units": []}, "short: no inputs"),
 ])
 def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
-        write, tmp_path, capsys, monkeypatch, differ, other):
+        write, tmp_path, capsys, monkeypatch, differ, other, shown):
     import pyarrow.dataset as ds
 
     def kind(name, type_name="short", names=(b"a", b"b"), units=(b"V", b"V")):
@@ -413,32 +467,37 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
 
     monkeypatch.chdir(tmp_path)
     first, second = kind("r1.dat"), kind("r2.dat", **other)
-    status, out, err = cli(capsys, "export", first, second, "-o", "out")
-    warnings = err.splitlines()[:-1]
-    assert status == 0 and len(out.split()) == 2 and len(warnings) == (differ != "nothing")
-    if warnings:
-        assert warnings[0].startswith("morvela: out: Parquet of 2 kinds")
-        assert "one file's schema" in warnings[0] and "--by-kind" in warnings[0]
-    # Each export alone, into a folder that already holds the other.
-    assert cli(capsys, "export", second, "-o", "lone")[2].count("\n") == 1
-    status, out, err = cli(capsys, "export", first, "-o", "lone")
-    assert status == 0 and ("already there" in err) == (differ != "nothing")
     # By kind: a subfolder for each kind, each one table to a folder reader.
     status, out, err = cli(capsys, "export", first, second, "-o", "kinds", "--by-kind")
     assert status == 0 and err.count("\n") == 1, err
-    folders = sorted(os.listdir("kinds"))
-    assert len(folders) == (1 if differ == "nothing" else 2)
-    for folder in folders:
-        assert re.fullmatch(r"kind-[0-9a-f]{8}", folder)
-        table = ds.dataset(tmp_path / "kinds" / folder, format="parquet").to_table()
-        assert table.num_rows == 4 * len(os.listdir(tmp_path / "kinds" / folder))
+    keys = [os.path.basename(os.path.dirname(t)) for t in out.split()]
+    assert len(set(keys)) == (1 if differ == "nothing" else 2)
+    for key in keys:
+        assert re.fullmatch(r"kind-[0-9a-f]{8}", key)
+        table = ds.dataset(tmp_path / "kinds" / key, format="parquet").to_table()
+        assert table.num_rows == 4 * len(os.listdir(tmp_path / "kinds" / key))
+    # Without: one line for the folder, naming each kind.
+    status, out, err = cli(capsys, "export", first, second, "-o", "out")
+    said = (f"morvela: out: Parquet of 2 kinds in one folder: {keys[0]} (short: a, b); "
+            f"{keys[1]} ({shown}); a folder reader takes one file's schema "
+            "(--by-kind writes a folder for each kind)\n")
+    summary = "morvela: exported 2 of 2 recordings, 0 failed\n"
+    assert status == 0 and len(out.split()) == 2
+    assert err == (summary if shown is None else said + summary)
+    # Each export alone, into a folder that already holds the other.
+    assert cli(capsys, "export", second, "-o", "lone")[2] == \
+        summary.replace("2 of 2", "1 of 1")
+    status, out, err = cli(capsys, "export", first, "-o", "lone")
+    if shown is not None:
+        assert err.startswith(f"morvela: lone: Parquet of 2 kinds in one folder: "
+                              f"{keys[0]} (short: a, b); {keys[1]} ({shown}) already there;")
     # The key is the kind's alone: the same from another run and name.
     out = cli(capsys, "export", kind("r3.dat"), "-o", "kinds", "--by-kind")[1]
-    assert os.path.exists(os.path.join(os.path.dirname(out.strip()), "r1.parquet"))
+    assert out == f"kinds/{keys[0]}/r3.parquet\n"
     # The library's by_kind writes where the command does.
     outcomes = morvela.export_batch([first, second], tmp_path / "lib", by_kind=True)
-    for outcome in outcomes:
-        assert os.path.exists(os.path.join("kinds", os.path.relpath(outcome.target, "lib")))
+    assert [os.path.relpath(o.target, "lib") for o in outcomes] == \
+        [f"{k}/r{n}.parquet" for k, n in zip(keys, (1, 2))]
 
 
 def _printed_is_on_disk(out, printed, rows):

@@ -214,6 +214,41 @@ def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
+def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monkeypatch, jobs):
+    cases = {
+        "good.dat": (raw_recording(write, "good.dat", 10, 1)[0], None),
+        "short.dat": (write("short.dat", header_bytes("short", 2, 1, 1)[:247]),
+                      "Input file read error"),
+        "magic.dat": (write("magic.dat", b"KIVX" + bytes(400)),
+                      "Input file is not a transient recorder file"),
+        "unknown.dat": (write("unknown.dat", header_bytes("bogus", 2, 1, 2) +
+                              input_bytes([b"a"]) + bytes(4)),
+                        "Unknown data type 'bogus' of 2 bytes"),
+        "cut.dat": (write("cut.dat", header_bytes("short", 2, 2, 100) +
+                          input_bytes([b"a", b"b"]) + bytes(10)),
+                    "Input file read error: row 2 is not in the file, which holds 2 of 100 rows"),
+        "huge.dat": (write("huge.dat", header_bytes("short", 2, 0xFFFFFFFF, 1)),
+                     "Memory allocation error"),
+        "missing.dat": (tmp_path / "missing.dat", "No such file or directory"),
+        "odd.dat": (raw_recording(write, "odd.dat", 10, 1)[0], "RuntimeError: odd"),
+    }
+    export = _batch.export_to
+
+    def odd(source, *args):
+        if source.endswith(b"odd.dat"):
+            raise RuntimeError("odd")
+        return export(source, *args)
+
+    monkeypatch.setattr(_batch, "export_to", odd)
+    (tmp_path / "out").mkdir()
+    outcomes = morvela.export_batch([p for p, _ in cases.values()], tmp_path / "out", jobs=jobs)
+    assert [o.error for o in outcomes] == [said for _, said in cases.values()]
+    assert os.listdir(tmp_path / "out") == ["good.parquet"]
+    [outcome] = morvela.export_batch([cases["good.dat"][0]], tmp_path / "nodir", jobs=jobs)
+    assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
 def test_one_recording_named_twice_is_exported_once(write, tmp_path, jobs):
     (tmp_path / "runs").mkdir()
     path, values = raw_recording(write, "runs/r0.dat", 100, 2)

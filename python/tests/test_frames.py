@@ -106,39 +106,88 @@ def test_read_report_gives_the_header_type(write, type_name, dtype):
     assert frame["x"].dtype == dtype and frame["x"].tolist() == stored.tolist()
 
 
-def test_read_report_refuses_what_is_not_a_complete_report(write, tmp_path):
+def _set(at, text):
+    return lambda lines: lines[:at] + [text] + lines[at + 1:]
+
+
+_NAMES = "NameInput00;NameInput01"
+_PARAMETERS = ("TriggerTime;SampleTime;Nsamples;Npretrigger;Nposttrigger;Ninputs;"
+               "DataTypeName;DataTypeSize")
+_NOT_READ_BACK = "(a name holding ';' cannot be read back)"
+# A report of 2 inputs and 2 rows, or of no inputs and 3 rows, changed line
+# by line: the line and the reason read_report gives.
+BROKEN = [
+    (2, lambda lines: ["\n".join(lines)],
+     "line 1: expected CR LF line ends, found LF alone (was the report's text changed?)"),
+    (2, lambda lines: lines[:2], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
+    (2, _set(2, "x"), "line 3: expected 'RecName;ApplName;ApplVersion', found 'x'"),
+    (2, lambda lines: lines[:3], "line 4: expected block fields, found the end"),
+    (2, _set(3, "Test;Rec"), f"line 4: 2 block fields for 3 inputs {_NOT_READ_BACK}"),
+    (2, _set(4, "y"), f"line 5: expected '{_PARAMETERS}', found 'y'"),
+    (2, lambda lines: lines[:5], "line 6: expected 8 header values"),
+    (2, _set(5, "a;b;c;d;e;f;g"), "line 6: expected 8 header values"),
+    (2, _set(5, "t;0.0001;2;0;2;x;short;2"), "line 6: Ninputs and Nsamples are not numbers"),
+    (2, _set(5, "t;0.0001;x;0;2;2;short;2"), "line 6: Ninputs and Nsamples are not numbers"),
+    (2, lambda lines: lines[:6], f"line 7: expected '{_NAMES}', found the end"),
+    (2, _set(7, "a"), f"line 8: 1 names for 2 inputs {_NOT_READ_BACK}"),
+    (2, _set(8, "z"), "line 9: expected 'UnitInput00;UnitInput01', found 'z'"),
+    (2, _set(9, "V;V;V"), f"line 10: 3 units for 2 inputs {_NOT_READ_BACK}"),
+    (2, _set(10, "TimeOffset"),
+     "line 11: expected 'TimeOffset;SamplesInput00;SamplesInput01', found 'TimeOffset'"),
+    (2, lambda lines: lines[:12], "line 12: the report holds 1 of 2 rows: it is not complete"),
+    (2, lambda lines: lines[:12] + [""], "line 12: the report holds 1 of 2 rows and ends in "
+     "a line break: it is the report of a failed run"),
+    (2, lambda lines: lines + ["+0.000200000;0;0"],
+     "line 14: the report holds 3 of 2 rows: it is not complete"),
+    (2, _set(5, "t;0.0001;2;0;2;2;long;2"), "line 12: data type 'long' has no values to read"),
+    (2, _set(12, "+0.000100000;0;x"), "line 12: the rows are not a sample table: "),
+    (2, _set(12, "x;0;0"), "line 12: the rows are not a sample table: "),
+    (0, lambda lines: lines[:6], "line 7: expected names, found the end"),
+    (0, _set(6, "x"), "line 7: expected no names, found 'x'"),
+    (0, _set(7, "x"), "line 8: expected no units, found 'x'"),
+    (0, lambda lines: lines[:8], "line 9: expected 'TimeOffset;'"),
+    (0, _set(8, "Time;+0.000000000;"), "line 9: expected 'TimeOffset;'"),
+    (0, _set(9, "+0.000100000"), "line 9: the rows are not a sample table: a row without its ';'"),
+]
+
+
+@pytest.mark.parametrize("inputs, change, said", BROKEN)
+def test_read_report_names_the_line_of_what_is_not_a_complete_report(
+        write, inputs, change, said):
+    status, report = report_of(write, header_bytes("short", 2, inputs, 3 - inputs // 2) +
+                               input_bytes([b"a", b"b"][:inputs]) + bytes(2 * inputs * 2))
+    assert status == 0
+    with open(report, "rb") as f:
+        lines = f.read().decode("latin-1").split("\r\n")
+    with open(report, "wb") as f:
+        f.write("\r\n".join(change(lines)).encode("latin-1"))
+    with pytest.raises(morvela.ReportError) as raised:
+        morvela.read_report(report)
+    assert str(raised.value).startswith(f"{report}: {said}")
+    assert said.endswith(": ") or str(raised.value) == f"{report}: {said}"
+
+
+def test_read_report_of_failed_runs_and_of_no_rows(write):
     assert issubclass(morvela.ReportError, ValueError)
-    status, report = report_of(write, header_bytes("short", 2, 2, 5) +
-                               input_bytes([b"a", b"b"]) + bytes(4 * 3 + 1))
-    assert status == 255
-    with pytest.raises(morvela.ReportError, match="holds 4 of 5 rows"):
-        morvela.read_report(report)
-    status, report = report_of(write, header_bytes("long", 2, 1, 2) +
-                               input_bytes([b"a"]) + bytes(4), "unknown.dat")
-    assert status == 252
-    with pytest.raises(morvela.ReportError):
-        morvela.read_report(report)
-    good = report_of(write, header_bytes("short", 2, 2, 2) +
-                     input_bytes([b"a", b"b"]) + bytes(8), "good.dat")[1]
-    text = good.read_bytes()
-    for broken, said in (
-            (text[:text.rindex(b"\r\n")], "holds 1 of 2 rows"),  # cut after a whole row
-            (text.replace(b"\r\n", b"\n"), "line 1: expected CR LF line ends"),
-            (text.replace(b"\r\n+0.000100000;0;0", b"\r\n+0.000100000;0;x"), ""),
-            (text.replace(b"SamplesInput01", b"SamplesInput07"), ""),
-            (text + b"\r\n+0.0002;0;0", ""),
-            (b"hello\r\n", "line 3"), (b"", "line 3"),
-            (b"a\r\nb\r\nRecName;ApplName;ApplVersion\r\nx;y\r\n", "line 4")):
-        good.write_bytes(broken)
+    for data, status, said in (
+            (header_bytes("short", 2, 2, 5) + input_bytes([b"a", b"b"]) + bytes(13), 255,
+             "line 15: the report holds 4 of 5 rows and ends in a line break"),
+            (header_bytes("long", 2, 1, 2) + input_bytes([b"a"]) + bytes(4), 252,
+             "line 12: the report holds 1 of 2 rows and ends in a line break")):
+        _, report = report_of(write, data, "failed.dat")
+        assert _ == status
         with pytest.raises(morvela.ReportError, match=said):
-            morvela.read_report(good)
+            morvela.read_report(report)
+    _, report = report_of(write, header_bytes("short", 2, 2, 0) + input_bytes([b"a", b"b"]))
+    frame = morvela.read_report(report)
+    assert frame.shape == (0, 2) and list(frame.columns) == ["a", "b"]
 
 
 @pytest.mark.parametrize("rows, bins, start, stop, inputs", [
     (100_003, 997, 0, None, None), (1000, 1000, 0, None, None), (999, 7, 0, None, None),
-    (5, 100, 0, None, None), (1001, 1000, 0, None, None),
+    (5, 100, 0, None, None), (1001, 1000, 0, None, None), (50, 1, 3, 40, [1]),
     # A range longer than a block: the envelope reads it in several.
-    (3_000_000, 1000, 12_345, 2_950_001, [2, 0]),
+    (3_000_000, 1000, 12_345, 2_950_001, None), (3_000_000, 999, 1, None, [2, 0]),
 ])
 def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs):
     rng = np.random.default_rng(rows)
@@ -150,6 +199,7 @@ def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs):
     with morvela.open(path) as rec:
         times, low, high = envelope(rec, bins, start, stop, inputs)
         offsets = rec.time_offsets(start, stop)
+    assert (times.dtype, low.dtype, high.dtype) == (np.float64, np.int16, np.int16)
     part = values[start:stop] if inputs is None else values[start:stop, inputs]
     # Runs of equal length from the first row, each with its extremes.
     per = -(-len(part) // bins)

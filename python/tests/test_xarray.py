@@ -242,6 +242,12 @@ def test_memory_at_open_follows_the_file_not_the_header(write):
         assert ds.signal.sel(time=-0.0004, method="nearest").time.item() == -0.0004
         assert ds.time.sel(time=[-0.0004, 0.00021, -1.0, 1e9], method="nearest"
                            ).values.tolist() == [-0.0004, 0.0002, -0.0005, ds.time[-1].item()]
+        assert ds.signal.sel(time=0, method="nearest").time.item() == 0.0
+        # A tolerance is kept, just inside and just outside.
+        for label, tolerance in ((0.00005, 4.9e-5), ([-0.0004, 1e9], 1e-6)):
+            with pytest.raises(KeyError):
+                ds.sel(time=label, method="nearest", tolerance=tolerance)
+        assert ds.sel(time=0.00005, method="nearest", tolerance=5.1e-5).time.item() in (0, 1e-4)
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
         with pytest.raises(morvela.TruncatedRecordingError):
             ds.signal[:3].values

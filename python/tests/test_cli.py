@@ -105,25 +105,6 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     assert itself.read_bytes() == path.read_bytes()
 
 
-@pytest.mark.parametrize("options, status, said", [
-    (["-i", "U2"], 2, "no input named 'U2' (inputs: 'U1', 'I1')"),
-    (["-i", "2"], 2, "no input 2 (inputs: 'U1', 'I1')"),
-    (["-i", "-3"], 2, "no input -3 (inputs: 'U1', 'I1')"),
-    (["--width", "99"], 2, "--width 99: at least 100 pixels"),
-    (["-o", "p.txt"], 2, "p.txt: not an image suffix: .txt"),
-    (["-o", "/dev/full"], 3, "cannot write /dev/full"),
-    (["--width", "x"], 2, "plot: argument --width: invalid int value"),
-])
-def test_plot_refuses_in_one_line(tmp_path, capsys, monkeypatch, rec, options, status, said):
-    monkeypatch.chdir(tmp_path)
-    before = rec.read_bytes()
-    got, out, err = cli(capsys, "plot", rec, *options)
-    assert got == status and out == ""
-    one_line(err)
-    assert said in err
-    assert rec.read_bytes() == before and not os.path.exists("p.txt")
-
-
 def test_plot_lists_ten_inputs_at_most(write, capsys):
     path = write("many.dat", header_bytes("short", 2, 11, 1) +
                  input_bytes([b"i%d" % k for k in range(11)]) + bytes(22))
@@ -240,6 +221,13 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
 
 
 @pytest.mark.parametrize("args, status, fragment", [
+    (["plot", "-i", "U2"], 2, "no input named 'U2' (inputs: 'in0')"),
+    (["plot", "-i", "1"], 2, "no input 1 (inputs: 'in0')"),
+    (["plot", "-i", "-2"], 2, "no input -2 (inputs: 'in0')"),
+    (["plot", "--width", "99"], 2, "--width 99: at least 100 pixels"),
+    (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt"),
+    (["plot", "-o", "/dev/full"], 3, "cannot write /dev/full"),
+    (["plot", "--width", "x"], 2, "plot: argument --width: invalid int value"),
     (["--scheduler", "127.0.0.1"], 2, "--scheduler"),
     (["--scheduler", "not an address"], 2, "--scheduler"),
     (["--scheduler", "foo://h:1"], 2, "--scheduler"),
@@ -266,8 +254,12 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["-o"], 2, "-o"),
     (["--to", "csv"], 2, "--to"),
 ])
-def test_export_refuses_in_one_line(write, tmp_path, capsys, args, status, fragment):
+def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch,
+                                            args, status, fragment):
+    monkeypatch.chdir(tmp_path)
     path, _ = raw_recording(write, "r.dat", 10, 1)
+    before = path.read_bytes()
+    command, args = ("plot", args[1:]) if args[0] == "plot" else ("export", args)
     ports, servers = {}, []
     for name, reply in (("CLOSED", None), ("SILENT", None), ("WEB", b"HTTP/1.0 200 OK\r\n\r\n")):
         server = socket.socket()
@@ -281,14 +273,14 @@ def test_export_refuses_in_one_line(write, tmp_path, capsys, args, status, fragm
         threading.Thread(target=_answer, args=(server, reply), daemon=True).start()
     args = [_placed(a, path, ports) for a in args]
     try:
-        got, out, err = cli(capsys, "export", path, *args)
+        got, out, err = cli(capsys, command, path, *args)
     finally:
         for server in servers:
             server.close()
     assert got == status and out == ""
     one_line(err)
     assert fragment in err
-    assert not list(tmp_path.glob("*.parquet"))
+    assert sorted(os.listdir(tmp_path)) == ["r.dat"] and path.read_bytes() == before
 
 
 def _placed(arg, path, ports):

@@ -119,6 +119,7 @@ _NOT_READ_BACK = "(a name holding ';' cannot be read back)"
 BROKEN = [
     (2, lambda lines: ["\n".join(lines)],
      "line 1: expected CR LF line ends, found LF alone (was the report's text changed?)"),
+    (2, lambda lines: lines[:1], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
     (2, lambda lines: lines[:2], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
     (2, _set(2, "x"), "line 3: expected 'RecName;ApplName;ApplVersion', found 'x'"),
     (2, lambda lines: lines[:3], "line 4: expected block fields, found the end"),
@@ -181,6 +182,23 @@ def test_read_report_of_failed_runs_and_of_no_rows(write):
     _, report = report_of(write, header_bytes("short", 2, 2, 0) + input_bytes([b"a", b"b"]))
     frame = morvela.read_report(report)
     assert frame.shape == (0, 2) and list(frame.columns) == ["a", "b"]
+    # An unknown type is never read where there is no row.
+    _, report = report_of(write, header_bytes("long", 2, 1, 0) + input_bytes([b"a"]), "long.dat")
+    assert morvela.read_report(report)["a"].dtype == np.float64
+    # No inputs: the offsets alone, far from the trigger where all nine
+    # decimals show, one row and three.
+    for rows in (1, 3):
+        path = write("far.dat", header_bytes("short", 2, 0, rows, 340774448, 130930))
+        assert convert(str(path))[0] == 0
+        frame = morvela.read_report(path.with_suffix(".txt"))
+        assert frame.shape == (rows, 0) and frame.index.name == "TimeOffset"
+        with morvela.open(path) as rec:
+            np.testing.assert_array_equal(frame.index, rec.time_offsets())
+    # A header field that is not the number it should be stays its text.
+    text = path.with_suffix(".txt").read_bytes().replace(b";340774448;", b";x;")
+    path.with_suffix(".txt").write_bytes(text)
+    assert morvela.read_report(path.with_suffix(".txt")).attrs["header"][
+        "pretrigger_samples"] == "x"
 
 
 @pytest.mark.parametrize("rows, bins, start, stop, inputs", [
@@ -210,18 +228,30 @@ def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs):
         np.testing.assert_array_equal(high[k], part[k * per:(k + 1) * per].max(axis=0))
 
 
-def test_plot_has_a_panel_per_input_with_units(write, tmp_path):
-    values = np.zeros((5000, 2), ">i2")
-    values[1234, 1] = 999
-    path = write("p.dat", header_bytes("short", 2, 2, 5000, 100) +
-                 input_bytes([b"U1", b"I1"], [b"V", b"A"]) + values.tobytes())
+@pytest.mark.parametrize("rows, pretrigger, envelope_drawn", [
+    (5000, 100, True), (1280, 0, False), (1281, 1281, True), (50, 60, False)])
+def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger,
+                                               envelope_drawn):
+    """A range longer than twice the plot's 80 % of pixels is drawn as its
+    envelope; the trigger is marked where the range holds it."""
+    values = np.zeros((rows, 2), ">i2")
+    values[rows // 3, 1] = 999
+    path = write("p.dat", header_bytes("short", 2, 2, rows, pretrigger) +
+                 input_bytes([b"U1", b"I1"], [b"V", b""]) + values.tobytes())
     with morvela.open(path) as rec:
-        fig = rec.plot(tmp_path / "p.png", width=800)
+        fig = rec.plot(tmp_path / "p.png", width=800, panel_height=100)
     axes = fig.get_axes()
-    assert [ax.get_ylabel() for ax in axes] == ["U1 [V]", "I1 [A]"]
+    assert [ax.get_ylabel() for ax in axes] == ["U1 [V]", "I1"]
+    assert axes[1].get_xlabel() == "time from trigger [s]"
+    assert fig._suptitle.get_text() == "Test, trigger 2005-03-14 09:26:53.250000 UTC"
+    assert tuple(fig.get_size_inches() * fig.dpi) == (800, 320)
     assert axes[1].get_ylim()[1] >= 999
+    assert all(bool(ax.collections) == envelope_drawn for ax in axes)
+    marked = [any(list(line.get_xdata()) == [0, 0] for line in ax.lines) for ax in axes]
+    assert marked == [pretrigger < rows] * 2
+    assert [t.get_text() for t in axes[0].texts] == ["trigger"] * (pretrigger < rows)
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     # The smallest figure still has room to draw in.
     with morvela.open(path) as rec:
-        axes = rec.plot(None, width=100, panel_height=1).get_axes()
-    assert all(ax.get_position().width > 0 and ax.get_position().height > 0 for ax in axes)
+        axes = rec.plot(None, width=100, panel_height=1, inputs=[1]).get_axes()
+    assert len(axes) == 1 and axes[0].get_position().height > 0

@@ -69,24 +69,26 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
     for k, (ax, c) in enumerate(zip(axes, indices)):
         name, unit = recording.inputs[c]
         if low is high:
-            ax.plot(times, low[:, k], linewidth=0.8)  # pragma: no mutate (style)
+            ax.plot(times, low[:, k], linewidth=0.8)  # pragma: no mutate
         else:
-            ax.fill_between(times, low[:, k], high[:, k], step="post",
-                            linewidth=0.6, edgecolor="C0", facecolor="C0")  # pragma: no mutate (style)
+            ax.fill_between(times, low[:, k], high[:, k], step="post",  # pragma: no mutate block
+                            linewidth=0.6, edgecolor="C0", facecolor="C0")
         if len(times) and times[0] <= 0 <= times[-1]:
-            ax.axvline(0.0, color="C3", linewidth=0.8)  # pragma: no mutate (style)
+            ax.axvline(0.0, color="C3", linewidth=0.8)  # pragma: no mutate
         ax.set_ylabel(utf8_text(f"{name} [{unit}]" if unit else name))
-        ax.grid(True, linewidth=0.3)  # pragma: no mutate (style)
+        ax.grid(True, linewidth=0.3)  # pragma: no mutate
     if len(times) and times[0] <= 0 <= times[-1]:
-        axes[0].annotate("trigger", xy=(0, 1), xycoords=("data", "axes fraction"),  # pragma: no mutate (style)
-                         xytext=(3, -10), textcoords="offset points", color="C3")  # pragma: no mutate (style)
+        axes[0].annotate("trigger", xy=(0, 1), xycoords=("data", "axes fraction"),  # pragma: no mutate block
+                         xytext=(3, -10), textcoords="offset points", color="C3")
     axes[-1].set_xlabel("time from trigger [s]")
+    # Line widths, colours, offsets and margins are styling, which the plot
+    # does not promise: mutation testing leaves them alone.
     # Fixed margins in pixels (a computed layout costs more than the data),
     # held to a share of a small figure so that some of it is left to draw.
-    height = panel_height * count + 120
-    fig.subplots_adjust(left=min(90 / width, 0.3), right=max(1 - 20 / width, 0.9),  # pragma: no mutate (style)
-                        top=max(1 - 70 / height, 0.7), bottom=min(60 / height, 0.25),  # pragma: no mutate (style)
-                        hspace=0.15)  # pragma: no mutate (style)
+    height = panel_height * count + 120  # pragma: no mutate
+    fig.subplots_adjust(left=min(90 / width, 0.3), right=max(1 - 20 / width, 0.9),  # pragma: no mutate block
+                        top=max(1 - 70 / height, 0.7), bottom=min(60 / height, 0.25),
+                        hspace=0.15)
     if path is not None:
         fig.savefig(path)
     return fig

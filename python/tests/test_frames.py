@@ -215,7 +215,9 @@ def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs):
     path = write("e.dat", header_bytes("short", 2, 3, rows, 10) +
                  input_bytes([b"a", b"b", b"c"]) + values.astype(">i2").tobytes())
     with morvela.open(path) as rec:
-        times, low, high = envelope(rec, bins, start, stop, inputs)
+        whole = (start, stop) == (0, None)  # the defaults: every row
+        times, low, high = envelope(rec, bins, inputs=inputs) if whole else \
+            envelope(rec, bins, start, stop, inputs)
         offsets = rec.time_offsets(start, stop)
     assert (times.dtype, low.dtype, high.dtype) == (np.float64, np.int16, np.int16)
     part = values[start:stop] if inputs is None else values[start:stop, inputs]
@@ -229,7 +231,8 @@ def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs):
 
 
 @pytest.mark.parametrize("rows, pretrigger, envelope_drawn", [
-    (5000, 100, True), (1280, 0, False), (1281, 1281, True), (50, 60, False)])
+    (5000, 100, True), (1280, 0, False), (1281, 1281, True), (50, 60, False),
+    (50, 49, False)])
 def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger,
                                                envelope_drawn):
     """A range longer than twice the plot's 80 % of pixels is drawn as its
@@ -250,7 +253,16 @@ def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger
     marked = [any(list(line.get_xdata()) == [0, 0] for line in ax.lines) for ax in axes]
     assert marked == [pretrigger < rows] * 2
     assert [t.get_text() for t in axes[0].texts] == ["trigger"] * (pretrigger < rows)
+    assert axes[0].get_shared_x_axes().joined(axes[0], axes[1])
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # A range of rows and one input, at the default size.
+    with morvela.open(path) as rec:
+        fig = rec.plot(None, start=10, stop=rows - 5, inputs=[1], dpi=50)
+        first, last = rec.time_offsets(10, rows - 5)[[0, -1]]
+    [ax] = fig.get_axes()
+    assert tuple(fig.get_size_inches() * fig.dpi) == (1600, 280)
+    assert ax.get_ylabel() == "I1" and ax.dataLim.x0 == first and ax.dataLim.x1 <= last
+    assert ax.dataLim.y1 == (999 if 10 <= rows // 3 < rows - 5 else 0)
     # The smallest figure still has room to draw in.
     with morvela.open(path) as rec:
         axes = rec.plot(None, width=100, panel_height=1, inputs=[1]).get_axes()

@@ -82,7 +82,7 @@ def plot(recording, path=None, *, start=0, stop=None, inputs=None,
                          xytext=(3, -10), textcoords="offset points", color="C3")
     axes[-1].set_xlabel("time from trigger [s]")
     # Line widths, colours, offsets and margins are styling, which the plot
-    # does not promise: mutation testing leaves them alone.
+    # does not promise; they are marked as such for mutation testing.
     # Fixed margins in pixels (a computed layout costs more than the data),
     # held to a share of a small figure so that some of it is left to draw.
     height = panel_height * count + 120  # pragma: no mutate

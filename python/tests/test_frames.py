@@ -266,4 +266,6 @@ def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger
     # The smallest figure still has room to draw in.
     with morvela.open(path) as rec:
         axes = rec.plot(None, width=100, panel_height=1, inputs=[1]).get_axes()
+        narrow = rec.plot(None, width=20).get_axes()
     assert len(axes) == 1 and axes[0].get_position().height > 0
+    assert all(ax.get_position().width > 0 for ax in narrow)

@@ -165,17 +165,6 @@ TEST_F(RunTest, NeverOpensTheInputAsTheReport) {
   }
 }
 
-TEST_F(RunTest, FullDiskIsAWriteErrorForSmallAndLargeReports) {
-  for (uint32_t samples : {3u, 200000u}) {
-    WriteFile("rec.dat", Recording(samples));
-    fs::remove("rec.txt");
-    fs::create_symlink("/dev/full", "rec.txt");
-    EXPECT_EQ(Run({"rec.dat"}), OutputWriteError) << samples;
-    EXPECT_TRUE(console_.ends_with("\nOutput file write error\n\n"))
-        << console_;
-  }
-}
-
 // A header refused (too short, or without the magic) is said before any
 // report is opened: a mistyped name never creates, empties or changes one.
 TEST_F(RunTest, RefusedHeaderLeavesTheReportAlone) {

@@ -59,32 +59,8 @@ std::vector<T> ReadAll(const RecordingReader& r, std::vector<uint32_t> columns,
   return out;
 }
 
-TEST_F(RecordingReaderTest, DecodesRowsAndInputsFromTheirStoredBytes) {
-  // Two inputs, two rows: values written out by hand.
-  auto r = Open(Header("short", 2, 2, 2) + Inputs(2) +
-                "\x00\x0c\xff\xfd\x7f\xff\x80\x00"s);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->header().Nsamples, 2u);
-  EXPECT_EQ(TextField(r->inputs()[1].Name), "in1");
-  EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 2),
-            (std::vector<int16_t>{12, -3, 32767, -32768}));
-  EXPECT_EQ(ReadAll<int16_t>(*r, {1}, 1, 2), (std::vector<int16_t>{-32768}));
-  EXPECT_EQ(ReadAll<int16_t>(*r, {1, 0}, 0, 2),
-            (std::vector<int16_t>{-3, 12, -32768, 32767}));
-  EXPECT_EQ(ReadAll<int16_t>(*r, {1, 0, 1}, 0, 1),
-            (std::vector<int16_t>{-3, 12, -3}));
-
-  // The other types, and wide and narrow fields, are checked against numpy
-  // in python/tests/test_read.py.
-  r = Open(Header("int", 8, 1, 1) + Inputs(1) + "\0\0\0\1\xff\xff\xff\xff"s);
-  EXPECT_EQ(ReadAll<int32_t>(*r, {0}, 0, 1), std::vector<int32_t>{-1});
-  r = Open(Header("short", 1, 2, 1) + Inputs(2) + "\xff\x7f"s);
-  EXPECT_EQ(ReadAll<int16_t>(*r, {0, 1}, 0, 1),
-            (std::vector<int16_t>{-1, 127}));
-}
-
-// The statuses of every kind of file are checked against the converter's
-// in python/tests/test_read.py; here, what only this interface says.
+// Values of every type, width and selection are checked against numpy in
+// python/tests/test_read.py; here, what only this interface says.
 TEST_F(RecordingReaderTest, RowsHeldInFullAndTheSystemsErrors) {
   // Truncated in the second row: one whole row.
   auto r = Open(Header("short", 2, 2, 3) + Inputs(2) + "\0\1\0\2\0\3"s);

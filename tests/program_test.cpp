@@ -49,11 +49,12 @@ class ProgramTest : public morvela::testing::ScratchDirTest {
   }
 };
 
+// The run's results as a shell sees them (the results themselves are the
+// run's and the package's tests), and the synthesizer that makes the
+// recordings other tests use.
 TEST_F(ProgramTest, ExitStatusesAsAShellSeesThem) {
   EXPECT_EQ(Morvela("").status, 253);
   EXPECT_EQ(Morvela("missing.dat").status, 255);
-  EXPECT_EQ(Morvela("--version").status, 0);
-  EXPECT_EQ(Morvela("--version").text, "Morvela 1.0.1.0\n");
   EXPECT_EQ(Morvela("--help").status, 0);
   ASSERT_EQ(Synth("-n 3 -i 2 rec.dat").status, 0);
   Output ok = Morvela("rec.dat");
@@ -78,30 +79,25 @@ TEST_F(ProgramTest, SynthWritesEveryTypeAndMorvelaConvertsIt) {
         Synth(std::string("-t '") + type + "' -i 3 -n 50 -p 10 rec.dat").status,
         0)
         << type;
-    Output out = Morvela("rec.dat");
-    ASSERT_EQ(out.status, 0) << type << out.text;
+    ASSERT_EQ(Morvela("rec.dat").status, 0) << type;
     std::string report = ReadFile(dir_ / "rec.txt");
     EXPECT_NE(report.find(std::string(";") + type + ";"), std::string::npos);
-    EXPECT_NE(report.find("\r\n-0.001000000;"), std::string::npos);
-    EXPECT_NE(report.find("\r\n+0.003900000;"), std::string::npos) << type;
-    size_t rows = 0, pos = report.find("TimeOffset");
-    while ((pos = report.find("\r\n", pos + 1)) != std::string::npos) ++rows;
-    EXPECT_EQ(rows, 50u);  // the column-name line and 50 rows
+    // 50 rows from 10 before the trigger, 100 us apart.
+    EXPECT_NE(report.find("\r\n-0.001000000;"), std::string::npos) << type;
+    EXPECT_TRUE(
+        report.substr(report.rfind("\r\n")).starts_with("\r\n+0.003900000;"));
   }
   // The same options give the same file.
   ASSERT_EQ(Synth("-t float -n 100 a.dat").status, 0);
   ASSERT_EQ(Synth("-t float -n 100 b.dat").status, 0);
   EXPECT_EQ(ReadFile(dir_ / "a.dat"), ReadFile(dir_ / "b.dat"));
   EXPECT_EQ(fs::file_size(dir_ / "a.dat"), 248u + 4 * 96 + 100 * 4 * 4);
-
-  EXPECT_EQ(Synth("-t word x.dat").status, 2);
-  EXPECT_EQ(Synth("-n many x.dat").status, 2);
   // Nothing that cannot make a sensible recording: fields of 0 bytes never
   // arrive, a narrow float cannot be decoded, a huge field only pads.
   for (const char* options :
-       {"--size 0", "--size 65", "--size 4294967295", "-t float --size 2",
-        "--noise inf", "--noise nan", "--noise -1", "-t double --scale inf",
-        "--scale nan"}) {
+       {"-t word", "-n many", "--size 0", "--size 65", "--size 4294967295",
+        "-t float --size 2", "--noise inf", "--noise nan", "--noise -1",
+        "-t double --scale inf", "--scale nan"}) {
     Output refused = Synth(std::string(options) + " x.dat");
     EXPECT_EQ(refused.status, 2) << options;
     EXPECT_TRUE(refused.text.starts_with("morvela-synth: ")) << options;

@@ -60,6 +60,16 @@ class BudgetSink : public Sink {
   std::string text_;
 };
 
+// Whether `text` holds `part`; a failure shows both.
+inline ::testing::AssertionResult Holds(const std::string& text,
+                                        const std::string& part) {
+  if (text.find(part) != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "'" << part << "' not in '" << text << "'";
+}
+
 // `text` followed by NULs up to `width` bytes: a text field as stored.
 inline std::string Padded(std::string text, size_t width) {
   text.resize(width, '\0');

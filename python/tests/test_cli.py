@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import (POINTS, cli, counted_recording, header_bytes, input_bytes,
+from conftest import (POINTS, cli, convert, counted_recording, header_bytes, input_bytes,
                       interrupt_at, leftovers, one_line, parquet_values, raw_recording,
                       recordings, run_cli, same_bits, stall_on_workers, when_exists)
 
@@ -59,7 +59,9 @@ def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
 
 @pytest.mark.parametrize("command", ["info", "plot", "export"])
 @pytest.mark.parametrize("content, status", [
-    (None, 255), (b"KIVX" + bytes(300), 250), (header_bytes("short", 2, 1, 1)[:247], 255),
+    (None, 255), (b"KIVX" + bytes(300), 250), (b"kiv\0" + bytes(300), 250),
+    (header_bytes("short", 2, 1, 1)[:247], 255),
+    (header_bytes("short", 2, 4, 1) + input_bytes([b"a"] * 2), 255),
     (header_bytes("short", 2, 0xFFFFFFFF, 1), 251),
     (header_bytes("long", 2, 1, 2) + input_bytes([b"a"]) + bytes(4), 252),
 ])
@@ -75,6 +77,8 @@ def test_a_recording_that_cannot_be_read_is_the_programs_status(
         assert len(err.splitlines()) == (2 if command == "export" else 1)
     if content is None:
         assert err.splitlines()[0] == f"morvela: {path}: No such file or directory"
+    elif command == "plot":  # the converter's own status for the file
+        assert convert(str(path))[0] == status
 
 
 def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
@@ -228,13 +232,8 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt"),
     (["plot", "-o", "/dev/full"], 3, "cannot write /dev/full"),
     (["plot", "--width", "x"], 2, "plot: argument --width: invalid int value"),
-    (["--scheduler", "127.0.0.1"], 2, "--scheduler"),
-    (["--scheduler", "not an address"], 2, "--scheduler"),
-    (["--scheduler", "foo://h:1"], 2, "--scheduler"),
-    (["--scheduler", "h:abc"], 2, "--scheduler"),
-    (["--scheduler", "h:0"], 2, "--scheduler"),
-    (["--scheduler", "h:65536"], 2, "--scheduler"),
-    (["--scheduler", ""], 2, "--scheduler"),
+    *((["--scheduler", address], 2, "--scheduler") for address in (
+        "127.0.0.1", "not an address", "foo://h:1", "h:abc", "h:0", "h:65536", "")),
     (["--scheduler", "127.0.0.1:CLOSED", "--connect-timeout", "0.5"], 4,
      "cannot reach the scheduler"),
     (["--scheduler", "tcp://127.0.0.1:CLOSED", "--connect-timeout", "999999"], 4,
@@ -243,15 +242,10 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     # no longer than the timeout.
     (["--scheduler", "127.0.0.1:SILENT", "--connect-timeout", "1"], 4, "127.0.0.1:"),
     (["--scheduler", "127.0.0.1:WEB", "--connect-timeout", "1"], 4, "127.0.0.1:"),
-    (["--scheduler", "h:1", "--connect-timeout", "0"], 2, "--connect-timeout"),
-    (["--scheduler", "h:1", "--connect-timeout", "1e6"], 2, "--connect-timeout"),
-    (["--scheduler", "h:1", "--connect-timeout", "nan"], 2, "--connect-timeout"),
-    (["--scheduler", "h:1", "--connect-timeout", "x"], 2, "--connect-timeout"),
-    (["--jobs", "0"], 2, "--jobs"),
-    (["--jobs", "two"], 2, "--jobs"),
-    (["-o", "FILE"], 2, "-o"),
-    (["-o", "FILE/sub"], 2, "-o"),
-    (["-o"], 2, "-o"),
+    *((["--scheduler", "h:1", "--connect-timeout", t], 2, "--connect-timeout")
+      for t in ("0", "1e6", "nan", "x")),
+    (["--jobs", "0"], 2, "--jobs"), (["--jobs", "two"], 2, "--jobs"),
+    (["-o", "FILE"], 2, "-o"), (["-o", "FILE/sub"], 2, "-o"), (["-o"], 2, "-o"),
     (["--to", "csv"], 2, "--to"),
 ])
 def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch,

@@ -248,28 +248,6 @@ def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monke
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
 
 
-@pytest.mark.parametrize("jobs", [1, 2])
-def test_one_recording_named_twice_is_exported_once(write, tmp_path, jobs):
-    (tmp_path / "runs").mkdir()
-    path, values = raw_recording(write, "runs/r0.dat", 100, 2)
-    raw_recording(write, "runs/r1.dat", 100, 2, seed=1)
-    os.symlink(tmp_path / "runs", tmp_path / "link")
-    names = ["runs/r0.dat", "runs/r0.dat", "link/r0.dat", "runs/../runs/r0.dat", "runs/r1.dat"]
-    seen = []
-    outcomes = morvela.export_batch([tmp_path / n for n in names], tmp_path, jobs=jobs,
-                                    progress=seen.append)
-    assert [o.error for o in outcomes] == [None] * 5
-    assert [o.source for o in outcomes] == [str(tmp_path / n) for n in names]
-    assert len(seen) == 2 and sorted(os.listdir(tmp_path))[:2] == ["link", "r0.parquet"]
-    same_bits(parquet_values(tmp_path / "r0.parquet"), values)
-    # Two different recordings to one target are both refused.
-    other, _ = raw_recording(write, "r0.dat", 10, 1)
-    os.unlink(tmp_path / "r0.parquet")
-    outcomes = morvela.export_batch([path, tmp_path / "link/r0.dat", other], tmp_path, jobs=jobs)
-    assert all("refused" in o.error for o in outcomes)
-    assert not (tmp_path / "r0.parquet").exists()
-
-
 def test_relative_paths_are_resolved_before_a_worker_sees_them(write, tmp_path, cluster,
                                                               monkeypatch):
     # The workers started in another folder: a relative path left as it

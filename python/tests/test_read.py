@@ -256,30 +256,6 @@ def test_chunks_cover_the_recording_in_flat_memory(tmp_path):
     assert peak < 16 << 20, peak
 
 
-OPEN_FAILURES = {
-    "wrong magic": (header_bytes("short", 2, 1, 1, magic=b"KIVX") + input_bytes([b"a"]) +
-                    b"\0\1", morvela.NotRecordingError, -6),
-    "lower-case magic": (header_bytes("short", 2, 1, 1, magic=b"kiv\0") +
-                         input_bytes([b"a"]) + b"\0\1", morvela.NotRecordingError, -6),
-    "short header": (header_bytes("short", 2, 1, 1)[:247], morvela.RecordingReadError, -1),
-    "short input table": (header_bytes("short", 2, 4, 1) + input_bytes([b"a"] * 2),
-                          morvela.RecordingReadError, -1),
-    "input table beyond memory": (header_bytes("short", 2, 0xFFFFFFFF, 1),
-                                  morvela.RecordingMemoryError, -5),
-}
-
-
-@pytest.mark.parametrize("case", list(OPEN_FAILURES))
-def test_open_failures_are_the_programs_statuses(write, case):
-    data, error, status = OPEN_FAILURES[case]
-    path = write("rec.dat", data)
-    with pytest.raises(error) as raised:
-        morvela.open(path)
-    assert raised.value.status == status and raised.value.path == str(path)
-    assert str(path) in str(raised.value)
-    assert convert(str(path))[0] == status & 0xFF
-
-
 # What the header claims against what the file holds: (header, stored
 # bytes, the read, its error, the row named, the converter's status).
 READ_FAILURES = {

@@ -70,15 +70,13 @@ def test_every_netcdf_engine_writes_what_the_engine_gives(write, tmp_path, engin
     for k, loaded in enumerate((xr.open_dataset(raw, engine="morvela").load(),
                                 xr.open_dataset(big, engine="morvela").load(), runs.load())):
         target = tmp_path / f"out{k}.{engine}"
-        if engine == "zarr":
-            loaded.to_zarr(target, mode="w")
-        else:
+        loaded.to_zarr(target, mode="w") if engine == "zarr" else \
             loaded.to_netcdf(target, engine=engine)
         with xr.open_dataset(target, engine=engine) as back:
-            same_bits(back.signal.values, loaded.signal.values)
-            same_bits(back.time.values, loaded.time.values)
-            assert back.input.values.tolist() == loaded.input.values.tolist()
-            assert back.units.values.tolist() == loaded.units.values.tolist()
+            for name in ("signal", "time"):
+                same_bits(back[name].values, loaded[name].values)
+            for name in ("input", "units"):
+                assert back[name].values.tolist() == loaded[name].values.tolist()
             assert back.attrs == loaded.attrs
 
 
@@ -128,16 +126,11 @@ def test_reads_from_threads_hold_their_file_while_the_cache_evicts(write):
     done = []
     with xr.set_options(file_cache_maxsize=1):
         sets = [xr.open_dataset(p, engine="morvela", cache=False) for p, _ in made]
-
-        def reads(k):
-            for n in range(25):
-                same_bits(sets[k].signal[n::5].values, made[k][1][n::5])
-                done.append(k)
-
-        failures = in_threads(reads, 4)
+        assert not in_threads(lambda k: [done.append(same_bits(
+            sets[k].signal[n::5].values, made[k][1][n::5])) for n in range(25)], 4)
         for ds in sets:
             ds.close()
-    assert failures == [] and len(done) == 100
+    assert len(done) == 100
 
 
 def test_a_few_rows_read_a_few_rows(write, monkeypatch):

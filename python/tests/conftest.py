@@ -19,6 +19,18 @@ if os.environ.get("MUTANT_UNDER_TEST") == "stats":
     del os.environ["MUTANT_UNDER_TEST"]
 
 
+@pytest.fixture(autouse=True)
+def foreground_interrupts():
+    """SIGINT reaches each test as it reaches a terminal's foreground
+    command: a shell starts a background command with SIGINT ignored, and
+    Python then leaves it ignored."""
+    import signal
+
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def header_bytes(type_name, size, inputs, samples, pretrigger=0,
                  sample_time=100, trigger_time=1110792413.25, name=b"Test",
                  magic=b"KIV\0"):

@@ -15,8 +15,11 @@ DEMO = os.environ.get("MORVELA_DEMO", "examples/demo.dat")
 
 # Mutation testing maps tests to the code they reach in this process alone;
 # programs and workers the tests start run the code unchanged meanwhile.
+# mutmut's own switch is moved from the environment into this process.
 if os.environ.get("MUTANT_UNDER_TEST") == "stats":
-    del os.environ["MUTANT_UNDER_TEST"]
+    import mutmut.mutation.trampoline
+
+    mutmut.mutation.trampoline._mutant_under_test = os.environ.pop("MUTANT_UNDER_TEST")
 
 
 @pytest.fixture(autouse=True)

@@ -83,26 +83,20 @@ def test_a_recording_that_cannot_be_read_is_the_programs_status(
 
 def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     (tmp_path / "run.01").mkdir()
-    path, _ = counted_recording(write, 50, name="run.01/rec.dat")
     (tmp_path / "out").mkdir()
-    for options, target in (([], tmp_path / "run.01" / "rec.png"),
-                            (["-o", tmp_path / "out"], tmp_path / "out" / "rec.png"),
-                            (["-o", tmp_path / "p.svg"], tmp_path / "p.svg"),
-                            (["-o", tmp_path / "p"], tmp_path / "p"),
-                            (["--width", "100", "-i", "in2", "-i", "0"], None)):
-        status, out, err = cli(capsys, "plot", path, *options)
-        target = target or tmp_path / "run.01" / "rec.png"
-        assert status == 0 and out == f"{target}\n", err
-        assert target.stat().st_size > 0
-    assert (tmp_path / "run.01" / "rec.png").read_bytes()[:4] == b"\x89PNG"
-    assert b"<svg" in (tmp_path / "p.svg").read_bytes()
-    assert (tmp_path / "p").read_bytes()[:4] == b"\x89PNG"
-    assert not (tmp_path / "run.png").exists()
+    path, _ = counted_recording(write, 50, name="run.01/rec.dat")
     counted_recording(write, 50, name="rec")
     monkeypatch.chdir(tmp_path)
-    status, out, err = cli(capsys, "plot", "./rec")
-    assert status == 0 and out == "./rec.png\n", err
-    assert not (tmp_path / ".png.png").exists()
+    png, beside = b"\x89PNG\r\n", "run.01/rec.png"
+    for args, target, magic in (
+            (["run.01/rec.dat"], beside, png), (["run.01/rec.dat", "-o", "out"], "out/rec.png", png),
+            ([path, "-o", "p.svg"], "p.svg", b"<?xml"), ([path, "-o", "p"], "p", png),
+            (["run.01/rec.dat", "--width", "100", "-i", "in2", "-i", "0"], beside, png),
+            (["./rec"], "./rec.png", png)):
+        status, out, err = cli(capsys, "plot", *args)
+        assert (status, out) == (0, f"{target}\n"), err
+        assert (tmp_path / target).read_bytes().startswith(magic)
+    assert not (tmp_path / "run.png").exists() and not (tmp_path / ".png.png").exists()
     itself = write("x.png", path.read_bytes())
     status, out, err = cli(capsys, "plot", itself)
     assert status == 2 and "is the recording itself" in err
@@ -248,40 +242,39 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["-o", "FILE"], 2, "-o"), (["-o", "FILE/sub"], 2, "-o"), (["-o"], 2, "-o"),
     (["--to", "csv"], 2, "--to"),
 ])
-def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch,
+def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch, ports,
                                             args, status, fragment):
     monkeypatch.chdir(tmp_path)
     path, _ = raw_recording(write, "r.dat", 10, 1)
     before = path.read_bytes()
     command, args = ("plot", args[1:]) if args[0] == "plot" else ("export", args)
-    ports, servers = {}, []
-    for name, reply in (("CLOSED", None), ("SILENT", None), ("WEB", b"HTTP/1.0 200 OK\r\n\r\n")):
-        server = socket.socket()
-        server.bind(("127.0.0.1", 0))
-        ports[name] = str(server.getsockname()[1])
-        if name == "CLOSED":
-            server.close()
-            continue
-        server.listen(8)
-        servers.append(server)
-        threading.Thread(target=_answer, args=(server, reply), daemon=True).start()
-    args = [_placed(a, path, ports) for a in args]
-    try:
-        got, out, err = cli(capsys, command, path, *args)
-    finally:
-        for server in servers:
-            server.close()
+    for name, value in (("FILE", str(path)), *ports.items()):
+        args = [a.replace(name, value) for a in args]
+    got, out, err = cli(capsys, command, path, *args)
     assert got == status and out == ""
     one_line(err)
     assert fragment in err
     assert sorted(os.listdir(tmp_path)) == ["r.dat"] and path.read_bytes() == before
 
 
-def _placed(arg, path, ports):
-    arg = arg.replace("FILE", str(path))
-    for name, port in ports.items():
-        arg = arg.replace(name, port)
-    return arg
+@pytest.fixture(scope="module")
+def ports():
+    """Ports on this machine: CLOSED (nothing listens), SILENT (takes the
+    connection and says nothing) and WEB (answers a request as a web
+    server)."""
+    found, servers = {}, []
+    for name, reply in (("CLOSED", None), ("SILENT", None), ("WEB", b"HTTP/1.0 200 OK\r\n\r\n")):
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        found[name] = str(server.getsockname()[1])
+        servers.append(server)
+        if name != "CLOSED":
+            server.listen(8)
+            threading.Thread(target=_answer, args=(server, reply), daemon=True).start()
+    servers[0].close()
+    yield found
+    for server in servers[1:]:
+        server.close()
 
 
 def _answer(server, reply):

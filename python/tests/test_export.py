@@ -57,9 +57,11 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
     path = write("names.dat", header_bytes("short", 2, 5, 3, trigger_time=1700000000.123456789) +
                  input_bytes([b"TimeOffset", b"A\xe9", b"A\xe8", b"A\xef\xbf\xbd", b"x"],
                              [b"V", b"\xb0C", b"m", b"s", b"A"]) + bytes(range(30)))
-    with morvela.open(path) as rec:
-        values, header = rec.read(), rec.header
     expected = ["TimeOffset.1", "A\ufffd", "A\ufffd.1", "A\ufffd.2", "x"]
+    with morvela.open(path) as rec:  # the names pandas and the exports show
+        values, header = rec.read(), rec.header
+        assert list(rec.columns) == expected == list(rec.to_pandas().columns)
+        assert list(rec.to_pandas(inputs=["A\udce9"]).columns) == ["A\ufffd"]
     morvela.export(path, tmp_path / "names.parquet")
     table = pq.read_table(tmp_path / "names.parquet")
     assert table.column_names == ["TimeOffset", *expected]

@@ -38,13 +38,6 @@ def test_to_pandas(write):
         assert list(part.columns) == ["U.1", "U"] and part.attrs["units"] == {
             "U.1": "mV", "U": "V"}
         np.testing.assert_array_equal(part.to_numpy(), [[5, 3], [8, 6]])
-    # The exports' names: UTF-8 text, and TimeOffset kept for the time.
-    path = write("odd.dat", header_bytes("short", 2, 3, 1) +
-                 input_bytes([b"TimeOffset", b"A\xe9", b"A\xef\xbf\xbd"]) + bytes(6))
-    with morvela.open(path) as rec:
-        names = ["TimeOffset.1", "A\ufffd", "A\ufffd.1"]
-        assert list(rec.to_pandas().columns) == names == list(rec.columns)
-        assert list(rec.to_pandas(inputs=["A\udce9"]).columns) == ["A\ufffd"]
 
 
 def report_of(write, data, name="rec.dat"):

@@ -78,8 +78,8 @@ def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool 
         "time" (as the report prints it), "input" (the exports' names),
         "units", and along "recording" "path", "block_name" and
         "trigger_time" (datetime64[ns], NaT where the report shows the
-        current time). It pickles by paths and computes on
-        dask.distributed.
+        current time or past 2262-04-11, the type's last day). It pickles
+        by paths and computes on dask.distributed.
 
     Raises
     ------

@@ -45,7 +45,9 @@ class Header:
     # up); None where the report shows the current time instead (a negative
     # or non-finite trigger time, or one whose local year is past 9999).
     trigger_time_ns: Optional[int]
-    trigger_time: Optional[datetime.datetime]  # UTC, to the microsecond
+    # UTC, to the microsecond; None also where it is past datetime's year
+    # 9999 (a local year 9999 west of UTC).
+    trigger_time: Optional[datetime.datetime]
     sample_time_us: int  # microseconds between samples, as the file gives them
     samples: int
     pretrigger_samples: int
@@ -71,8 +73,9 @@ class Header:
         """
         if self.trigger_time_ns is None:
             return None
-        return (f"{self.trigger_time:%Y-%m-%dT%H:%M:%S}."
-                f"{self.trigger_time_ns % 1_000_000_000:09d}Z")
+        # numpy's seconds reach past datetime's year 9999.
+        seconds, nanoseconds = divmod(self.trigger_time_ns, 1_000_000_000)
+        return f"{np.datetime_as_string(np.datetime64(seconds, 's'))}.{nanoseconds:09d}Z"
 
     def to_dict(self) -> Dict[str, Any]:
         """The header as plain values: what `info`, the exports and the

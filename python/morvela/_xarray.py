@@ -442,7 +442,10 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     chunks = (tuple(last - first for first, last in groups), sizes or (0,),
               (inputs,))
     signal = da.Array(graph, name, chunks, dtype=dtype)
-    trigger = np.array([np.datetime64("NaT", "ns") if raw["trigger_time_ns"] is None
+    # datetime64[ns] holds times up to 2262-04-11; a later one is NaT too.
+    last = np.iinfo(np.int64).max
+    trigger = np.array([np.datetime64("NaT", "ns")
+                        if raw["trigger_time_ns"] is None or raw["trigger_time_ns"] > last
                         else np.datetime64(raw["trigger_time_ns"], "ns")
                         for raw, _, _ in found])
     coords = {

@@ -2,6 +2,7 @@
 and Morvela's report, selections as numpy makes them, the header, and
 failures whose status is the Morvela program's for the same file."""
 
+import datetime
 import errno
 import os
 import subprocess
@@ -219,22 +220,47 @@ def test_header_and_inputs(write, tmp_path):
     (253402300799.0, "UTC", 253402300799_000000000),
     (-10.0, "UTC", None), (float("nan"), "UTC", None), (float("inf"), "UTC", None),
     (2.0**63, "UTC", None), (253402300800.0, "UTC", None), (1e300, "UTC", None),
-    # The year 9999 ends by local time: one hour east it has ended at
-    # 23:00 UTC, as the report's fallback says.
+    # The year 9999 ends by local time: one hour east (UTC-1) it has ended
+    # at 23:00 UTC, one hour west (XXX+1) at 01:00 of the next day.
     (253402297200.5, "UTC", 253402297200_500000000), (253402297200.5, "UTC-1", None),
+    (253402297199.0, "UTC-1", 253402297199_000000000),
+    (253402304399.0, "XXX+1", 253402304399_000000000), (253402304400.0, "XXX+1", None),
+    (2147483648.0, "UTC", 2147483648_000000000), (-0.0, "UTC", 0), (-0.5, "UTC", None),
+    (6.8e16, "UTC", None), (9.2e18, "UTC", None),
+    # Either side of datetime64[ns]'s last second (2262-04-11T23:47:16).
+    (9223372036.0, "UTC", 9223372036_000000000), (9223372037.0, "UTC", 9223372037_000000000),
 ])
 def test_trigger_time_and_its_fallback(write, monkeypatch, seconds, zone, expected):
+    """The instant the report shows, in every form the package gives it:
+    datetime (to its year 9999), ISO text, and datetime64[ns] (to 2262);
+    None or NaT where the report shows the current time."""
     path = write("rec.dat", header_bytes("short", 2, 0, 0, trigger_time=seconds))
     monkeypatch.setenv("TZ", zone)
     time.tzset()
     try:
         with morvela.open(path) as rec:
-            assert rec.header.trigger_time_ns == expected
-            assert (rec.header.trigger_time is None) == (expected is None)
-            assert (rec.header.to_dict()["trigger_time"] is None) == (expected is None)
+            h = rec.header
+        coordinate = morvela.open_mfdataset([path]).trigger_time.values[0]
     finally:
         monkeypatch.undo()
         time.tzset()
+    assert h.trigger_time_ns == expected
+    if expected is None:
+        assert h.trigger_time is h.trigger_time_iso() is h.to_dict()["trigger_time"] is None
+        assert np.isnat(coordinate)
+        return
+    whole, fraction = divmod(expected, 10**9)
+    iso = f"{np.datetime_as_string(np.datetime64(whole, 's'))}.{fraction:09d}Z"
+    assert h.trigger_time_iso() == h.to_dict()["trigger_time"] == ISO.get(seconds, iso)
+    assert h.trigger_time == (None if whole > 253402300799 else datetime.datetime.fromtimestamp(
+        whole, datetime.timezone.utc) + datetime.timedelta(microseconds=fraction // 1000))
+    assert np.isnat(coordinate) if expected >= 2**63 else coordinate == np.datetime64(expected, "ns")
+
+
+# The trigger times whose text is worked out by hand.
+ISO = {1.9999999996: "1970-01-01T00:00:02.000000000Z",
+       253402297200.5: "9999-12-31T23:00:00.500000000Z",
+       253402304399.0: "10000-01-01T00:59:59.000000000Z"}
 
 
 def test_chunks_cover_the_recording_in_flat_memory(tmp_path):

@@ -217,35 +217,24 @@ TEST_F(ConverterTest, TimeStamps) {
     }
     return std::string("fallback");
   };
+  // Which times fall back (by the local year) is checked through the
+  // package's trigger times in python/tests/test_read.py; here, the text.
   const double last = 253402300799;  // 31-12-9999 23:59:59 UTC
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double inf = std::numeric_limits<double>::infinity();
   const struct {
     double time;
     const char* text;
   } kCases[] = {
       {1.9999999996, "01-01-1970 00:00:02.000000000"},  // carries
-      {2147483648.0, "19-01-2038 03:14:08.000000000"},
-      {last + 0.5, "31-12-9999 23:59:59.500000000"},
       {-0.0, "01-01-1970 00:00:00.000000000"},
+      {last + 0.5, "31-12-9999 23:59:59.500000000"},
       {-10.0, "fallback"},
-      {-0.5, "fallback"},
-      {nan, "fallback"},
-      {inf, "fallback"},
-      {1e300, "fallback"},
-      {last + 1, "fallback"},  // a later year does not fit the field
-      {6.8e16, "fallback"},    // a year past 2^31
-      {9.2e18, "fallback"},
+      {std::numeric_limits<double>::quiet_NaN(), "fallback"},
   };
   for (const auto& c : kCases) EXPECT_EQ(shown(c.time), c.text) << c.time;
   EXPECT_EQ(shown(last, false), "31-12-9999 23:59:59");
-  // The last second of 9999 is local time.
-  SetTimeZone("XXX+1");  // one hour west
-  EXPECT_EQ(shown(last + 3600, false), "31-12-9999 23:59:59");
-  EXPECT_EQ(shown(last + 3601, false), "fallback");
+  EXPECT_EQ(shown(last + 1, false), "fallback");
   SetTimeZone("XXX-1");  // one hour east
   EXPECT_EQ(shown(last - 3600, false), "31-12-9999 23:59:59");
-  EXPECT_EQ(shown(last - 3599, false), "fallback");
 
   // A trigger time that falls back is said in the summary and at its end.
   RecordingSpec spec = WorkedSpec();
@@ -280,57 +269,8 @@ TEST_F(ConverterTest, InputTables) {
   EXPECT_TRUE(c.report.ends_with(";4;short;2")) << c.report;
 }
 
-struct TypeCase {
-  const char* type;
-  uint32_t size;
-  std::string stored;  // one value
-  const char* text;
-};
-
-TEST_F(ConverterTest, SampleValuesOfEveryType) {
-  const TypeCase cases[] = {
-      {"char", 1, "\x80"s, "-128"},
-      {"unsigned char", 1, "\x80"s, "128"},
-      {"short", 2, "\xff\xfe"s, "-2"},
-      {"unsigned short", 2, "\xff\xfe"s, "65534"},
-      {"int", 4, "\x80\0\0\0"s, "-2147483648"},
-      {"unsigned int", 4, "\xff\xff\xff\xff"s, "4294967295"},
-      {"float", 4, "\x3f\xc0\0\0"s, "1.500000"},
-      {"float", 4, "\x80\0\0\0"s, "0.000000"},
-      {"float", 4, "\x60\xad\x78\xec"s, "100000002004087730000.000000"},
-      {"float", 4, "\xff\x80\0\0"s, "-inf"},
-      {"float", 4, "\x7f\xc0\0\0"s, "nan"},
-      {"double", 8, "\xc0\x24\0\0\0\0\0\0"s, "-10.000000"},
-      {"double", 8, "\x3f\x80\0\0\0\0\0\0"s, "0.007813"},
-      {"double", 8, "\x7f\xf0\0\0\0\0\0\0"s, "inf"},
-      // Wider fields: the value is the last `width` bytes.
-      {"int", 8, std::string("\0\0\0\1\xff\xff\xff\xff", 8), "-1"},
-      {"unsigned char", 3, "\x12\x34\xff"s, "255"},
-      {"double", 9, std::string("\x55\xc0\x24\0\0\0\0\0\0", 9), "-10.000000"},
-      // Narrower integer fields keep their signedness.
-      {"int", 2, "\xff\xfe"s, "-2"},
-      {"unsigned int", 1, "\x80"s, "128"},
-      {"unsigned int", 3, "\xff\xff\xff"s, "16777215"},
-      {"short", 1, "\xff"s, "-1"},
-  };
-  for (const TypeCase& t : cases) {
-    RecordingSpec spec = WorkedSpec();
-    spec.data_type_name = t.type;
-    spec.data_type_size = t.size;
-    spec.nsamples = 2;
-    spec.npretrigger = 0;
-    spec.inputs = {{"a", "u"}, {"b", "u"}};
-    std::string file = EncodeRecording(spec, {});
-    for (int i = 0; i < 4; ++i) file += t.stored;
-    Conversion c = Convert(file);
-    EXPECT_EQ(c.result, Success) << t.type << " " << t.size;
-    std::string v = t.text;
-    EXPECT_EQ(SampleSection(c.report),
-              "TimeOffset;SamplesInput00;SamplesInput01\r\n+0.000000000;" + v +
-                  ";" + v + "\r\n+0.000100000;" + v + ";" + v)
-        << t.type << " " << t.size;
-  }
-}
+// The text of every type's values, in fields of every width, is checked
+// against numpy and an exact decimal reference in python/tests/test_read.py.
 
 // The worked recording changed one way at a time: where the sample table
 // ends when the type is unknown or the bytes run out.

@@ -143,7 +143,11 @@ def read_report(path: "PathType") -> "pandas.DataFrame":
                 index_col=0,
                 dtype={"TimeOffset": "float64",
                        **{f"v{i}": dtype or "float64" for i in range(inputs)}},
-                na_filter=False, engine="c", **_exact_floats(pd))
+                # "nan" is the report's text for a NaN; nothing else (an
+                # empty field least of all) is a missing value.
+                keep_default_na=False,
+                na_values={f"v{i}": ["nan"] for i in range(inputs)},
+                engine="c", **_exact_floats(pd))
             if frame.index.dtype != np.float64:
                 raise ValueError("a time offset that is not a number")
             frame.columns = columns

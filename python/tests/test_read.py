@@ -61,7 +61,12 @@ def test_values_match_numpy_and_the_report(write, type_name, size):
         np.testing.assert_array_equal(rec.read(10, 20, [2, 0]), expected[10:20, [2, 0]])
     status, report = convert(str(path))
     assert status == 0
-    assert [row[1:] for row in report_rows(report)] == [[shown(v) for v in row] for row in expected]
+    texts = [row[1:] for row in report_rows(report)]
+    assert texts == [[shown(v) for v in row] for row in expected]
+    # read_report reads the text back in the header's type.
+    frame = morvela.read_report(path.with_suffix(".txt"))
+    assert frame.dtypes.tolist() == [got.dtype] * 3
+    np.testing.assert_array_equal(frame.to_numpy(), np.array(texts, float).astype(got.dtype))
 
 
 def shown(value):

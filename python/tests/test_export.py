@@ -53,6 +53,38 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     assert h5py.is_hdf5(tmp_path / "rec.bin")
 
 
+@pytest.mark.parametrize("rows, inputs", [(0, 2), (3, 0), (0, 0), (1, 1)])
+def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs):
+    path = write("rec.dat", header_bytes("short", 2, inputs, rows) +
+                 input_bytes([b"a", b"b"][:inputs]) + bytes(2 * rows * inputs))
+    morvela.export(path, tmp_path / "rec.h5")
+    with h5py.File(tmp_path / "rec.h5") as f:
+        assert f["values"].shape == (rows, inputs) and f["time_offset"].shape == (rows,)
+        assert (f["values"].compression == "gzip") == bool(rows and inputs)
+    morvela.export(path, tmp_path / "rec.parquet")
+    table = pq.read_table(tmp_path / "rec.parquet")
+    assert (table.num_rows, table.num_columns) == (rows, inputs + 1)
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".parquet"])
+def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, suffix):
+    """A file-size limit here: a full disk says the same, later."""
+    import resource
+
+    path, _ = raw_recording(write, "rec.dat", 200_000, 8)
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, limit[1]))
+    try:
+        with pytest.raises(morvela.ExportError) as raised:
+            morvela.export(path, tmp_path / f"rec{suffix}")
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, previous)
+    assert str(raised.value) == f"cannot write {tmp_path}/rec{suffix}: File too large"
+    assert sorted(os.listdir(tmp_path)) == ["rec.dat"]
+
+
 def test_names_and_units_are_unique_utf8(write, tmp_path):
     path = write("names.dat", header_bytes("short", 2, 5, 3, trigger_time=1700000000.123456789) +
                  input_bytes([b"TimeOffset", b"A\xe9", b"A\xe8", b"A\xef\xbf\xbd", b"x"],
@@ -125,6 +157,15 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
     assert path.read_bytes()[:4] == b"KIV\0"
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "cut.dat", "old.h5", "old.parquet", "rec.dat"]
+    # A writer's own failure (not the system's) is its text on one line.
+    def odd(*args):
+        raise RuntimeError("odd,\n  on two lines")
+
+    monkeypatch.setitem(morvela._export._WRITERS, "parquet", odd)
+    with pytest.raises(morvela.ExportError) as raised:
+        morvela.export(path, tmp_path / "odd.parquet")
+    assert str(raised.value) == f"cannot write {tmp_path / 'odd.parquet'}: odd, on two lines"
+    assert raised.value.reason == "odd, on two lines" and not leftovers(tmp_path)
 
 
 def test_paths_are_bytes_to_the_system(write, tmp_path):

@@ -11,6 +11,11 @@ A mutant no test can tell from the code is listed, with why, in
 tools/python_equivalent_mutants.txt; the score is what the tests killed
 of the rest, and must be at least 90 %.
 
+mutmut maps tests to code by what runs in the test process, so it never
+runs a test for code that runs only in worker processes.
+tools/python_worker_mutants.txt names, for each such mutant, the test
+that must fail with it; the test runs with that mutant switched on.
+
     tools/python_mutants.py VENV [MUTANT_NAME ...]
 """
 
@@ -24,21 +29,41 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EQUIVALENT = os.path.join(ROOT, "tools", "python_equivalent_mutants.txt")
+IN_WORKERS = os.path.join(ROOT, "tools", "python_worker_mutants.txt")
 NEEDED = 0.90
 CAUGHT = ("killed", "timeout", "segfault")
 
 
-def equivalents():
+def listed(path):
+    """NAME REST lines of `path`: {NAME: REST}."""
     names = {}
-    with open(EQUIVALENT, encoding="utf-8") as f:
+    with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             if not line.strip() or line.startswith("#"):
                 continue
             name, _, why = line.partition(" ")
             if not why.strip():
-                sys.exit(f"{EQUIVALENT}:{number}: want NAME WHY")
+                sys.exit(f"{path}:{number}: want NAME and what follows it")
             names[name] = why.strip()
     return names
+
+
+def killed_in_workers(status, scratch, env, python):
+    """Runs each listed worker-only mutant's test with the mutant on; marks
+    it killed in `status` where the test fails (or hangs)."""
+    for name, test in listed(IN_WORKERS).items():
+        if name not in status or status[name] in CAUGHT:
+            continue
+        try:
+            done = subprocess.run(
+                [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", test],
+                cwd=os.path.join(scratch, "mutants"), env=dict(env, MUTANT_UNDER_TEST=name),
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+            failed = done.returncode != 0
+        except subprocess.TimeoutExpired:
+            failed = True
+        if failed:
+            status[name] = "killed"
 
 
 def main():
@@ -75,19 +100,20 @@ def main():
     took = time.time() - began
     if done.returncode != 0:
         sys.exit(f"mutmut failed ({done.returncode}): see {scratch}/run.log")
-    listed = subprocess.run([mutmut, "results", "--all", "true"], cwd=scratch, env=env,
-                            capture_output=True, text=True, check=True).stdout
-    status = dict(re.findall(r"^\s*(\S+): (.+)$", listed, re.M))
-    known = equivalents()
+    shown = subprocess.run([mutmut, "results", "--all", "true"], cwd=scratch, env=env,
+                           capture_output=True, text=True, check=True).stdout
+    status = dict(re.findall(r"^\s*(\S+): (.+)$", shown, re.M))
+    killed_in_workers(status, scratch, env, python)
+    known = listed(EQUIVALENT)
     counted = {n: s for n, s in status.items() if n not in known}
     # A mutant that makes a test hang or crash is caught as well.
     killed = [n for n, s in counted.items() if s in CAUGHT]
     missed = sorted(n for n, s in counted.items() if s not in CAUGHT)
     for name in missed:
         print(f"{counted[name]}: {name}")
-    stale = sorted(set(known) - set(status))
+    stale = sorted((set(known) | set(listed(IN_WORKERS))) - set(status))
     for name in stale:
-        print(f"listed as equivalent but no such mutant: {name}")
+        print(f"listed, but no such mutant: {name}")
     score = len(killed) / len(counted) if counted else 1.0
     print(f"\nPython: {len(killed)} of {len(counted)} mutants killed ({score:.1%}), "
           f"{len(known) - len(stale)} equivalent, {len(missed)} not killed; "

@@ -96,6 +96,14 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
         status, out, err = cli(capsys, "plot", *args)
         assert (status, out) == (0, f"{target}\n"), err
         assert (tmp_path / target).read_bytes().startswith(magic)
+    # The range, inputs and width asked for are what is drawn.
+    drawn = []
+    real = morvela.Recording.plot
+    monkeypatch.setattr(morvela.Recording, "plot",
+                        lambda rec, *a, **k: drawn.append((a, k)) or real(rec, *a, **k))
+    assert cli(capsys, "plot", path, "--start", "5", "--stop", "40", "-i", "in2", "-i", "0",
+               "--width", "300")[0] == 0
+    assert drawn == [((None,), {"start": 5, "stop": 40, "inputs": ["in2", 0], "width": 300})]
     assert not (tmp_path / "run.png").exists() and not (tmp_path / ".png.png").exists()
     itself = write("x.png", path.read_bytes())
     status, out, err = cli(capsys, "plot", itself)
@@ -103,12 +111,14 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     assert itself.read_bytes() == path.read_bytes()
 
 
-def test_plot_lists_ten_inputs_at_most(write, capsys):
-    path = write("many.dat", header_bytes("short", 2, 11, 1) +
-                 input_bytes([b"i%d" % k for k in range(11)]) + bytes(22))
-    status, _, err = cli(capsys, "plot", path, "-i", "x")
-    assert status == 2
-    assert err.endswith("'i8', 'i9', and 1 more)\n")
+@pytest.mark.parametrize("count, listed", [
+    (0, "none"), (10, "'i0', 'i1', 'i2', 'i3', 'i4', 'i5', 'i6', 'i7', 'i8', 'i9'"),
+    (11, "'i0', 'i1', 'i2', 'i3', 'i4', 'i5', 'i6', 'i7', 'i8', 'i9', and 1 more")])
+def test_plot_lists_ten_inputs_at_most(write, capsys, count, listed):
+    path = write("many.dat", header_bytes("short", 2, count, 1) +
+                 input_bytes([b"i%d" % k for k in range(count)]) + bytes(2 * count))
+    assert cli(capsys, "plot", path, "-i", "x") == (
+        2, "", f"morvela: {path}: no input named 'x' (inputs: {listed})\n")
 
 
 def test_usage_help_and_version(tmp_path, capsys, rec):
@@ -226,7 +236,9 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["plot", "-i", "1"], 2, "no input 1 (inputs: 'in0')"),
     (["plot", "-i", "-2"], 2, "no input -2 (inputs: 'in0')"),
     (["plot", "--width", "99"], 2, "--width 99: at least 100 pixels"),
-    (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt"),
+    (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt (one of .png .pdf .svg .jpg "
+     ".jpeg .tif .tiff .eps .ps .webp)\n"),
+    (["plot", "-i", "X1"], 2, "no input named 'X1' (inputs: 'in0')\n"),
     (["plot", "-o", "/dev/full"], 3, "cannot write /dev/full"),
     (["plot", "--width", "x"], 2, "plot: argument --width: invalid int value"),
     *((["--scheduler", address], 2, f"export: argument --scheduler: not a scheduler address: "

@@ -34,11 +34,17 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     assert morvela.export(path, tmp_path / "rec.parquet") == str(tmp_path / "rec.parquet")
     table = pq.read_table(tmp_path / "rec.parquet")
     assert table.column_names == ["TimeOffset", "in0", "in1", "in2"]
+    time_field = table.schema.field("TimeOffset")
+    assert time_field.metadata == {b"unit": b"s"} and not time_field.nullable
     same_bits(table.column("TimeOffset").to_numpy(), offsets)
     for j in range(3):
         same_bits(table.column(f"in{j}").to_numpy(), values[:, j])
         assert table.schema.field(f"in{j}").metadata == {b"unit": b"u%d" % j}
     meta = pq.ParquetFile(tmp_path / "rec.parquet").metadata
+    # Integers of one and two bytes are dictionary-encoded; the rest plain.
+    encodings = [set(meta.row_group(0).column(j).encodings) for j in range(4)]
+    assert [any("DICTIONARY" in e for e in found) for found in encodings] == \
+        [False] + [values.itemsize <= 2 and values.dtype.kind in "iu"] * 3
     group = morvela._export.PARQUET_BLOCKS * (4096 // (3 * values.itemsize))
     assert meta.num_row_groups == -(-3001 // group)
     assert json.loads(table.schema.metadata[b"morvela"])["header"]["samples"] == 3001
@@ -46,6 +52,7 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     with h5py.File(tmp_path / "rec.h5") as f:
         same_bits(f["values"][...], values)
         same_bits(f["time_offset"][...], offsets)
+        assert f["time_offset"].attrs["units"] == "s"
         assert f["values"].chunks[0] < 3001 and f["values"].compression == "gzip"
         assert list(f.attrs["input_units"]) == ["u0", "u1", "u2"]
         assert f.attrs["samples"] == 3001
@@ -57,6 +64,7 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
 def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs):
     path = write("rec.dat", header_bytes("short", 2, inputs, rows) +
                  input_bytes([b"a", b"b"][:inputs]) + bytes(2 * rows * inputs))
+    files = len(os.listdir("/proc/self/fd"))
     morvela.export(path, tmp_path / "rec.h5")
     with h5py.File(tmp_path / "rec.h5") as f:
         assert f["values"].shape == (rows, inputs) and f["time_offset"].shape == (rows,)
@@ -64,6 +72,7 @@ def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs)
     morvela.export(path, tmp_path / "rec.parquet")
     table = pq.read_table(tmp_path / "rec.parquet")
     assert (table.num_rows, table.num_columns) == (rows, inputs + 1)
+    assert len(os.listdir("/proc/self/fd")) == files  # every file closed
 
 
 @pytest.mark.parametrize("suffix", [".h5", ".parquet"])
@@ -85,6 +94,23 @@ def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, suffix):
     assert sorted(os.listdir(tmp_path)) == ["rec.dat"]
 
 
+def test_unknown_suffix_and_short_writes(write, tmp_path):
+    path, _ = raw_recording(write, "rec.dat", 10, 1)
+    with pytest.raises(ValueError) as raised:
+        morvela.export(path, tmp_path / "x.csv")
+    assert str(raised.value) == f"{tmp_path}/x.csv: the suffix names no format (one of .parquet, .h5, .hdf5)"
+    # HDF5 is written through a file that may take part of a write, or none.
+    taken = []
+
+    class Short:
+        def write(self, data):
+            taken.append(bytes(data[:3]) if len(taken) % 2 else b"")
+            return len(taken[-1]) or None
+
+    morvela._export._Sink(Short()).write(b"abcdefgh")
+    assert b"".join(taken) == b"abcdefgh"
+
+
 def test_names_and_units_are_unique_utf8(write, tmp_path):
     path = write("names.dat", header_bytes("short", 2, 5, 3, trigger_time=1700000000.123456789) +
                  input_bytes([b"TimeOffset", b"A\xe9", b"A\xe8", b"A\xef\xbf\xbd", b"x"],
@@ -103,6 +129,8 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
     stored = json.loads(table.schema.metadata[b"morvela"])
     assert stored["columns"] == expected
     assert stored["inputs"][1]["name"].encode("utf-8", "surrogateescape") == b"A\xe9"
+    assert [i["unit"].encode("utf-8", "surrogateescape") for i in stored["inputs"]] == \
+        [b"V", b"\xb0C", b"m", b"s", b"A"]
     morvela.export(path, tmp_path / "names.h5")
     with h5py.File(tmp_path / "names.h5") as f:
         assert list(f.attrs["columns"]) == expected
@@ -132,6 +160,9 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
             raise AssertionError("the umask is process-wide state")
 
         monkeypatch.setattr(os, "umask", no_umask)
+        made, real_open = [], os.open  # each new file beside its target
+        monkeypatch.setattr(os, "open", lambda p, flags, *a: made.append(
+            os.path.dirname(os.fsdecode(p))) or real_open(p, flags, *a))
         rows = []
         morvela.export(path, tmp_path / "old.h5",
                        progress=lambda done, total: rows.append((done, total)))
@@ -140,6 +171,7 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
         monkeypatch.undo()
         os.umask(old)
     assert rows == [(min(500 * k, 5000), 5000) for k in range(1, 11)]
+    assert str(tmp_path) in made and set(made) <= {str(tmp_path), str(path.parent)}
     for suffix in (".h5", ".parquet"):
         assert os.stat(tmp_path / ("old" + suffix)).st_mode & 0o777 == 0o666 & ~umask
     before = (tmp_path / "old.parquet").read_bytes()

@@ -181,19 +181,22 @@ def test_read_report_of_failed_runs_and_of_no_rows(write):
         "pretrigger_samples"] == "x"
 
 
-@pytest.mark.parametrize("rows, bins, start, stop, inputs", [
-    (100_003, 997, 0, None, None), (1000, 1000, 0, None, None), (999, 7, 0, None, None),
-    (5, 100, 0, None, None), (1001, 1000, 0, None, None), (50, 1, 3, 40, [1]),
-    # A range longer than a block: the envelope reads it in several.
-    (3_000_000, 1000, 12_345, 2_950_001, None), (3_000_000, 999, 1, None, [2, 0]),
+@pytest.mark.parametrize("rows, bins, start, stop, inputs, stored", [
+    (100_003, 997, 0, None, None, 3), (1000, 1000, 0, None, None, 3),
+    (999, 7, 0, None, None, 3), (5, 100, 0, None, None, 3), (1001, 1000, 0, None, None, 3),
+    (50, 1, 3, 40, [1], 3),
+    # Ranges longer than a block (about 8 million values): read in two, and
+    # in four.
+    (3_000_000, 1000, 12_345, 2_950_001, None, 3), (3_000_000, 999, 1, None, [2, 0], 3),
+    (1_200_000, 1000, 0, None, None, 24),
 ])
-def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs):
+def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs, stored):
     rng = np.random.default_rng(rows)
-    values = rng.integers(-1000, 1000, (rows, 3)).astype(np.int16)
-    values[rng.integers(0, rows, 5), rng.integers(0, 3, 5)] = 32767  # spikes
-    values[rng.integers(0, rows, 5), rng.integers(0, 3, 5)] = -32768
-    path = write("e.dat", header_bytes("short", 2, 3, rows, 10) +
-                 input_bytes([b"a", b"b", b"c"]) + values.astype(">i2").tobytes())
+    values = rng.integers(-1000, 1000, (rows, stored)).astype(np.int16)
+    values[rng.integers(0, rows, 5), rng.integers(0, stored, 5)] = 32767  # spikes
+    values[rng.integers(0, rows, 5), rng.integers(0, stored, 5)] = -32768
+    path = write("e.dat", header_bytes("short", 2, stored, rows, 10) +
+                 input_bytes([b"i%d" % j for j in range(stored)]) + values.astype(">i2").tobytes())
     with morvela.open(path) as rec:
         whole = (start, stop) == (0, None)  # the defaults: every row
         times, low, high = envelope(rec, bins, inputs=inputs) if whole else \
@@ -243,9 +246,15 @@ def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger
     assert tuple(fig.get_size_inches() * fig.dpi) == (1600, 280)
     assert ax.get_ylabel() == "I1" and ax.dataLim.x0 == first and ax.dataLim.x1 <= last
     assert ax.dataLim.y1 == (999 if 10 <= rows // 3 < rows - 5 else 0)
+    # A short range late in a long recording is drawn as lines.
+    with morvela.open(path) as rec:
+        assert not any(ax.collections for ax in rec.plot(None, start=rows - 100, width=800).axes)
     # The smallest figure still has room to draw in.
     with morvela.open(path) as rec:
         axes = rec.plot(None, width=100, panel_height=1, inputs=[1]).get_axes()
         narrow = rec.plot(None, width=20).get_axes()
     assert len(axes) == 1 and axes[0].get_position().height > 0
     assert all(ax.get_position().width > 0 for ax in narrow)
+    for ax in [*fig.axes, *axes, *narrow]:  # every panel inside its figure
+        box = ax.get_position()
+        assert 0 <= box.x0 < box.x1 <= 1 and 0 <= box.y0 < box.y1 <= 1, box

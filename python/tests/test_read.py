@@ -67,6 +67,15 @@ def test_values_match_numpy_and_the_report(write, type_name, size):
     frame = morvela.read_report(path.with_suffix(".txt"))
     assert frame.dtypes.tolist() == [got.dtype] * 3
     np.testing.assert_array_equal(frame.to_numpy(), np.array(texts, float).astype(got.dtype))
+    # "nan" is the one text read as no number: an empty field, or text
+    # pandas takes for a missing value, is refused.
+    for odd in ("", "NaN", "NA"):
+        lines = report.split("\r\n")
+        at = next(i for i, line in enumerate(lines) if line.startswith("TimeOffset")) + 1
+        lines[at] = lines[at].rsplit(";", 1)[0] + ";" + odd
+        path.with_suffix(".txt").write_bytes("\r\n".join(lines).encode("latin-1"))
+        with pytest.raises(morvela.ReportError, match="line 12: the rows are not a sample table"):
+            morvela.read_report(path.with_suffix(".txt"))
 
 
 def shown(value):

@@ -233,14 +233,25 @@ def test_memory_at_open_follows_the_file_not_the_header(write):
                       [report_time(r, 5, 100) for r in rows])
         # A time, picked by the nearest row: a scalar as an array.
         assert ds.signal.sel(time=-0.0004, method="nearest").time.item() == -0.0004
-        assert ds.time.sel(time=[-0.0004, 0.00021, -1.0, 1e9], method="nearest"
-                           ).values.tolist() == [-0.0004, 0.0002, -0.0005, ds.time[-1].item()]
+        picked = ds.time.sel(time=[-0.0004, 0.00021, -1.0, 1e9], method="nearest")
+        assert picked.dims == ("time",)
+        assert picked.values.tolist() == [-0.0004, 0.0002, -0.0005, ds.time[-1].item()]
         assert ds.signal.sel(time=0, method="nearest").time.item() == 0.0
-        # A tolerance is kept, just inside and just outside.
+        with pytest.raises(ValueError, match="method='nearest'"):  # xarray's own limit
+            ds.time.sel(time=slice(-0.0003, 0.0001))
+        # A tolerance is kept, just inside, at, and just outside it.
         for label, tolerance in ((0.00005, 4.9e-5), ([-0.0004, 1e9], 1e-6)):
-            with pytest.raises(KeyError):
+            with pytest.raises(KeyError, match="within tolerance"):
                 ds.sel(time=label, method="nearest", tolerance=tolerance)
-        assert ds.sel(time=0.00005, method="nearest", tolerance=5.1e-5).time.item() in (0, 1e-4)
+        for tolerance in (5e-5, 5.1e-5):
+            assert ds.sel(time=0.00005, method="nearest",
+                          tolerance=tolerance).time.item() in (0, 1e-4)
+        # Aligned with itself, not with the time of another pretrigger.
+        other = write("other.dat", header_bytes("short", 2, 1, 2**32 - 1, pretrigger=6) +
+                      input_bytes([b"a"]) + b"\0\1\0\2")
+        xr.align(ds, ds.copy(), join="exact")
+        with xr.open_dataset(other, engine="morvela") as moved, pytest.raises(ValueError):
+            xr.align(ds, moved, join="exact")
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
         with pytest.raises(morvela.TruncatedRecordingError):
             ds.signal[:3].values

@@ -294,6 +294,7 @@ TEST_F(ConverterTest, SampleTables) {
       // An unknown type is noticed at the first value, and never without
       // one; a float narrower than a float is unknown.
       {"Short", 2, 3, 100, 2, 0, UnknownDataType, kTwo + "-0.000100000;;\r\n"},
+      {"shorts", 2, 3, 100, 2, 0, UnknownDataType, kTwo + "-0.000100000;;\r\n"},
       {"Short", 2, 3, 100, 2, 10, InputReadError, ""},  // a row runs out first
       {"Short", 2, 0, 100, 2, 0, Success, ""},
       {"Short", 2, 3, 100, 0, 0, Success, ""},

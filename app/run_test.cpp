@@ -74,31 +74,6 @@ TEST(DeriveReportPathTest, CutsAtTheFirstDot) {
   EXPECT_EQ(DeriveReportPath(long_name + ".dat"), long_name + ".txt");
 }
 
-TEST_F(RunTest, UsageTextForAnyOtherArgumentCount) {
-  const char kUsage[] =
-      "\nMorvela 1.0.1.0\n\nQuenda Falvik data converter utility\n"
-      "Translates binary save files (.dat) to readable text files (.txt)\n"
-      "\nUsage: Morvela INPUTFILE\n";
-  for (auto args : {std::vector<const char*>{},
-                    {"a.dat", "b.dat"},
-                    {"--help", "rec.dat"}}) {
-    EXPECT_EQ(Run(args), UsageError);
-    EXPECT_EQ(console_, kUsage);
-  }
-  EXPECT_TRUE(fs::is_empty(dir_));
-  // Alone, --help and --version succeed, as GNU tools do.
-  EXPECT_EQ(Run({"--help"}), Success);
-  EXPECT_EQ(console_, kUsage);
-  EXPECT_EQ(Run({"--version"}), Success);
-  EXPECT_EQ(console_, "Morvela 1.0.1.0\n");
-  EXPECT_TRUE(fs::is_empty(dir_));
-  // A recording of such a name converts under another spelling.
-  WriteFile("--help", Recording(1));
-  EXPECT_EQ(Run({"./--help"}), Success);
-  EXPECT_TRUE(console_.ends_with("Successfully converted         .txt\n\n"));
-  EXPECT_EQ(Run({"-h"}), InputReadError);
-}
-
 TEST_F(RunTest, SuccessfulRun) {
   WriteFile("rec.dat", Recording(3));
   EXPECT_EQ(Run({"rec.dat"}), Success);
@@ -124,45 +99,6 @@ TEST_F(RunTest, SuccessfulRun) {
   EXPECT_EQ(Run({input.c_str()}), Success);
   EXPECT_TRUE(
       fs::exists(deep.string() + "/" + std::string(200, 'e') + "/rec.txt"));
-}
-
-TEST_F(RunTest, OpenFailures) {
-  EXPECT_EQ(Run({"missing.dat"}), InputReadError);
-  EXPECT_EQ(console_,
-            "\nMorvela 1.0.1.0\n\nInput file missing.dat not accessible!\n"
-            "Error: 0x2: No such file or directory ");
-  EXPECT_FALSE(fs::exists("missing.txt"));
-
-  fs::create_directory("folder.dat");
-  EXPECT_EQ(Run({"folder.dat"}), InputReadError);
-  EXPECT_TRUE(console_.ends_with("Error: 0x15: Is a directory "));
-  EXPECT_FALSE(fs::exists("folder.txt"));
-
-  WriteFile("rec.dat", Recording(3));
-  fs::create_directory("rec.txt");
-  EXPECT_EQ(Run({"rec.dat"}), OutputWriteError);
-  EXPECT_EQ(console_,
-            "\nMorvela 1.0.1.0\n\nOutput file rec.txt not accessible!\n"
-            "Error: 0x15: Is a directory ");
-}
-
-TEST_F(RunTest, NeverOpensTheInputAsTheReport) {
-  const std::string data = Recording(3);
-  WriteFile("rec.txt", data);  // the report's own name
-  WriteFile("sym.dat", data);
-  fs::create_symlink("sym.dat", "sym.txt");  // the report links to the input
-  WriteFile("hard.dat", data);
-  fs::create_hard_link("hard.dat", "hard.txt");
-  WriteFile("notes.txt",
-            "the user's own\n");  // no recording, and its own report
-  for (std::string input : {"rec.txt", "sym.dat", "hard.dat", "notes.txt"}) {
-    const std::string before = ReadFile(input);
-    std::string report = DeriveReportPath(input);
-    EXPECT_EQ(Run({input.c_str()}), OutputWriteError) << input;
-    EXPECT_EQ(console_, "\nMorvela 1.0.1.0\n\nOutput file " + report +
-                            " is the input file!\n");
-    EXPECT_EQ(ReadFile(input), before);
-  }
 }
 
 // A header refused (too short, or without the magic) is said before any
@@ -208,16 +144,80 @@ TEST_F(RunTest, RefusedHeaderLeavesTheReportAlone) {
   EXPECT_NE(console_.find("Block name:"), std::string::npos);
 }
 
-TEST_F(RunTest, ResultMessages) {
-  RecordingSpec spec;
-  spec.data_type_name = "word";
-  spec.nsamples = 1;
-  spec.inputs = {{"a", "b"}};
-  WriteFile("word.dat", EncodeRecording(spec, {1}));
-  EXPECT_EQ(Run({"word.dat"}), UnknownDataType);
-  EXPECT_TRUE(console_.ends_with("\n\nUnknown data type\n\n"));
-  // A later failure leaves the report written so far.
-  EXPECT_NE(ReadFile("word.txt").find(";word;2\r\n"), std::string::npos);
+// What each run returns and says on the console: `said` is the whole
+// console, or its end where it begins with "...".
+TEST_F(RunTest, ResultsAndWhatTheConsoleSays) {
+  const std::string kUsage =
+      "\nMorvela 1.0.1.0\n\nQuenda Falvik data converter utility\n"
+      "Translates binary save files (.dat) to readable text files (.txt)\n"
+      "\nUsage: Morvela INPUTFILE\n";
+  const std::string kSelf = "\nMorvela 1.0.1.0\n\nOutput file ";
+  RecordingSpec word;
+  word.data_type_name = "word";
+  word.nsamples = 1;
+  word.inputs = {{"a", "b"}};
+  WriteFile("word.dat", EncodeRecording(word, {1}));
+  WriteFile("--help", Recording(1));
+  fs::create_directory("folder.dat");
+  WriteFile("out.dat", Recording(3));
+  fs::create_directory("out.txt");
+  // An input that is its own report: by name, by a link, by a hard link;
+  // and a file that is no recording, with its own report's name.
+  WriteFile("rec.txt", Recording(3));
+  WriteFile("sym.dat", Recording(3));
+  fs::create_symlink("sym.dat", "sym.txt");
+  WriteFile("hard.dat", Recording(3));
+  fs::create_hard_link("hard.dat", "hard.txt");
+  WriteFile("notes.txt", "the user's own\n");
+  const struct {
+    std::vector<const char*> args;
+    ConvertResult result;
+    std::string said;
+  } kCases[] = {
+      {{}, UsageError, kUsage},
+      {{"a.dat", "b.dat"}, UsageError, kUsage},
+      {{"--help", "rec.dat"}, UsageError, kUsage},
+      // Alone, --help and --version succeed, as GNU tools do; a recording
+      // of such a name converts under another spelling.
+      {{"--help"}, Success, kUsage},
+      {{"--version"}, Success, "Morvela 1.0.1.0\n"},
+      {{"./--help"}, Success, "...Successfully converted         .txt\n\n"},
+      {{"-h"}, InputReadError, "...Error: 0x2: No such file or directory "},
+      {{"missing.dat"},
+       InputReadError,
+       "\nMorvela 1.0.1.0\n\nInput file missing.dat not accessible!\n"
+       "Error: 0x2: No such file or directory "},
+      {{"folder.dat"}, InputReadError, "...Error: 0x15: Is a directory "},
+      {{"out.dat"},
+       OutputWriteError,
+       kSelf + "out.txt not accessible!\nError: 0x15: Is a directory "},
+      {{"word.dat"}, UnknownDataType, "...\n\nUnknown data type\n\n"},
+      {{"rec.txt"}, OutputWriteError, kSelf + "rec.txt is the input file!\n"},
+      {{"sym.dat"}, OutputWriteError, kSelf + "sym.txt is the input file!\n"},
+      {{"hard.dat"}, OutputWriteError, kSelf + "hard.txt is the input file!\n"},
+      {{"notes.txt"},
+       OutputWriteError,
+       kSelf + "notes.txt is the input file!\n"},
+  };
+  for (const auto& c : kCases) {
+    const std::string name = c.args.empty() ? "" : c.args[0];
+    EXPECT_EQ(Run(c.args), c.result) << name;
+    if (c.said.starts_with("...")) {
+      EXPECT_TRUE(console_.ends_with(c.said.substr(3))) << name << console_;
+    } else {
+      EXPECT_EQ(console_, c.said) << name;
+    }
+  }
+  for (const char* made : {"missing.txt", "folder.txt", "a.txt", "b.txt"}) {
+    EXPECT_FALSE(fs::exists(made)) << made;
+  }
+  // Inputs are never written to; a later failure leaves the report
+  // written so far.
+  EXPECT_EQ(ReadFile("rec.txt"), Recording(3));
+  EXPECT_EQ(ReadFile("sym.dat"), Recording(3));
+  EXPECT_EQ(ReadFile("hard.dat"), Recording(3));
+  EXPECT_EQ(ReadFile("notes.txt"), "the user's own\n");
+  EXPECT_TRUE(ReadFile("word.txt").find(";word;2\r\n") != std::string::npos);
 }
 
 }  // namespace

@@ -155,31 +155,6 @@ def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys
     assert cli(capsys, "info", "r.dat") == (255, "", f"morvela: {said}\n")
 
 
-@pytest.mark.parametrize("how", ["closed", "full", "pipe"])
-@pytest.mark.parametrize("command, status", [
-    ("info r.dat", 3), ("plot r.dat", 3), ("export r.dat", 3), ("export bad.dat", 1)])
-def test_an_output_that_cannot_be_written_is_status_3(write, tmp_path, how, command, status):
-    """The work is done; the run says in one line that it could not say so
-    (export adds its summary)."""
-    raw_recording(write, "r.dat", 10, 1)
-    write("bad.dat", b"nothing of the kind")
-    reader, writer = os.pipe()
-    os.close(reader)
-    with open("/dev/full", "w") as full:
-        stdout = {"closed": subprocess.DEVNULL, "full": full, "pipe": writer}[how]
-        done = run_cli(*command.split(), cwd=tmp_path, stdout=stdout, text=True,
-                       preexec_fn=(lambda: os.close(1)) if how == "closed" else None)
-    os.close(writer)
-    assert done.returncode == status, done.stderr
-    assert "Traceback" not in done.stderr
-    assert len(done.stderr.splitlines()) == (2 if command.startswith("export") else 1)
-    if command == "export r.dat":
-        assert "standard output" in done.stderr
-        assert pq.read_table(tmp_path / "r.parquet").num_rows == 10
-    if command == "plot r.dat":
-        assert (tmp_path / "r.png").stat().st_size > 0
-
-
 class _Failing:
     """A standard output on descriptor `fd` whose writes fail as on a full
     disk (`closed`: as a closed one does)."""
@@ -345,29 +320,6 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
                            "--jobs", jobs)
     assert (status, out) == (1, "")
     assert err.splitlines()[1:] == ["morvela: exported 0 of 1 recordings, 1 failed"]
-
-
-def test_a_failure_is_one_line_naming_the_source_once(write, tmp_path):
-    path, _ = raw_recording(write, "r.dat", 200000, 8)
-    short = write("short.dat", path.read_bytes()[:5000])
-
-    def limit():
-        import resource
-
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
-
-    for to, suffix in (("hdf5", "h5"), ("parquet", "parquet")):
-        done = run_cli("export", str(path), str(short), "--to", to, preexec_fn=limit)
-        assert done.returncode == 1 and done.stdout == ""
-        lines = done.stderr.splitlines()
-        assert len(lines) == 3, done.stderr
-        big = next(line for line in lines if "r.dat" in line)
-        assert big.count(str(path)) == 1 and "cannot write" in big
-        assert big.count(str(tmp_path / f"r.{suffix}")) == 1
-        cut = next(line for line in lines if "short.dat" in line)
-        assert cut.count(str(short)) == 1 and "row" in cut
-        assert not leftovers(tmp_path) and not (tmp_path / f"r.{suffix}").exists()
 
 
 def test_paths_are_bytes_to_the_system(write, tmp_path):

@@ -17,7 +17,7 @@ import pytest
 
 import morvela
 from morvela import _batch
-from conftest import (header_bytes, input_bytes, interrupt_at, leftovers, parquet_values,
+from conftest import (cli, header_bytes, input_bytes, interrupt_at, leftovers, parquet_values,
                       raw_recording, recordings, same_bits, stall_on_workers, when_exists)
 
 pq = pytest.importorskip("pyarrow.parquet")
@@ -86,23 +86,33 @@ def open_in(folder):
     return found
 
 
-@pytest.mark.parametrize("suffix", [".h5", ".parquet"])
-def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, suffix):
-    """A file-size limit here: a full disk says the same, later."""
+@pytest.mark.parametrize("to, suffix", [("hdf5", ".h5"), ("parquet", ".parquet")])
+def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, to, suffix):
+    """A file-size limit here: a full disk says the same, later. The
+    command line says it in one line naming the source and the target
+    once, beside a recording that fails for a reason of its own."""
     import resource
 
     path, _ = raw_recording(write, "rec.dat", 200_000, 8)
+    short = write("short.dat", path.read_bytes()[:5000])
     limit = resource.getrlimit(resource.RLIMIT_FSIZE)
     previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, limit[1]))
     try:
         with pytest.raises(morvela.ExportError) as raised:
             morvela.export(path, tmp_path / f"rec{suffix}")
+        status, out, err = cli(capsys, "export", path, short, "--to", to, "--jobs", "1")
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, previous)
-    assert str(raised.value) == f"cannot write {tmp_path}/rec{suffix}: File too large"
-    assert sorted(os.listdir(tmp_path)) == ["rec.dat"]
+    said = f"cannot write {tmp_path}/rec{suffix}: File too large"
+    assert str(raised.value) == said
+    assert (status, out) == (1, "")
+    assert err.splitlines() == [
+        f"morvela: {path}: {said}",
+        f"morvela: {short}: Input file read error: row 249 is not in the file, which holds "
+        "249 of 200000 rows", "morvela: exported 0 of 2 recordings, 2 failed"]
+    assert sorted(os.listdir(tmp_path)) == ["rec.dat", "short.dat"]
 
 
 def test_unknown_suffix_and_short_writes(write, tmp_path):

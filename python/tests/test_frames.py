@@ -62,26 +62,14 @@ def test_read_report_agrees_with_the_recording(tmp_path, write):
         assert from_report.attrs["header"][key] == direct.attrs["header"][key], key
     np.testing.assert_array_equal(from_report.index, np.round(direct.index, 9))
     np.testing.assert_array_equal(from_report.to_numpy(), direct.to_numpy())
-    # Doubles, to the report's six decimals.
-    values = np.random.default_rng(3).normal(0, 100, (50, 2))
-    status, report = report_of(write, header_bytes("double", 8, 2, 50, 7, 33) +
-                               input_bytes([b"x", b"x"]) + values.astype(">f8").tobytes(),
-                               "f.dat")
-    from_report = morvela.read_report(report)
-    assert list(from_report.columns) == ["x", "x.1"]
-    np.testing.assert_allclose(from_report.to_numpy(), values, rtol=0, atol=5.01e-7)
-    # No inputs, and names pandas would take for missing values.
-    status, report = report_of(write, header_bytes("short", 2, 0, 3), "none.dat")
-    frame = morvela.read_report(report)
-    assert frame.shape == (3, 0)
-    np.testing.assert_array_equal(frame.index, [0.0, 0.0001, 0.0002])
+    # Repeated names, and names pandas would take for missing values.
     status, report = report_of(
-        write, header_bytes("short", 2, 3, 1) +
-        input_bytes([b"NA", b"", b"nan"], [b"", b"NA", b"N/A"]) + bytes(6), "na.dat")
+        write, header_bytes("short", 2, 4, 1) +
+        input_bytes([b"NA", b"", b"nan", b"NA"], [b"", b"NA", b"N/A", b"V"]) + bytes(8), "na.dat")
     frame = morvela.read_report(report)
-    assert list(frame.columns) == ["NA", "", "nan"]
-    assert frame.attrs["units"] == {"NA": "", "": "NA", "nan": "N/A"}
-    assert frame.dtypes.tolist() == [np.int16] * 3
+    assert list(frame.columns) == ["NA", "", "nan", "NA.1"]
+    assert frame.attrs["units"] == {"NA": "", "": "NA", "nan": "N/A", "NA.1": "V"}
+    assert frame.dtypes.tolist() == [np.int16] * 4
 
 
 def _set(at, text):

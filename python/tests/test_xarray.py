@@ -133,25 +133,30 @@ def test_reads_from_threads_hold_their_file_while_the_cache_evicts(write):
     assert len(done) == 100
 
 
-def test_a_few_rows_read_a_few_rows(write, monkeypatch):
-    path, values = raw_recording(write, "big.dat", 3_000_000, 2)
-    read = []
-    real = morvela.Recording.read
+@pytest.fixture
+def reads(monkeypatch):
+    """The (start, stop, rows read) of each Recording.read from now on."""
+    made, real = [], morvela.Recording.read
 
     def counted(self, start=0, stop=None, inputs=None, **options):
         out = real(self, start, stop, inputs, **options)
-        read.append(len(out))
+        made.append((start, stop, len(out)))
         return out
 
     monkeypatch.setattr(morvela.Recording, "read", counted)
+    return made
+
+
+def test_a_few_rows_read_a_few_rows(write, reads):
+    path, values = raw_recording(write, "big.dat", 3_000_000, 2)
     with xr.open_dataset(path, engine="morvela") as ds:
         for rows in ([0, -1], [2_999_999, 5, 1_500_000], slice(None, None, 1_000_000)):
-            read.clear()
+            reads.clear()
             same_bits(ds.signal.isel(time=rows).values, values[rows])
-            assert sum(read) <= 3, rows
-        read.clear()
+            assert sum(n for _, _, n in reads) <= 3, rows
+        reads.clear()
         same_bits(ds.signal.isel(time=[7, 3], input=[1]).values, values[[7, 3]][:, [1]])
-        assert sum(read) == 5  # rows 3 to 7: one span
+        assert reads == [(3, 8, 5)]  # rows 3 to 7: one span
 
 
 def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
@@ -282,7 +287,7 @@ def test_options_drop_variables_and_chunks(write):
         assert int(ds.signal.sel(input="in1").max()) == values[:, 1].max()
 
 
-def test_files_are_closed_and_stay_few_and_rows_decoded_once(write, monkeypatch):
+def test_files_are_closed_and_stay_few_and_rows_decoded_once(write, reads):
     paths = [raw_recording(write, f"f{k}.dat", 100, 2, seed=k)[0] for k in range(12)]
     before = open_files()
     with xr.set_options(file_cache_maxsize=3):
@@ -309,17 +314,10 @@ def test_files_are_closed_and_stay_few_and_rows_decoded_once(write, monkeypatch)
     assert tasks[0] == tasks[1] <= 6 * 4
     # A block's rows are decoded once for all its inputs.
     path, values = raw_recording(write, "rec.dat", 3000, 600)
-    calls = []
-    read = morvela.Recording.read
-
-    def counted(self, start=0, stop=None, inputs=None, **options):
-        calls.append((start, stop))
-        return read(self, start, stop, inputs, **options)
-
-    monkeypatch.setattr(morvela.Recording, "read", counted)
+    reads.clear()
     with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1000) as ds:
         same_bits(ds.load().signal.values, values)
-    assert sorted(calls) == [(0, 1000), (1000, 2000), (2000, 3000)]
+    assert sorted(reads) == [(0, 1000, 1000), (1000, 2000, 1000), (2000, 3000, 1000)]
 
 
 # Many recordings.

@@ -69,8 +69,10 @@ def killed_in_workers(status, scratch, env, python):
 def main():
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
     python, mutmut = os.path.join(venv, "bin", "python"), os.path.join(venv, "bin", "mutmut")
-    if not os.path.exists(mutmut):
-        subprocess.run([python, "-m", "pip", "install", "-q", "mutmut>=3.8,<4"], check=True)
+    if not os.path.exists(mutmut) or not glob.glob(
+            os.path.join(venv, "lib", "python3*", "site-packages", "pytest_timeout.py")):
+        subprocess.run([python, "-m", "pip", "install", "-q", "mutmut>=3.8,<4",
+                        "pytest-timeout>=2.1"], check=True)
     build = os.path.dirname(venv)
     scratch = os.path.join(build, "mutmut")
     if not only:

@@ -64,6 +64,8 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
 def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs):
     path = write("rec.dat", header_bytes("short", 2, inputs, rows) +
                  input_bytes([b"a", b"b"][:inputs]) + bytes(2 * rows * inputs))
+    with morvela.open(path) as rec:  # every row is held, without inputs too
+        assert rec.complete_rows == rows
     morvela.export(path, tmp_path / "rec.h5")
     assert not open_in(tmp_path)  # the export closed what it wrote
     with h5py.File(tmp_path / "rec.h5") as f:

@@ -115,6 +115,19 @@ def test_ranges_past_a_span_and_column_subsets(write, type_name, size):
                                       values[100_000:599_000, [1, 0]].T)
 
 
+@pytest.mark.parametrize("size", [4, 8])
+def test_rows_wider_than_the_readers_block(write, size):
+    # Rows of 1.2 MB: a selection of inputs is read value by value.
+    inputs = 1_200_000 // size
+    path, values = counted_recording(write, 3, inputs, "int", size)
+    with morvela.open(path) as rec:
+        np.testing.assert_array_equal(rec.read(), values)
+        for start, columns in ((1, [inputs - 1, 0, 7]), (0, [5, 2])):
+            np.testing.assert_array_equal(rec.read(start, 3, columns), values[start:, columns])
+            [(_, by_input)] = rec.chunks(3, start, 3, columns, by_input=True)
+            np.testing.assert_array_equal(by_input, values[start:, columns].T)
+
+
 def test_selection_as_numpy_makes_it(write):
     path, values = counted_recording(write, 20, inputs=4)
     renamed = write("names.dat", path.read_bytes().replace(b"in3\0", b"in1\0"))

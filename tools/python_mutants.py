@@ -16,7 +16,7 @@ runs a test for code that runs only in worker processes.
 tools/python_worker_mutants.txt names, for each such mutant, the test
 that must fail with it; the test runs with that mutant switched on.
 
-    tools/python_mutants.py VENV [MUTANT_NAME ...]
+    tools/python_mutants.py VENV [MUTANT_NAME ... | --resume]
 """
 
 import glob
@@ -68,6 +68,9 @@ def killed_in_workers(status, scratch, env, python):
 
 def main():
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
+    resume = only == ["--resume"]
+    if resume:
+        only = []
     python, mutmut = os.path.join(venv, "bin", "python"), os.path.join(venv, "bin", "mutmut")
     if not os.path.exists(mutmut) or not glob.glob(
             os.path.join(venv, "lib", "python3*", "site-packages", "pytest_timeout.py")):
@@ -75,14 +78,17 @@ def main():
                         "pytest-timeout>=2.1"], check=True)
     build = os.path.dirname(venv)
     scratch = os.path.join(build, "mutmut")
-    if not only:
+    # --resume goes on with the mutants a stopped run left unchecked, on the
+    # copy it made.
+    if not only and not resume:
         shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch, exist_ok=True)
-    for name in ("morvela", "tests"):
+    for name in ("morvela", "tests") if not resume else ():
         shutil.rmtree(os.path.join(scratch, name), ignore_errors=True)
         shutil.copytree(os.path.join(ROOT, "python", name), os.path.join(scratch, name),
                         ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy(os.path.join(ROOT, "python", "setup.cfg"), scratch)
+    if not resume:
+        shutil.copy(os.path.join(ROOT, "python", "setup.cfg"), scratch)
     binding = glob.glob(os.path.join(venv, "lib", "python3*", "site-packages",
                                      "morvela", "_morvela*.so"))
     if len(binding) != 1:

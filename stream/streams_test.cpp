@@ -35,37 +35,6 @@ class TrickleSource : public Source {
   int reads_ = 0;
 };
 
-// Every LF is stored as CR LF, reservations larger than a tiny buffer go
-// through its spill area, and all reaches the sink in order.
-TEST(TextStreamTest, LineEndsAndReservationsAcrossBufferBoundaries) {
-  for (size_t capacity : {1, 7, 100}) {
-    StringSink sink;
-    TextStream report(&sink, LineEnds::kCrLf, capacity);
-    std::string expected;
-    for (int i = 0; i < 3000; ++i) {
-      std::string text(i % 50 + 1, static_cast<char>('a' + i % 26));
-      if (i % 2) {
-        ASSERT_TRUE(report.Write(text + (i % 7 ? "\n" : "\n\n")));
-        expected += text + (i % 7 ? "\r\n" : "\r\n\r\n");
-        continue;
-      }
-      char* w = report.Reserve(text.size() + TextStream::kMaxLineEnd);
-      report.Commit(report.PutLineEnd(std::copy(text.begin(), text.end(), w)));
-      ASSERT_TRUE(report.WriteNoLf("|"));
-      expected += text + "\r\n|";
-    }
-    ASSERT_TRUE(report.NewLine());
-    ASSERT_TRUE(report.Flush());
-    EXPECT_EQ(sink.text(), expected + "\r\n") << capacity;
-  }
-  StringSink console_sink;
-  TextStream console(&console_sink, LineEnds::kAsWritten);
-  console.Write("a\nb");
-  console.NewLine();
-  console.Flush();
-  EXPECT_EQ(console_sink.text(), "a\nb\n");
-}
-
 TEST(TextStreamTest, FailedSinkWriteIsStickyAndStopsOutput) {
   testing::BudgetSink sink(400000);
   TextStream report(&sink, LineEnds::kCrLf, 0);

@@ -140,13 +140,9 @@ def cli(capsys, *args):
 def run_cli(*args, **options):
     """python3 -m morvela ARGS as a program of its own (bytes arguments
     passed as bytes)."""
-    if "stdout" in options:
-        options.setdefault("stderr", subprocess.PIPE)
-    else:
-        options.setdefault("capture_output", True)
-    options.setdefault("text", not any(isinstance(a, bytes) for a in args))
+    options = {"stderr": subprocess.PIPE, "stdout": subprocess.PIPE, **options}
     return subprocess.run([sys.executable, "-m", "morvela", *args], timeout=300,
-                          **options)
+                          text=not any(isinstance(a, bytes) for a in args), **options)
 
 
 def one_line(err, start="morvela: "):
@@ -186,27 +182,6 @@ def fixed_point(value, decimals, force_sign):
 def report_time(row, pretrigger, sample_time):
     """The report's TimeOffset of `row` read as a double, from its rule."""
     return float(fixed_point(float(row - pretrigger) * sample_time * 1e-6, 9, True))
-
-
-def in_threads(work, count):
-    """Runs work(k) for k in range(count), each in a thread of its own;
-    returns what they raised."""
-    import threading
-
-    errors = []
-
-    def run(k):
-        try:
-            work(k)
-        except Exception as error:  # noqa: BLE001 - returned to the test
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return errors
 
 
 def recordings(write, count, rows=300, inputs=3, prefix="r"):

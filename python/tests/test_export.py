@@ -18,7 +18,7 @@ import pytest
 import morvela
 from morvela import _batch
 from conftest import (cli, header_bytes, input_bytes, interrupt_at, leftovers, parquet_values,
-                      raw_recording, recordings, same_bits, stall_on_workers, when_exists)
+                      raw_recording, recordings, run_cli, same_bits, stall_on_workers, when_exists)
 
 pq = pytest.importorskip("pyarrow.parquet")
 h5py = pytest.importorskip("h5py")
@@ -247,6 +247,11 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
     with morvela.open(raw) as rec:
         same_bits(rec.read(), values)
     assert leftovers(tmp_path) == []
+    # The command line passes the bytes on as they are.
+    for to, suffix in (("parquet", b".parquet"), ("hdf5", b".h5")):
+        done = run_cli(b"export", raw, b"--to", to.encode())
+        assert (done.returncode, done.stdout) == (0, raw[:-4] + suffix + b"\n"), done.stderr
+    same_bits(parquet_values(raw[:-4] + b".parquet"), values)
 
 
 def _peak_rss_of_export(path, target, setup="pass"):
@@ -346,8 +351,7 @@ def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monke
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
 
 
-def test_relative_paths_are_resolved_before_a_worker_sees_them(write, tmp_path, cluster,
-                                                              monkeypatch):
+def test_a_cluster_reads_what_relative_paths_name(write, tmp_path, cluster, monkeypatch):
     # The workers started in another folder: a relative path left as it
     # is names nothing there.
     _, client = cluster
@@ -359,6 +363,16 @@ def test_relative_paths_are_resolved_before_a_worker_sees_them(write, tmp_path, 
     assert outcomes == [morvela.Outcome("runs/r0.dat", "out/r0.h5", None)]
     with h5py.File(tmp_path / "out" / "r0.h5") as f:
         same_bits(f["values"][...], values)
+    # Lazy arrays of many recordings, opened and read in the cluster's
+    # processes.
+    xr = pytest.importorskip("xarray")
+    made = recordings(write, 6, rows=4000)
+    paths, stacked = [str(p) for p, _ in made], np.stack([v for _, v in made])
+    ds = morvela.open_mfdataset(paths, block_rows=1500)
+    same_bits(ds.signal.max("time").compute().values, stacked.max(axis=1))
+    with xr.open_mfdataset(paths, engine="morvela", combine="nested", concat_dim="recording",
+                           parallel=True, chunks={"time": 1500}) as again:
+        same_bits(again.signal.min("time").compute().values, stacked.min(axis=1))
 
 
 def test_a_killed_worker_costs_its_cluster_no_recording(write, tmp_path, cluster):

@@ -1,7 +1,6 @@
 """DataFrames, reports read back, and the plot's envelope."""
 
 import io
-import shutil
 
 import numpy as np
 import pandas as pd
@@ -10,7 +9,7 @@ import pytest
 import morvela
 from morvela._names import unique_names
 from morvela._plot import envelope
-from conftest import DEMO, convert, header_bytes, input_bytes
+from conftest import convert, header_bytes, input_bytes
 
 
 @pytest.mark.parametrize("names", [
@@ -22,54 +21,37 @@ def test_repeated_names_are_made_unique_as_pandas_does(names):
     assert unique_names(names) == list(parsed.columns)
 
 
-def test_to_pandas(write):
-    path = write("rec.dat", header_bytes("short", 2, 3, 4, 1, 250) +
-                 input_bytes([b"U", b"I", b"U"], [b"V", b"A", b"mV"]) +
-                 np.arange(12, dtype=">i2").tobytes())
-    with morvela.open(path) as rec:
-        df = rec.to_pandas()
-        assert list(df.columns) == ["U", "I", "U.1"] and df.index.name == "TimeOffset"
-        np.testing.assert_array_equal(df.index, [-0.00025, 0, 0.00025, 0.0005])
-        np.testing.assert_array_equal(df.to_numpy(), np.arange(12).reshape(4, 3))
-        assert df.attrs["units"] == {"U": "V", "I": "A", "U.1": "mV"}
-        assert df.attrs["header"] == rec.header.to_dict()
-        part = rec.to_pandas(1, 3, ["U.1", "U"])
-        # The inputs chosen keep the names the whole recording gives them.
-        assert list(part.columns) == ["U.1", "U"] and part.attrs["units"] == {
-            "U.1": "mV", "U": "V"}
-        np.testing.assert_array_equal(part.to_numpy(), [[5, 3], [8, 6]])
-
-
 def report_of(write, data, name="rec.dat"):
     path = write(name, data)
     status, _ = convert(str(path))
     return status, path.with_suffix(".txt")
 
 
-def test_read_report_agrees_with_the_recording(tmp_path, write):
-    path = tmp_path / "demo.dat"
-    shutil.copy(DEMO, path)
-    assert convert(str(path))[0] == 0
-    from_report = morvela.read_report(tmp_path / "demo.txt")
-    with morvela.open(path) as rec:
-        direct = rec.to_pandas()
-    assert list(from_report.columns) == list(direct.columns)
-    assert from_report.index.name == "TimeOffset"
-    assert from_report.attrs["units"] == direct.attrs["units"]
-    for key in ("block_name", "sample_time", "samples",
-                "pretrigger_samples", "posttrigger_samples", "inputs", "data_type",
-                "data_type_size"):
-        assert from_report.attrs["header"][key] == direct.attrs["header"][key], key
-    np.testing.assert_array_equal(from_report.index, np.round(direct.index, 9))
-    np.testing.assert_array_equal(from_report.to_numpy(), direct.to_numpy())
-    # Repeated names, and names pandas would take for missing values.
-    status, report = report_of(
-        write, header_bytes("short", 2, 4, 1) +
-        input_bytes([b"NA", b"", b"nan", b"NA"], [b"", b"NA", b"N/A", b"V"]) + bytes(8), "na.dat")
-    frame = morvela.read_report(report)
-    assert list(frame.columns) == ["NA", "", "nan", "NA.1"]
-    assert frame.attrs["units"] == {"NA": "", "": "NA", "nan": "N/A", "NA.1": "V"}
-    assert frame.dtypes.tolist() == [np.int16] * 4
+def test_to_pandas_and_read_report_agree(write):
+    """A DataFrame of the recording and one of its report: the same names
+    (repeated ones, and ones pandas takes for missing values), units,
+    header, times, types and values."""
+    status, report = report_of(write, header_bytes("short", 2, 4, 3, 1, 250) +
+                               input_bytes([b"NA", b"", b"nan", b"NA"], [b"", b"NA", b"N/A", b"V"]) +
+                               np.arange(12, dtype=">i2").tobytes())
+    assert status == 0
+    from_report = morvela.read_report(report)
+    with morvela.open(report.with_suffix(".dat")) as rec:
+        df, part, header = rec.to_pandas(), rec.to_pandas(1, 3, ["NA.1", "NA"]), rec.header.to_dict()
+    assert list(df.columns) == list(from_report.columns) == ["NA", "", "nan", "NA.1"]
+    assert df.index.name == from_report.index.name == "TimeOffset"
+    for frame in (df, from_report):
+        np.testing.assert_array_equal(frame.index, [-0.00025, 0, 0.00025])
+        np.testing.assert_array_equal(frame.to_numpy(), np.arange(12).reshape(3, 4))
+        assert frame.dtypes.tolist() == [np.int16] * 4
+        assert frame.attrs["units"] == {"NA": "", "": "NA", "nan": "N/A", "NA.1": "V"}
+    assert df.attrs["header"] == header
+    assert all(from_report.attrs["header"][key] == header[key] for key in (
+        "block_name", "sample_time", "samples", "pretrigger_samples", "posttrigger_samples",
+        "inputs", "data_type", "data_type_size"))
+    # The inputs chosen keep the names the whole recording gives them.
+    assert list(part.columns) == ["NA.1", "NA"] and part.attrs["units"] == {"NA.1": "V", "NA": ""}
+    np.testing.assert_array_equal(part.to_numpy(), [[7, 4], [11, 8]])
 
 
 def _set(at, text):

@@ -160,6 +160,8 @@ TEST_F(ConverterTest, WorkedExampleFromLiteralBytes) {
   std::string odd = file;
   odd.replace(4, 4, "\xff\x01zz", 4);
   EXPECT_EQ(Convert(odd).report, kWorkedReport);
+  odd[3] = 'X';
+  EXPECT_EQ(Convert(odd).result, NotRecorderFile);
 
   SetTimeZone("CET-1");  // one hour east, no daylight saving
   c = Convert(file);
@@ -172,7 +174,7 @@ TEST_F(ConverterTest, WorkedExampleFromLiteralBytes) {
       std::string::npos);
 }
 
-TEST_F(ConverterTest, HeaderValues) {
+TEST_F(ConverterTest, HeaderAndInputTables) {
   RecordingSpec spec = WorkedSpec();
   spec.npretrigger = 5;  // Nposttrigger wraps as an unsigned 32-bit count
   spec.sample_time = 2500000;
@@ -193,6 +195,27 @@ TEST_F(ConverterTest, HeaderValues) {
   EXPECT_TRUE(Holds(c.report, ";0.000001;"));
   EXPECT_TRUE(Holds(c.console, "Block name:                    " +
                                    std::string(64, 'R') + "\n"));
+
+  // The input tables.
+  spec = WorkedSpec();
+  spec.nsamples = 0;
+  spec.inputs = {{"U;1", "V"}};
+  c = Convert(EncodeRecording(spec, {}));
+  EXPECT_EQ(c.result, Success);
+  EXPECT_TRUE(c.report.ends_with(
+      ";short;2\r\nNameInput00\r\nU;1\r\nUnitInput00\r\nV\r\n"
+      "TimeOffset;SamplesInput00\r\n"));
+  spec.inputs.assign(12, {"n", "u"});
+  EXPECT_TRUE(Holds(Convert(EncodeRecording(spec, {})).report,
+                    "NameInput00;NameInput01;NameInput02;NameInput03;"
+                    "NameInput04;NameInput05;NameInput06;NameInput07;"
+                    "NameInput08;NameInput09;NameInput10;NameInput11\r\n"));
+  // A table that ends in its third of four entries.
+  spec.inputs.resize(4);
+  std::string file = EncodeRecording(spec, {});
+  c = Convert(file.substr(0, kHeaderSize + 2 * 96 + 50));
+  EXPECT_EQ(c.result, InputReadError);
+  EXPECT_TRUE(c.report.ends_with(";4;short;2")) << c.report;
 }
 
 TEST_F(ConverterTest, TimeStamps) {
@@ -245,28 +268,15 @@ TEST_F(ConverterTest, TimeStamps) {
   EXPECT_TRUE(Holds(c.console, "Trigger Time:                  " + kFailed +
                                    "06-12-2026 05:35:24.000000000\n"));
   EXPECT_TRUE(c.console.ends_with("\n\n" + kFailed));
-}
 
-TEST_F(ConverterTest, InputTables) {
-  RecordingSpec spec = WorkedSpec();
-  spec.nsamples = 0;
-  spec.inputs = {{"U;1", "V"}};
-  Conversion c = Convert(EncodeRecording(spec, {}));
-  EXPECT_EQ(c.result, Success);
-  EXPECT_TRUE(c.report.ends_with(
-      ";short;2\r\nNameInput00\r\nU;1\r\nUnitInput00\r\nV\r\n"
-      "TimeOffset;SamplesInput00\r\n"));
-  spec.inputs.assign(12, {"n", "u"});
-  EXPECT_TRUE(Holds(Convert(EncodeRecording(spec, {})).report,
-                    "NameInput00;NameInput01;NameInput02;NameInput03;"
-                    "NameInput04;NameInput05;NameInput06;NameInput07;"
-                    "NameInput08;NameInput09;NameInput10;NameInput11\r\n"));
-  // A table that ends in its third of four entries.
-  spec.inputs.resize(4);
-  std::string file = EncodeRecording(spec, {});
-  c = Convert(file.substr(0, kHeaderSize + 2 * 96 + 50));
-  EXPECT_EQ(c.result, InputReadError);
-  EXPECT_TRUE(c.report.ends_with(";4;short;2")) << c.report;
+  // A clock that fails (time() gives -1) shows no date rather than a wrong
+  // one.
+  sink = StringSink();
+  RecorderFileConverter no_clock(&console, [] { return int64_t{-1}; });
+  ASSERT_EQ(no_clock.WriteRunInfo(out, "rec.txt"), Success);
+  out.Flush();
+  EXPECT_EQ(sink.text(),
+            "Morvela 1.0.1.0\nRun date and file: 00-01-1900 00:00:00 rec.txt");
 }
 
 // The text of every type's values, in fields of every width, is checked
@@ -451,19 +461,6 @@ TEST_F(ConverterTest, EachStepOwnsItsFailedWrites) {
           check(converter.ConvertSamples(input, report), "samples");
     }
   }
-}
-
-// A clock that fails (time() gives -1) shows no date rather than a wrong one.
-TEST_F(ConverterTest, FailedClockShowsNoDate) {
-  StringSink sink, console_sink;
-  TextStream report(&sink, LineEnds::kCrLf);
-  TextStream console(&console_sink, LineEnds::kAsWritten);
-  RecorderFileConverter converter(&console, [] { return int64_t{-1}; });
-  ASSERT_EQ(converter.WriteRunInfo(report, "rec.txt"), Success);
-  report.Flush();
-  EXPECT_EQ(sink.text(),
-            "Morvela 1.0.1.0\r\nRun date and file: 00-01-1900 00:00:00 "
-            "rec.txt");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@ import os
 import struct
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -20,6 +21,19 @@ if os.environ.get("MUTANT_UNDER_TEST") == "stats":
     import mutmut.mutation.trampoline
 
     mutmut.mutation.trampoline._mutant_under_test = os.environ.pop("MUTANT_UNDER_TEST")
+
+
+def _fresh_dask_pool():
+    """A process forked after dask's threads ran (as mutation testing forks
+    one for each mutant) inherits dask's pool but not its threads: a task
+    handed to it would wait for good."""
+    threaded = sys.modules.get("dask.threaded")
+    if threaded is not None:
+        threaded.default_pool, threaded.pools_lock = None, threading.Lock()
+        threaded.pools.clear()
+
+
+os.register_at_fork(after_in_child=_fresh_dask_pool)
 
 
 @pytest.fixture(autouse=True)
@@ -280,7 +294,6 @@ def stall_on_workers(marker, release=None):
 
 def when_exists(path, then):
     """Calls then() from a thread of its own once `path` exists."""
-    import threading
     import time
 
     def wait():

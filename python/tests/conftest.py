@@ -266,7 +266,7 @@ def cluster():
 def stall_on_workers(marker, release=None):
     """Runs on each worker of a cluster: the first export to reach its
     second block writes `marker` (holding its process id) and waits, until
-    `release` exists, or for good."""
+    `release` exists, or for good; `marker`.done once that export ended."""
     import time
 
     import morvela._export as export
@@ -274,19 +274,25 @@ def stall_on_workers(marker, release=None):
     real = export._blocks
 
     def blocks(rec, progress, rows, by_input=False):
-        for k, block in enumerate(real(rec, progress, rows, by_input)):
-            yield block
-            if k == 0:
-                try:
-                    fd = os.open(marker + ".claimed", os.O_CREAT | os.O_EXCL)
-                except FileExistsError:
-                    continue
-                os.close(fd)
-                with open(marker + ".part-written", "w") as f:
-                    f.write(str(os.getpid()))
-                os.rename(marker + ".part-written", marker)
-                while not (release and os.path.exists(release)):
-                    time.sleep(0.01)
+        stalled = False
+        try:
+            for k, block in enumerate(real(rec, progress, rows, by_input)):
+                yield block
+                if k == 0:
+                    try:
+                        fd = os.open(marker + ".claimed", os.O_CREAT | os.O_EXCL)
+                    except FileExistsError:
+                        continue
+                    os.close(fd)
+                    stalled = True
+                    with open(marker + ".part-written", "w") as f:
+                        f.write(str(os.getpid()))
+                    os.rename(marker + ".part-written", marker)
+                    while not (release and os.path.exists(release)):
+                        time.sleep(0.01)
+        finally:
+            if stalled:
+                open(marker + ".done", "w").close()
 
     export._blocks = blocks
     export.BLOCK_BYTES = 4096

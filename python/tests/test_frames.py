@@ -31,18 +31,18 @@ def test_to_pandas_and_read_report_agree(write):
     """A DataFrame of the recording and one of its report: the same names
     (repeated ones, and ones pandas takes for missing values), units,
     header, times, types and values."""
-    status, report = report_of(write, header_bytes("short", 2, 4, 3, 1, 250) +
+    status, report = report_of(write, header_bytes("short", 2, 4, 4, 1, 250) +
                                input_bytes([b"NA", b"", b"nan", b"NA"], [b"", b"NA", b"N/A", b"V"]) +
-                               np.arange(12, dtype=">i2").tobytes())
+                               np.arange(16, dtype=">i2").tobytes())
     assert status == 0
     from_report = morvela.read_report(report)
     with morvela.open(report.with_suffix(".dat")) as rec:
-        df, part, header = rec.to_pandas(), rec.to_pandas(1, 2, ["NA.1", "NA"]), rec.header.to_dict()
+        df, part, header = rec.to_pandas(), rec.to_pandas(1, 3, ["NA.1", "NA"]), rec.header.to_dict()
     assert list(df.columns) == list(from_report.columns) == ["NA", "", "nan", "NA.1"]
     assert df.index.name == from_report.index.name == "TimeOffset"
     for frame in (df, from_report):
-        np.testing.assert_array_equal(frame.index, [-0.00025, 0, 0.00025])
-        np.testing.assert_array_equal(frame.to_numpy(), np.arange(12).reshape(3, 4))
+        np.testing.assert_array_equal(frame.index, [-0.00025, 0, 0.00025, 0.0005])
+        np.testing.assert_array_equal(frame.to_numpy(), np.arange(16).reshape(4, 4))
         assert frame.dtypes.tolist() == [np.int16] * 4
         assert frame.attrs["units"] == {"NA": "", "": "NA", "nan": "N/A", "NA.1": "V"}
     assert df.attrs["header"] == header
@@ -51,7 +51,7 @@ def test_to_pandas_and_read_report_agree(write):
         "inputs", "data_type", "data_type_size"))
     # The inputs chosen keep the names the whole recording gives them.
     assert list(part.columns) == ["NA.1", "NA"] and part.attrs["units"] == {"NA.1": "V", "NA": ""}
-    np.testing.assert_array_equal(part.to_numpy(), [[7, 4]])
+    np.testing.assert_array_equal(part.to_numpy(), [[7, 4], [11, 8]])
 
 
 def _set(at, text):

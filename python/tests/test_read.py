@@ -5,6 +5,7 @@ failures whose status is the Morvela program's for the same file."""
 import datetime
 import errno
 import os
+import re
 import subprocess
 import time
 import tracemalloc
@@ -157,11 +158,14 @@ def test_selection_as_numpy_makes_it(write):
             np.testing.assert_array_equal(rec[rows], values[rows])
             np.testing.assert_array_equal(rec[rows, [2, 0]], values[rows][:, [2, 0]])
             np.testing.assert_array_equal(rec[rows, "in1"], values[rows][:, 1])
-        for bad, error in (([20], IndexError), ([-21], IndexError), (20, IndexError),
-                           (np.ones(19, bool), IndexError), (np.ones(21, bool), IndexError),
-                           ([[1, 2]], IndexError), ([1.5], IndexError), ((1, 2, 3), IndexError),
-                           (1.5, TypeError)):
-            with pytest.raises(error):
+        for bad, error, said in (
+                ([20], IndexError, ": no row 20"), ([-21, 0], IndexError, ": no row -21"),
+                (20, IndexError, ""), (np.ones(19, bool), IndexError, ": a row mask of 19 for 20"),
+                (np.ones(21, bool), IndexError, ""), ([[1, 2]], IndexError, "a 1-d list of"),
+                ([1.5], IndexError, "a 1-d list of indices"),
+                ((1, 2, 3), IndexError, "two axes: rows and inputs"),
+                (1.5, TypeError, "an index, a slice, indices or a mask, not float")):
+            with pytest.raises(error, match=re.escape(said)):
                 rec[bad]
         for bad, error in (("W", KeyError), (4, IndexError), (-5, IndexError),
                            ([True, False], TypeError), ([1.9], TypeError),
@@ -362,6 +366,7 @@ def test_a_file_shortened_after_the_open(write, tmp_path):
     with morvela.open(path) as rec:
         os.truncate(path, 248 + 2 * 96 + 46 * 2 * 2 + 3)
         np.testing.assert_array_equal(rec.read(0, 46), values[:46])
+        np.testing.assert_array_equal(rec[45], values[45])  # the last row held
         for start, stop, row in ((10, 600, 46), (45, 47, 46), (50, 60, 50)):
             with pytest.raises(morvela.TruncatedRecordingError) as raised:
                 rec.read(start, stop)

@@ -11,7 +11,6 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 import time
 
 import numpy as np
@@ -20,7 +19,7 @@ import pytest
 import morvela
 from conftest import (POINTS, cli, convert, counted_recording, header_bytes, input_bytes,
                       interrupt_at, leftovers, one_line, parquet_values, raw_recording,
-                      recordings, run_cli, same_bits, stall_on_workers, when_exists)
+                      recordings, same_bits, stall_on_workers, when_exists)
 
 pq = pytest.importorskip("pyarrow.parquet")
 h5py = pytest.importorskip("h5py")

@@ -23,17 +23,24 @@ if os.environ.get("MUTANT_UNDER_TEST") == "stats":
     mutmut.mutation.trampoline._mutant_under_test = os.environ.pop("MUTANT_UNDER_TEST")
 
 
-def _fresh_dask_pool():
+def _fresh_thread_pools():
     """A process forked after dask's threads ran (as mutation testing forks
-    one for each mutant) inherits dask's pool but not its threads: a task
-    handed to it would wait for good."""
+    one for each mutant) inherits dask's pools but not their threads: a task
+    handed to one would wait for good. Both the local scheduler's pool and
+    distributed's offload pool (which a new cluster's first message needs)
+    start again."""
     threaded = sys.modules.get("dask.threaded")
     if threaded is not None:
         threaded.default_pool, threaded.pools_lock = None, threading.Lock()
         threaded.pools.clear()
+    utils = sys.modules.get("distributed.utils")
+    if utils is not None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        utils._offload_executor = ThreadPoolExecutor(1, thread_name_prefix="Dask-Offload")
 
 
-os.register_at_fork(after_in_child=_fresh_dask_pool)
+os.register_at_fork(after_in_child=_fresh_thread_pools)
 
 
 @pytest.fixture(autouse=True)

@@ -443,6 +443,8 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     # One PathLike is one file, brackets and all; a str is a pattern.
     same_bits(morvela.open_mfdataset(first).signal[0].values, values)
     assert morvela.open_mfdataset(str(first)).path.values.tolist() == [str(tmp_path / "d/r1.dat")]
+    with pytest.raises(FileNotFoundError, match=r"^no recording matches '.*/d/x\*'$"):
+        morvela.open_mfdataset(str(tmp_path / "d" / "x*"))
     # Relative paths hold after a change of folder, even where like-named
     # files wait in the new one.
     (tmp_path / "e" / "d").mkdir()

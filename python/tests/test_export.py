@@ -34,8 +34,8 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     assert morvela.export(path, tmp_path / "rec.parquet") == str(tmp_path / "rec.parquet")
     table = pq.read_table(tmp_path / "rec.parquet")
     assert table.column_names == ["TimeOffset", "in0", "in1", "in2"]
-    time_field = table.schema.field("TimeOffset")
-    assert time_field.metadata == {b"unit": b"s"} and not time_field.nullable
+    assert table.schema.field("TimeOffset").metadata == {b"unit": b"s"}
+    assert not any(field.nullable for field in table.schema)
     same_bits(table.column("TimeOffset").to_numpy(), offsets)
     for j in range(3):
         same_bits(table.column(f"in{j}").to_numpy(), values[:, j])
@@ -72,8 +72,10 @@ def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs)
         assert f["values"].shape == (rows, inputs) and f["time_offset"].shape == (rows,)
         assert (f["values"].compression == "gzip") == bool(rows and inputs)
     morvela.export(path, tmp_path / "rec.parquet")
+    assert not open_in(tmp_path)
     table = pq.read_table(tmp_path / "rec.parquet")
     assert (table.num_rows, table.num_columns) == (rows, inputs + 1)
+    assert pq.ParquetFile(tmp_path / "rec.parquet").metadata.num_row_groups == 1
 
 
 def open_in(folder):
@@ -178,14 +180,16 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
         made, real_open = [], os.open  # each new file beside its target
         monkeypatch.setattr(os, "open", lambda p, flags, *a: made.append(
             os.path.dirname(os.fsdecode(p))) or real_open(p, flags, *a))
-        rows = []
-        morvela.export(path, tmp_path / "old.h5",
-                       progress=lambda done, total: rows.append((done, total)))
-        morvela.export(path, tmp_path / "old.parquet")
+        rows = {".h5": [], ".parquet": []}
+        for suffix, told in rows.items():
+            morvela.export(path, tmp_path / ("old" + suffix),
+                           progress=lambda done, total: told.append((done, total)))
     finally:
         monkeypatch.undo()
         os.umask(old)
-    assert rows == [(min(500 * k, 5000), 5000) for k in range(1, 11)]
+    # A block is 500 rows here, a Parquet row group four of them.
+    assert rows == {".h5": [(min(500 * k, 5000), 5000) for k in range(1, 11)],
+                    ".parquet": [(2000, 5000), (4000, 5000), (5000, 5000)]}
     assert str(tmp_path) in made and set(made) <= {str(tmp_path), str(path.parent)}
     for suffix in (".h5", ".parquet"):
         assert os.stat(tmp_path / ("old" + suffix)).st_mode & 0o777 == 0o666 & ~umask
@@ -195,13 +199,16 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
     for target in (tmp_path / "old.parquet", tmp_path / "new.h5"):
         with pytest.raises(morvela.TruncatedRecordingError):
             morvela.export(cut, target)
-    for target, error, said in (
-            (tmp_path / "nodir" / "x.parquet", morvela.ExportError, "No such file"),
-            (path, morvela.ExportError, "is the recording itself"),
-            (tmp_path / "x.csv", ValueError, f"^{tmp_path}/x.csv: the suffix names no format "
-             r"\(one of .parquet, .h5, .hdf5\)$"), (3, morvela.ExportError, None)):
+    for target, to, error, said in (
+            (tmp_path / "nodir" / "x.parquet", None, morvela.ExportError, "No such file"),
+            (path, "hdf5", morvela.ExportError, f"^cannot write {path}: it is the recording itself$"),
+            (tmp_path / "x.csv", None, ValueError, f"^{tmp_path}/x.csv: the suffix names no format "
+             r"\(one of .parquet, .h5, .hdf5\)$"),
+            (tmp_path / "x.h5", "csv", ValueError, "^unknown format 'csv': parquet or hdf5$"),
+            (3, None, morvela.ExportError,
+             "^not a path: 3: expected str, bytes or os.PathLike object, not int$")):
         with pytest.raises(error, match=said):
-            morvela.export(path, target, format="hdf5" if target == path else None)
+            morvela.export(path, target, format=to)
     assert (tmp_path / "old.parquet").read_bytes() == before
     assert path.read_bytes()[:4] == b"KIV\0"
     assert sorted(p.name for p in tmp_path.iterdir()) == [

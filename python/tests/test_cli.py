@@ -4,6 +4,7 @@ that cannot be written, interrupts at chosen points, and what a terminal
 shows."""
 
 import json
+import logging
 import multiprocessing
 import os
 import re
@@ -481,6 +482,9 @@ def test_an_export_on_a_cluster_and_its_interrupt(write, tmp_path, cluster, caps
     _printed_is_on_disk(out, printed, 3000)
     if how is None:
         assert len(printed) == 6
+        # The cluster's own log lines (a lost connection, a retry) never show.
+        assert all(logging.getLogger(name).level > logging.CRITICAL
+                   for name in ("distributed", "distributed.client", "tornado", "asyncio"))
         for k, (_, values) in enumerate(made):
             same_bits(parquet_values(out / f"r{k}.parquet"), values)
         return

@@ -167,15 +167,17 @@ def test_selection_as_numpy_makes_it(write):
                 (1.5, TypeError, "an index, a slice, indices or a mask, not float")):
             with pytest.raises(error, match=re.escape(said) + "$"):  # the reason ends it
                 rec[bad]
-        for bad, error in (("W", KeyError), (4, IndexError), (-5, IndexError),
-                           ([True, False], TypeError), ([1.9], TypeError),
-                           (b"\x03", TypeError), (1.0, TypeError), (True, TypeError),
-                           ([b"in1"], TypeError)):
-            with pytest.raises(error):
+        for bad, error, said in (("W", KeyError, ""), (4, IndexError, ""), (-5, IndexError, ""),
+                                 ([True, False], TypeError, "bool"), ([1.9], TypeError, "float"),
+                                 (b"\x03", TypeError, "bytes"), (1.0, TypeError, "float"),
+                                 (True, TypeError, "bool"), ([b"in1"], TypeError, "bytes")):
+            with pytest.raises(error, match=f"^inputs are selected by index or name, not {said}$"
+                               if said else None):
                 rec.read(inputs=bad)
         for rows in (0, 2.5):
-            with pytest.raises(ValueError):
+            with pytest.raises(ValueError, match="^rows must be an integer of at least 1$"):
                 rec.chunks(rows)
+        assert [len(v) for _, v in rec.chunks(1, 18)] == [1, 1]
         np.testing.assert_array_equal(np.asarray(rec), values)
         assert np.asarray(rec).dtype == np.int16
         assert np.asarray(rec, dtype=np.float64).dtype == np.float64
@@ -188,7 +190,7 @@ def test_selection_as_numpy_makes_it(write):
             with pytest.raises(IndexError):
                 rec._reader.time_offsets(start, stop)
     assert rec.closed
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=f"^{path}: the recording is closed$"):
         rec.read()
 
 

@@ -44,6 +44,12 @@ def test_one_array_of_time_by_input_with_its_coordinates(write):
             same_bits(ds.signal.sel(input="Input2").values, values[:, 2])
             assert ds.attrs["trigger_time"] == "2023-11-14T22:13:20.250000000Z"
     assert MorvelaBackendEntrypoint().guess_can_open(DEMO)
+    # Header numbers beyond 32 bits are doubles, which every netCDF format holds.
+    for pretrigger, kind in ((2**31 - 1, int), (2**31, float)):
+        path = write("p.dat", header_bytes("short", 2, 0, 0, pretrigger))
+        with xr.open_dataset(path, engine="morvela") as ds:
+            assert [type(ds.attrs[k]) for k in ("pretrigger_samples", "sample_time_us")] == \
+                [kind, int] and ds.attrs["pretrigger_samples"] == pretrigger
     # An input may take any name, "time" and a repeated one included.
     path = write("names.dat", header_bytes("short", 2, 3, 2) +
                  input_bytes([b"time", b"a", b"a"]) + bytes(12))
@@ -345,6 +351,10 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     same_bits(ds.signal.values, stacked)
     same_bits(ds.signal[:, 140:160].values, stacked[:, 140:160])
     assert list(ds.path.values) == paths and list(ds.input.values) == ["in0", "in1", "in2"]
+    assert [ds[n].dims for n in ("path", "block_name", "trigger_time")] == [("recording",)] * 3
+    assert ds.block_name.values.tolist() == ["Test"] * 6 and ds.signal.data.name[:8] == "morvela-"
+    with pytest.raises(ValueError, match="^no recordings to open$"):
+        morvela.open_mfdataset([])
     with morvela.open(paths[0]) as rec:
         same_bits(ds.time.values, rec.time_offsets())
         assert ds.trigger_time.values[0] == np.datetime64(rec.header.trigger_time_ns, "ns")

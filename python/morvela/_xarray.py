@@ -413,7 +413,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         time = _time_coordinate(rec, rec.identity()[2])
     if time is None or not isinstance(time.xindexes["time"], PandasIndex):
         raise RowClaimError(f"{os.fsdecode(paths[longest])}: the header claims "
-                            f"{row_count} row_count, more than the file can hold",
+                            f"{row_count} rows, more than the file can hold",
                             paths[longest])
     if fill_value is None and any(raw["samples"] < row_count for raw, _, _ in found):
         if dtype.kind != "f":

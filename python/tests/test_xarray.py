@@ -266,15 +266,17 @@ def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
         with pytest.raises(morvela.TruncatedRecordingError):
             ds.signal[:3].values
-    with pytest.raises(morvela.RowClaimError, match="more than the file can hold"):
+    claims = f"{path}: the header claims 4294967295 rows, more than the file can hold"
+    with pytest.raises(morvela.RowClaimError) as raised:
         morvela.open_mfdataset([path])
+    assert (str(raised.value), os.fsdecode(raised.value.path)) == (claims, str(path))
     # An xarray without lazy coordinates opens it only without its time.
     monkeypatch.setattr(morvela._xarray, "CoordinateTransform", None)
     with pytest.raises(morvela.RowClaimError) as raised:
         xr.open_dataset(path, engine="morvela")
     assert str(raised.value) == (
-        f"{path}: the header claims 4294967295 rows, more than the file can hold; this xarray "
-        "cannot compute their time lazily (drop_variables=['time'] opens it)")
+        f"{claims}; this xarray cannot compute their time lazily (drop_variables=['time'] "
+        "opens it)")
     assert os.fsdecode(raised.value.path) == str(path)
     xr.open_dataset(path, engine="morvela", drop_variables=["time"]).close()
 
@@ -351,10 +353,15 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     same_bits(ds.signal.values, stacked)
     same_bits(ds.signal[:, 140:160].values, stacked[:, 140:160])
     assert list(ds.path.values) == paths and list(ds.input.values) == ["in0", "in1", "in2"]
-    assert [ds[n].dims for n in ("path", "block_name", "trigger_time")] == [("recording",)] * 3
+    assert [ds[n].dims for n in ("path", "block_name", "trigger_time", "input", "units")] == \
+        [("recording",)] * 3 + [("input",)] * 2
+    assert ds.attrs == {"sample_time": 250e-6, "pretrigger_samples": 7, "inputs": 3,
+                        "data_type": "float", "data_type_size": 4}
     assert ds.block_name.values.tolist() == ["Test"] * 6 and ds.signal.data.name[:8] == "morvela-"
     with pytest.raises(ValueError, match="^no recordings to open$"):
         morvela.open_mfdataset([])
+    empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 5)) for k in range(2)]
+    assert morvela.open_mfdataset(empty).signal.values.shape == (2, 5, 0)
     with morvela.open(paths[0]) as rec:
         same_bits(ds.time.values, rec.time_offsets())
         assert ds.trigger_time.values[0] == np.datetime64(rec.header.trigger_time_ns, "ns")
@@ -385,27 +392,33 @@ def test_small_recordings_share_a_task(write, monkeypatch, task_bytes, block_row
     same_bits(ds.signal[5:, -3:].values, stacked[5:, -3:])
 
 
-# What differs (as said), and how a third recording differs from two alike.
-UNLIKE = {"sample time": {"sample_time": 99}, "pretrigger samples": {"pretrigger": 8},
-          "data type": {"dtype": ">f4"}, "inputs": {"inputs": 2}, "rows": {"rows": 300},
-          "input names": 248 + 96, "units": 248 + 96 + 64}
+# How a third recording differs from two alike, and what is said of it.
+UNLIKE = {
+    "sample time": ({"sample_time": 99}, "sample time [us] 99 differs from 250"),
+    "pretrigger samples": ({"pretrigger": 8}, "pretrigger samples 8 differs from 7"),
+    "data type": ({"dtype": ">f4"}, "data type 'float' differs from 'double'"),
+    "inputs": ({"inputs": 2}, "inputs ['in0', 'in1'] differs from ['in0', 'in1', 'in2']"),
+    "rows": ({"rows": 300}, "rows 300 differs from 400"),
+    "input names": (248 + 96, "inputs ['in0', 'ou1', 'in2'] differs from ['in0', 'in1', 'in2']"),
+    "units": (248 + 96 + 64, "units ['u0', 'ou', 'u2'] differs from ['u0', 'u1', 'u2']"),
+}
 
 
 @pytest.mark.parametrize("what", list(UNLIKE))
 def test_open_mfdataset_refuses_unlike_recordings(write, what):
     paths, _ = recordings(write, 2, dtype=">f8")
-    if isinstance(UNLIKE[what], int):  # the second input's name or unit
+    change, said = UNLIKE[what]
+    if isinstance(change, int):  # the second input's name or unit
         stored = bytearray(open(paths[1], "rb").read())
-        stored[UNLIKE[what]:UNLIKE[what] + 2] = b"ou"
+        stored[change:change + 2] = b"ou"
         path = write("x.dat", bytes(stored))
     else:
-        options = {"rows": 400, "inputs": 3, "dtype": ">f8", **UNLIKE[what]}
+        options = {"rows": 400, "inputs": 3, "dtype": ">f8", **change}
         path = raw_recording(write, "x.dat", options.pop("rows"), options.pop("inputs"),
                              options.pop("dtype"), **options)[0]
     with pytest.raises(ValueError) as raised:
         morvela.open_mfdataset([*paths, path])
-    said = str(raised.value)
-    assert str(path) in said and paths[0] in said and f": {what.replace('input names', 'inputs')} " in said
+    assert str(raised.value) == f"{path}: {said} of {paths[0]}"
     if what == "rows":  # padded on request
         assert morvela.open_mfdataset([*paths, path], pad=True).signal.shape == (3, 400, 3)
 

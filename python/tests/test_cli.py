@@ -224,7 +224,9 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
      "--connect-timeout: not a number of seconds: 'x' (see --help)\n"),
     (["--jobs", "0"], 2, "--jobs: 0: at least 1 (see --help)\n"),
     (["--jobs", "two"], 2, "--jobs: not a whole number: 'two' (see --help)\n"),
-    (["-o", "FILE"], 2, "-o"), (["-o", "FILE/sub"], 2, "-o"), (["-o"], 2, "-o"),
+    (["-o", "FILE"], 2, "export: argument -o/--output: 'FILE' is not a directory (see --help)\n"),
+    (["-o", "FILE/sub"], 2, "export: -o FILE/sub: cannot create it: Not a directory\n"),
+    (["-o"], 2, "export: argument -o/--output: expected one argument (see --help)\n"),
     (["--to", "csv"], 2, "--to"),
 ])
 def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch, ports,

@@ -325,6 +325,8 @@ def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monke
     assert [o.error for o in outcomes] == [said for _, said in cases.values()]
     assert os.listdir(tmp_path / "out") == ["good.parquet"]
     [outcome] = morvela.export_batch([cases["good.dat"][0]], tmp_path / "nodir", jobs=jobs)
+    with pytest.raises(ValueError, match="^unknown format 'csv': parquet or hdf5$"):
+        morvela.export_batch([cases["good.dat"][0]], tmp_path / "out", "csv", jobs=jobs)
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
 
 

@@ -260,6 +260,7 @@ def test_header_and_inputs(write, tmp_path):
     (253402297199.0, "UTC-1", 253402297199_000000000),
     (253402304399.0, "XXX+1", 253402304399_000000000), (253402304400.0, "XXX+1", None),
     (2147483648.0, "UTC", 2147483648_000000000), (-0.0, "UTC", 0), (-0.5, "UTC", None),
+    (1.000999999, "UTC", 1_000999999),  # a datetime drops what is finer than a microsecond
     (6.8e16, "UTC", None), (9.2e18, "UTC", None),
     # Either side of datetime64[ns]'s last second (2262-04-11T23:47:16).
     (9223372036.0, "UTC", 9223372036_000000000), (9223372037.0, "UTC", 9223372037_000000000),

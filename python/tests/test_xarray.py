@@ -99,6 +99,8 @@ def test_values_are_the_stored_bits_for_every_selection(write, dtype):
     with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=64) as ds:
         same_bits(ds.signal[::7].values, values[::7])
         assert ds.signal.chunks == ((64,) * 15 + (40,), (3,))
+    with xr.open_dataset(path, engine="morvela", chunks={}, block_rows=1) as ds:
+        assert ds.signal.chunks[0] == (1,) * 1000
 
 
 def test_arrays_handed_out_are_the_callers_alone(write):
@@ -360,8 +362,9 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     assert ds.block_name.values.tolist() == ["Test"] * 6 and ds.signal.data.name[:8] == "morvela-"
     with pytest.raises(ValueError, match="^no recordings to open$"):
         morvela.open_mfdataset([])
-    empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 5)) for k in range(2)]
-    assert morvela.open_mfdataset(empty).signal.values.shape == (2, 5, 0)
+    empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 0)) for k in range(2)]
+    no_inputs = morvela.open_mfdataset(empty)
+    assert no_inputs.signal.values.shape == (2, 0, 0) and no_inputs.input.dtype.kind == "U"
     with morvela.open(paths[0]) as rec:
         same_bits(ds.time.values, rec.time_offsets())
         assert ds.trigger_time.values[0] == np.datetime64(rec.header.trigger_time_ns, "ns")

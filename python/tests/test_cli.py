@@ -135,7 +135,7 @@ def test_usage_help_and_version(capsys):
 
 @pytest.mark.parametrize("error, said", [
     (OSError(5, "Input/output error"), "Input/output error"),
-    (OSError("no number,\n  two lines"), "no number, two lines")])
+    (OSError("no number,\n  two lines"), "no number, two lines"), (OSError(), "OSError")])
 def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys, error, said):
     import morvela.__main__ as main
 

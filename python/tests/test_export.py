@@ -129,7 +129,8 @@ def test_hdf5_is_written_through_short_writes():
 
 
 def test_names_and_units_are_unique_utf8(write, tmp_path):
-    path = write("names.dat", header_bytes("short", 2, 5, 3, trigger_time=1700000000.123456789) +
+    path = write("names.dat", header_bytes("short", 2, 5, 3, trigger_time=1700000000.123456789,
+                                           name=b"bl\xe9") +
                  input_bytes([b"TimeOffset", b"A\xe9", b"A\xe8", b"A\xef\xbf\xbd", b"x"],
                              [b"V", b"\xb0C", b"m", b"s", b"A"]) + bytes(range(30)))
     expected = ["TimeOffset.1", "A\ufffd", "A\ufffd.1", "A\ufffd.2", "x"]
@@ -153,7 +154,8 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
         assert list(f.attrs["columns"]) == expected
         assert list(f.attrs["input_names"])[0] == "TimeOffset"
         same_bits(f["values"][...], values)
-        assert f.attrs["trigger_time"] == header.trigger_time_iso()
+        assert (f.attrs["trigger_time"], f.attrs["block_name"]) == \
+            (header.trigger_time_iso(), "bl\ufffd")
         assert np.datetime64(f.attrs["trigger_time"].rstrip("Z"), "ns") == \
             np.datetime64(header.trigger_time_ns, "ns")
     # HDF5 takes any number of inputs.

@@ -242,7 +242,9 @@ def test_header_and_inputs(write, tmp_path):
             assert rec.inputs[1] == ("café", "\udcff")
             assert rec.inputs[0].name.encode("utf-8", "surrogateescape") == b"\xb5V"
             assert rec.read().shape == (0, 2) and rec.dtype == np.float32
-            assert h.to_dict()["sample_time_us"] == 250
+            keys = list(h.to_dict())  # seconds beside microseconds
+            assert h.to_dict()["sample_time_us"] == 250 and \
+                keys[keys.index("sample_time") + 1] == "sample_time_us"
             assert repr(rec) == f"<morvela.Recording {rec.path!r}: 0 samples x 2 inputs, float>"
     for nul in (os.fsdecode(raw) + "\0x", raw + b"\0x"):
         with pytest.raises(ValueError):

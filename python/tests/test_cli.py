@@ -36,6 +36,7 @@ def rec(write):
 def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
     status, out, err = cli(capsys, "info", rec)
     info = json.loads(out)
+    assert out.startswith('{\n  "path": ')  # indented for a reader
     assert (status, err, info["path"]) == (0, "", str(rec))
     with morvela.open(rec) as opened:
         assert info["header"] == opened.header.to_dict()

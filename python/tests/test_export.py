@@ -6,6 +6,7 @@ cluster, and under a caller's signals."""
 import json
 import multiprocessing
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -203,9 +204,10 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
             morvela.export(cut, target)
     for target, to, error, said in (
             (tmp_path / "nodir" / "x.parquet", None, morvela.ExportError, "No such file"),
-            (path, "hdf5", morvela.ExportError, f"^cannot write {path}: it is the recording itself$"),
-            (tmp_path / "x.csv", None, ValueError, f"^{tmp_path}/x.csv: the suffix names no format "
-             r"\(one of .parquet, .h5, .hdf5\)$"),
+            (path, "hdf5", morvela.ExportError,
+             f"^cannot write {re.escape(str(path))}: it is the recording itself$"),
+            (tmp_path / "x.csv", None, ValueError, f"^{re.escape(str(tmp_path))}/x.csv: the suffix "
+             r"names no format \(one of .parquet, .h5, .hdf5\)$"),
             (tmp_path / "x.h5", "csv", ValueError, "^unknown format 'csv': parquet or hdf5$"),
             (3, None, morvela.ExportError,
              "^not a path: 3: expected str, bytes or os.PathLike object, not int$")):

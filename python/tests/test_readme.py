@@ -1,7 +1,7 @@
-"""Every python and sh block of README.md runs as written, in order, in a
-scratch folder that holds the build and a copy of the examples, as a fresh
-clone does after its two set-up commands. A block marked
-<!-- readme-test: skip: WHY --> is skipped, visibly."""
+# Every python and sh block of README.md runs as written, in order, in a
+# scratch folder that holds the build and a copy of the examples, as a fresh
+# clone does after its two set-up commands. A block marked
+# <!-- readme-test: skip: WHY --> is skipped, visibly.
 
 import os
 import pathlib

@@ -1,5 +1,5 @@
-"""The xarray engine and morvela.open_mfdataset, checked against values
-decoded from the raw bytes with numpy."""
+# The xarray engine and morvela.open_mfdataset, checked against values
+# decoded from the raw bytes with numpy.
 
 import errno
 import os
@@ -60,8 +60,8 @@ def test_one_array_of_time_by_input_with_its_coordinates(write):
 
 @pytest.mark.parametrize("engine", ["netcdf4", "h5netcdf", "scipy", "zarr"])
 def test_every_netcdf_engine_writes_what_the_engine_gives(write, tmp_path, engine):
-    """Names and paths that are not UTF-8, 64-bit header numbers: the
-    dataset round-trips through each writer, values and names intact."""
+    # Names and paths that are not UTF-8, 64-bit header numbers: the
+    # dataset round-trips through each writer, values and names intact.
     pytest.importorskip({"netcdf4": "netCDF4"}.get(engine, engine))
     raw = os.fsencode(tmp_path) + b"/r\xff.dat"
     stored = bytearray(raw_recording(write, "plain.dat", 50, 3, ">f4")[0].read_bytes())
@@ -118,8 +118,8 @@ def test_arrays_handed_out_are_the_callers_alone(write):
 
 
 def rewrite_in_place(path, offset, data):
-    """Writes `data` at `offset` from the end of `path`, then puts its
-    modification time back, after the close (which would set it)."""
+    # Writes `data` at `offset` from the end of `path`, then puts its
+    # modification time back, after the close (which would set it).
     before = os.stat(path)
     with open(path, "r+b") as f:
         f.seek(offset, os.SEEK_END)
@@ -146,7 +146,7 @@ def test_reads_from_threads_hold_their_file_while_the_cache_evicts(write):
 
 @pytest.fixture
 def reads(monkeypatch):
-    """The (start, stop, rows read) of each Recording.read from now on."""
+    # The (start, stop, rows read) of each Recording.read from now on.
     made, real = [], morvela.Recording.read
 
     def counted(self, start=0, stop=None, inputs=None, **options):
@@ -177,8 +177,7 @@ def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
     # Rewritten in place between blocks, its size and modification time
     # put back: only the inode change time tells.
     rewrite_in_place(path, -4, b"\xff\xff\xff\xff")
-    with pytest.raises(morvela.RecordingReadError, match="changed"):
-        ds.signal[2000:].values
+    pytest.raises(morvela.RecordingReadError, lambda: ds.signal[2000:].values).match("changed")
     ds.close()
     # Replaced by another file of the same name, size and time: only the
     # inode tells.
@@ -189,8 +188,7 @@ def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
     with xr.set_options(file_cache_maxsize=1):
         xr.open_dataset(other, engine="morvela").close()  # evicts the open file
         os.replace(other, path)
-        with pytest.raises(morvela.RecordingReadError, match="changed"):
-            ds.signal.values
+        pytest.raises(morvela.RecordingReadError, lambda: ds.signal.values).match("changed")
     ds.close()
     # The same for many recordings.
     made = [raw_recording(write, f"m{k}.dat", 100, 2, seed=k) for k in range(2)]
@@ -200,13 +198,11 @@ def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
     same_bits(runs.signal[0].values, made[0][1])
     rewrite_in_place(paths[1], -2, b"\x7f\x7f")
     same_bits(runs.signal[0].values, made[0][1])
-    with pytest.raises(morvela.RecordingReadError) as raised:
-        runs.signal[1].values
+    raised = pytest.raises(morvela.RecordingReadError, lambda: runs.signal[1].values)
     assert str(raised.value) == f"{paths[1]}: the file changed after the dataset was opened"
     assert os.fsdecode(raised.value.path) == str(paths[1])
     os.unlink(paths[1])
-    with pytest.raises(FileNotFoundError):
-        runs.signal[1].values
+    pytest.raises(FileNotFoundError, lambda: runs.signal[1].values)
 
 
 def test_rows_present_in_a_shortened_file_are_readable(write):
@@ -221,14 +217,12 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
             assert ds.signal.shape == (5000, 2) and 2500 in np.cumsum(ds.signal.chunks[0])
             same_bits(ds.signal[:2500].compute().values, values[:2500])
             same_bits(ds.signal[:2500:7, 1].values, values[:2500:7, 1])
-            with pytest.raises(morvela.TruncatedRecordingError) as raised:
-                ds.signal[2499:2501].compute()
+            raised = pytest.raises(morvela.TruncatedRecordingError, ds.signal[2499:2501].compute)
             assert raised.value.row == 2500 and str(path) in str(raised.value)
         runs = morvela.open_mfdataset([whole, path], block_rows=block_rows)
         same_bits(runs.signal[1, :2500].values, values[:2500])
         same_bits(runs.signal[0].values, whole_values)
-        with pytest.raises(morvela.TruncatedRecordingError):
-            runs.signal[1, :2501].values
+        pytest.raises(morvela.TruncatedRecordingError, lambda: runs.signal[1, :2501].values)
 
 
 def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
@@ -250,12 +244,12 @@ def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
         assert picked.dims == ("time",)
         assert picked.values.tolist() == [-0.0004, 0.0002, -0.0005, ds.time[-1].item()]
         assert ds.signal.sel(time=0, method="nearest").time.item() == 0.0
-        with pytest.raises(ValueError, match="method='nearest'"):  # xarray's own limit
-            ds.time.sel(time=slice(-0.0003, 0.0001))
+        pytest.raises(ValueError, ds.time.sel, time=slice(-0.0003, 0.0001)).match(
+            "method='nearest'")  # xarray's own limit
         # A tolerance is kept, just inside, at, and just outside it.
         for label, tolerance in ((0.00005, 4.9e-5), ([-0.0004, 1e9], 1e-6)):
-            with pytest.raises(KeyError, match="within tolerance"):
-                ds.sel(time=label, method="nearest", tolerance=tolerance)
+            pytest.raises(KeyError, ds.sel, time=label, method="nearest",
+                          tolerance=tolerance).match("within tolerance")
         for tolerance in (5e-5, 5.1e-5):
             assert ds.sel(time=0.00005, method="nearest",
                           tolerance=tolerance).time.item() in (0, 1e-4)
@@ -266,16 +260,13 @@ def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
         with xr.open_dataset(other, engine="morvela") as moved, pytest.raises(ValueError):
             xr.align(ds, moved, join="exact")
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
-        with pytest.raises(morvela.TruncatedRecordingError):
-            ds.signal[:3].values
+        pytest.raises(morvela.TruncatedRecordingError, lambda: ds.signal[:3].values)
     claims = f"{path}: the header claims 4294967295 rows, more than the file can hold"
-    with pytest.raises(morvela.RowClaimError) as raised:
-        morvela.open_mfdataset([path])
+    raised = pytest.raises(morvela.RowClaimError, morvela.open_mfdataset, [path])
     assert (str(raised.value), os.fsdecode(raised.value.path)) == (claims, str(path))
     # An xarray without lazy coordinates opens it only without its time.
     monkeypatch.setattr(morvela._xarray, "CoordinateTransform", None)
-    with pytest.raises(morvela.RowClaimError) as raised:
-        xr.open_dataset(path, engine="morvela")
+    raised = pytest.raises(morvela.RowClaimError, xr.open_dataset, path, engine="morvela")
     assert str(raised.value) == (
         f"{claims}; this xarray cannot compute their time lazily (drop_variables=['time'] "
         "opens it)")
@@ -295,10 +286,10 @@ def test_options_drop_variables_and_chunks(write):
         same_bits(ds.signal.values, values)
     files = open_files()
     for wrong in (0, -3, 2.5, True, "100"):
-        with pytest.raises(ValueError, match="block_rows"):
-            xr.open_dataset(path, engine="morvela", block_rows=wrong)
-        with pytest.raises(ValueError, match="block_rows"):
-            morvela.open_mfdataset([path], block_rows=wrong)
+        pytest.raises(ValueError, xr.open_dataset, path, engine="morvela",
+                      block_rows=wrong).match("block_rows")
+        pytest.raises(ValueError, morvela.open_mfdataset, [path], block_rows=wrong).match(
+            "block_rows")
     assert open_files() == files
     with pytest.warns(UserWarning, match="separate the stored chunks"), \
             xr.open_dataset(path, engine="morvela", chunks={"time": 2500}) as ds:
@@ -360,8 +351,7 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     assert ds.attrs == {"sample_time": 250e-6, "pretrigger_samples": 7, "inputs": 3,
                         "data_type": "float", "data_type_size": 4}
     assert ds.block_name.values.tolist() == ["Test"] * 6 and ds.signal.data.name[:8] == "morvela-"
-    with pytest.raises(ValueError, match="^no recordings to open$"):
-        morvela.open_mfdataset([])
+    pytest.raises(ValueError, morvela.open_mfdataset, []).match("^no recordings to open$")
     empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 0)) for k in range(2)]
     no_inputs = morvela.open_mfdataset(empty)
     assert no_inputs.signal.values.shape == (2, 0, 0) and no_inputs.input.dtype.kind == "U"
@@ -419,8 +409,7 @@ def test_open_mfdataset_refuses_unlike_recordings(write, what):
         options = {"rows": 400, "inputs": 3, "dtype": ">f8", **change}
         path = raw_recording(write, "x.dat", options.pop("rows"), options.pop("inputs"),
                              options.pop("dtype"), **options)[0]
-    with pytest.raises(ValueError) as raised:
-        morvela.open_mfdataset([*paths, path])
+    raised = pytest.raises(ValueError, morvela.open_mfdataset, [*paths, path])
     assert str(raised.value) == f"{path}: {said} of {paths[0]}"
     if what == "rows":  # padded on request
         assert morvela.open_mfdataset([*paths, path], pad=True).signal.shape == (3, 400, 3)
@@ -441,8 +430,8 @@ DEFAULT = object()
     (">f8", 0.1, 0.1), (">f8", np.nan, np.nan), (">f8", DEFAULT, np.nan),
 ])
 def test_a_fill_value_is_held_exactly_or_refused_at_open(write, dtype, fill, held):
-    """Padding never puts a value the type cannot hold: it would look like
-    a sample."""
+    # Padding never puts a value the type cannot hold: it would look like
+    # a sample.
     longer, long_values = raw_recording(write, "long.dat", 5, 2, dtype)
     shorter, values = raw_recording(write, "short.dat", 3, 2, dtype, seed=1)
     # The first recording is the shorter one: the rows come from the longer.
@@ -469,8 +458,8 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     # One PathLike is one file, brackets and all; a str is a pattern.
     same_bits(morvela.open_mfdataset(first).signal[0].values, values)
     assert morvela.open_mfdataset(str(first)).path.values.tolist() == [str(tmp_path / "d/r1.dat")]
-    with pytest.raises(FileNotFoundError, match=r"^no recording matches '.*/d/x\*'$"):
-        morvela.open_mfdataset(str(tmp_path / "d" / "x*"))
+    pytest.raises(FileNotFoundError, morvela.open_mfdataset, str(tmp_path / "d" / "x*")).match(
+        r"^no recording matches '.*/d/x\*'$")
     # Relative paths hold after a change of folder, even where like-named
     # files wait in the new one.
     (tmp_path / "e" / "d").mkdir()
@@ -483,22 +472,18 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     # What cannot be opened: not a recording, an unknown type, a FIFO, a
     # device, a folder.
     bad = write("bad.dat", b"KIVX" + bytes(400))
-    with pytest.raises(morvela.NotRecordingError) as raised:
-        xr.open_dataset(bad, engine="morvela")
+    raised = pytest.raises(morvela.NotRecordingError, xr.open_dataset, bad, engine="morvela")
     assert raised.value.path == str(bad)
     unknown = write("unknown.dat", header_bytes("long", 4, 1, 2) + input_bytes([b"a"]) + bytes(8))
-    with pytest.raises(morvela.UnknownDataTypeError):
-        xr.open_dataset(unknown, engine="morvela")
+    pytest.raises(morvela.UnknownDataTypeError, xr.open_dataset, unknown, engine="morvela")
     entry = MorvelaBackendEntrypoint()
     assert not any(entry.guess_can_open(p) for p in (bad, tmp_path / "missing.dat", tmp_path,
                                                      "x\0.dat"))
     os.mkfifo(tmp_path / "fifo.dat")
-    with pytest.raises(morvela.NotRecordingError):
-        morvela.open_mfdataset([first, bad])
+    pytest.raises(morvela.NotRecordingError, morvela.open_mfdataset, [first, bad])
     for odd in (tmp_path / "fifo.dat", "/dev/zero"):
-        with pytest.raises(OSError) as raised:
-            morvela.open_mfdataset([first, odd])
+        raised = pytest.raises(OSError, morvela.open_mfdataset, [first, odd])
         assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (
             errno.ESPIPE, "not a regular file: a recording is read at random", str(odd))
-        with pytest.raises(OSError, match="not a regular file"):
-            xr.open_dataset(odd, engine="morvela")
+        pytest.raises(OSError, xr.open_dataset, odd, engine="morvela").match("not a regular file")
+

@@ -197,7 +197,7 @@ def _export_command(args):
     if args.by_kind:
         make_folders(shown)
     elif kinds is not None:
-        for line in mixed_kinds(sources, shown, kinds):
+        for line in mixed_kinds(shown, kinds):
             _say(line)
     total = recordings_in(sources, shown)
     try:

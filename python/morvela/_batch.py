@@ -152,7 +152,7 @@ def kinds_of(sources):
     return kinds
 
 
-def mixed_kinds(sources, shown, kinds):
+def mixed_kinds(shown, kinds):
     """One line for each folder that would hold Morvela Parquet of more
     than one kind: the recordings' targets `shown` with their `kinds`, and
     the files of ours already there that the batch does not replace."""

@@ -266,7 +266,7 @@ def cluster():
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as local, \
-            distributed.Client(local) as client:
+            distributed.Client(local, set_as_default=False) as client:  # as the command's
         yield local, client
 
 

@@ -3,6 +3,7 @@
 # that cannot be written, interrupts at chosen points, and what a terminal
 # shows.
 
+import contextlib
 import json
 import logging
 import multiprocessing
@@ -12,7 +13,9 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
+
 
 import numpy as np
 import pytest
@@ -65,7 +68,7 @@ def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
 ])
 def test_a_recording_that_cannot_be_read_is_the_programs_status(
         write, tmp_path, capsys, command, content, status):
-    path = tmp_path / "bad.dat" if content is None else write("bad.dat", content)
+    path = tmp_path / "gone" / "bad.dat" if content is None else write("bad.dat", content)
     if command == "info" and status == 252:
         status = 0  # the header alone is read
     got, out, err = cli(capsys, command, path)
@@ -213,6 +216,11 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
         "127.0.0.1", "not an address", "foo://h:1", "h:abc", "h:0", "h:65536", "")),
     (["--scheduler", "127.0.0.1:CLOSED", "--connect-timeout", "0.5"], 4,
      "cannot reach the scheduler"),
+    (["--scheduler", "[127.0.0.1]:CLOSED"], 4, "cannot reach the scheduler at [127.0.0.1]:CLOSED: "
+     "[Errno 111] Connection refused\n"),
+    (["--scheduler", "[::1]:CLOSED"], 4, "cannot reach the scheduler at [::1]:CLOSED: "),
+    (["--scheduler", "127.0.0.1:CLOSING"], 4, "cannot reach the scheduler at 127.0.0.1:CLOSING: "
+     "it closed the connection\n"),
     (["--scheduler", "tcp://127.0.0.1:CLOSED", "--connect-timeout", "999999"], 4,
      "cannot reach the scheduler"),
     # A port that takes the connection and stays silent: no longer than the
@@ -247,13 +255,46 @@ def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch
 
 @pytest.fixture(scope="module")
 def ports():
-    # Ports on this machine: CLOSED (nothing listens) and SILENT (takes the
-    # connection and says nothing, as a web server does until asked).
-    closed, silent = socket.create_server(("127.0.0.1", 0)), socket.create_server(("127.0.0.1", 0))
-    found = {"CLOSED": str(closed.getsockname()[1]), "SILENT": str(silent.getsockname()[1])}
-    closed.close()
+    # Ports on this machine: CLOSED (nothing listens), SILENT (takes the
+    # connection and says nothing, as a web server does until asked) and
+    # CLOSING (takes it and closes it at once).
+    servers = {name: socket.create_server(("127.0.0.1", 0)) for name in ("CLOSED", "SILENT",
+                                                                         "CLOSING")}
+    found = {name: str(server.getsockname()[1]) for name, server in servers.items()}
+    servers.pop("CLOSED").close()
+
+    def close_each(server):
+        with contextlib.suppress(OSError):  # until the server is closed
+            while True:
+                server.accept()[0].close()
+
+    threading.Thread(target=close_each, args=(servers["CLOSING"],), daemon=True).start()
     yield found
-    silent.close()
+    for server in servers.values():
+        server.shutdown(socket.SHUT_RDWR)
+        server.close()
+
+
+def test_connect_asks_for_its_timeout_and_says_why_it_failed(monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    from morvela import _batch
+
+    seen = []
+
+    def client(address, **options):
+        seen.append((address, options, dask.config.get("distributed.comm.timeouts.connect")))
+        raise OSError("refused,\n  twice")
+
+    monkeypatch.setattr(_batch, "_probe", lambda address, timeout: None)
+    monkeypatch.setattr(distributed, "Client", client)
+    raised = pytest.raises(_batch.WorkerError, _batch.connect, "h:1", 2.5)
+    assert str(raised.value) == "cannot reach the scheduler at h:1: refused, twice"
+    assert seen == [("h:1", {"timeout": 2.5, "set_as_default": False}, 2.5)]
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert str(pytest.raises(_batch.WorkerError, _batch.connect, "h:1", 1).value).startswith(
+        "--scheduler needs dask.distributed (pip install 'morvela[xarray]'): ")
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -339,7 +380,6 @@ def _in_a_terminal(argv, columns, cwd):
         except OSError:  # the other side closed
             chunk = b""
         shown += chunk
-
     os.close(master)
     screen = pyte.Screen(columns or 80, 60)
     pyte.ByteStream(screen).feed(shown)
@@ -366,6 +406,74 @@ def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
             assert f"| {k + 1}/6 [".encode() in after.split(b"\n")[1], after
     else:
         assert b"rec/s" not in shown  # no width, no bar
+
+
+# The bar in this process: on a terminal of any width it reports, never
+# where it reports none, where standard error is a file, or without tqdm.
+@pytest.mark.parametrize("columns, tqdm_there, drawn", [
+    (1, True, True), (0, True, False), (None, True, False), (80, False, False)])
+def test_a_bar_only_on_a_terminal_that_has_a_width(monkeypatch, columns, tqdm_there, drawn):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    from morvela.__main__ import _progress_bar
+
+    tqdm = pytest.importorskip("tqdm").tqdm
+    if not tqdm_there:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns or 0, 0, 0))
+    with open(slave if columns is not None else os.devnull, "w") as stderr:
+        monkeypatch.setattr(sys, "stderr", stderr)
+        monkeypatch.setattr(tqdm, "monitor_interval", 10)
+        bar = _progress_bar(7)
+        assert (bar is not None) == drawn
+        if drawn:
+            assert (bar.total, bar.unit, bar.leave, bar.fp._wrapped) == (7, "rec", False, stderr)
+            assert callable(bar.dynamic_ncols) and tqdm.monitor_interval == 0
+            bar.close()
+    os.close(master)
+    if columns is None:
+        os.close(slave)
+
+
+def test_the_bar_counts_each_outcome_and_every_line_goes_above_it(write, tmp_path, capsys,
+                                                                  monkeypatch):
+    import morvela.__main__ as main
+
+    drawn = []
+
+    class Bar:
+        def __init__(self, total):
+            drawn.append(("total", total))
+
+        def set_postfix(self, **shown):
+            drawn.append(("postfix", shown))
+
+        def update(self):
+            drawn.append(("update",))
+
+        def write(self, text, file):
+            drawn.append(("write", text, file is sys.stdout, file is sys.stderr))
+
+        def close(self):
+            drawn.append(("close",))
+
+    monkeypatch.setattr(main, "_progress_bar", Bar)
+    good, _ = raw_recording(write, "good.dat", 10, 1)
+    bad = write("bad.dat", b"KIVX" + bytes(300))
+    status, out, err = cli(capsys, "export", good, bad, "--to", "hdf5", "--jobs", "1")
+    assert (status, out, err) == (1, "", "morvela: exported 1 of 2 recordings, 1 failed\n")
+    assert drawn == [
+        ("total", 2), ("postfix", {"failed": 0, "refresh": False}), ("update",),
+        ("write", str(tmp_path / "good.h5"), True, False),
+        ("postfix", {"failed": 1, "refresh": False}), ("update",),
+        ("write", f"morvela: {bad}: Input file is not a transient recorder file", False, True),
+        ("close",)]
+    assert h5py.is_hdf5(tmp_path / "good.h5")
+
 
 
 @pytest.mark.parametrize("differ, other, shown", [
@@ -410,6 +518,7 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
     if shown is not None:
         assert err.startswith(f"morvela: lone: Parquet of 2 kinds in one folder: "
                               f"{keys[0]} (short: a, b); {keys[1]} ({shown}) already there;")
+
     # The key is the kind's alone: the same from another run and name.
     out = cli(capsys, "export", kind("r3.dat"), "-o", "kinds", "--by-kind")[1]
     assert out == f"kinds/{keys[0]}/r3.parquet\n"
@@ -417,6 +526,15 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
     outcomes = morvela.export_batch([first, second], tmp_path / "lib", by_kind=True)
     assert [os.path.relpath(o.target, "lib") for o in outcomes] == \
         [f"{k}/r{n}.parquet" for k, n in zip(keys, (1, 2))]
+    # HDF5 never mixes with the Parquet beside it. Beside the recordings,
+    # the folder is ".". A recording exported again, now of the other
+    # kind, replaces its own file, which is then no longer there.
+    one = summary.replace("2 of 2", "1 of 1")
+    assert cli(capsys, "export", first, "-o", "out", "--to", "hdf5")[2] == one
+    assert cli(capsys, "export", "r1.dat", "r2.dat")[2] == (
+        summary if shown is None else said.replace(" out: ", " .: ") + summary)
+    kind("r1.dat", **other)
+    assert cli(capsys, "export", "r1.dat", "-o", "lone")[2] == one
 
 
 def _printed_is_on_disk(out, printed, rows):
@@ -464,16 +582,30 @@ def test_an_export_on_a_cluster_and_its_interrupt(write, tmp_path, cluster, caps
     local, client = cluster
     made = recordings(write, 6, rows=3000, inputs=2)
     marker, release = str(tmp_path / "stalled"), str(tmp_path / "release")
-    monkeypatch.setattr("morvela._batch.STOP_SECONDS", 1)
+    from morvela import _batch
+
+    monkeypatch.setattr(_batch, "STOP_SECONDS", 1)
+
     if how:
         client.run(stall_on_workers, marker, release)
 
-        def interrupt():
-            os.kill(os.getpid(), getattr(signal, how))
-            if how == "SIGINT":
-                open(release, "w").close()
+        when_exists(marker, lambda: os.kill(os.getpid(), getattr(signal, how)))
+        # The stalled worker goes on only once the stop has given up on it,
+        # and the files of unfinished exports are removed once it is done:
+        # had the workers not been told to stop, what it published would
+        # stand, unprinted.
+        remove = _batch._remove_attempts
 
-        when_exists(marker, interrupt)
+        def remove_late(tasks):
+            open(release, "w").close()
+            for _ in range(3000):
+                if os.path.exists(marker + ".done"):
+                    break
+                time.sleep(0.01)
+            remove(tasks)
+
+
+        monkeypatch.setattr(_batch, "_remove_attempts", remove_late)
     out = tmp_path / "out"
     status, printed, err = cli(capsys, "export", *[p for p, _ in made], "-o", out,
                                "--scheduler", local.scheduler_address)

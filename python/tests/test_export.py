@@ -61,13 +61,21 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     assert h5py.is_hdf5(tmp_path / "rec.bin")
 
 
-@pytest.mark.parametrize("rows, inputs", [(0, 2), (3, 0), (0, 0), (1, 1)])
-def test_recordings_without_rows_or_inputs_export(write, tmp_path, rows, inputs):
+# Blocks of 2 bytes: a row of no values, or of one short, or wider than a
+# block, and the rows of each block as progress tells them.
+@pytest.mark.parametrize("rows, inputs, told", [
+    (0, 2, []), (3, 0, [2, 3]), (0, 0, []), (1, 1, [1]), (2, 3, [1, 2])])
+def test_recordings_without_rows_or_inputs_export(write, tmp_path, monkeypatch, rows, inputs,
+                                                  told):
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 2)
     path = write("rec.dat", header_bytes("short", 2, inputs, rows) +
-                 input_bytes([b"a", b"b"][:inputs]) + bytes(2 * rows * inputs))
+                 input_bytes([b"a", b"b", b"c"][:inputs]) + bytes(2 * rows * inputs))
     with morvela.open(path) as rec:  # every row is held, without inputs too
         assert rec.complete_rows == rows
-    morvela.export(path, tmp_path / "rec.h5")
+    progress = []
+    morvela.export(path, tmp_path / "rec.h5", progress=lambda done, total: progress.append(done))
+    assert progress == told
+
     assert not open_in(tmp_path)  # the export closed what it wrote
     with h5py.File(tmp_path / "rec.h5") as f:
         assert f["values"].shape == (rows, inputs) and f["time_offset"].shape == (rows,)
@@ -88,15 +96,18 @@ def open_in(folder):
 
 
 @pytest.mark.parametrize("to, suffix", [("hdf5", ".h5"), ("parquet", ".parquet")])
-def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, to, suffix):
+def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, monkeypatch, to,
+                                                       suffix):
     # A file-size limit here: a full disk says the same, later. The
     # command line says it in one line naming the source and the target
     # once, beside a recording that fails for a reason of its own.
     import resource
 
-    path, _ = raw_recording(write, "rec.dat", 200_000, 8)
+    path, _ = raw_recording(write, "rec.dat", 800_000, 8)
     short = write("short.dat", path.read_bytes()[:5000])
+    monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 1 << 20)  # refused between blocks
     limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+
     previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, limit[1]))
     try:
@@ -112,7 +123,7 @@ def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, 
     assert err.splitlines() == [
         f"morvela: {path}: {said}",
         f"morvela: {short}: Input file read error: row 249 is not in the file, which holds "
-        "249 of 200000 rows", "morvela: exported 0 of 2 recordings, 2 failed"]
+        "249 of 800000 rows", "morvela: exported 0 of 2 recordings, 2 failed"]
     assert sorted(os.listdir(tmp_path)) == ["rec.dat", "short.dat"]
 
 
@@ -182,7 +193,8 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
         monkeypatch.setattr(os, "umask", no_umask)
         made, real_open = [], os.open  # each new file beside its target
         monkeypatch.setattr(os, "open", lambda p, flags, *a: made.append(
-            os.path.dirname(os.fsdecode(p))) or real_open(p, flags, *a))
+            (os.path.dirname(os.fsdecode(p)), flags & (os.O_CREAT | os.O_EXCL | os.O_CLOEXEC)))
+            or real_open(p, flags, *a))
         rows = {".h5": [], ".parquet": []}
         for suffix, told in rows.items():
             morvela.export(path, tmp_path / ("old" + suffix),
@@ -193,7 +205,9 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
     # A block is 500 rows here, a Parquet row group four of them.
     assert rows == {".h5": [(min(500 * k, 5000), 5000) for k in range(1, 11)],
                     ".parquet": [(2000, 5000), (4000, 5000), (5000, 5000)]}
-    assert str(tmp_path) in made and set(made) <= {str(tmp_path), str(path.parent)}
+    # Each made anew, never over a file, and closed to any program started.
+    assert set(made) == {(str(tmp_path), os.O_CREAT | os.O_EXCL | os.O_CLOEXEC)}
+
     for suffix in (".h5", ".parquet"):
         assert os.stat(tmp_path / ("old" + suffix)).st_mode & 0o777 == 0o666 & ~umask
     before = (tmp_path / "old.parquet").read_bytes()
@@ -248,6 +262,9 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
     with morvela.open(raw) as rec:
         same_bits(rec.read(), values)
     assert leftovers(tmp_path) == []
+    # A batch names each target as its source is named: bytes for bytes.
+    [outcome] = morvela.export_batch([raw], format="hdf5", jobs=1)
+    assert outcome == morvela.Outcome(raw, raw[:-4] + b".h5", None)
     # The command line passes the bytes on as they are.
     for to, suffix in (("parquet", b".parquet"), ("hdf5", b".h5")):
         done = run_cli(b"export", raw, b"--to", to.encode())
@@ -348,11 +365,12 @@ def test_a_cluster_reads_what_relative_paths_name(write, tmp_path, cluster, monk
     xr = pytest.importorskip("xarray")
     made = recordings(write, 6, rows=4000)
     paths, stacked = [str(p) for p, _ in made], np.stack([v for _, v in made])
-    ds = morvela.open_mfdataset(paths, block_rows=1500)
-    same_bits(ds.signal.max("time").compute().values, stacked.max(axis=1))
-    with xr.open_mfdataset(paths, engine="morvela", combine="nested", concat_dim="recording",
-                           parallel=True, chunks={"time": 1500}) as again:
-        same_bits(again.signal.min("time").compute().values, stacked.min(axis=1))
+    with client.as_current():
+        ds = morvela.open_mfdataset(paths, block_rows=1500)
+        same_bits(ds.signal.max("time").compute().values, stacked.max(axis=1))
+        with xr.open_mfdataset(paths, engine="morvela", combine="nested", concat_dim="recording",
+                               parallel=True, chunks={"time": 1500}) as again:
+            same_bits(again.signal.min("time").compute().values, stacked.min(axis=1))
 
 
 def test_a_killed_worker_costs_its_cluster_no_recording(write, tmp_path, cluster):

@@ -219,10 +219,15 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
             same_bits(ds.signal[:2500:7, 1].values, values[:2500:7, 1])
             raised = pytest.raises(morvela.TruncatedRecordingError, ds.signal[2499:2501].compute)
             assert raised.value.row == 2500 and str(path) in str(raised.value)
-        runs = morvela.open_mfdataset([whole, path], block_rows=block_rows)
-        same_bits(runs.signal[1, :2500].values, values[:2500])
-        same_bits(runs.signal[0].values, whole_values)
-        pytest.raises(morvela.TruncatedRecordingError, lambda: runs.signal[1, :2501].values)
+        runs = morvela.open_mfdataset([path, whole], block_rows=block_rows)
+        assert runs.signal.chunks[0] == (1, 1)  # a shortened recording reads alone
+        same_bits(runs.signal[0, :2500].values, values[:2500])
+        same_bits(runs.signal[1].values, whole_values)
+        pytest.raises(morvela.TruncatedRecordingError, lambda: runs.signal[0, :2501].values)
+    # A file that holds one row: that row is a chunk of its own.
+    one = write("one.dat", header_bytes("short", 2, 2, 3) + input_bytes([b"a", b"b"]) + bytes(5))
+    with xr.open_dataset(one, engine="morvela", chunks={}) as ds:
+        assert ds.signal.chunks[0] == (1, 2) and ds.signal[:1].values.tolist() == [[0, 0]]
 
 
 def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
@@ -261,7 +266,13 @@ def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
             xr.align(ds, moved, join="exact")
         same_bits(ds.signal[:2].values, np.array([[1], [2]], dtype=np.int16))
         pytest.raises(morvela.TruncatedRecordingError, lambda: ds.signal[:3].values)
+    # Up to a MiB of rows (or the file's bytes) the time is held whole.
+    for rows, lazy in ((1 << 20, False), ((1 << 20) + 1, True)):
+        small = write("small.dat", header_bytes("short", 2, 1, rows) + input_bytes([b"a"]))
+        with xr.open_dataset(small, engine="morvela") as ds:
+            assert isinstance(ds.xindexes["time"], CoordinateTransformIndex) == lazy
     claims = f"{path}: the header claims 4294967295 rows, more than the file can hold"
+
     raised = pytest.raises(morvela.RowClaimError, morvela.open_mfdataset, [path])
     assert (str(raised.value), os.fsdecode(raised.value.path)) == (claims, str(path))
     # An xarray without lazy coordinates opens it only without its time.
@@ -338,7 +349,7 @@ def recordings(write, count, rows=400, inputs=3, **options):
     return [str(p) for p, _ in made], np.stack([v for _, v in made])
 
 
-def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
+def test_open_mfdataset_is_one_lazy_array(write, tmp_path, monkeypatch):
     paths, stacked = recordings(write, 6, dtype=">f4")
     ds = morvela.open_mfdataset(paths, block_rows=150)
     assert ds.signal.dims == ("recording", "time", "input")
@@ -353,7 +364,9 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path):
     assert ds.block_name.values.tolist() == ["Test"] * 6 and ds.signal.data.name[:8] == "morvela-"
     pytest.raises(ValueError, morvela.open_mfdataset, []).match("^no recordings to open$")
     empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 0)) for k in range(2)]
+    monkeypatch.setattr(morvela._xarray, "TASK_BYTES", 1)  # a task each
     no_inputs = morvela.open_mfdataset(empty)
+
     assert no_inputs.signal.values.shape == (2, 0, 0) and no_inputs.input.dtype.kind == "U"
     with morvela.open(paths[0]) as rec:
         same_bits(ds.time.values, rec.time_offsets())
@@ -392,8 +405,10 @@ UNLIKE = {
     "data type": ({"dtype": ">f4"}, "data type 'float' differs from 'double'"),
     "inputs": ({"inputs": 2}, "inputs ['in0', 'in1'] differs from ['in0', 'in1', 'in2']"),
     "rows": ({"rows": 300}, "rows 300 differs from 400"),
-    "input names": (248 + 96, "inputs ['in0', 'ou1', 'in2'] differs from ['in0', 'in1', 'in2']"),
-    "units": (248 + 96 + 64, "units ['u0', 'ou', 'u2'] differs from ['u0', 'u1', 'u2']"),
+    "input names": ((248 + 96, b"ou"),
+                    "inputs ['in0', 'ou1', 'in2'] differs from ['in0', 'in1', 'in2']"),
+    "units": ((248 + 96 + 64, b"ou"), "units ['u0', 'ou', 'u2'] differs from ['u0', 'u1', 'u2']"),
+    "data type size": ((236, b"\0\0\0\x09"), "data type size 9 differs from 8"),
 }
 
 
@@ -401,9 +416,9 @@ UNLIKE = {
 def test_open_mfdataset_refuses_unlike_recordings(write, what):
     paths, _ = recordings(write, 2, dtype=">f8")
     change, said = UNLIKE[what]
-    if isinstance(change, int):  # the second input's name or unit
-        stored = bytearray(open(paths[1], "rb").read())
-        stored[change:change + 2] = b"ou"
+    if isinstance(change, tuple):  # bytes of the second recording changed
+        (at, data), stored = change, bytearray(open(paths[1], "rb").read())
+        stored[at:at + len(data)] = data
         path = write("x.dat", bytes(stored))
     else:
         options = {"rows": 400, "inputs": 3, "dtype": ">f8", **change}
@@ -474,7 +489,7 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     bad = write("bad.dat", b"KIVX" + bytes(400))
     raised = pytest.raises(morvela.NotRecordingError, xr.open_dataset, bad, engine="morvela")
     assert raised.value.path == str(bad)
-    unknown = write("unknown.dat", header_bytes("long", 4, 1, 2) + input_bytes([b"a"]) + bytes(8))
+    unknown = write("unknown.dat", header_bytes("long", 4, 1, 1) + input_bytes([b"a"]) + bytes(4))
     pytest.raises(morvela.UnknownDataTypeError, xr.open_dataset, unknown, engine="morvela")
     entry = MorvelaBackendEntrypoint()
     assert not any(entry.guess_can_open(p) for p in (bad, tmp_path / "missing.dat", tmp_path,

@@ -122,13 +122,32 @@ def test_plot_lists_ten_inputs_at_most(write, capsys, count, listed):
         2, "", f"morvela: {path}: no input named 'x' (inputs: {listed})\n")
 
 
-def test_usage_help_and_version(capsys):
+# Usage names the program as it was started: its console command, or
+# python3 -m morvela (argv[0] is then a path to the package).
+@pytest.mark.parametrize("argv, prog", [
+    (["/usr/local/bin/morvela"], "morvela"), (["morvela", "x"], "morvela"),
+    (["/x/morvela/__main__.py"], "python3 -m morvela"), (["morvelas"], "python3 -m morvela"),
+    ([""], "python3 -m morvela"), ([], "python3 -m morvela")])
+def test_usage_help_and_version(capsys, monkeypatch, argv, prog):
+    monkeypatch.setattr(sys, "argv", argv)
     status, out, err = cli(capsys, "--help")
-    assert status == 0 and "plot" in out and "Exit status" in out
+    assert status == 0 and out.startswith(f"usage: {prog} [-h] [--version]")
+    # What the command is, and every status it returns.
+    assert ("Reads transient recorder files (.dat) with Morvela's decoder. positional arguments:"
+            in " ".join(out.split()))
+    assert "Exit status: 0 on success; on a file that cannot be read the Morvela program's " \
+        "status for it: 255 read error, 252 unknown data type, 251 memory, 250 not a " \
+        "recording; 2 for a usage error; 3 when the output cannot be written; for export, 1 " \
+        "when any recording failed and 4 when there is no worker to run on; 130 after an " \
+        "interrupt, 143 after SIGTERM. Every failure is one line on standard error." in \
+        " ".join(out.split())
     assert cli(capsys) == (
+
         2, "", "morvela: the following arguments are required: command (see --help)\n")
     status, out, err = cli(capsys, "--version")
     assert (status, out) == (0, f"morvela {morvela.__version__}\n")
+    if argv:
+        return
     # The console command, as a program of its own, on a full disk.
     with open("/dev/full", "w") as full:
         done = subprocess.run([os.path.join(os.path.dirname(sys.executable), "morvela"),

@@ -61,6 +61,12 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     assert h5py.is_hdf5(tmp_path / "rec.bin")
 
 
+def test_a_row_group_may_pass_pyarrows_own_limit_of_rows(write, tmp_path):
+    path, _ = raw_recording(write, "u1.dat", 1_100_000, 1, "|u1")  # one block of 1.1 MB
+    morvela.export(path, tmp_path / "u1.parquet")
+    assert pq.ParquetFile(tmp_path / "u1.parquet").metadata.num_row_groups == 1
+
+
 # Blocks of 2 bytes: a row of no values, or of one short, or wider than a
 # block, and the rows of each block as progress tells them.
 @pytest.mark.parametrize("rows, inputs, told", [

@@ -440,6 +440,9 @@ def test_a_bar_only_on_a_terminal_that_has_a_width(monkeypatch, columns, tqdm_th
     from morvela.__main__ import _progress_bar
 
     tqdm = pytest.importorskip("tqdm").tqdm
+    # A lock of this process's: tqdm's own is shared with every process
+    # forked after it, and one that dies holding it would stop them all.
+    monkeypatch.setattr(tqdm, "_lock", threading.RLock(), raising=False)
     if not tqdm_there:
         monkeypatch.setitem(sys.modules, "tqdm", None)
     master, slave = pty.openpty()

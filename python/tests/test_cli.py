@@ -102,9 +102,11 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     real = morvela.Recording.plot
     monkeypatch.setattr(morvela.Recording, "plot",
                         lambda rec, *a, **k: drawn.append((a, k)) or real(rec, *a, **k))
-    assert cli(capsys, "plot", path, "--start", "5", "--stop", "40", "-i", "in2", "-i", "0",
+    assert cli(capsys, "plot", path, "--start", "5", "--stop", "40", "--input", "in2", "-i", "0",
                "--width", "300")[0] == 0
-    assert drawn == [((None,), {"start": 5, "stop": 40, "inputs": ["in2", 0], "width": 300})]
+    assert cli(capsys, "plot", path)[0] == 0  # the defaults: every row and input, 1600 pixels
+    assert drawn == [((None,), {"start": 5, "stop": 40, "inputs": ["in2", 0], "width": 300}),
+                     ((None,), {"start": 0, "stop": None, "inputs": None, "width": 1600})]
     assert not (tmp_path / "run.png").exists() and not (tmp_path / ".png.png").exists()
     itself = write("x.png", path.read_bytes())
     status, out, err = cli(capsys, "plot", itself)
@@ -159,17 +161,28 @@ def test_help_holds_what_help_txt_documents(capsys, command):
     assert status == 0 and [w for w in wrapped if not re.search(f"(?<!\\S){w}(?!\\S)", out)] == []
 
 
-@pytest.mark.parametrize("error, said", [
-    (OSError(5, "Input/output error"), "Input/output error"),
-    (OSError("no number,\n  two lines"), "no number, two lines"), (OSError(), "OSError")])
-def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys, error, said):
+# An error without a file name is its reason alone; an interrupt or SIGTERM
+# outside a batch is the word alone. SIGTERM's handler is given back.
+@pytest.mark.parametrize("error, status, said", [
+    (OSError(5, "Input/output error"), 255, "Input/output error"),
+    (OSError("no number,\n  two lines"), 255, "no number, two lines"), (OSError(), 255, "OSError"),
+    (KeyboardInterrupt(), 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys, error, status,
+                                                             said):
     import morvela.__main__ as main
 
     def failing(args):
+        if error == signal.SIGTERM:
+            os.kill(os.getpid(), error)
         raise error
 
     monkeypatch.setattr(main, "_info", failing)
-    assert cli(capsys, "info", "r.dat") == (255, "", f"morvela: {said}\n")
+    handler = signal.signal(signal.SIGTERM, signal.SIG_IGN)  # one to be given back
+    try:
+        assert cli(capsys, "info", "r.dat") == (status, "", f"morvela: {said}\n")
+        assert signal.getsignal(signal.SIGTERM) is signal.SIG_IGN
+    finally:
+        signal.signal(signal.SIGTERM, handler)
 
 
 class _Failing:
@@ -297,7 +310,7 @@ def ports():
         server.close()
 
 
-def test_connect_asks_for_its_timeout_and_says_why_it_failed(monkeypatch):
+def test_connect_asks_for_its_timeout_and_says_why_it_failed(monkeypatch, capsys):
     distributed = pytest.importorskip("distributed")
     import dask
 
@@ -317,6 +330,15 @@ def test_connect_asks_for_its_timeout_and_says_why_it_failed(monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert str(pytest.raises(_batch.WorkerError, _batch.connect, "h:1", 1).value).startswith(
         "--scheduler needs dask.distributed (pip install 'morvela[xarray]'): ")
+
+    # The command asks for 10 s where no --connect-timeout is given.
+    def unreachable(address, timeout):
+        seen.append((address, timeout))
+        raise _batch.WorkerError("none there")
+
+    monkeypatch.setattr(_batch, "connect", unreachable)
+    assert cli(capsys, "export", "r.dat", "--scheduler", "h:1") == (4, "", "morvela: none there\n")
+    assert seen[-1] == ("h:1", 10.0)
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])

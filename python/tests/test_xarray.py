@@ -363,11 +363,12 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path, monkeypatch):
                         "data_type": "float", "data_type_size": 4}
     assert ds.block_name.values.tolist() == ["Test"] * 6 and ds.signal.data.name[:8] == "morvela-"
     pytest.raises(ValueError, morvela.open_mfdataset, []).match("^no recordings to open$")
-    empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 0)) for k in range(2)]
-    monkeypatch.setattr(morvela._xarray, "TASK_BYTES", 1)  # a task each
+    # Recordings of no values: two to a task of 2 bytes, as of one byte each.
+    empty = [write(f"e{k}.dat", header_bytes("short", 2, 0, 0)) for k in range(3)]
+    monkeypatch.setattr(morvela._xarray, "TASK_BYTES", 2)
     no_inputs = morvela.open_mfdataset(empty)
-
-    assert no_inputs.signal.values.shape == (2, 0, 0) and no_inputs.input.dtype.kind == "U"
+    assert no_inputs.signal.chunks[0] == (2, 1) and no_inputs.input.dtype.kind == "U"
+    assert no_inputs.signal.values.shape == (3, 0, 0)
     with morvela.open(paths[0]) as rec:
         same_bits(ds.time.values, rec.time_offsets())
         assert ds.trigger_time.values[0] == np.datetime64(rec.header.trigger_time_ns, "ns")

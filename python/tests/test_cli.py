@@ -16,7 +16,6 @@ import sys
 import threading
 import time
 
-
 import numpy as np
 import pytest
 
@@ -564,7 +563,6 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
     if shown is not None:
         assert err.startswith(f"morvela: lone: Parquet of 2 kinds in one folder: "
                               f"{keys[0]} (short: a, b); {keys[1]} ({shown}) already there;")
-
     # The key is the kind's alone: the same from another run and name.
     out = cli(capsys, "export", kind("r3.dat"), "-o", "kinds", "--by-kind")[1]
     assert out == f"kinds/{keys[0]}/r3.parquet\n"
@@ -631,10 +629,10 @@ def test_an_export_on_a_cluster_and_its_interrupt(write, tmp_path, cluster, caps
     from morvela import _batch
 
     monkeypatch.setattr(_batch, "STOP_SECONDS", 1)
-
+    for name in ("distributed", "distributed.client", "tornado", "asyncio"):
+        monkeypatch.setattr(logging.getLogger(name), "level", logging.NOTSET)
     if how:
         client.run(stall_on_workers, marker, release)
-
         when_exists(marker, lambda: os.kill(os.getpid(), getattr(signal, how)))
         # The stalled worker goes on only once the stop has given up on it,
         # and the files of unfinished exports are removed once it is done:
@@ -660,7 +658,8 @@ def test_an_export_on_a_cluster_and_its_interrupt(write, tmp_path, cluster, caps
     _printed_is_on_disk(out, printed, 3000)
     if how is None:
         assert len(printed) == 6
-        # The cluster's own log lines (a lost connection, a retry) never show.
+        # The cluster's own log lines (a lost connection, a retry) never show:
+        # the command silences its loggers, whatever their level before.
         assert all(logging.getLogger(name).level > logging.CRITICAL
                    for name in ("distributed", "distributed.client", "tornado", "asyncio"))
         for k, (_, values) in enumerate(made):

@@ -402,18 +402,24 @@ def test_workers_never_outnumber_recordings_and_a_failed_start_is_status_4(
     assert not list(tmp_path.glob("*.parquet")) and not leftovers(tmp_path)
 
 
-def _in_a_terminal(argv, columns, cwd):
-    # Runs argv with both streams on a pseudo-terminal `columns` wide;
-    # returns (status, bytes shown, screen rendered by a terminal emulator
-    # of that width, or 80 where it reports none).
+def _terminal(columns, rows=60):
+    # A pseudo-terminal that reports `columns` (0: no width): (master, slave).
     import fcntl
     import pty
     import struct
     import termios
 
-    pyte = pytest.importorskip("pyte")
     master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 60, columns, 0, 0))
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+    return master, slave
+
+
+def _in_a_terminal(argv, columns, cwd):
+    # Runs argv with both streams on a pseudo-terminal `columns` wide;
+    # returns (status, bytes shown, screen rendered by a terminal emulator
+    # of that width, or 80 where it reports none).
+    pyte = pytest.importorskip("pyte")
+    master, slave = _terminal(columns)
     process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd)
     os.close(slave)
     shown, chunk = b"", b"more"
@@ -456,11 +462,6 @@ def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
 @pytest.mark.parametrize("columns, tqdm_there, drawn", [
     (1, True, True), (0, True, False), (None, True, False), (80, False, False)])
 def test_a_bar_only_on_a_terminal_that_has_a_width(monkeypatch, columns, tqdm_there, drawn):
-    import fcntl
-    import pty
-    import struct
-    import termios
-
     from morvela.__main__ import _progress_bar
 
     tqdm = pytest.importorskip("tqdm").tqdm
@@ -469,8 +470,7 @@ def test_a_bar_only_on_a_terminal_that_has_a_width(monkeypatch, columns, tqdm_th
     monkeypatch.setattr(tqdm, "_lock", threading.RLock(), raising=False)
     if not tqdm_there:
         monkeypatch.setitem(sys.modules, "tqdm", None)
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns or 0, 0, 0))
+    master, slave = _terminal(columns or 0)
     with open(slave if columns is not None else os.devnull, "w") as stderr:
         monkeypatch.setattr(sys, "stderr", stderr)
         monkeypatch.setattr(tqdm, "monitor_interval", 10)

@@ -16,6 +16,7 @@ import argparse
 import os
 import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -71,6 +72,18 @@ def main():
                    if any(only in " ".join(m[1:]) for only in args.only)]
 
     scratch = tempfile.mkdtemp(prefix="morvela-mutants-")
+    # The copy goes however the run ends, a Ctrl-C or a SIGTERM included.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
+    try:
+        return check_all(mutants, scratch)
+    finally:
+        if not args.keep:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+def check_all(mutants, scratch):
+    """Builds the copy in `scratch`, then checks each mutant on it; the
+    exit status: 0 where at least 90 % were killed and none is stale."""
     files = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True,
                            capture_output=True, text=True).stdout.split()
     for name in files:
@@ -145,8 +158,6 @@ def main():
         print(f"mutants: {killed} of {counted} killed "
               f"({100.0 * killed / counted:.1f} %), {len(rejected)} rejected "
               f"by the build, {len(stale)} stale")
-    if not args.keep:
-        shutil.rmtree(scratch)
     ok = counted and killed >= 0.9 * counted and not stale
     return 0 if ok else 1
 

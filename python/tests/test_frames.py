@@ -67,7 +67,7 @@ _NOT_READ_BACK = "(a name holding ';' cannot be read back)"
 BROKEN = [
     (2, lambda lines: ["\n".join(lines)],
      "line 1: expected CR LF line ends, found LF alone (was the report's text changed?)"),
-    (2, lambda lines: lines[:2], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
+    (2, lambda lines: lines[:1], "line 3: expected 'RecName;ApplName;ApplVersion', found the end"),
     (2, _set(2, "x"), "line 3: expected 'RecName;ApplName;ApplVersion', found 'x'"),
     (2, lambda lines: lines[:3], "line 4: expected block fields, found the end"),
     (2, _set(3, "Test;Rec"), f"line 4: 2 block fields for 3 inputs {_NOT_READ_BACK}"),

@@ -419,7 +419,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         if dtype.kind != "f":
             raise ValueError(f"recordings of {dtype} padded: give a fill_value")
         fill_value = np.nan
-    if pad and fill_value is not None:
+    if fill_value is not None:  # refused at the open, padding or not
         fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
     step = _chunk_rows(inputs, dtype, block_rows)

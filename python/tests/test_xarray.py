@@ -456,6 +456,9 @@ def test_a_fill_value_is_held_exactly_or_refused_at_open(write, dtype, fill, hel
         with pytest.raises(ValueError, match="fill_value" + (
                 "" if fill is DEFAULT else f" {re.escape(repr(fill))}")):
             morvela.open_mfdataset([shorter, longer], **options)
+        if fill is not DEFAULT:  # refused where there is nothing to pad as well
+            pytest.raises(ValueError, morvela.open_mfdataset, [shorter], fill_value=fill).match(
+                f"fill_value {re.escape(repr(fill))}")
         return
     ds = morvela.open_mfdataset([shorter, longer], block_rows=2, **options)
     same_bits(ds.signal[0, :3].values, values)

@@ -176,14 +176,14 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
             (header.trigger_time_iso(), "bl\ufffd")
         assert np.datetime64(f.attrs["trigger_time"].rstrip("Z"), "ns") == \
             np.datetime64(header.trigger_time_ns, "ns")
-    # HDF5 takes any number of inputs.
+    # HDF5 takes any number of inputs, and a single row.
     names = [b"input-%05d" % j for j in range(5000)]
-    path = write("wide.dat", header_bytes("unsigned char", 1, 5000, 2) +
-                 input_bytes(names, [b"mV"] * 5000) + bytes(2 * 5000))
+    path = write("wide.dat", header_bytes("unsigned char", 1, 5000, 1) +
+                 input_bytes(names, [b"mV"] * 5000) + bytes(5000))
     morvela.export(path, tmp_path / "wide.h5")
     with h5py.File(tmp_path / "wide.h5") as f:
         assert [n.encode() for n in f.attrs["input_names"]] == names
-        assert f["values"].shape == (2, 5000)
+        assert f["values"].shape == (1, 5000)
         assert len(json.loads(f.attrs["morvela"])["columns"]) == 5000
 
 

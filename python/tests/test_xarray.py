@@ -219,10 +219,10 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
             same_bits(ds.signal[:2500:7, 1].values, values[:2500:7, 1])
             raised = pytest.raises(morvela.TruncatedRecordingError, ds.signal[2499:2501].compute)
             assert raised.value.row == 2500 and str(path) in str(raised.value)
-        runs = morvela.open_mfdataset([whole, path, path], block_rows=block_rows)
-        assert runs.signal.chunks[0] == (1, 1, 1)  # a shortened recording reads alone
+        runs = morvela.open_mfdataset([whole, path, path, whole], block_rows=block_rows)
+        assert runs.signal.chunks[0] == (1, 1, 1, 1)  # a shortened recording reads alone
         same_bits(runs.signal[1, :2500].values, values[:2500])
-        same_bits(runs.signal[0].values, whole_values)
+        same_bits(runs.signal[3].values, whole_values)
         pytest.raises(morvela.TruncatedRecordingError, lambda: runs.signal[2, :2501].values)
     # A file that holds one row: that row is a chunk of its own.
     one = write("one.dat", header_bytes("short", 2, 2, 3) + input_bytes([b"a", b"b"]) + bytes(5))

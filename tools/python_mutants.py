@@ -9,7 +9,9 @@ python/setup.cfg's [mutmut] section. Programs the tests start
 
 A mutant no test can tell from the code is listed, with why, in
 tools/python_equivalent_mutants.txt; the score is what the tests killed
-of the rest, and must be at least 90 %.
+of the rest, and must be at least 90 %. The run fails as well where a
+list has drifted from the code: a name listed twice, a name no mutant
+has, or a listed equivalent that a test kills.
 
 mutmut maps tests to code by what runs in the test process, so it never
 runs a test for code that runs only in worker processes.

@@ -18,8 +18,13 @@ for group in "$@"; do
   [ -n "$packages" ] || { echo "$0: no group '$group' in debian-packages.txt" >&2; exit 2; }
   for package in $packages; do
     case " $missing " in *" $package "*) continue ;; esac
+    # Installed whatever is wanted of it (a hold, say); removed but not
+    # purged ("config-files"), half installed or unknown is missing.
     status=$(dpkg-query -W -f '${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing="$missing $package"
+    case "$status" in
+      *" installed") ;;
+      *) missing="$missing $package" ;;
+    esac
   done
 done
 missing=${missing# }

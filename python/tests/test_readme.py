@@ -57,3 +57,18 @@ def test_a_readme_block_runs_as_written(clone, kind, code, why, line):
     done = subprocess.run(command, cwd=clone, env=env, capture_output=True,
                           text=True, timeout=600)
     assert done.returncode == 0, f"README.md line {line}:\n{done.stdout}\n{done.stderr}"
+
+
+# make check installs the Debian packages it needs where they are missing: a
+# package is there only where dpkg says it is installed.
+@pytest.mark.parametrize("status, missing", [
+    ("install ok installed", False), ("hold ok installed", False),
+    ("deinstall ok config-files", True), ("purge ok not-installed", True),
+    ("install ok unpacked", True), ("", True)])
+def test_a_debian_package_is_there_only_where_installed(tmp_path, status, missing):
+    (tmp_path / "dpkg-query").write_text(f"#!/bin/sh\nprintf '{status}'\n[ '{status}' ]\n")
+    (tmp_path / "dpkg-query").chmod(0o755)
+    done = subprocess.run(["sh", os.path.join(TOP, "tools", "debian-packages.sh"), "--list",
+                           "check"], env=dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}"),
+                          capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "libgtest-dev libgmock-dev\n" if missing else "")

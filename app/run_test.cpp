@@ -75,16 +75,6 @@ TEST(DeriveReportPathTest, CutsAtTheFirstDot) {
 }
 
 TEST_F(RunTest, SuccessfulRun) {
-  WriteFile("rec.dat", Recording(3));
-  EXPECT_EQ(Run({"rec.dat"}), Success);
-  EXPECT_TRUE(console_.starts_with("\nMorvela 1.0.1.0\nBlock name:"));
-  EXPECT_TRUE(console_.ends_with(
-      "Data type size [Bytes]:        2\n\nSuccessfully converted         "
-      "rec.txt\n\n"));
-  std::string report = ReadFile("rec.txt");
-  EXPECT_TRUE(report.starts_with("Morvela 1.0.1.0\r\nRun date and file: "));
-  EXPECT_TRUE(report.ends_with("\r\n+0.000100000;-123;-123"));
-
   // An existing report is replaced; a name without a dot gets ".txt".
   WriteFile("plain", Recording(1));
   WriteFile("plain.txt", std::string(100000, 'x'));

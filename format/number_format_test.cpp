@@ -3,16 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <limits>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "tests/fixed_reference.h"
 
@@ -35,45 +29,6 @@ std::string Fixed(double v, int decimals = 6, bool force_sign = false) {
 double kPow10Of(int n) { return n == 6 ? 1e6 : 1e9; }
 
 double FromBits(uint64_t bits) { return std::bit_cast<double>(bits); }
-
-TEST(FormatFixedTest, WorkedValues) {
-  const double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    double value;
-    int decimals;
-    bool sign;
-    std::string text;
-  } kCases[] = {
-      {0.0078125, 6, false, "0.007813"},
-      {std::bit_cast<float>(0x60AD78ECu), 6, false,
-       "100000002004087730000.000000"},
-      {1000000000000000.25, 6, false, "1000000000000000.300000"},
-      {-0.0001, 9, true, "-0.000100000"},
-      {0.0001, 9, true, "+0.000100000"},
-      {9.9999996, 6, false, "10.000000"},
-      {9.9999995, 6, false, "9.999999"},  // stored as 9.99999949999...
-      {std::numeric_limits<double>::max(), 6, false,
-       "17976931348623157" + std::string(292, '0') + ".000000"},
-      {0.0, 6, false, "0.000000"},
-      {-0.0, 6, false, "0.000000"},
-      {-0.0, 9, true, "+0.000000000"},
-      {0.0, 9, true, "+0.000000000"},
-      // A negative value that only rounds to zero keeps its sign.
-      {-1e-7, 6, false, "-0.000000"},
-      {-4.9e-324, 9, true, "-0.000000000"},
-      {4.9e-324, 6, false, "0.000000"},
-      {5.0000001e-7, 6, false, "0.000001"},
-      {5e-7, 6, false, "0.000000"},  // stored as 4.99999999999999977e-7
-      {4.99e-7, 6, false, "0.000000"},
-      {inf, 6, false, "inf"},
-      {-inf, 9, true, "-inf"},
-      {std::nan(""), 6, false, "nan"},
-      {-std::nan(""), 6, false, "nan"},
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(Fixed(c.value, c.decimals, c.sign), c.text) << c.text;
-  }
-}
 
 // Against the exact reference, from generators of (value, decimals, sign):
 // uniformly random bit patterns (every magnitude, subnormals included:
@@ -147,27 +102,6 @@ TEST(FormatFixedTest, FloatPathAgreesWithTheDoublePath) {
       ASSERT_EQ(a, ReferenceFixed(f, 6, false)) << f;
     }
   }
-}
-
-TEST(FormatIntegerTest, MatchesPrintf) {
-  std::mt19937_64 rng(5);
-  char ours[32], theirs[32];
-  for (int i = 0; i < 200000; ++i) {
-    uint64_t u = rng() >> (rng() % 64);
-    int64_t s = static_cast<int64_t>(rng()) >> (rng() % 64);
-    int width = static_cast<int>(rng() % 12);
-    *FormatUnsigned(u, ours) = 0;
-    std::snprintf(theirs, sizeof theirs, "%" PRIu64, u);
-    ASSERT_STREQ(ours, theirs);
-    *FormatSigned(s, ours) = 0;
-    std::snprintf(theirs, sizeof theirs, "%" PRId64, s);
-    ASSERT_STREQ(ours, theirs);
-    *FormatZeroPadded(u, width, ours) = 0;
-    std::snprintf(theirs, sizeof theirs, "%0*" PRIu64, width, u);
-    ASSERT_STREQ(ours, theirs);
-  }
-  *FormatSigned(INT64_MIN, ours) = 0;
-  EXPECT_STREQ(ours, "-9223372036854775808");
 }
 
 }  // namespace

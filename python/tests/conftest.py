@@ -205,9 +205,14 @@ def report_time(row, pretrigger, sample_time):
     return float(fixed_point(float(row - pretrigger) * sample_time * 1e-6, 9, True))
 
 
-def recordings(write, count, rows=300, inputs=3, prefix="r"):
-    return [raw_recording(write, f"{prefix}{k}.dat", rows, inputs, seed=k)
+def recordings(write, count, rows=300, inputs=3, prefix="r", **options):
+    return [raw_recording(write, f"{prefix}{k}.dat", rows, inputs, seed=k, **options)
             for k in range(count)]
+
+
+def stacked(made):
+    # recordings()' list as (paths as str, values stacked).
+    return [str(p) for p, _ in made], np.stack([v for _, v in made])
 
 
 def parquet_values(path):

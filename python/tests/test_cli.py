@@ -22,7 +22,7 @@ import pytest
 import morvela
 from conftest import (POINTS, cli, convert, counted_recording, header_bytes, input_bytes,
                       interrupt_at, leftovers, one_line, parquet_values, raw_recording,
-                      recordings, same_bits, stall_on_workers, when_exists)
+                      recordings, run_cli, same_bits, stall_on_workers, when_exists)
 
 pq = pytest.importorskip("pyarrow.parquet")
 h5py = pytest.importorskip("h5py")
@@ -113,32 +113,14 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     assert itself.read_bytes() == path.read_bytes()
 
 
-@pytest.mark.parametrize("count, listed", [
-    (0, "none"), (10, "'i0', 'i1', 'i2', 'i3', 'i4', 'i5', 'i6', 'i7', 'i8', 'i9'"),
-    (11, "'i0', 'i1', 'i2', 'i3', 'i4', 'i5', 'i6', 'i7', 'i8', 'i9', and 1 more")])
-def test_plot_lists_ten_inputs_at_most(write, capsys, count, listed):
-    path = write("many.dat", header_bytes("short", 2, count, 1) +
-                 input_bytes([b"i%d" % k for k in range(count)]) + bytes(2 * count))
-    assert cli(capsys, "plot", path, "-i", "x") == (
-        2, "", f"morvela: {path}: no input named 'x' (inputs: {listed})\n")
-
-
-# Usage names the program as it was started: its console command, or
-# python3 -m morvela (argv[0] is then a path to the package).
-@pytest.mark.parametrize("argv, prog", [
-    (["/usr/local/bin/morvela"], "morvela"), (["morvela", "x"], "morvela"),
-    (["/x/morvela/__main__.py"], "python3 -m morvela"), (["morvelas"], "python3 -m morvela"),
-    ([""], "python3 -m morvela"), ([], "python3 -m morvela")])
-def test_usage_help_and_version(capsys, monkeypatch, argv, prog):
-    monkeypatch.setattr(sys, "argv", argv)
+def test_usage_help_and_version(capsys, monkeypatch):
+    monkeypatch.setattr(sys, "argv", [])
     status, out, err = cli(capsys, "--help")
-    assert status == 0 and out.startswith(f"usage: {prog} [-h] [--version]")
+    assert status == 0 and out.startswith("usage: python3 -m morvela [-h] [--version]")
     assert cli(capsys) == (
         2, "", "morvela: the following arguments are required: command (see --help)\n")
     status, out, err = cli(capsys, "--version")
     assert (status, out) == (0, f"morvela {morvela.__version__}\n")
-    if argv:
-        return
     # The console command, as a program of its own, on a full disk.
     with open("/dev/full", "w") as full:
         done = subprocess.run([os.path.join(os.path.dirname(sys.executable), "morvela"),
@@ -366,6 +348,11 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
     # One recording named twice is one recording: by a link, a hard link in
     # another folder, another spelling; or one missing file, twice.
     os.symlink(tmp_path / "run1", tmp_path / "link")
+    # Beside themselves, one name in two folders is two targets; one folder
+    # by a link and by its own name is one.
+    status, out, err = cli(capsys, "export", "run1/rec.dat", "run2/rec.dat", "--jobs", jobs)
+    assert (status, sorted(out.split())) == (0, ["run1/rec.parquet", "run2/rec.parquet"])
+    assert cli(capsys, "export", "link/rec.bak", "run1/rec.dat", "--jobs", jobs)[:2] == (1, "")
     os.link(tmp_path / "run1" / "other.dat", tmp_path / "run2" / "other.dat")
     status, out, err = cli(capsys, "export", "run1/other.dat", "link/other.dat", "run2/other.dat",
                            "run1/../run1/other.dat", "-o", "a/b/c", "--jobs", jobs)
@@ -414,13 +401,15 @@ def _terminal(columns, rows=60):
     return master, slave
 
 
-def _in_a_terminal(argv, columns, cwd):
-    # Runs argv with both streams on a pseudo-terminal `columns` wide;
-    # returns (status, bytes shown, screen rendered by a terminal emulator
-    # of that width, or 80 where it reports none).
+def _in_a_terminal(argv, columns, cwd, piped=False):
+    # Runs argv with both streams on a pseudo-terminal `columns` wide (or
+    # standard output on a pipe); returns (status, bytes shown, screen
+    # rendered by a terminal emulator of that width, or 80 where it reports
+    # none, bytes piped).
     pyte = pytest.importorskip("pyte")
     master, slave = _terminal(columns)
-    process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd)
+    process = subprocess.Popen(argv, stdin=slave, stdout=subprocess.PIPE if piped else slave,
+                               stderr=slave, cwd=cwd)
     os.close(slave)
     shown, chunk = b"", b"more"
     while chunk:
@@ -432,93 +421,41 @@ def _in_a_terminal(argv, columns, cwd):
     os.close(master)
     screen = pyte.Screen(columns or 80, 60)
     pyte.ByteStream(screen).feed(shown)
-    return process.wait(60), shown, [line.rstrip() for line in screen.display]
+    piped = process.stdout.read() if piped else b""
+    return process.wait(60), shown, [line.rstrip() for line in screen.display], piped
 
 
-@pytest.mark.parametrize("columns", [100, 40, 0])
-def test_progress_never_garbles_the_printed_targets(write, tmp_path, columns):
+# Targets on standard output, failures on standard error, and the bar drawn
+# again under each line counts it: all of it on a terminal, or the targets
+# on a pipe.
+@pytest.mark.parametrize("columns, piped", [(100, False), (40, False), (0, False), (100, True)])
+def test_progress_never_garbles_the_printed_lines(write, tmp_path, columns, piped):
     pytest.importorskip("tqdm")
-    sources = [p for p, _ in recordings(write, 6, rows=20_000)]
-    status, shown, screen = _in_a_terminal(
-        [sys.executable, "-m", "morvela", "export", *map(str, sources), "-o", "out"],
-        columns, tmp_path)
-    assert status == 0, shown
-    targets = [f"out/r{k}.parquet" for k in range(6)]
-    summary = "morvela: exported 6 of 6 recordings, 0 failed"
-    width = columns or 80
-    wrapped = [summary[i:i + width] for i in range(0, len(summary), width)]
-    assert [line for line in screen if line] == targets + wrapped
-    if columns:
-        # The bar drawn again under each target counts it.
-        for k, target in enumerate(targets):
-            after = shown[shown.index(target.encode()) + len(target):]
-            assert f"| {k + 1}/6 [".encode() in after.split(b"\n")[1], after
-    else:
-        assert b"rec/s" not in shown  # no width, no bar
-
-
-# The bar in this process: on a terminal of any width it reports, never
-# where it reports none, where standard error is a file, or without tqdm.
-@pytest.mark.parametrize("columns, tqdm_there, drawn", [
-    (1, True, True), (0, True, False), (None, True, False), (80, False, False)])
-def test_a_bar_only_on_a_terminal_that_has_a_width(monkeypatch, columns, tqdm_there, drawn):
-    from morvela.__main__ import _progress_bar
-
-    tqdm = pytest.importorskip("tqdm").tqdm
-    # A lock of this process's: tqdm's own is shared with every process
-    # forked after it, and one that dies holding it would stop them all.
-    monkeypatch.setattr(tqdm, "_lock", threading.RLock(), raising=False)
-    if not tqdm_there:
-        monkeypatch.setitem(sys.modules, "tqdm", None)
-    master, slave = _terminal(columns or 0)
-    with open(slave if columns is not None else os.devnull, "w") as stderr:
-        monkeypatch.setattr(sys, "stderr", stderr)
-        monkeypatch.setattr(tqdm, "monitor_interval", 10)
-        bar = _progress_bar(7)
-        assert (bar is not None) == drawn
-        if drawn:
-            assert (bar.total, bar.unit, bar.leave, bar.fp._wrapped) == (7, "rec", False, stderr)
-            assert callable(bar.dynamic_ncols) and tqdm.monitor_interval == 0
-            bar.close()
-    os.close(master)
-    if columns is None:
-        os.close(slave)
-
-
-def test_the_bar_counts_each_outcome_and_every_line_goes_above_it(write, tmp_path, capsys,
-                                                                  monkeypatch):
-    import morvela.__main__ as main
-
-    drawn = []
-
-    class Bar:
-        def __init__(self, total):
-            drawn.append(("total", total))
-
-        def set_postfix(self, **shown):
-            drawn.append(("postfix", shown))
-
-        def update(self):
-            drawn.append(("update",))
-
-        def write(self, text, file):
-            drawn.append(("write", text, file is sys.stdout, file is sys.stderr))
-
-        def close(self):
-            drawn.append(("close",))
-
-    monkeypatch.setattr(main, "_progress_bar", Bar)
-    good, _ = raw_recording(write, "good.dat", 10, 1)
+    sources = [str(p) for p, _ in recordings(write, 6, rows=20_000)]
     bad = write("bad.dat", b"KIVX" + bytes(300))
-    status, out, err = cli(capsys, "export", good, bad, "--to", "hdf5", "--jobs", "1")
-    assert (status, out, err) == (1, "", "morvela: exported 1 of 2 recordings, 1 failed\n")
-    assert drawn == [
-        ("total", 2), ("postfix", {"failed": 0, "refresh": False}), ("update",),
-        ("write", str(tmp_path / "good.h5"), True, False),
-        ("postfix", {"failed": 1, "refresh": False}), ("update",),
-        ("write", f"morvela: {bad}: Input file is not a transient recorder file", False, True),
-        ("close",)]
-    assert h5py.is_hdf5(tmp_path / "good.h5")
+    status, shown, screen, out = _in_a_terminal(
+        [sys.executable, "-m", "morvela", "export", *sources[:3], bad, *sources[3:], "-o", "out"],
+        columns, tmp_path, piped)
+    targets = [f"out/r{k}.parquet" for k in range(6)]
+    failure = f"morvela: {bad}: Input file is not a transient recorder file"
+    printed = [failure] + ([] if piped else targets)
+
+    def wrapped(line):
+        return [line[i:i + (columns or 80)] for i in range(0, len(line), columns or 80)]
+
+    summary = wrapped("morvela: exported 6 of 7 recordings, 1 failed")
+    lines = [line for line in screen if line]
+    assert status == 1 and lines[-len(summary):] == summary
+    assert sorted(lines[:-len(summary)]) == sorted(sum(map(wrapped, printed), []))
+    assert sorted(out.decode().splitlines()) == (targets if piped else [])
+    assert (b"rec/s" in shown) == bool(columns)  # no width, no bar
+    if columns and not piped:
+        printed.sort(key=lambda line: shown.index(line.encode()))
+        for n, line in enumerate(printed, 1):
+            bar = shown[shown.index(line.encode()) + len(line):].split(b"\n")[1]
+            failed = int(n > printed.index(failure))
+            assert f"| {n}/7 [".encode() in bar and (
+                columns < 100 or f"failed={failed}]".encode() in bar), bar
 
 
 @pytest.mark.parametrize("differ, other, shown", [
@@ -563,8 +500,8 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
     if shown is not None:
         assert err.startswith(f"morvela: lone: Parquet of 2 kinds in one folder: "
                               f"{keys[0]} (short: a, b); {keys[1]} ({shown}) already there;")
-    # The key is the kind's alone: the same from another run and name.
-    out = cli(capsys, "export", kind("r3.dat"), "-o", "kinds", "--by-kind")[1]
+    # The key is the kind's alone: the same from another program and name.
+    out = run_cli("export", kind("r3.dat"), "-o", "kinds", "--by-kind").stdout
     assert out == f"kinds/{keys[0]}/r3.parquet\n"
     # The library's by_kind writes where the command does.
     outcomes = morvela.export_batch([first, second], tmp_path / "lib", by_kind=True)
@@ -606,6 +543,9 @@ def test_an_interrupt_is_one_line_and_every_complete_target_printed(
             time.sleep(3600)  # a worker waits to be stopped
 
     interrupt_at(monkeypatch, point, b"r1.", signal_to)
+    out.mkdir()
+    for k in range(4):  # every target there from an earlier run
+        (out / f"r{k}.parquet").write_bytes(b"earlier")
     # The descriptors, not sys.stderr: the workers' last words count too.
     status, printed, err = cli(capfd, "export", *sources, "-o", out, "--jobs", jobs)
     assert status == {"SIGINT": 130, "SIGTERM": 143}[how], err
@@ -613,7 +553,10 @@ def test_an_interrupt_is_one_line_and_every_complete_target_printed(
     printed = printed.split()
     assert err == f"morvela: {word}: {len(printed)} of 4 recordings exported, as printed\n"
     assert (str(out / "r1.parquet") in printed) == (point == "after-rename")
-    _printed_is_on_disk(out, printed, 3000)
+    assert not leftovers(out) and len(os.listdir(out)) == 4
+    for target in map(str, out.iterdir()):  # only what this run wrote counts
+        assert pq.read_table(target).num_rows == 3000 if target in printed else \
+            open(target, "rb").read() == b"earlier"
     assert not multiprocessing.active_children()
 
 
@@ -671,3 +614,9 @@ def test_an_export_on_a_cluster_and_its_interrupt(write, tmp_path, cluster, caps
     while not (os.path.exists(marker + ".done") and not leftovers(out)):
         time.sleep(0.05)
     _printed_is_on_disk(out, printed, 3000)
+    # The next batch on the same cluster exports normally.
+    status, printed, err = cli(capsys, "export", *[p for p, _ in made], "-o", tmp_path / "next",
+                               "--scheduler", local.scheduler_address)
+    assert status == 0, err
+    _printed_is_on_disk(tmp_path / "next", printed.split(), 3000)
+    assert len(printed.split()) == 6

@@ -19,7 +19,8 @@ import pytest
 import morvela
 from morvela import _batch
 from conftest import (cli, header_bytes, input_bytes, interrupt_at, leftovers, parquet_values,
-                      raw_recording, recordings, run_cli, same_bits, stall_on_workers, when_exists)
+                      raw_recording, recordings, run_cli, same_bits, stacked, stall_on_workers,
+                      when_exists)
 
 pq = pytest.importorskip("pyarrow.parquet")
 h5py = pytest.importorskip("h5py")
@@ -61,12 +62,6 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
     assert h5py.is_hdf5(tmp_path / "rec.bin")
 
 
-def test_a_row_group_may_pass_pyarrows_own_limit_of_rows(write, tmp_path):
-    path, _ = raw_recording(write, "u1.dat", 1_100_000, 1, "|u1")  # one block of 1.1 MB
-    morvela.export(path, tmp_path / "u1.parquet")
-    assert pq.ParquetFile(tmp_path / "u1.parquet").metadata.num_row_groups == 1
-
-
 # Blocks of 2 bytes: a row of no values, or of one short, or wider than a
 # block, and the rows of each block as progress tells them.
 @pytest.mark.parametrize("rows, inputs, told", [
@@ -74,7 +69,8 @@ def test_a_row_group_may_pass_pyarrows_own_limit_of_rows(write, tmp_path):
 def test_recordings_without_rows_or_inputs_export(write, tmp_path, monkeypatch, rows, inputs,
                                                   told):
     monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 2)
-    path = write("rec.dat", header_bytes("short", 2, inputs, rows) +
+    # A trigger time that falls back to the clock, too.
+    path = write("rec.dat", header_bytes("short", 2, inputs, rows, trigger_time=-10.0) +
                  input_bytes([b"a", b"b", b"c"][:inputs]) + bytes(2 * rows * inputs))
     with morvela.open(path) as rec:  # every row is held, without inputs too
         assert rec.complete_rows == rows
@@ -106,11 +102,10 @@ def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, 
                                                        suffix):
     # A file-size limit here: a full disk says the same, later. The
     # command line says it in one line naming the source and the target
-    # once, beside a recording that fails for a reason of its own.
+    # once.
     import resource
 
     path, _ = raw_recording(write, "rec.dat", 800_000, 8)
-    short = write("short.dat", path.read_bytes()[:5000])
     monkeypatch.setattr(morvela._export, "BLOCK_BYTES", 1 << 20)  # refused between blocks
     limit = resource.getrlimit(resource.RLIMIT_FSIZE)
 
@@ -119,18 +114,16 @@ def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, 
     try:
         with pytest.raises(morvela.ExportError) as raised:
             morvela.export(path, tmp_path / f"rec{suffix}")
-        status, out, err = cli(capsys, "export", path, short, "--to", to, "--jobs", "1")
+        status, out, err = cli(capsys, "export", path, "--to", to, "--jobs", "1")
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, previous)
     said = f"cannot write {tmp_path}/rec{suffix}: File too large"
     assert str(raised.value) == said
     assert (status, out) == (1, "")
-    assert err.splitlines() == [
-        f"morvela: {path}: {said}",
-        f"morvela: {short}: Input file read error: row 249 is not in the file, which holds "
-        "249 of 800000 rows", "morvela: exported 0 of 2 recordings, 2 failed"]
-    assert sorted(os.listdir(tmp_path)) == ["rec.dat", "short.dat"]
+    assert err.splitlines() == [f"morvela: {path}: {said}",
+                                "morvela: exported 0 of 1 recordings, 1 failed"]
+    assert sorted(os.listdir(tmp_path)) == ["rec.dat"]
 
 
 def test_hdf5_is_written_through_short_writes():
@@ -223,8 +216,6 @@ def test_an_export_is_whole_or_absent_and_keeps_the_umask(write, tmp_path, monke
         pytest.raises(morvela.TruncatedRecordingError, morvela.export, cut, target)
     for target, to, error, said in (
             (tmp_path / "nodir" / "x.parquet", None, morvela.ExportError, "No such file"),
-            (path, "hdf5", morvela.ExportError,
-             f"^cannot write {re.escape(str(path))}: it is the recording itself$"),
             (tmp_path / "x.csv", None, ValueError, f"^{re.escape(str(tmp_path))}/x.csv: the suffix "
              r"names no format \(one of .parquet, .h5, .hdf5\)$"),
             (tmp_path / "x.h5", "csv", ValueError, "^unknown format 'csv': parquet or hdf5$"),
@@ -318,8 +309,9 @@ def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monkeypatch, jobs):
+    good, good_values = raw_recording(write, "good.dat", 10, 1)
     cases = {
-        "good.dat": (raw_recording(write, "good.dat", 10, 1)[0], None),
+        "good.dat": (good, None),
         "short.dat": (write("short.dat", header_bytes("short", 2, 1, 1)[:247]),
                       "Input file read error"),
         "magic.dat": (write("magic.dat", b"KIVX" + bytes(400)),
@@ -344,17 +336,22 @@ def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monke
 
     monkeypatch.setattr(_batch, "export_to", odd)
     (tmp_path / "out").mkdir()
-    outcomes = morvela.export_batch([p for p, _ in cases.values()], tmp_path / "out", jobs=jobs)
+    with ThreadPoolExecutor(1) as thread:  # a batch runs off the main thread too
+        outcomes = thread.submit(morvela.export_batch, [p for p, _ in cases.values()],
+                                 tmp_path / "out", jobs=jobs).result(120)
     assert [o.error for o in outcomes] == [said for _, said in cases.values()]
     assert os.listdir(tmp_path / "out") == ["good.parquet"]
-    [outcome] = morvela.export_batch([cases["good.dat"][0]], tmp_path / "nodir", jobs=jobs)
-    pytest.raises(ValueError, morvela.export_batch, [cases["good.dat"][0]], tmp_path / "out",
+    same_bits(parquet_values(outcomes[0].target), good_values)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    [outcome] = morvela.export_batch([good], tmp_path / "nodir", jobs=jobs)
+    pytest.raises(ValueError, morvela.export_batch, [good], tmp_path / "out",
                   "csv", jobs=jobs).match("^unknown format 'csv': parquet or hdf5$")
 
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
 
 
-def test_a_cluster_reads_what_relative_paths_name(write, tmp_path, cluster, monkeypatch):
+def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
+        write, tmp_path, cluster, monkeypatch):
     # The workers started in another folder: a relative path left as it
     # is names nothing there.
     _, client = cluster
@@ -369,42 +366,24 @@ def test_a_cluster_reads_what_relative_paths_name(write, tmp_path, cluster, monk
     # Lazy arrays of many recordings, opened and read in the cluster's
     # processes.
     xr = pytest.importorskip("xarray")
-    made = recordings(write, 6, rows=4000)
-    paths, stacked = [str(p) for p, _ in made], np.stack([v for _, v in made])
+    paths, values = stacked(recordings(write, 6, rows=4000))
     with client.as_current():
         ds = morvela.open_mfdataset(paths, block_rows=1500)
-        same_bits(ds.signal.max("time").compute().values, stacked.max(axis=1))
+        same_bits(ds.signal.max("time").compute().values, values.max(axis=1))
         with xr.open_mfdataset(paths, engine="morvela", combine="nested", concat_dim="recording",
                                parallel=True, chunks={"time": 1500}) as again:
-            same_bits(again.signal.min("time").compute().values, stacked.min(axis=1))
-
-
-def test_a_killed_worker_costs_its_cluster_no_recording(write, tmp_path, cluster):
-    local, client = cluster
-    made = recordings(write, 4, rows=3000, inputs=2)
+            same_bits(again.signal.min("time").compute().values, values.min(axis=1))
+    # A worker killed mid-write costs its cluster no recording.
+    made = recordings(write, 4, rows=3000, inputs=2, prefix="k")
     marker = str(tmp_path / "stalled")
     client.run(stall_on_workers, marker)
     when_exists(marker, lambda: os.kill(int(open(marker).read()), signal.SIGKILL))
-    (tmp_path / "out").mkdir()
     outcomes = morvela.export_batch([p for p, _ in made], tmp_path / "out", client=client)
     assert os.path.exists(marker + ".claimed")  # a worker was killed mid-write
     assert [o.error for o in outcomes] == [None] * 4
     for outcome, (_, values) in zip(outcomes, made):
         same_bits(parquet_values(outcome.target), values)
     assert not leftovers(tmp_path / "out")
-
-
-@pytest.mark.parametrize("jobs", [1, 2])
-def test_a_batch_runs_off_the_main_thread(write, tmp_path, jobs):
-    made = recordings(write, 3)
-    (tmp_path / "out").mkdir()
-    with ThreadPoolExecutor(1) as thread:
-        outcomes = thread.submit(morvela.export_batch, [p for p, _ in made], tmp_path / "out",
-                                 jobs=jobs).result(120)
-    assert [o.error for o in outcomes] == [None] * 3
-    for outcome, (_, values) in zip(outcomes, made):
-        same_bits(parquet_values(outcome.target), values)
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 @pytest.mark.parametrize("handler", ["ignored", "own"])

@@ -6,14 +6,13 @@ import datetime
 import os
 import re
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import morvela
 from conftest import (convert, counted_recording, fixed_point, header_bytes,
-                      input_bytes, report_rows, report_time, same_bits)
+                      input_bytes, report_rows, same_bits)
 
 TYPES = {
     "char": "i1", "unsigned char": "u1", "short": "i2", "unsigned short": "u2",
@@ -99,14 +98,10 @@ def test_ranges_past_a_span_and_column_subsets(write, type_name, size):
                                     (300_000, 600_000, None), (-5, None, [0]), (5, 9, None)):
             expected = values[start:stop] if inputs is None else values[start:stop, inputs]
             np.testing.assert_array_equal(rec.read(start, stop, inputs), expected)
-        np.testing.assert_array_equal(rec.time_offsets(262_143, 262_150),
-                                      [report_time(r, 0, 100) for r in range(262_143, 262_150)])
         chunks = list(rec.chunks(250_000, 100_000, 599_000, [1]))
         assert [len(v) for _, v in chunks] == [250_000, 249_000]
         np.testing.assert_array_equal(np.concatenate([v for _, v in chunks]),
                                       values[100_000:599_000, [1]])
-        np.testing.assert_array_equal(np.concatenate([o for o, _ in chunks]),
-                                      rec.time_offsets(100_000, 599_000))
         assert list(rec.chunks(10, 7, 3)) == [] and len(next(rec.chunks())[1]) == 65536
         by_input = list(rec.chunks(250_000, 100_000, 599_000, [1, 0], by_input=True))
         np.testing.assert_array_equal(np.concatenate([v for _, v in by_input], axis=1),
@@ -160,7 +155,8 @@ def test_selection_as_numpy_makes_it(write):
                 (np.ones(21, bool), IndexError, ""), ([[1, 2]], IndexError, "a 1-d list of indices"),
                 ([1.5], IndexError, "a 1-d list of indices"),
                 ((1, 2, 3), IndexError, "two axes: rows and inputs"),
-                (1.5, TypeError, "an index, a slice, indices or a mask, not float")):
+                (1.5, TypeError, "an index, a slice, indices or a mask, not float"),
+                (True, TypeError, "an index, a slice, indices or a mask, not bool")):
             with pytest.raises(error, match=re.escape(said) + "$"):  # the reason ends it
                 rec[bad]
         for bad, error, said in (("W", KeyError, ""), (4, IndexError, ""), (-5, IndexError, ""),
@@ -345,15 +341,3 @@ def test_a_file_shortened_after_the_open(write, tmp_path):
         assert rec.complete_rows == 46
     assert pytest.raises(FileNotFoundError, morvela.open, tmp_path / "x").value.errno == 2
     pytest.raises(IsADirectoryError, morvela.open, tmp_path)
-
-
-def test_threads_read_one_recording_at_once(write):
-    path, values = counted_recording(write, 200_000, inputs=5)
-    rng = np.random.default_rng(7)
-    jobs = [(int(start), int(rng.integers(start, 200_001)),
-             [int(c) for c in rng.permutation(5)[:rng.integers(1, 6)]])
-            for start in rng.integers(0, 200_000, 64)]
-    with morvela.open(path) as rec, ThreadPoolExecutor(8) as pool:
-        results = list(pool.map(lambda job: rec.read(*job), jobs))
-    for (start, stop, columns), many in zip(jobs, results):
-        np.testing.assert_array_equal(many, values[start:stop, columns])

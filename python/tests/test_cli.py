@@ -440,8 +440,9 @@ def test_progress_never_garbles_the_printed_lines(write, tmp_path, columns, pipe
     failure = f"morvela: {bad}: Input file is not a transient recorder file"
     printed = [failure] + ([] if piped else targets)
 
-    def wrapped(line):
-        return [line[i:i + (columns or 80)] for i in range(0, len(line), columns or 80)]
+    def wrapped(line):  # as the screen shows it, each row's trailing blanks dropped
+        width = columns or 80
+        return [part for i in range(0, len(line), width) if (part := line[i:i + width].rstrip())]
 
     summary = wrapped("morvela: exported 6 of 7 recordings, 1 failed")
     lines = [line for line in screen if line]

@@ -21,7 +21,7 @@ import signal
 import sys
 
 from ._errors import RecordingError
-from ._export import one_line
+from ._export import CODECS, one_line
 from ._morvela import __version__
 from ._recording import open as open_recording
 from ._paths import output_path
@@ -188,6 +188,8 @@ def _export_command(args):
     from ._batch import (WorkerError, batch_to, connect, kinds_of,
                          make_folders, mixed_kinds, recordings_in, targets)
 
+    if args.compression is not None and args.to != "parquet":
+        raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
     output = _Output()
     if args.output is not None:
         _make_directory(args.output)
@@ -225,6 +227,7 @@ def _export_command(args):
 
     try:
         batch_to(sources, shown, args.to, jobs=args.jobs, client=client,
+                 compression=args.compression,
                  progress=progress)
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
@@ -369,9 +372,10 @@ def _parser():
         "export", help="write recordings as Parquet or HDF5",
         description="Writes each recording as Parquet (column TimeOffset and "
         "one column per input in the recording's type, units in the field "
-        "metadata, the header as JSON in the file metadata) or HDF5 (dataset "
-        "values, rows x inputs, and dataset time_offset, the header, names "
-        "and units as attributes), a block of rows at a time. A target is "
+        "metadata, the header as JSON in the file metadata) or HDF5 as "
+        "netCDF-4 readers open it (dataset values, time_offset x input, with "
+        "the coordinates time_offset and input; the header, names and units "
+        "as attributes), a block of rows at a time. A target is "
         "written under a temporary name and renamed when complete. Recordings "
         "whose targets would be one file are refused before anything is "
         "written. Parquet of several kinds (data type, input names, units) "
@@ -396,6 +400,10 @@ def _parser():
                         "format's suffix for its last one")
     export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
                         help="the format (default: parquet)")
+    export.add_argument("--compression", choices=CODECS, metavar="CODEC",
+                        help="Parquet's codec: " + ", ".join(CODECS) + " (default: "
+                        "the one that makes the smallest files of the "
+                        "recording's type at about snappy's speed)")
     export.add_argument("--by-kind", action="store_true",
                         help="write each kind of recording (data type, input "
                         "names and units) into a subfolder of its own, named "

@@ -32,8 +32,8 @@ from typing import (TYPE_CHECKING, Callable, Iterable, List, NamedTuple,
                     Optional, Union)
 
 from ._errors import RecordingError
-from ._export import (SUFFIXES, ExportError, export_to, kind_of, one_line,
-                      parquet_kind)
+from ._export import (SUFFIXES, ExportError, check_options, export_to, kind_of,
+                      one_line, parquet_kind)
 from ._paths import output_path, temporary_name
 from ._recording import Recording
 
@@ -119,6 +119,7 @@ class _Task(NamedTuple):
     target: bytes  # absolute
     tag: bytes  # in the temporary name of every attempt at it
     format: str
+    compression: Optional[str]  # Parquet's codec; None: the type's default
 
 
 def targets(sources, directory=None, format="parquet", kinds=None):  # noqa: A002
@@ -268,7 +269,7 @@ class _Stopped(BaseException):
 _busy = False  # in a worker process: an export is under way
 
 
-def _export_task(source, target, tag, format, stop=None):  # noqa: A002
+def _export_task(source, target, tag, format, compression, stop=None):  # noqa: A002
     """Runs where the export runs: None when `target` was written, otherwise
     (reason, whether the target could not be written), the reason one line
     that names neither path (the worker sees them absolute). `stop`, if
@@ -285,7 +286,8 @@ def _export_task(source, target, tag, format, stop=None):  # noqa: A002
 
     try:
         _busy = True
-        export_to(source, target, format, stop and check, temporary, stop and check)
+        export_to(source, target, format, stop and check, temporary, stop and check,
+                  compression)
     except _Stopped:
         os._exit(128 + signal.SIGTERM)  # its temporary file is removed
     except _Cancelled:
@@ -608,7 +610,7 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
                  format: str = "parquet", *, jobs: int = 1,  # noqa: A002
                  client: Optional["distributed.Client"] = None,
                  progress: Optional[Callable[[Outcome], None]] = None,
-                 by_kind: bool = False) -> List[Outcome]:
+                 by_kind: bool = False, compression: Optional[str] = None) -> List[Outcome]:
     """Exports recordings to Parquet or HDF5; one bad recording stops no
     other.
 
@@ -633,6 +635,8 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
         Each target goes into a subfolder named by its kind's key (data
         type, input names and units; created where missing), so that each
         subfolder reads as one table.
+    compression : str, optional
+        Parquet's codec, as `export` takes it.
 
     Returns
     -------
@@ -644,7 +648,7 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
     WorkerError
         When no worker process can be started.
     ValueError
-        For an unknown format.
+        For an unknown format or codec.
 
     Notes
     -----
@@ -653,14 +657,13 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
     disk to `progress`; the signal then goes to the handler it had
     (SIGINT's raises KeyboardInterrupt). On another thread the signals are
     the caller's."""
-    if format not in SUFFIXES:
-        raise ValueError(f"unknown format {format!r}: parquet or hdf5")
+    check_options(format, compression)
     sources = [os.fspath(source) for source in sources]
     shown = targets(sources, directory, format, kinds_of(sources) if by_kind else None)
     if by_kind:
         make_folders(shown)
     return batch_to(sources, shown, format, jobs=jobs, client=client,
-                    progress=progress)
+                    progress=progress, compression=compression)
 
 
 def make_folders(shown):
@@ -673,7 +676,8 @@ def make_folders(shown):
             pass
 
 
-def batch_to(sources, shown, format, *, jobs=1, client=None, progress=None):  # noqa: A002
+def batch_to(sources, shown, format, *, jobs=1, client=None, progress=None,  # noqa: A002
+             compression=None):
     """export_batch with the targets given: `shown[i]` for `sources[i]`."""
     outcomes = [None] * len(sources)
     refused, same = _plan(sources, shown)
@@ -695,7 +699,7 @@ def batch_to(sources, shown, format, *, jobs=1, client=None, progress=None):  # 
             continue
         task = _Task(index, os.path.abspath(os.fsencode(source)),
                      os.path.abspath(os.fsencode(shown[index])),
-                     f"{tag}-{index}".encode(), format)
+                     f"{tag}-{index}".encode(), format, compression)
         if index in refused:
             finish(task, refused[index])
         else:

@@ -253,6 +253,8 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["-o", "FILE/sub"], 2, "export: -o FILE/sub: cannot create it: Not a directory\n"),
     (["-o"], 2, "export: argument -o/--output: expected one argument (see --help)\n"),
     (["--to", "csv"], 2, "--to"),
+    (["--to", "hdf5", "--compression", "zstd"], 2,
+     "export: --compression is Parquet's: HDF5 is always gzip\n"),
 ])
 def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch, ports,
                                             args, status, fragment):

@@ -43,18 +43,30 @@ def test_exports_read_back_bit_for_bit(write, tmp_path, monkeypatch, dtype):
         same_bits(table.column(f"in{j}").to_numpy(), values[:, j])
         assert table.schema.field(f"in{j}").metadata == {b"unit": b"u%d" % j}
     meta = pq.ParquetFile(tmp_path / "rec.parquet").metadata
-    # Integers of one and two bytes are dictionary-encoded; the rest plain.
-    encodings = [set(meta.row_group(0).column(j).encodings) for j in range(4)]
-    assert [any("DICTIONARY" in e for e in found) for found in encodings] == \
-        [False] + [values.itemsize <= 2 and values.dtype.kind in "iu"] * 3
+    # TimeOffset and floats split into byte streams, short integers
+    # delta-encoded, the rest plain; zstd for integers, lz4 for floats.
+    column = meta.row_group(0).column
+    encoding = {"i2": "DELTA_BINARY_PACKED", "f4": "BYTE_STREAM_SPLIT"}.get(values.dtype.str[1:])
+    assert [e[-1] for e in (column(j).encodings for j in range(4))] == \
+        ["BYTE_STREAM_SPLIT"] + [encoding or "PLAIN"] * 3
+    assert column(1).compression == ("LZ4" if values.dtype.kind == "f" else "ZSTD")
     group = morvela._export.PARQUET_BLOCKS * (4096 // (3 * values.itemsize))
     assert meta.num_row_groups == -(-3001 // group)
     assert json.loads(table.schema.metadata[b"morvela"])["header"]["samples"] == 3001
+    # The readers the README names read every value and TimeOffset bit for
+    # bit, by default and with each codec; a codec is Parquet's alone.
+    pd, pl, duckdb = (pytest.importorskip(m) for m in ("pandas", "polars", "duckdb"))
+    for compression in (None, *morvela._export.CODECS):
+        target = morvela.export(path, tmp_path / f"{compression}.parquet", compression=compression)
+        for frame in (pd.read_parquet(target), pl.read_parquet(target).to_pandas(),
+                      duckdb.sql(f"select * from read_parquet('{target}')").df()):
+            same_bits(frame["TimeOffset"], offsets)
+            same_bits(frame[["in0", "in1", "in2"]].to_numpy(), values)
+    pytest.raises(ValueError, morvela.export, path, tmp_path / "x.h5",
+                  compression="zstd").match("^unknown compression 'zstd' for hdf5: HDF5 is")
     morvela.export(path, tmp_path / "rec.h5")
     with h5py.File(tmp_path / "rec.h5") as f:
         same_bits(f["values"][...], values)
-        same_bits(f["time_offset"][...], offsets)
-        assert f["time_offset"].attrs["units"] == "s"
         assert f["values"].chunks[0] < 3001 and f["values"].compression == "gzip"
         assert list(f.attrs["input_units"]) == ["u0", "u1", "u2"]
         assert f.attrs["samples"] == 3001
@@ -164,20 +176,36 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
     with h5py.File(tmp_path / "names.h5") as f:
         assert list(f.attrs["columns"]) == expected
         assert list(f.attrs["input_names"])[0] == "TimeOffset"
-        same_bits(f["values"][...], values)
-        assert (f.attrs["trigger_time"], f.attrs["block_name"]) == \
-            (header.trigger_time_iso(), "bl\ufffd")
-        assert np.datetime64(f.attrs["trigger_time"].rstrip("Z"), "ns") == \
+        assert (f.attrs["trigger_time"], f.attrs["block_name"].decode()) == \
+            (header.trigger_time_iso().encode(), "bl\ufffd")
+        assert np.datetime64(f.attrs["trigger_time"].decode().rstrip("Z"), "ns") == \
             np.datetime64(header.trigger_time_ns, "ns")
-    # HDF5 takes any number of inputs, and a single row.
-    names = [b"input-%05d" % j for j in range(5000)]
-    path = write("wide.dat", header_bytes("unsigned char", 1, 5000, 1) +
-                 input_bytes(names, [b"mV"] * 5000) + bytes(5000))
-    morvela.export(path, tmp_path / "wide.h5")
-    with h5py.File(tmp_path / "wide.h5") as f:
-        assert [n.encode() for n in f.attrs["input_names"]] == names
-        assert f["values"].shape == (1, 5000)
-        assert len(json.loads(f.attrs["morvela"])["columns"]) == 5000
+
+
+NETCDF = {"char": ("i1", "byte"), "unsigned char": ("u1", "ubyte"), "short": ("i2", "short"),
+          "unsigned short": ("u2", "ushort"), "int": ("i4", "int"), "unsigned int": ("u4", "uint"),
+          "float": ("f4", "float"), "double": ("f8", "double")}
+
+
+# The HDF5 export is netCDF-4: values (time_offset, input) with both as
+# coordinates, for xarray's two engines, netCDF4 and ncdump alike.
+@pytest.mark.parametrize("type_name, rows, inputs", [
+    *((t, 40, 3) for t in NETCDF), ("short", 0, 2), ("double", 1, 1), ("unsigned char", 1, 5000)])
+def test_hdf5_reads_as_netcdf4_with_named_dimensions(write, tmp_path, type_name, rows, inputs):
+    xr = pytest.importorskip("xarray")
+    code, cdl = NETCDF[type_name]
+    path, values = raw_recording(write, "rec.dat", rows, inputs, ">" + code, type_name=type_name)
+    with morvela.open(path) as rec:
+        offsets, names = rec.time_offsets(), list(rec.columns)
+    morvela.export(path, tmp_path / "rec.h5")
+    for engine in ("h5netcdf", "netcdf4"):  # the second is netCDF4-python's
+        with xr.open_dataset(tmp_path / "rec.h5", engine=engine) as ds:
+            assert ds["values"].dims == ("time_offset", "input") and ds.input.values.tolist() == names
+            same_bits(ds["values"].values, values)
+            same_bits(ds.time_offset.values, offsets)
+            assert ds.time_offset.attrs["units"] == "s" and ds.attrs["data_type"] == type_name
+    assert f"\t{cdl} values(time_offset, input) ;\n" in subprocess.run(
+        ["ncdump", "-h", tmp_path / "rec.h5"], capture_output=True, text=True, check=True).stdout
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o027, 0o002])
@@ -338,14 +366,18 @@ def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monke
     (tmp_path / "out").mkdir()
     with ThreadPoolExecutor(1) as thread:  # a batch runs off the main thread too
         outcomes = thread.submit(morvela.export_batch, [p for p, _ in cases.values()],
-                                 tmp_path / "out", jobs=jobs).result(120)
+                                 tmp_path / "out", jobs=jobs, compression="none").result(120)
     assert [o.error for o in outcomes] == [said for _, said in cases.values()]
     assert os.listdir(tmp_path / "out") == ["good.parquet"]
     same_bits(parquet_values(outcomes[0].target), good_values)
+    assert pq.ParquetFile(outcomes[0].target).metadata.row_group(0).column(1).compression == \
+        "UNCOMPRESSED"
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     [outcome] = morvela.export_batch([good], tmp_path / "nodir", jobs=jobs)
     pytest.raises(ValueError, morvela.export_batch, [good], tmp_path / "out",
                   "csv", jobs=jobs).match("^unknown format 'csv': parquet or hdf5$")
+    pytest.raises(ValueError, morvela.export_batch, [good], compression="lz5").match(
+        "^unknown compression 'lz5' for parquet: one of none, snappy, gzip, brotli, lz4, zstd$")
 
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
 

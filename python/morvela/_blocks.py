@@ -38,11 +38,14 @@ def read_block(path, identity, start, stop, fill_value):
     header = reader.header()
     end = min(stop, header["samples"])
     first = min(start, end)  # past a shorter recording's end: no rows
-    values = reader.read(first, end, list(range(header["inputs"])))
+    # No rows to read, only padding: no input is read (nor is its end
+    # checked), only the type is taken.
+    values = reader.read(first, end, list(range(header["inputs"])) if first < end else [])
     if end < stop:
         padded = np.full((stop - start, header["inputs"]), fill_value,
                          dtype=values.dtype)
-        padded[:len(values)] = values
+        if first < end:
+            padded[:end - first] = values
         values = padded
     return values[np.newaxis]
 

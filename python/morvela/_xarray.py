@@ -126,24 +126,32 @@ class _TimeTransform(CoordinateTransform or object):  # type: ignore[misc]
 class _TimeIndex(CoordinateTransformIndex or object):  # type: ignore[misc]
     """The index of a computed time coordinate: selects the nearest row of
     a time given as a scalar, a list or an array (xarray's own takes
-    arrays only), never past the first or the last row, and within
-    `tolerance` of it where one is given (KeyError otherwise, as pandas)."""
+    arrays only), never past the first or the last row (so the last for
+    +inf, the first for -inf), and within `tolerance` of it where one is
+    given; KeyError for NaN, or beyond the tolerance, as an index in memory
+    says."""
 
     def sel(self, labels, method=None, tolerance=None):
         import xarray as xr
 
         label = labels.get("time")
-        if method == "nearest" and not isinstance(label, (xr.DataArray, xr.Variable)):
-            values = np.asarray(label, dtype=np.float64)
-            labels = {**labels, "time": xr.Variable(("time",) * values.ndim, values)}
-        result = super().sel(labels, method, tolerance)
+        if method != "nearest":
+            return super().sel(labels, method, tolerance)  # xarray's refusal
+        wanted = np.asarray(getattr(label, "values", label), dtype=np.float64)
+        if np.isnan(wanted).any():
+            raise KeyError("not all values found in index 'time'")
+        # Clipped to the times of the first and the last row before
+        # they become positions: a position past an integer's range
+        # would wrap.
         last = self.transform.dim_size["time"] - 1
-        rows = np.clip(result.dim_indexers["time"].values, 0, last)
-        result.dim_indexers["time"] = result.dim_indexers["time"].copy(data=rows)
-        if method == "nearest" and tolerance is not None:
-            wanted = np.asarray(getattr(labels["time"], "values", labels["time"]),
-                                dtype=np.float64)
-            found = self.transform.forward({"time": rows})["time"]
+        ends = self.transform.forward({"time": np.array([0, last])})["time"]
+        clipped = np.clip(wanted, *ends)
+        labels = {**labels, "time": label.copy(data=clipped)
+                  if isinstance(label, (xr.DataArray, xr.Variable))
+                  else xr.Variable(("time",) * clipped.ndim, clipped)}
+        result = super().sel(labels, method, tolerance)
+        if tolerance is not None:
+            found = self.transform.forward({"time": result.dim_indexers["time"].values})["time"]
             if not np.all(np.abs(found - wanted) <= tolerance):
                 raise KeyError(f"not all values found in index 'time' within "
                                f"tolerance {tolerance!r}")
@@ -207,10 +215,9 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         variables = {}
         if VARIABLE not in drop:
             array = RecordingArray(manager, identity, (h.samples, h.inputs), dtype)
-            variables[VARIABLE] = xr.Variable(
-                ("time", "input"), indexing.LazilyIndexedArray(array),
-                encoding={"preferred_chunks": {"time": chunk, "input": h.inputs},
-                          "dtype": dtype})
+            variables[VARIABLE] = _signal(
+                ("time", "input"), indexing.LazilyIndexedArray(array), dtype,
+                {"preferred_chunks": {"time": chunk, "input": h.inputs}})
         coords = {}
         if "input" not in drop:
             coords["input"] = xr.Variable(("input",), _text_array(rec.columns))
@@ -231,6 +238,22 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None):
         raise
     ds.set_close(manager.close)
     return ds
+
+
+def _signal(dims, data, dtype, encoding=None):
+    """The variable "signal": an unsigned type is written by xarray as the
+    signed one of its width with the attribute _Unsigned = "true", the
+    netCDF-3 convention (it has no unsigned types), which every netCDF
+    engine and zarr read back unsigned. (xarray writes _Unsigned from an
+    attribute, not from the encoding, unless a _FillValue is given too.)"""
+    import xarray as xr
+
+    encoding = {**(encoding or {}), "dtype": dtype}
+    attrs = {}
+    if dtype.kind == "u":
+        encoding["dtype"] = np.dtype(f"i{dtype.itemsize}")
+        attrs["_Unsigned"] = "true"
+    return xr.Variable(dims, data, attrs=attrs, encoding=encoding)
 
 
 def _text_array(texts):
@@ -423,7 +446,12 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
         fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
     step = _chunk_rows(inputs, dtype, block_rows)
-    starts = _chunk_starts(row_count, step, [raw["complete_rows"] for raw, _, _ in found])
+    # A chunk ends where a shortened file ends, and where a shortened file
+    # shorter than the longest ends its claim: the padding after it reads.
+    starts = _chunk_starts(row_count, step, [
+        end for raw, _, _ in found
+        for end in ((raw["complete_rows"], raw["samples"])
+                    if raw["complete_rows"] < raw["samples"] else (raw["complete_rows"],))])
     sizes = _chunk_sizes(row_count, starts)
     identities = [f[2] for f in found]
     # One string hashed, not ten thousand tuples walked.
@@ -459,6 +487,6 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     attrs = {key: value for key, value in _attributes(header).items()
              if key in ("sample_time", "pretrigger_samples", "inputs",
                         "data_type", "data_type_size")}
-    return xr.Dataset({VARIABLE: (("recording", "time", "input"), signal)},
+    return xr.Dataset({VARIABLE: _signal(("recording", "time", "input"), signal, dtype)},
                       coords=coords, attrs=attrs).assign_coords(time)
 

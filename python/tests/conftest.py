@@ -10,6 +10,11 @@ import threading
 import numpy as np
 import pytest
 
+# The data types and the numpy codes of their values.
+TYPES = {
+    "char": "i1", "unsigned char": "u1", "short": "i2", "unsigned short": "u2",
+    "int": "i4", "unsigned int": "u4", "float": "f4", "double": "f8",
+}
 MORVELA = os.environ.get("MORVELA_BINARY", "Morvela")
 SYNTH = os.environ.get("MORVELA_SYNTH", "morvela-synth")
 DEMO = os.environ.get("MORVELA_DEMO", "examples/demo.dat")

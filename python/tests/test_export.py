@@ -18,9 +18,9 @@ import pytest
 
 import morvela
 from morvela import _batch
-from conftest import (cli, header_bytes, input_bytes, interrupt_at, leftovers, parquet_values,
-                      raw_recording, recordings, run_cli, same_bits, stacked, stall_on_workers,
-                      when_exists)
+from conftest import (TYPES, cli, header_bytes, input_bytes, interrupt_at, leftovers,
+                      parquet_values, raw_recording, recordings, run_cli, same_bits, stacked,
+                      stall_on_workers, when_exists)
 
 pq = pytest.importorskip("pyarrow.parquet")
 h5py = pytest.importorskip("h5py")
@@ -182,19 +182,18 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
             np.datetime64(header.trigger_time_ns, "ns")
 
 
-NETCDF = {"char": ("i1", "byte"), "unsigned char": ("u1", "ubyte"), "short": ("i2", "short"),
-          "unsigned short": ("u2", "ushort"), "int": ("i4", "int"), "unsigned int": ("u4", "uint"),
-          "float": ("f4", "float"), "double": ("f8", "double")}
+CDL = {"char": "byte", "unsigned char": "ubyte", "short": "short", "unsigned short": "ushort",
+       "int": "int", "unsigned int": "uint", "float": "float", "double": "double"}
 
 
 # The HDF5 export is netCDF-4: values (time_offset, input) with both as
 # coordinates, for xarray's two engines, netCDF4 and ncdump alike.
 @pytest.mark.parametrize("type_name, rows, inputs", [
-    *((t, 40, 3) for t in NETCDF), ("short", 0, 2), ("double", 1, 1), ("unsigned char", 1, 5000)])
+    *((t, 40, 3) for t in CDL), ("short", 0, 2), ("double", 1, 1), ("unsigned char", 1, 5000)])
 def test_hdf5_reads_as_netcdf4_with_named_dimensions(write, tmp_path, type_name, rows, inputs):
     xr = pytest.importorskip("xarray")
-    code, cdl = NETCDF[type_name]
-    path, values = raw_recording(write, "rec.dat", rows, inputs, ">" + code, type_name=type_name)
+    path, values = raw_recording(write, "rec.dat", rows, inputs, ">" + TYPES[type_name],
+                                 type_name=type_name)
     with morvela.open(path) as rec:
         offsets, names = rec.time_offsets(), list(rec.columns)
     morvela.export(path, tmp_path / "rec.h5")
@@ -204,7 +203,7 @@ def test_hdf5_reads_as_netcdf4_with_named_dimensions(write, tmp_path, type_name,
             same_bits(ds["values"].values, values)
             same_bits(ds.time_offset.values, offsets)
             assert ds.time_offset.attrs["units"] == "s" and ds.attrs["data_type"] == type_name
-    assert f"\t{cdl} values(time_offset, input) ;\n" in subprocess.run(
+    assert f"\t{CDL[type_name]} values(time_offset, input) ;\n" in subprocess.run(
         ["ncdump", "-h", tmp_path / "rec.h5"], capture_output=True, text=True, check=True).stdout
 
 

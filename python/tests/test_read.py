@@ -11,13 +11,9 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import (convert, counted_recording, fixed_point, header_bytes,
+from conftest import (TYPES, convert, counted_recording, fixed_point, header_bytes,
                       input_bytes, report_rows, same_bits)
 
-TYPES = {
-    "char": "i1", "unsigned char": "u1", "short": "i2", "unsigned short": "u2",
-    "int": "i4", "unsigned int": "u4", "float": "f4", "double": "f8",
-}
 
 
 def expected_values(type_name, fields):

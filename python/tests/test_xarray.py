@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import morvela
-from conftest import (DEMO, header_bytes, input_bytes, raw_recording, recordings,
+from conftest import (DEMO, TYPES, header_bytes, input_bytes, raw_recording, recordings,
                       report_time, same_bits, stacked)
 
 xr = pytest.importorskip("xarray")
@@ -69,12 +69,17 @@ def test_every_netcdf_engine_writes_what_the_engine_gives(write, tmp_path, engin
     # 2**32 - 1 rows claimed, and a claim that exceeds 32 bits in the header.
     big = write("big.dat", header_bytes("short", 2, 1, 3, pretrigger=2**32 - 2) +
                 input_bytes([b"a"]) + bytes(6))
+    # Every type, unsigned ones too (netCDF-3 has none), one recording or many.
+    typed = [raw_recording(write, f"{c}.dat", 3, 2, ">" + c, type_name=t)[0] for t, c in TYPES.items()]
+    typed = [xr.open_dataset(p, engine="morvela") for p in typed] + \
+        [morvela.open_mfdataset([typed[3], typed[3]])]
     runs = morvela.open_mfdataset([raw, raw])
     assert runs.path.values.tolist() == [os.fsdecode(raw).encode(
         "utf-8", "surrogateescape").decode("utf-8", "replace")] * 2
     assert runs.input.values.tolist()[0] == "\ufffd" and runs.units.values.tolist()[1] == "\ufffdC"
     for k, loaded in enumerate((xr.open_dataset(raw, engine="morvela").load(),
-                                xr.open_dataset(big, engine="morvela").load(), runs.load())):
+                                xr.open_dataset(big, engine="morvela").load(), runs.load(),
+                                *(t.load() for t in typed))):
         target = tmp_path / f"out{k}.{engine}"
         loaded.to_zarr(target, mode="w") if engine == "zarr" else \
             loaded.to_netcdf(target, engine=engine)
@@ -223,6 +228,14 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
         same_bits(runs.signal[1, :2500].values, values[:2500])
         same_bits(runs.signal[3].values, whole_values)
         pytest.raises(morvela.TruncatedRecordingError, lambda: runs.signal[2, :2501].values)
+    # Shorter than the others and shortened, padded: the padding is the
+    # fill, and only the rows claimed and missing raise.
+    shorter, shorter_values = raw_recording(write, "shorter.dat", 4000, 2, seed=4)
+    os.truncate(shorter, 248 + 2 * 96 + 2500 * 4)
+    padded = morvela.open_mfdataset([whole, shorter], pad=True, fill_value=-1)
+    same_bits(padded.signal[1, 4000:].values, np.full((1000, 2), -1, np.int16))
+    same_bits(padded.signal[1, :2500].values, shorter_values[:2500])
+    pytest.raises(morvela.TruncatedRecordingError, lambda: padded.signal[1, 3999:].values)
     # A file that holds one row: that row is a chunk of its own.
     one = write("one.dat", header_bytes("short", 2, 2, 3) + input_bytes([b"a", b"b"]) + bytes(5))
     with xr.open_dataset(one, engine="morvela", chunks={}) as ds:
@@ -244,9 +257,14 @@ def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
                       [report_time(r, 5, 100) for r in rows])
         # A time, picked by the nearest row: a scalar as an array.
         assert ds.signal.sel(time=-0.0004, method="nearest").time.item() == -0.0004
-        picked = ds.time.sel(time=[-0.0004, 0.00021, -1.0, 1e9], method="nearest")
-        assert picked.dims == ("time",)
-        assert picked.values.tolist() == [-0.0004, 0.0002, -0.0005, ds.time[-1].item()]
+        # Past either end, infinite or huge: that end; NaN: none, as in memory.
+        last = ds.time[-1].item()
+        picked = ds.time.sel(time=[-0.0004, 0.00021, -1.0, 1e9, np.inf, 1e15, -np.inf, -1e15],
+                             method="nearest")
+        assert picked.dims == ("time",) and ds.time.sel(time=np.inf, method="nearest") == last
+        assert picked.values.tolist() == [-0.0004, 0.0002, -0.0005] + [last] * 3 + [-0.0005] * 2
+        for nan in (np.nan, [0.0, np.nan]):
+            pytest.raises(KeyError, ds.time.sel, time=nan, method="nearest")
         assert ds.signal.sel(time=0, method="nearest").time.item() == 0.0
         pytest.raises(ValueError, ds.time.sel, time=slice(-0.0003, 0.0001)).match(
             "method='nearest'")  # xarray's own limit

@@ -36,7 +36,8 @@ check: deps
 # The Python package, installed by pip with every extra into a virtual
 # environment under the build folder, made from $(PYTHON). Reinstalled when
 # a source it is built from changes. The build requirements are
-# pyproject.toml's own.
+# pyproject.toml's own, read with tomllib, or before Python 3.11 with the
+# copy of tomli that pip carries.
 PY_SOURCES = pyproject.toml CMakeLists.txt version.h.in python/CMakeLists.txt \
   $(wildcard python/morvela/*.py python/src/*.cpp recorder/*.h recorder/*.cpp \
     stream/*.h stream/*.cpp)
@@ -44,8 +45,9 @@ venv: $(VENV)/installed
 $(VENV)/installed: $(PY_SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --disable-pip-version-check \
-	  $$($(VENV)/bin/python -c "import tomllib; print(' '.join(\
-	    tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+	  $$($(VENV)/bin/python -c "import sys; from importlib import import_module; \
+	    toml = import_module('tomllib' if sys.version_info >= (3, 11) else 'pip._vendor.tomli'); \
+	    print(' '.join(toml.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 	$(VENV)/bin/python -m pip install -q --disable-pip-version-check \
 	  --no-build-isolation '.[xarray,parquet,hdf5,plot,test]'
 	touch $@

@@ -10,10 +10,13 @@ program's status for it (255 read error, 252 unknown data type, 251 memory,
 250 not a recording); 2 for a usage error; 3 when the output cannot be
 written; for export, 1 when any recording failed and 4 when there is no
 worker to run on (the scheduler cannot be reached, or worker processes
-cannot be started); 130 after an interrupt (SIGINT), 143 after SIGTERM.
-Every failure is one line on standard error."""
+cannot be started); 5 when a package the command needs is missing (the
+line names the extra that brings it); 130 after an interrupt (SIGINT), 143
+after SIGTERM, 129 after SIGHUP (the terminal closed). Every failure is one
+line on standard error."""
 
 import argparse
+import importlib
 import json
 import os
 import re
@@ -30,9 +33,13 @@ FAILED = 1
 USAGE_ERROR = 2
 WRITE_ERROR = 3
 NO_WORKERS = 4
+MISSING_PACKAGE = 5
 READ_ERROR = 255
-INTERRUPTED = 128 + signal.SIGINT
-TERMINATED = 128 + signal.SIGTERM
+# What ends a run early, and the word its line says.
+STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated",
+           signal.SIGHUP: "hung up"}
+# The extras of the packages the commands import when they need them.
+EXTRAS = {"matplotlib": "plot", "pyarrow": "parquet", "h5py": "hdf5"}
 
 # Image formats by suffix, as matplotlib writes them.
 _IMAGE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff",
@@ -51,8 +58,24 @@ class _NoWorkers(Exception):
     pass
 
 
+class _MissingPackage(Exception):
+    pass
+
+
 class _Terminated(KeyboardInterrupt):
-    """SIGTERM, handled as an interrupt is."""
+    """SIGTERM or SIGHUP, handled as an interrupt is."""
+
+    signum = signal.SIGTERM
+
+
+def _need(command, package):
+    """Imports `package`, which `command` needs; a missing one is said in
+    one line that names the extra to install."""
+    try:
+        importlib.import_module(package)
+    except ImportError:
+        raise _MissingPackage(f"{command} needs {package}: pip install "
+                              f"'morvela[{EXTRAS[package]}]'") from None
 
 
 def _say(text, bar=None):
@@ -116,6 +139,7 @@ def _plot(args):
     if args.width < 100:
         raise _UsageError(f"--width {args.width}: at least 100 pixels")
     target, image_format = _plot_target(args.recording, args.output)
+    _need("plot", "matplotlib")
     import matplotlib
 
     matplotlib.use("Agg")
@@ -190,6 +214,7 @@ def _export_command(args):
 
     if args.compression is not None and args.to != "parquet":
         raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
+    _need("export", "pyarrow" if args.to == "parquet" else "h5py")
     output = _Output()
     if args.output is not None:
         _make_directory(args.output)
@@ -332,8 +357,9 @@ def _parser():
         "Morvela program's status for it: 255 read error, 252 unknown data "
         "type, 251 memory, 250 not a recording; 2 for a usage error; 3 when "
         "the output cannot be written; for export, 1 when any recording "
-        "failed and 4 when there is no worker to run on; 130 after an "
-        "interrupt, 143 after SIGTERM. Every failure is one line on standard "
+        "failed and 4 when there is no worker to run on; 5 when a package "
+        "the command needs is missing; 130 after an interrupt, 143 after "
+        "SIGTERM, 129 after SIGHUP. Every failure is one line on standard "
         "error.")
     parser.add_argument("--version", action=_Version, nargs=0,
                         help="print the version and exit")
@@ -389,9 +415,10 @@ def _parser():
         epilog="Exit status: 0 when every recording was exported, 1 when any "
         "failed, 2 for a usage error, 3 when the targets' names cannot be "
         "written to standard output, 4 when the scheduler cannot be reached "
-        "or the worker processes cannot be started; after SIGINT 130 and "
-        "after SIGTERM 143, the temporary files removed (the targets printed "
-        "so far are complete).")
+        "or the worker processes cannot be started, 5 when pyarrow or h5py is "
+        "missing; after SIGINT 130, after SIGTERM 143 and after SIGHUP 129, "
+        "the temporary files removed (the targets printed so far are "
+        "complete).")
     export.add_argument("recordings", nargs="+", help="the recordings (.dat)")
     export.add_argument("-o", "--output", metavar="DIR", type=_directory,
                         help="the directory to write into, created with its "
@@ -426,7 +453,9 @@ def _parser():
 
 
 def _terminate(signum, frame):
-    raise _Terminated()
+    stopped = _Terminated()
+    stopped.signum = signum
+    raise stopped
 
 
 def main(argv=None):
@@ -435,11 +464,12 @@ def main(argv=None):
     # failed write, a client that never connected) is no line of ours: the
     # failure itself is reported once.
     sys.unraisablehook = lambda unraisable: None
-    previous = None
-    try:
-        previous = signal.signal(signal.SIGTERM, _terminate)
-    except ValueError:
-        pass  # not the main thread: SIGTERM keeps its handler
+    previous = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        try:
+            previous[signum] = signal.signal(signum, _terminate)
+        except ValueError:
+            pass  # not the main thread: the signal keeps its handler
     try:
         return args.run(args) or 0
     except RecordingError as error:
@@ -450,16 +480,17 @@ def main(argv=None):
         return _exit_with(error, WRITE_ERROR)
     except _NoWorkers as error:
         return _exit_with(error, NO_WORKERS)
+    except _MissingPackage as error:
+        return _exit_with(error, MISSING_PACKAGE)
     except OSError as error:
         return _exit_with(_os_error_text(error), READ_ERROR)
     except KeyboardInterrupt as interrupt:
-        what = "terminated" if isinstance(interrupt, _Terminated) else "interrupted"
+        signum = interrupt.signum if isinstance(interrupt, _Terminated) else signal.SIGINT
         detail = f": {interrupt}" if str(interrupt) else ""
-        return _exit_with(what + detail, TERMINATED if isinstance(
-            interrupt, _Terminated) else INTERRUPTED)
+        return _exit_with(STOPPED[signum] + detail, 128 + signum)
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def _os_error_text(error):

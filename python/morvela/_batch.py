@@ -14,8 +14,8 @@ What the loop guarantees:
   recordings in flight with it are exported again one at a time, each in a
   process of its own, and only one whose own process dies is lost. Worker
   processes end with the process that started them.
-- Every outcome is handed to `progress` as it arrives. SIGINT and SIGTERM
-  (on the main thread) stop the exports in flight; every target complete
+- Every outcome is handed to `progress` as it arrives. SIGINT, SIGTERM
+  and SIGHUP (on the main thread) stop the exports in flight; every target complete
   on disk is handed to `progress` before the signal is passed on, and no
   temporary file is left.
 """
@@ -314,8 +314,10 @@ def _worker_terminated(signum, frame):
 
 
 def _worker_start(parent):
-    # An interrupt is the batch's to handle: the workers are stopped by it.
+    # An interrupt, or the terminal's hang-up, is the batch's to handle: the
+    # workers are stopped by it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _worker_terminated)
     # A worker ends with the process that started it, however that ends.
     try:
@@ -337,12 +339,12 @@ class _Signalled(BaseException):
 
 
 class _HeldSignals:
-    """SIGINT and SIGTERM held while the batch runs (on the main thread
+    """SIGINT, SIGTERM and SIGHUP held while the batch runs (on the main thread
     only: elsewhere they are the caller's), and raised as _Signalled where
     `take` is called: an exception raised anywhere would break a lock or
     leave a file half-made."""
 
-    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
     def __enter__(self):
         self.pending = None
@@ -652,7 +654,7 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
 
     Notes
     -----
-    SIGINT and SIGTERM, when it runs on the main thread, stop the exports
+    SIGINT, SIGTERM and SIGHUP, when it runs on the main thread, stop the exports
     in flight, remove the temporary files and hand each target complete on
     disk to `progress`; the signal then goes to the handler it had
     (SIGINT's raises KeyboardInterrupt). On another thread the signals are

@@ -147,23 +147,37 @@ def test_help_holds_what_help_txt_documents(capsys, command):
 @pytest.mark.parametrize("error, status, said", [
     (OSError(5, "Input/output error"), 255, "Input/output error"),
     (OSError("no number,\n  two lines"), 255, "no number, two lines"), (OSError(), 255, "OSError"),
-    (KeyboardInterrupt(), 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+    (KeyboardInterrupt(), 130, "interrupted"), (signal.SIGTERM, 143, "terminated"),
+    (signal.SIGHUP, 129, "hung up")])
 def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys, error, status,
                                                              said):
     import morvela.__main__ as main
 
     def failing(args):
-        if error == signal.SIGTERM:
+        if isinstance(error, signal.Signals):
             os.kill(os.getpid(), error)
         raise error
 
     monkeypatch.setattr(main, "_info", failing)
-    handler = signal.signal(signal.SIGTERM, signal.SIG_IGN)  # one to be given back
+    # Handlers to be given back.
+    handlers = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGTERM, signal.SIGHUP)}
     try:
         assert cli(capsys, "info", "r.dat") == (status, "", f"morvela: {said}\n")
-        assert signal.getsignal(signal.SIGTERM) is signal.SIG_IGN
+        assert {signal.getsignal(s) for s in handlers} == {signal.SIG_IGN}
     finally:
-        signal.signal(signal.SIGTERM, handler)
+        for signum, handler in handlers.items():
+            signal.signal(signum, handler)
+
+
+# A package a command needs, missing: one line naming the extra, status 5.
+@pytest.mark.parametrize("args, package, extra", [
+    (["plot"], "matplotlib", "plot"), (["export"], "pyarrow", "parquet"),
+    (["export", "--to", "hdf5"], "h5py", "hdf5")])
+def test_a_missing_package_names_its_extra(write, capsys, monkeypatch, args, package, extra):
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    monkeypatch.setitem(sys.modules, package, None)
+    assert cli(capsys, args[0], path, *args[1:]) == (
+        5, "", f"morvela: {args[0]} needs {package}: pip install 'morvela[{extra}]'\n")
 
 
 class _Failing:
@@ -532,7 +546,7 @@ def _printed_is_on_disk(out, printed, rows):
                     reason="the workers must inherit the hooks")
 @pytest.mark.parametrize("jobs", ["1", "2"])
 @pytest.mark.parametrize("point", POINTS)
-@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "SIGHUP"])
 def test_an_interrupt_is_one_line_and_every_complete_target_printed(
         write, tmp_path, monkeypatch, capfd, jobs, point, how):
     sources = [p for p, _ in recordings(write, 4, rows=3000, inputs=2)]
@@ -551,8 +565,8 @@ def test_an_interrupt_is_one_line_and_every_complete_target_printed(
         (out / f"r{k}.parquet").write_bytes(b"earlier")
     # The descriptors, not sys.stderr: the workers' last words count too.
     status, printed, err = cli(capfd, "export", *sources, "-o", out, "--jobs", jobs)
-    assert status == {"SIGINT": 130, "SIGTERM": 143}[how], err
-    word = "interrupted" if how == "SIGINT" else "terminated"
+    assert status == {"SIGINT": 130, "SIGTERM": 143, "SIGHUP": 129}[how], err
+    word = {"SIGINT": "interrupted", "SIGTERM": "terminated", "SIGHUP": "hung up"}[how]
     printed = printed.split()
     assert err == f"morvela: {word}: {len(printed)} of 4 recordings exported, as printed\n"
     assert (str(out / "r1.parquet") in printed) == (point == "after-rename")

@@ -104,7 +104,11 @@ def _info(args):
             "path": rec.path,
             "header": rec.header.to_dict(),
             "inputs": [{"name": i.name, "unit": i.unit} for i in rec.inputs],
+            "complete_rows": rec.complete_rows,
         }
+    if info["complete_rows"] < info["header"]["samples"]:
+        _say(f"{os.fsdecode(rec.path)}: shortened: the file holds {info['complete_rows']} "
+             f"of the {info['header']['samples']} rows its header claims")
     # ASCII only: a byte of a name that is not UTF-8 is written as a
     # \udcXX escape, which encodes back to that byte with surrogateescape.
     text = json.dumps(info, indent=2, ensure_ascii=True) + "\n"
@@ -367,8 +371,10 @@ def _parser():
                                      parser_class=_Parser)
     info = commands.add_parser(
         "info", help="print the header and the inputs as JSON",
-        description="Prints the recording's header and its inputs' names and "
-        "units as JSON, in ASCII. A name's byte that is not UTF-8 is written "
+        description="Prints the recording's header, its inputs' names and "
+        "units and the rows the file holds (complete_rows) as JSON, in "
+        "ASCII; a file that holds fewer rows than its header claims is said "
+        "to be shortened, in one line on standard error. A name's byte that is not UTF-8 is written "
         "as the escape \\udcXX (XX its value): decode the JSON, then encode "
         "the text with errors='surrogateescape' to get the stored bytes "
         "back.")

@@ -44,6 +44,7 @@ def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
         assert info["header"] == opened.header.to_dict()
     assert info["header"]["trigger_time"] == "2005-03-14T09:26:53.250000000Z"
     assert info["inputs"] == [{"name": "U1", "unit": "V"}, {"name": "I1", "unit": "A"}]
+    assert info["complete_rows"] == 4
     # Bytes that are not UTF-8, in the path and the names: ASCII JSON whose
     # text encodes back to them.
     raw = write(os.fsdecode(b"rec\xff\xfe.dat"),
@@ -55,6 +56,11 @@ def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
     assert info["inputs"][0]["unit"].encode("utf-8", "surrogateescape") == b"\xb0C"
     assert info["header"]["block_name"].encode("utf-8", "surrogateescape") == b"bl\xe9"
     assert info["header"]["trigger_time"] is None
+    # A shortened file: the rows it holds, and one line that says so.
+    cut = write("cut.dat", rec.read_bytes()[:-5])
+    status, out, err = cli(capsys, "info", cut)
+    assert (status, json.loads(out)["complete_rows"]) == (0, 2)
+    assert err == f"morvela: {cut}: shortened: the file holds 2 of the 4 rows its header claims\n"
 
 
 @pytest.mark.parametrize("command", ["info", "plot", "export"])

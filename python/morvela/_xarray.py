@@ -179,7 +179,9 @@ def _time_coordinate(rec, file_size):
     else:
         index = _TimeIndex(
             _TimeTransform(h.samples, h.pretrigger_samples, h.sample_time_us))
-    coords = xr.Coordinates.from_xindex(index)
+    # Coordinates.from_xindex, which xarray before 2024.10 lacks.
+    variables = index.create_variables()
+    coords = xr.Coordinates(variables, indexes=dict.fromkeys(variables, index))
     coords["time"].attrs.update(TIME_ATTRS)
     return coords
 

@@ -15,7 +15,9 @@ from conftest import (DEMO, TYPES, header_bytes, input_bytes, raw_recording, rec
                       report_time, same_bits, stacked)
 
 xr = pytest.importorskip("xarray")
-CoordinateTransformIndex = pytest.importorskip("xarray.core.indexes").CoordinateTransformIndex
+# Computed coordinates came with xarray 2025.6.
+CoordinateTransformIndex = getattr(pytest.importorskip("xarray.core.indexes"),
+                                   "CoordinateTransformIndex", None)
 dask = pytest.importorskip("dask")
 
 from morvela import _xarray  # noqa: E402,F401 - after the skips; monkeypatched
@@ -242,6 +244,7 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
         assert ds.signal.chunks[0] == (1, 2) and ds.signal[:1].values.tolist() == [[0, 0]]
 
 
+@pytest.mark.skipif(CoordinateTransformIndex is None, reason="xarray before 2025.6")
 def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
     path = write("claim.dat", header_bytes("short", 2, 1, 2**32 - 1, pretrigger=5) +
                  input_bytes([b"a"]) + b"\0\1\0\2")

@@ -13,7 +13,7 @@ and xarray datasets; export them to Parquet and HDF5.
 
     import xarray as xr
     ds = xr.open_dataset("rec.dat", engine="morvela")  # lazy, dask-ready
-    ds["signal"].sel(input="Input0")                   # (time, input)
+    ds["signal"].sel(input="Input0")                   # one input: (time,)
     runs = morvela.open_mfdataset(paths)               # many, one dataset
 
     morvela.export("rec.dat", "rec.parquet")           # or .h5, streamed
@@ -123,3 +123,7 @@ __all__ = [
     "open_mfdataset",
     "read_report",
 ]
+
+
+def __dir__():
+    return sorted(__all__)

@@ -122,9 +122,13 @@ def _info(args):
 
 
 def _plot_target(recording, output):
-    """The image path to write: `output`, a file in the directory `output`,
-    or the recording's name with its last suffix replaced by .png."""
+    """The image path to write: `output`, a file in the directory `output`
+    (made with its parents where `output` ends in "/", as export -o
+    makes its folder), or the recording's name with its last suffix
+    replaced by .png."""
     source = os.fsdecode(recording)
+    if output is not None and output.endswith(os.sep):
+        _make_directory(output, "plot")
     if output is None or os.path.isdir(output):
         target = output_path(source, output, ".png")
     else:
@@ -142,12 +146,16 @@ def _plot_target(recording, output):
 def _plot(args):
     if args.width < 100:
         raise _UsageError(f"--width {args.width}: at least 100 pixels")
-    target, image_format = _plot_target(args.recording, args.output)
     _need("plot", "matplotlib")
     import matplotlib
 
     matplotlib.use("Agg")
     with open_recording(args.recording) as rec:
+        rows = rec.header.samples
+        if rows and not range(rows)[args.start:args.stop]:
+            raise _UsageError(f"--start {args.start} --stop {args.stop}: no rows to draw "
+                              f"(the recording has {rows})")
+        target, image_format = _plot_target(args.recording, args.output)
         inputs = [int(i) if i.lstrip("-").isdigit() else i
                   for i in args.inputs] or None
         try:
@@ -213,15 +221,27 @@ def _progress_bar(total):
 
 
 def _export_command(args):
-    from ._batch import (WorkerError, batch_to, connect, kinds_of,
-                         make_folders, mixed_kinds, recordings_in, targets)
-
     if args.compression is not None and args.to != "parquet":
         raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
     _need("export", "pyarrow" if args.to == "parquet" else "h5py")
+    made = _make_directory(args.output) if args.output is not None else []
+    counts = {"exported": 0, "failed": 0}
+    try:
+        return _export_into(args, counts)
+    finally:
+        if not counts["exported"]:  # no empty -o folder stays behind
+            for folder in made:
+                try:
+                    os.rmdir(folder)
+                except OSError:
+                    break
+
+
+def _export_into(args, counts):
+    from ._batch import (WorkerError, batch_to, connect, kinds_of,
+                         make_folders, mixed_kinds, recordings_in, targets)
+
     output = _Output()
-    if args.output is not None:
-        _make_directory(args.output)
     sources = [os.fspath(source) for source in args.recordings]
     kinds = kinds_of(sources) if args.by_kind or args.to == "parquet" else None
     shown = targets(sources, args.output, args.to, kinds if args.by_kind else None)
@@ -236,18 +256,13 @@ def _export_command(args):
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
     bar = _progress_bar(total)
-    failed = exported = 0
 
     def progress(outcome):
-        nonlocal failed, exported
-        if outcome.error is None:
-            exported += 1
-        else:
-            failed += 1
+        counts["exported" if outcome.error is None else "failed"] += 1
         # Counted before the line is written: the bar drawn again below it
         # counts it.
         if bar is not None:
-            bar.set_postfix(failed=failed, refresh=False)
+            bar.set_postfix(failed=counts["failed"], refresh=False)
             bar.update()
         if outcome.error is None:
             output.line(os.fsdecode(outcome.target), bar)
@@ -256,12 +271,11 @@ def _export_command(args):
 
     try:
         batch_to(sources, shown, args.to, jobs=args.jobs, client=client,
-                 compression=args.compression,
-                 progress=progress)
+                 compression=args.compression, progress=progress)
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
     except KeyboardInterrupt as interrupt:
-        interrupt.args = (f"{exported} of {total} recordings exported, as "
+        interrupt.args = (f"{counts['exported']} of {total} recordings exported, as "
                           "printed",)
         raise
     finally:
@@ -269,10 +283,10 @@ def _export_command(args):
             bar.close()
         if client is not None:
             client.close()
-    _say(f"exported {exported} of {total} recordings, {failed} failed")
+    _say(f"exported {counts['exported']} of {total} recordings, {counts['failed']} failed")
     if output.failed:
         raise _WriteError("cannot write the targets' names to standard output")
-    return FAILED if failed else 0
+    return FAILED if counts["failed"] else 0
 
 
 # Checks of the arguments, as argparse types: every usage error is raised
@@ -303,13 +317,19 @@ def _directory(text):
     return text
 
 
-def _make_directory(path):
-    """Creates `path` with its parents, as mkdir -p does."""
+def _make_directory(path, command="export"):
+    """Creates `path` with its parents, as mkdir -p does; returns the
+    folders it made, the deepest first."""
+    made, folder = [], os.path.abspath(path)
+    while not os.path.exists(folder):
+        made.append(folder)
+        folder = os.path.dirname(folder)
     try:
         os.makedirs(path, exist_ok=True)
     except OSError as error:
-        raise _UsageError(f"export: -o {path}: cannot create it: "
+        raise _UsageError(f"{command}: -o {path}: cannot create it: "
                           f"{error.strerror or one_line(error)}") from None
+    return made
 
 
 _ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss)://)?"
@@ -387,14 +407,17 @@ def _parser():
         "pixel, so that no spike is lost.")
     plot.add_argument("recording", help="the recording (.dat)")
     plot.add_argument("-o", "--output",
-                      help="the image to write, or a directory for it "
+                      help="the image to write, or a directory for it, "
+                      "created with its parents where it ends in / "
                       "(default: the recording's name with .png for its "
                       "last suffix); the format follows the suffix, PNG "
                       "without one")
     plot.add_argument("-i", "--input", dest="inputs", action="append",
                       default=[], help="an input to draw, by index or name "
                       "(repeatable; default: all)")
-    plot.add_argument("--start", type=int, default=0, help="first row")
+    plot.add_argument("--start", type=int, default=0,
+                      help="first row (negative: from the end); a range of "
+                      "no rows is a usage error")
     plot.add_argument("--stop", type=int, default=None, help="row to end before")
     plot.add_argument("--width", type=int, default=1600,
                       help="image width in pixels, at least 100 "

@@ -98,6 +98,8 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
             (["run.01/rec.dat"], beside, png), (["run.01/rec.dat", "-o", "out"], "out/rec.png", png),
             ([path, "-o", "p.svg"], "p.svg", b"<?xml"), ([path, "-o", "p"], "p", png),
             (["run.01/rec.dat", "--width", "100", "-i", "in2", "-i", "0"], beside, png),
+            (["run.01/rec.dat", "--start", "49"], beside, png),  # one row of 50
+            ([path, "-o", "new/deeper/"], "new/deeper/rec.png", png),
             (["./rec"], "./rec.png", png)):
         status, out, err = cli(capsys, "plot", *args)
         assert (status, out) == (0, f"{target}\n"), err
@@ -242,6 +244,8 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["plot", "-i", "1"], 2, "no input 1 (inputs: 'in0')"),
     (["plot", "-i", "-2"], 2, "no input -2 (inputs: 'in0')"),
     (["plot", "--width", "99"], 2, "--width 99: at least 100 pixels"),
+    (["plot", "--start", "10"], 2, "--start 10 --stop None: no rows to draw (the recording has 10)\n"),
+    (["plot", "--start", "5", "--stop", "5"], 2, "no rows to draw"),
     (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt (one of .png .pdf .svg .jpg "
      ".jpeg .tif .tiff .eps .ps .webp)\n"),
     (["plot", "-i", "X1"], 2, "no input named 'X1' (inputs: 'in0')\n"),
@@ -380,9 +384,9 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
                            "run1/../run1/other.dat", "-o", "a/b/c", "--jobs", jobs)
     assert status == 0 and out == "a/b/c/other.parquet\n"  # -o made with its parents
     assert err == "morvela: exported 1 of 1 recordings, 0 failed\n"
-    status, out, err = cli(capsys, "export", "run1/none.dat", "link/none.dat", "-o", "a",
-                           "--jobs", jobs)
-    assert (status, out) == (1, "")
+    status, out, err = cli(capsys, "export", "run1/none.dat", "link/none.dat", "-o",
+                           "gone/deeper", "--jobs", jobs)
+    assert (status, out, os.path.exists("gone")) == (1, "", False)  # nothing to hold
     assert err.splitlines()[1:] == ["morvela: exported 0 of 1 recordings, 1 failed"]
 
 

@@ -232,6 +232,7 @@ def test_header_and_inputs(write, tmp_path):
             assert repr(rec) == f"<morvela.Recording {rec.path!r}: 0 samples x 2 inputs, float>"
     for nul in (os.fsdecode(raw) + "\0x", raw + b"\0x"):
         pytest.raises(ValueError, morvela.open, nul)
+    assert dir(morvela) == sorted(morvela.__all__)  # the public names alone
 
 
 @pytest.mark.parametrize("seconds, zone, expected", [

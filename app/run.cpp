@@ -135,8 +135,8 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
       console.WriteNoLf(VersionBanner);
       console.WriteNoLf("\n");
     }
-    console.Flush();
-    return Success;
+    // Text that never arrived is no success (a full disk, a closed pipe).
+    return console.Flush() ? Success : OutputWriteError;
   }
   if (argc != 2) {
     WriteUsage(console);

@@ -56,6 +56,8 @@ TEST_F(ProgramTest, RunsAsAShellSeesThem) {
       {"$M >/dev/null; echo $?", "253\n"},
       {"$M missing.dat >/dev/null; echo $?", "255\n"},
       {"$M --help >/dev/null; echo $?", "0\n"},
+      {"$M --help >/dev/full; echo $?; $M --version >/dev/full; echo $?",
+       "254\n254\n"},
       {"$M rec.dat; echo $?", "Successfully converted         rec.txt\n\n0\n"},
       // A report that fits the buffer fails at its last flush.
       {"ln -s /dev/full full.txt && cp rec.dat full.dat && $M full.dat"

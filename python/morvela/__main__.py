@@ -28,6 +28,7 @@ from ._export import CODECS, one_line
 from ._morvela import __version__
 from ._recording import open as open_recording
 from ._paths import output_path
+from ._terminal import encoding_of, escaped, quoted
 
 FAILED = 1
 USAGE_ERROR = 2
@@ -79,7 +80,10 @@ def _need(command, package):
 
 
 def _say(text, bar=None):
-    """One line on standard error, if it can be written."""
+    """One line on standard error, if it can be written; a character that
+    the terminal must not see (a control character, a byte it cannot
+    take) is written as its escape."""
+    text = escaped(text, encoding_of(sys.stderr))
     try:
         if bar is not None:
             bar.write(f"morvela: {text}", file=sys.stderr)
@@ -107,7 +111,7 @@ def _info(args):
             "complete_rows": rec.complete_rows,
         }
     if info["complete_rows"] < info["header"]["samples"]:
-        _say(f"{os.fsdecode(rec.path)}: shortened: the file holds {info['complete_rows']} "
+        _say(f"{_shown(rec.path, sys.stderr)}: shortened: the file holds {info['complete_rows']} "
              f"of the {info['header']['samples']} rows its header claims")
     # ASCII only: a byte of a name that is not UTF-8 is written as a
     # \udcXX escape, which encodes back to that byte with surrogateescape.
@@ -173,19 +177,41 @@ def _plot(args):
         figure.savefig(target, format=image_format)
     except OSError as error:
         raise _WriteError(f"cannot write {target}: {error}") from None
-    output = _Output()
-    output.line(target)
+    output = _Output(args.print0)
+    output.name(target)
     if output.failed:
         raise _WriteError(f"wrote {target}, but cannot write its name to "
                           "standard output")
+
+
+def _shown(name, stream):
+    """A path or name as `stream` may show it (see _terminal.quoted)."""
+    return quoted(name, encoding_of(stream))
 
 
 class _Output:
     """Lines to standard output, which may be closed or fail: after the
     first failure nothing more is tried, and `failed` says so."""
 
-    def __init__(self):
+    def __init__(self, print0=False):
         self.failed = False
+        self.print0 = print0
+
+    def name(self, path, bar=None):
+        """Writes a path: quoted where it must be (see _terminal), or with
+        print0 as its bytes, ended by a NUL byte."""
+        if not self.print0:
+            self.line(_shown(path, sys.stdout), bar)
+            return
+        try:
+            if sys.stdout is None:
+                raise OSError("standard output is closed")
+            sys.stdout.flush()
+            sys.stdout.buffer.write(os.fsencode(path) + b"\0")
+            sys.stdout.buffer.flush()
+        except (OSError, ValueError, AttributeError):
+            self.failed = True
+            _silence_stdout()
 
     def line(self, text, bar=None):
         """Writes `text` on a line of its own; with a progress `bar`, the
@@ -225,11 +251,15 @@ def _export_command(args):
         raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
     _need("export", "pyarrow" if args.to == "parquet" else "h5py")
     made = _make_directory(args.output) if args.output is not None else []
-    counts = {"exported": 0, "failed": 0}
+    counts = {"exported": 0, "failed": 0, "interrupted": False}
     try:
         return _export_into(args, counts)
+    except KeyboardInterrupt:
+        counts["interrupted"] = True  # a stopped run leaves what it made
+        raise
     finally:
-        if not counts["exported"]:  # no empty -o folder stays behind
+        if not counts["exported"] and not counts["interrupted"]:
+            # No empty -o folder stays behind a run that exported nothing.
             for folder in made:
                 try:
                     os.rmdir(folder)
@@ -241,7 +271,7 @@ def _export_into(args, counts):
     from ._batch import (WorkerError, batch_to, connect, kinds_of,
                          make_folders, mixed_kinds, recordings_in, targets)
 
-    output = _Output()
+    output = _Output(args.print0)
     sources = [os.fspath(source) for source in args.recordings]
     kinds = kinds_of(sources) if args.by_kind or args.to == "parquet" else None
     shown = targets(sources, args.output, args.to, kinds if args.by_kind else None)
@@ -265,9 +295,9 @@ def _export_into(args, counts):
             bar.set_postfix(failed=counts["failed"], refresh=False)
             bar.update()
         if outcome.error is None:
-            output.line(os.fsdecode(outcome.target), bar)
+            output.name(outcome.target, bar)
         else:
-            _say(f"{os.fsdecode(outcome.source)}: {outcome.error}", bar)
+            _say(f"{_shown(outcome.source, sys.stderr)}: {outcome.error}", bar)
 
     try:
         batch_to(sources, shown, args.to, jobs=args.jobs, client=client,
@@ -372,6 +402,12 @@ def _program_name():
     return "morvela" if name == "morvela" else "python3 -m morvela"
 
 
+_PRINT0 = ("write each path written as its bytes, ended by a NUL byte, for "
+           "xargs -0 (otherwise a name that holds a control character or a "
+           "byte the terminal cannot take is quoted as ls quotes it: "
+           "$'a\\nb.png')")
+
+
 def _parser():
     parser = _Parser(
         prog=_program_name(),
@@ -412,6 +448,7 @@ def _parser():
                       "(default: the recording's name with .png for its "
                       "last suffix); the format follows the suffix, PNG "
                       "without one")
+    plot.add_argument("--print0", action="store_true", help=_PRINT0)
     plot.add_argument("-i", "--input", dest="inputs", action="append",
                       default=[], help="an input to draw, by index or name "
                       "(repeatable; default: all)")
@@ -454,6 +491,9 @@ def _parser():
                         "parents where missing (default: each recording's "
                         "own); a target is named as its recording with the "
                         "format's suffix for its last one")
+    # No -0: a short option that looks like a number makes argparse take
+    # every negative number (-i -2, --start -1) for an option.
+    export.add_argument("--print0", action="store_true", help=_PRINT0)
     export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
                         help="the format (default: parquet)")
     export.add_argument("--compression", choices=CODECS, metavar="CODEC",
@@ -528,7 +568,7 @@ def _os_error_text(error):
     reason = error.strerror or one_line(error)
     if error.filename is None:
         return reason
-    return f"{os.fsdecode(error.filename)}: {reason}"
+    return f"{_shown(error.filename, sys.stderr)}: {reason}"
 
 
 def _exit_with(error, status):

@@ -485,6 +485,35 @@ def test_progress_never_garbles_the_printed_lines(write, tmp_path, columns, pipe
                 columns < 100 or f"failed={failed}]".encode() in bar), bar
 
 
+# Names that hold control characters, or bytes a strict UTF-8 output cannot
+# take, reach the terminal quoted as ls quotes them, on both streams, and
+# the screen stays as it was; -0 hands scripts the bytes.
+def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
+    names = [b"wipe\x1b[2J\x1b[H", b"title\x1b]0;pwned\x07", b"a\nb", b"r\xff", b"plain"]
+    for k, name in enumerate(names[:-1]):
+        os.rename(raw_recording(write, f"{k}.dat", 10, 1, seed=k)[0],
+                  os.fsencode(tmp_path) + b"/" + name + b".dat")
+    # An input's name, in the line that says the folder mixes two kinds.
+    write("plain.dat", header_bytes("short", 2, 1, 10) + input_bytes([b"U\x1b[2J1"]) + bytes(20))
+    write(os.fsdecode(b"bad\x1b[2J.dat"), b"KIVX" + bytes(300))
+    args = [b"export", *(n + b".dat" for n in names), b"bad\x1b[2J.dat"]
+    done = run_cli(*args, cwd=tmp_path, env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    assert (done.returncode, done.stdout.decode().splitlines()) == (1, [
+        "$'wipe\\033[2J\\033[H.parquet'", "$'title\\033]0;pwned\\a.parquet'",
+        "$'a\\nb.parquet'", "$'r\\377.parquet'", "plain.parquet"])
+    assert b"\x1b" not in done.stderr and b"(short: U\\033[2J1)" in done.stderr
+    assert "morvela: $'bad\\033[2J.dat': Input file is not a transient recorder file" in \
+        done.stderr.decode().splitlines()
+    done = run_cli(*args, b"--print0", cwd=tmp_path)
+    assert done.stdout == b"".join(n + b".parquet\0" for n in names)
+    assert run_cli(b"plot", names[0] + b".dat", b"--print0", cwd=tmp_path).stdout == \
+        names[0] + b".png\0"
+    status, shown, screen, _ = _in_a_terminal([sys.executable, "-m", "morvela", "export",
+                                               b"plain.dat", names[0] + b".dat"], 100, tmp_path)
+    assert status == 0 and b"\x1b[2J" not in shown
+    assert {"plain.parquet", "$'wipe\\033[2J\\033[H.parquet'"} <= set(screen)
+
+
 @pytest.mark.parametrize("differ, other, shown", [
     ("nothing", {}, None), ("names", {"names": [b"a", b"c"]}, "short: a, c"),
     ("type", {"type_name": "unsigned short"}, "unsigned short: a, b"),

@@ -289,10 +289,10 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
     # A batch names each target as its source is named: bytes for bytes.
     [outcome] = morvela.export_batch([raw], format="hdf5", jobs=1)
     assert outcome == morvela.Outcome(raw, raw[:-4] + b".h5", None)
-    # The command line passes the bytes on as they are.
+    # The command line's --print0 passes the bytes on as they are.
     for to, suffix in (("parquet", b".parquet"), ("hdf5", b".h5")):
-        done = run_cli(b"export", raw, b"--to", to.encode())
-        assert (done.returncode, done.stdout) == (0, raw[:-4] + suffix + b"\n"), done.stderr
+        done = run_cli(b"export", raw, b"--to", to.encode(), b"--print0")
+        assert (done.returncode, done.stdout) == (0, raw[:-4] + suffix + b"\0"), done.stderr
     same_bits(parquet_values(raw[:-4] + b".parquet"), values)
 
 

@@ -277,9 +277,14 @@ def _export_into(args, counts):
     shown = targets(sources, args.output, args.to, kinds if args.by_kind else None)
     if args.by_kind:
         make_folders(shown)
-    elif kinds is not None:
-        for line in mixed_kinds(shown, kinds):
+    elif kinds is not None and not args.mixed_kinds:
+        lines = [f"{folder}: refused: {mix}; --by-kind writes a folder for each kind, "
+                 "--mixed-kinds writes them all the same"
+                 for folder, mix in mixed_kinds(shown, kinds)]
+        for line in lines[:-1]:
             _say(line)
+        if lines:
+            raise _UsageError(lines[-1])
     total = recordings_in(sources, shown)
     try:
         client = connect(args.scheduler, args.connect_timeout) if args.scheduler else None
@@ -471,9 +476,11 @@ def _parser():
         "written under a temporary name and renamed when complete. Recordings "
         "whose targets would be one file are refused before anything is "
         "written. Parquet of several kinds (data type, input names, units) "
-        "bound for one folder, this batch's or files already there, is said "
-        "in one line: a folder reader takes one file's schema; --by-kind "
-        "writes each kind into a folder of its own. One bad recording stops "
+        "bound for one folder, this batch's or files already there, is "
+        "refused before anything is written (status 2), in one line that "
+        "says what tells the kinds apart: a folder reader takes one file's "
+        "schema; --by-kind writes each kind into a folder of its own, "
+        "--mixed-kinds writes them all the same. One bad recording stops "
         "no other: each target is printed "
         "on standard output as it is written, each failure is one line on "
         "standard error, and a summary line ends the run. On a terminal, "
@@ -500,6 +507,11 @@ def _parser():
                         help="Parquet's codec: " + ", ".join(CODECS) + " (default: "
                         "the one that makes the smallest files of the "
                         "recording's type at about snappy's speed)")
+    export.add_argument("--mixed-kinds", action="store_true",
+                        help="write Parquet of several kinds into one folder "
+                        "all the same (refused otherwise: a folder reader "
+                        "takes one file's schema for every file, and may "
+                        "misread the others without a word)")
     export.add_argument("--by-kind", action="store_true",
                         help="write each kind of recording (data type, input "
                         "names and units) into a subfolder of its own, named "

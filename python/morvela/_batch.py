@@ -34,6 +34,7 @@ from typing import (TYPE_CHECKING, Callable, Iterable, List, NamedTuple,
 from ._errors import RecordingError
 from ._export import (SUFFIXES, ExportError, check_options, export_to, kind_of,
                       one_line, parquet_kind)
+from ._names import utf8_text
 from ._paths import output_path, temporary_name
 from ._recording import Recording
 
@@ -142,20 +143,24 @@ def targets(sources, directory=None, format="parquet", kinds=None):  # noqa: A00
 
 def kinds_of(sources):
     """The Kind of each source's Parquet export, or None where the
-    recording cannot be read (its export then fails with the reason)."""
+    recording cannot be read or is shortened (its export then fails with
+    the reason)."""
     kinds = []
     for source in sources:
         try:
             with Recording(source) as rec:
-                kinds.append(kind_of(rec))
+                rec.check_decodable()
+                # A shortened recording's export fails: it adds no kind.
+                whole = rec.complete_rows >= rec.header.samples
+                kinds.append(kind_of(rec) if whole else None)
         except (RecordingError, OSError, ValueError):
             kinds.append(None)
     return kinds
 
 
 def mixed_kinds(shown, kinds):
-    """One line for each folder that would hold Morvela Parquet of more
-    than one kind: the recordings' targets `shown` with their `kinds`, and
+    """(folder, what it would mix) for each folder that would hold Morvela
+    Parquet of more than one kind: the recordings' targets `shown` with their `kinds`, and
     the files of ours already there that the batch does not replace."""
     folders = collections.defaultdict(dict)  # folder -> {kind: already there}
     spelled = {}
@@ -180,12 +185,33 @@ def mixed_kinds(shown, kinds):
                 if kind is not None:
                     found.setdefault(kind, True)
         if len(found) > 1:
-            listed = "; ".join(f"{kind}{' already there' if there else ''}"
-                               for kind, there in found.items())
-            lines.append(f"{spelled[folder]}: Parquet of {len(found)} kinds in one "
-                         f"folder: {listed}; a folder reader takes one file's "
-                         "schema (--by-kind writes a folder for each kind)")
+            listed = "; ".join(f"{said}{' (already there)' if there else ''}"
+                               for said, there in zip(_told_apart(list(found)),
+                                                      found.values()))
+            lines.append((spelled[folder], f"Parquet of {len(found)} kinds in one folder, "
+                                           f"which a folder reader takes as one table: {listed}"))
     return lines
+
+
+def _told_apart(kinds):
+    """Each of `kinds` by what tells it from the others: its data type,
+    and where they differ the number of inputs, or else the names or the
+    units from the first that differs on."""
+    counts = len({len(kind.columns) for kind in kinds}) > 1
+    said = []
+    for kind in kinds:
+        parts = [utf8_text(kind.data_type)]
+        if counts:
+            parts.append(f"{len(kind.columns) or 'no'} inputs")
+        for field in ("columns", "units") if not counts else ():
+            values = [getattr(other, field) for other in kinds]
+            if len(set(values)) > 1:
+                at = next(i for i in range(len(values[0]))
+                          if len({v[i] for v in values}) > 1)
+                parts.append(f"{'inputs' if field == 'columns' else field} "
+                             f"{'..., ' if at else ''}{', '.join(getattr(kind, field)[at:at + 3])}")
+        said.append(", ".join(parts))
+    return said
 
 
 def _inode(path):

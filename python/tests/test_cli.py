@@ -497,11 +497,16 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
     write("plain.dat", header_bytes("short", 2, 1, 10) + input_bytes([b"U\x1b[2J1"]) + bytes(20))
     write(os.fsdecode(b"bad\x1b[2J.dat"), b"KIVX" + bytes(300))
     args = [b"export", *(n + b".dat" for n in names), b"bad\x1b[2J.dat"]
-    done = run_cli(*args, cwd=tmp_path, env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict")
+    refused = run_cli(*args, cwd=tmp_path, env=env)
+    assert refused.returncode == 2 and b"\x1b" not in refused.stderr
+    assert b"short, inputs U\\033[2J1" in refused.stderr
+    args.append(b"--mixed-kinds")
+    done = run_cli(*args, cwd=tmp_path, env=env)
     assert (done.returncode, done.stdout.decode().splitlines()) == (1, [
         "$'wipe\\033[2J\\033[H.parquet'", "$'title\\033]0;pwned\\a.parquet'",
         "$'a\\nb.parquet'", "$'r\\377.parquet'", "plain.parquet"])
-    assert b"\x1b" not in done.stderr and b"(short: U\\033[2J1)" in done.stderr
+    assert b"\x1b" not in done.stderr
     assert "morvela: $'bad\\033[2J.dat': Input file is not a transient recorder file" in \
         done.stderr.decode().splitlines()
     done = run_cli(*args, b"--print0", cwd=tmp_path)
@@ -509,20 +514,21 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
     assert run_cli(b"plot", names[0] + b".dat", b"--print0", cwd=tmp_path).stdout == \
         names[0] + b".png\0"
     status, shown, screen, _ = _in_a_terminal([sys.executable, "-m", "morvela", "export",
-                                               b"plain.dat", names[0] + b".dat"], 100, tmp_path)
+                                               b"plain.dat", names[0] + b".dat",
+                                               "--mixed-kinds"], 100, tmp_path)
     assert status == 0 and b"\x1b[2J" not in shown
     assert {"plain.parquet", "$'wipe\\033[2J\\033[H.parquet'"} <= set(screen)
 
 
 @pytest.mark.parametrize("differ, other, shown", [
-    ("nothing", {}, None), ("names", {"names": [b"a", b"c"]}, "short: a, c"),
-    ("type", {"type_name": "unsigned short"}, "unsigned short: a, b"),
-    ("units", {"units": [b"V", b"mV"]}, "short: a, b"),
-    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3}, "short: a, b, c"),
-    ("more", {"names": [b"a", b"b", b"c", b"d"], "units": [b"V"] * 4}, "short: a, b, c, ..."),
-    ("none", {"names": [], "units": []}, "short: no inputs"),
+    ("nothing", {}, None),
+    ("names", {"names": [b"a", b"c"]}, "short, inputs ..., b; short, inputs ..., c"),
+    ("type", {"type_name": "unsigned short"}, "short; unsigned short"),
+    ("units", {"units": [b"V", b"mV"]}, "short, units ..., V; short, units ..., mV"),
+    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3}, "short, 2 inputs; short, 3 inputs"),
+    ("none", {"names": [], "units": []}, "short, 2 inputs; short, no inputs"),
 ])
-def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
+def test_a_folder_of_mixed_kinds_is_refused_and_by_kind_keeps_them_apart(
         write, tmp_path, capsys, monkeypatch, differ, other, shown):
     import pyarrow.dataset as ds
 
@@ -532,6 +538,7 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
 
     monkeypatch.chdir(tmp_path)
     first, second = kind("r1.dat"), kind("r2.dat", **other)
+    cut = write("cut.dat", kind("x.dat", "float").read_bytes()[:-3])  # fails: adds no kind
     # By kind: a subfolder for each kind, each one table to a folder reader.
     status, out, err = cli(capsys, "export", first, second, "-o", "kinds", "--by-kind")
     assert status == 0 and err.count("\n") == 1, err
@@ -541,21 +548,22 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
         assert re.fullmatch(r"kind-[0-9a-f]{8}", key)
         table = ds.dataset(tmp_path / "kinds" / key, format="parquet").to_table()
         assert table.num_rows == 4 * len(os.listdir(tmp_path / "kinds" / key))
-    # Without: one line for the folder, naming each kind.
-    status, out, err = cli(capsys, "export", first, second, "-o", "out")
-    said = (f"morvela: out: Parquet of 2 kinds in one folder: {keys[0]} (short: a, b); "
-            f"{keys[1]} ({shown}); a folder reader takes one file's schema "
-            "(--by-kind writes a folder for each kind)\n")
+    # Without: refused before anything is written, in one line that tells
+    # the kinds apart; --mixed-kinds writes them all the same.
+    said = (f"morvela: out: refused: Parquet of 2 kinds in one folder, which a folder reader "
+            f"takes as one table: {shown}; --by-kind writes a folder for each kind, "
+            "--mixed-kinds writes them all the same\n")
     summary = "morvela: exported 2 of 2 recordings, 0 failed\n"
-    assert status == 0 and len(out.split()) == 2
-    assert err == (summary if shown is None else said + summary)
-    # Each export alone, into a folder that already holds the other.
-    assert cli(capsys, "export", second, "-o", "lone")[2] == \
-        summary.replace("2 of 2", "1 of 1")
+    mixed = cli(capsys, "export", first, second, cut, "-o", "out")
+    assert mixed[:2] == ((1, "out/r1.parquet\nout/r2.parquet\n") if shown is None else (2, ""))
+    assert shown is None or (mixed[2], os.path.exists("out")) == (said, False)
+    status, out, err = cli(capsys, "export", first, second, "-o", "out", "--mixed-kinds")
+    assert (status, len(out.split()), err) == (0, 2, summary)
+    # Into a folder that already holds the other kind.
+    assert cli(capsys, "export", second, "-o", "lone")[2] == summary.replace("2 of 2", "1 of 1")
     status, out, err = cli(capsys, "export", first, "-o", "lone")
-    if shown is not None:
-        assert err.startswith(f"morvela: lone: Parquet of 2 kinds in one folder: "
-                              f"{keys[0]} (short: a, b); {keys[1]} ({shown}) already there;")
+    assert shown is None or (status, err.split("; --by-kind")[0]) == (
+        2, said.replace(" out: ", " lone: ").split("; --by-kind")[0] + " (already there)")
     # The key is the kind's alone: the same from another program and name.
     out = run_cli("export", kind("r3.dat"), "-o", "kinds", "--by-kind").stdout
     assert out == f"kinds/{keys[0]}/r3.parquet\n"
@@ -569,7 +577,7 @@ def test_a_folder_of_mixed_kinds_is_said_and_by_kind_keeps_them_apart(
     one = summary.replace("2 of 2", "1 of 1")
     assert cli(capsys, "export", first, "-o", "out", "--to", "hdf5")[2] == one
     assert cli(capsys, "export", "r1.dat", "r2.dat")[2] == (
-        summary if shown is None else said.replace(" out: ", " .: ") + summary)
+        summary if shown is None else said.replace(" out: ", " .: "))
     kind("r1.dat", **other)
     assert cli(capsys, "export", "r1.dat", "-o", "lone")[2] == one
 

@@ -55,9 +55,14 @@ $(VENV)/installed: $(PY_SOURCES)
 demo: build
 	$(BUILD)/Morvela examples/demo.dat
 
-# Installs Morvela, morvela-synth and their man pages under PREFIX.
+# Installs Morvela, morvela-synth, their man pages and the Python module
+# for Debian's python3 under PREFIX. The module needs python3-dev and
+# pybind11-dev: installed where missing, as make package does, or one line
+# saying what to install.
 PREFIX ?= /usr/local
-install: build
+install:
+	tools/debian-packages.sh deb-python
+	$(MAKE) --no-print-directory build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # The wheel, installed into a clean virtual environment, reads the demo.

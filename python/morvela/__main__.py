@@ -158,7 +158,7 @@ def _plot(args):
         rows = rec.header.samples
         if rows and not range(rows)[args.start:args.stop]:
             raise _UsageError(f"--start {args.start} --stop {args.stop}: no rows to draw "
-                              f"(the recording has {rows})")
+                              f"(the recording has {rows} rows)")
         target, image_format = _plot_target(args.recording, args.output)
         inputs = [int(i) if i.lstrip("-").isdigit() else i
                   for i in args.inputs] or None

@@ -244,7 +244,8 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["plot", "-i", "1"], 2, "no input 1 (inputs: 'in0')"),
     (["plot", "-i", "-2"], 2, "no input -2 (inputs: 'in0')"),
     (["plot", "--width", "99"], 2, "--width 99: at least 100 pixels"),
-    (["plot", "--start", "10"], 2, "--start 10 --stop None: no rows to draw (the recording has 10)\n"),
+    (["plot", "--start", "10"], 2,
+     "--start 10 --stop None: no rows to draw (the recording has 10 rows)\n"),
     (["plot", "--start", "5", "--stop", "5"], 2, "no rows to draw"),
     (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt (one of .png .pdf .svg .jpg "
      ".jpeg .tif .tiff .eps .ps .webp)\n"),

@@ -435,7 +435,8 @@ def _parser():
         description="Prints the recording's header, its inputs' names and "
         "units and the rows the file holds (complete_rows) as JSON, in "
         "ASCII; a file that holds fewer rows than its header claims is said "
-        "to be shortened, in one line on standard error. A name's byte that is not UTF-8 is written "
+        "to be shortened, in one line on standard error. A name's byte that "
+        "is not UTF-8 is written "
         "as the escape \\udcXX (XX its value): decode the JSON, then encode "
         "the text with errors='surrogateescape' to get the stored bytes "
         "back.")

@@ -526,7 +526,8 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
     ("names", {"names": [b"a", b"c"]}, "short, inputs ..., b; short, inputs ..., c"),
     ("type", {"type_name": "unsigned short"}, "short; unsigned short"),
     ("units", {"units": [b"V", b"mV"]}, "short, units ..., V; short, units ..., mV"),
-    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3}, "short, 2 inputs; short, 3 inputs"),
+    ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3},
+     "short, 2 inputs; short, 3 inputs"),
     ("none", {"names": [], "units": []}, "short, 2 inputs; short, no inputs"),
 ])
 def test_a_folder_of_mixed_kinds_is_refused_and_by_kind_keeps_them_apart(

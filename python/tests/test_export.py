@@ -199,7 +199,8 @@ def test_hdf5_reads_as_netcdf4_with_named_dimensions(write, tmp_path, type_name,
     morvela.export(path, tmp_path / "rec.h5")
     for engine in ("h5netcdf", "netcdf4"):  # the second is netCDF4-python's
         with xr.open_dataset(tmp_path / "rec.h5", engine=engine) as ds:
-            assert ds["values"].dims == ("time_offset", "input") and ds.input.values.tolist() == names
+            assert ds["values"].dims == ("time_offset", "input")
+            assert ds.input.values.tolist() == names
             same_bits(ds["values"].values, values)
             same_bits(ds.time_offset.values, offsets)
             assert ds.time_offset.attrs["units"] == "s" and ds.attrs["data_type"] == type_name

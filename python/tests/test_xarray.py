@@ -72,7 +72,8 @@ def test_every_netcdf_engine_writes_what_the_engine_gives(write, tmp_path, engin
     big = write("big.dat", header_bytes("short", 2, 1, 3, pretrigger=2**32 - 2) +
                 input_bytes([b"a"]) + bytes(6))
     # Every type, unsigned ones too (netCDF-3 has none), one recording or many.
-    typed = [raw_recording(write, f"{c}.dat", 3, 2, ">" + c, type_name=t)[0] for t, c in TYPES.items()]
+    typed = [raw_recording(write, f"{c}.dat", 3, 2, ">" + c, type_name=t)[0]
+             for t, c in TYPES.items()]
     typed = [xr.open_dataset(p, engine="morvela") for p in typed] + \
         [morvela.open_mfdataset([typed[3], typed[3]])]
     runs = morvela.open_mfdataset([raw, raw])

@@ -445,8 +445,9 @@ def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, han
 
 def test_workers_end_with_the_program_that_started_them(write, tmp_path):
     # A program whose batch runs in worker processes, ended by SIGTERM
-    # (Python's default handler) or SIGKILL: no worker goes on writing, and
-    # no temporary file stays.
+    # (Python's default handler) or SIGKILL, or hung up with its workers
+    # (SIGHUP to the group, as a closed terminal sends it): no worker goes
+    # on writing, and no temporary file stays.
     sources = [str(p) for p, _ in recordings(write, 3, rows=3000, inputs=2)]
     marker = tmp_path / "started"
     script = f"""
@@ -463,13 +464,13 @@ morvela._export.BLOCK_BYTES = 4096
 morvela.export_batch({sources!r}, {str(tmp_path / "out")!r}, jobs=2)
 """
     (tmp_path / "out").mkdir()
-    for signum in (signal.SIGTERM, signal.SIGKILL):
-        program = subprocess.Popen([sys.executable, "-c", script])
+    for signum in (signal.SIGTERM, signal.SIGKILL, signal.SIGHUP):
+        program = subprocess.Popen([sys.executable, "-c", script], start_new_session=True)
         while len(list(tmp_path.glob("started*"))) < 2:
             assert program.poll() is None
             time.sleep(0.01)
         workers = [int(m.name[len("started"):]) for m in tmp_path.glob("started*")]
-        program.send_signal(signum)
+        os.killpg(program.pid, signum) if signum == signal.SIGHUP else program.send_signal(signum)
         assert program.wait(60) == -signum
         for pid in workers:
             for _ in range(6000):

@@ -38,14 +38,11 @@ def read_block(path, identity, start, stop, fill_value):
     header = reader.header()
     end = min(stop, header["samples"])
     first = min(start, end)  # past a shorter recording's end: no rows
-    # No rows to read, only padding: no input is read (nor is its end
-    # checked), only the type is taken.
-    values = reader.read(first, end, list(range(header["inputs"])) if first < end else [])
+    values = reader.read(first, end, list(range(header["inputs"])))
     if end < stop:
         padded = np.full((stop - start, header["inputs"]), fill_value,
                          dtype=values.dtype)
-        if first < end:
-            padded[:end - first] = values
+        padded[:len(values)] = values
         values = padded
     return values[np.newaxis]
 

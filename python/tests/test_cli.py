@@ -115,6 +115,7 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     assert drawn == [((None,), {"start": 5, "stop": 40, "inputs": ["in2", 0], "width": 300}),
                      ((None,), {"start": 0, "stop": None, "inputs": None, "width": 1600})]
     assert not (tmp_path / "run.png").exists() and not (tmp_path / ".png.png").exists()
+    assert cli(capsys, "plot", path, "-o", "p.svg", "--print0")[:2] == (0, "p.svg\0")
     itself = write("x.png", path.read_bytes())
     status, out, err = cli(capsys, "plot", itself)
     assert status == 2 and "is the recording itself" in err
@@ -247,6 +248,7 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     (["plot", "--start", "10"], 2,
      "--start 10 --stop None: no rows to draw (the recording has 10 rows)\n"),
     (["plot", "--start", "5", "--stop", "5"], 2, "no rows to draw"),
+    (["plot", "-o", "FILE/sub/"], 2, "plot: -o FILE/sub/: cannot create it: Not a directory\n"),
     (["plot", "-o", "p.txt"], 2, "p.txt: not an image suffix: .txt (one of .png .pdf .svg .jpg "
      ".jpeg .tif .tiff .eps .ps .webp)\n"),
     (["plot", "-i", "X1"], 2, "no input named 'X1' (inputs: 'in0')\n"),
@@ -524,6 +526,7 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
 @pytest.mark.parametrize("differ, other, shown", [
     ("nothing", {}, None),
     ("names", {"names": [b"a", b"c"]}, "short, inputs ..., b; short, inputs ..., c"),
+    ("first name", {"names": [b"x", b"b"]}, "short, inputs a, b; short, inputs x, b"),
     ("type", {"type_name": "unsigned short"}, "short; unsigned short"),
     ("units", {"units": [b"V", b"mV"]}, "short, units ..., V; short, units ..., mV"),
     ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3},

@@ -491,7 +491,8 @@ def test_progress_never_garbles_the_printed_lines(write, tmp_path, columns, pipe
 # Names that hold control characters, or bytes a strict UTF-8 output cannot
 # take, reach the terminal quoted as ls quotes them, on both streams, and
 # the screen stays as it was; -0 hands scripts the bytes.
-def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
+def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path, capsys,
+                                                               monkeypatch):
     names = [b"wipe\x1b[2J\x1b[H", b"title\x1b]0;pwned\x07", b"a\nb", b"r\xff", b"plain"]
     for k, name in enumerate(names[:-1]):
         os.rename(raw_recording(write, f"{k}.dat", 10, 1, seed=k)[0],
@@ -512,6 +513,12 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path):
     assert b"\x1b" not in done.stderr
     assert "morvela: $'bad\\033[2J.dat': Input file is not a transient recorder file" in \
         done.stderr.decode().splitlines()
+    monkeypatch.chdir(tmp_path)  # and in this process, an ESC in a reason too
+    assert "short, inputs U\\033[2J1" in cli(capsys, "export", args[1])[2]
+    assert cli(capsys, "export", args[1], "bad\x1b[2J.dat", "--mixed-kinds") == (
+        1, "$'wipe\\033[2J\\033[H.parquet'\n",
+        "morvela: $'bad\\033[2J.dat': Input file is not a transient recorder file\n"
+        "morvela: exported 1 of 2 recordings, 1 failed\n")
     done = run_cli(*args, b"--print0", cwd=tmp_path)
     assert done.stdout == b"".join(n + b".parquet\0" for n in names)
     assert run_cli(b"plot", names[0] + b".dat", b"--print0", cwd=tmp_path).stdout == \

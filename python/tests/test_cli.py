@@ -4,6 +4,7 @@
 # shows.
 
 import contextlib
+import io
 import json
 import logging
 import multiprocessing
@@ -486,6 +487,26 @@ def test_progress_never_garbles_the_printed_lines(write, tmp_path, columns, pipe
             failed = int(n > printed.index(failure))
             assert f"| {n}/7 [".encode() in bar and (
                 columns < 100 or f"failed={failed}]".encode() in bar), bar
+
+
+# How a name is shown, at each edge of what must be quoted: C0, DEL and C1
+# (but not U+00A0), a byte that is not UTF-8, a lone surrogate, a character
+# the output's encoding lacks, and ' and \ inside a quoted name.
+@pytest.mark.parametrize("name, encoding, shown", [
+    ("a~b", "utf-8", "a~b"), ("a\x7fb", "utf-8", "$'a\\177b'"), ("\x9f", "utf-8", "$'\\302\\237'"),
+    ("\xa0\ud7ff\ue000", "utf-8", "\xa0\ud7ff\ue000"), ("\ud800", "utf-8", "$'\\355\\240\\200'"),
+    ("\udfff", "utf-8", "$'\\355\\277\\277'"), (os.fsdecode(b"\x80\xff"), "utf-8", "$'\\200\\377'"),
+    ("\udd00", "utf-8", "$'\\355\\264\\200'"), ("caf\xe9", "ascii", "$'caf\\303\\251'"),
+    ("it's\\\n", "utf-8", "$'it\\'s\\\\\\n'"), ("\x1b\r\t", "utf-8", "$'\\033\\r\\t'"),
+])
+def test_a_name_is_shown_quoted_exactly_where_it_must_be(name, encoding, shown):
+    from morvela._terminal import encoding_of, escaped, quoted
+
+    assert quoted(name, encoding) == shown
+    assert escaped(f"x {name}", encoding) == "x " + (shown[2:-1].replace("\\'", "'").replace(
+        "\\\\", "\\") if shown.startswith("$'") else shown)
+    assert encoding_of(None) == encoding_of(object()) == "utf-8"
+    assert encoding_of(io.TextIOWrapper(io.BytesIO(), encoding="ascii")) == "ascii"
 
 
 # Names that hold control characters, or bytes a strict UTF-8 output cannot

@@ -117,6 +117,9 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
                      ((None,), {"start": 0, "stop": None, "inputs": None, "width": 1600})]
     assert not (tmp_path / "run.png").exists() and not (tmp_path / ".png.png").exists()
     assert cli(capsys, "plot", path, "-o", "p.svg", "--print0")[:2] == (0, "p.svg\0")
+    # A recording of no rows has no range to refuse: it draws empty.
+    empty = write("empty.dat", header_bytes("short", 2, 1, 0) + input_bytes([b"a"]))
+    assert cli(capsys, "plot", empty, "--start", "5")[:2] == (0, f"{tmp_path}/empty.png\n")
     itself = write("x.png", path.read_bytes())
     status, out, err = cli(capsys, "plot", itself)
     assert status == 2 and "is the recording itself" in err
@@ -572,6 +575,7 @@ def test_a_folder_of_mixed_kinds_is_refused_and_by_kind_keeps_them_apart(
     monkeypatch.chdir(tmp_path)
     first, second = kind("r1.dat"), kind("r2.dat", **other)
     cut = write("cut.dat", kind("x.dat", "float").read_bytes()[:-3])  # fails: adds no kind
+    unknown = kind("u.dat", "long")  # fails too
     # By kind: a subfolder for each kind, each one table to a folder reader.
     status, out, err = cli(capsys, "export", first, second, "-o", "kinds", "--by-kind")
     assert status == 0 and err.count("\n") == 1, err
@@ -587,7 +591,7 @@ def test_a_folder_of_mixed_kinds_is_refused_and_by_kind_keeps_them_apart(
             f"takes as one table: {shown}; --by-kind writes a folder for each kind, "
             "--mixed-kinds writes them all the same\n")
     summary = "morvela: exported 2 of 2 recordings, 0 failed\n"
-    mixed = cli(capsys, "export", first, second, cut, "-o", "out")
+    mixed = cli(capsys, "export", first, second, cut, unknown, "-o", "out")
     assert mixed[:2] == ((1, "out/r1.parquet\nout/r2.parquet\n") if shown is None else (2, ""))
     assert shown is None or (mixed[2], os.path.exists("out")) == (said, False)
     status, out, err = cli(capsys, "export", first, second, "-o", "out", "--mixed-kinds")

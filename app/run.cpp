@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "convert/recorder_file_converter.h"
 #include "recorder/recorder_file.h"
@@ -193,18 +191,8 @@ ConvertResult RunMorvela(int argc, const char* const* argv,
   }
 
   FdSink sink(report.fd());
-  TextStream report_stream(&sink, LineEnds::kCrLf);
-  result = MemoryAllocationError;
-  std::unique_ptr<RecorderFileConverter> converter;
-  if (report_stream.ok()) {
-    converter.reset(new (std::nothrow) RecorderFileConverter(&console));
-  }
-  if (converter) {
-    result =
-        RunConverterSteps(*converter, input_stream, report_stream, report_path);
-  }
-  // A report that did not reach the file is never called a success.
-  if (!report_stream.Flush() || !report.Close()) result = OutputWriteError;
+  result = ConvertRecording(input_stream, sink, report_path, console);
+  if (!report.Close()) result = OutputWriteError;
 
   WriteVerdict(console, result, report_path);
   return result;

@@ -4,6 +4,8 @@
 #include "convert/recorder_file_converter.h"
 
 #include <ctime>
+#include <memory>
+#include <new>
 
 #include "format/number_format.h"
 #include "recorder/trigger_time.h"
@@ -169,6 +171,23 @@ ConvertResult RunConverterSteps(RecorderFileConverter& converter,
   if (result == Success) result = converter.ConvertHeader(input, report);
   if (result == Success) result = converter.ConvertInputs(input, report);
   if (result == Success) result = converter.ConvertSamples(input, report);
+  return result;
+}
+
+ConvertResult ConvertRecording(InputStream& input, Sink& sink,
+                               std::string_view report_path,
+                               TextStream& console) {
+  TextStream report(&sink, LineEnds::kCrLf);
+  ConvertResult result = MemoryAllocationError;
+  std::unique_ptr<RecorderFileConverter> converter;
+  if (report.ok()) {
+    converter.reset(new (std::nothrow) RecorderFileConverter(&console));
+  }
+  if (converter) {
+    result = RunConverterSteps(*converter, input, report, report_path);
+  }
+  // A report that did not reach the sink is never called a success.
+  if (!report.Flush()) result = OutputWriteError;
   return result;
 }
 

@@ -13,6 +13,7 @@
 #include "recorder/convert_result.h"
 #include "recorder/recorder_file.h"
 #include "stream/input_stream.h"
+#include "stream/sink.h"
 #include "stream/text_stream.h"
 #include "version.h"
 
@@ -84,6 +85,14 @@ class RecorderFileConverter {
 ConvertResult RunConverterSteps(RecorderFileConverter& converter,
                                 InputStream& input, TextStream& report,
                                 std::string_view report_path);
+
+// Runs the four steps from `input` into a report written to `sink` with
+// CR LF line ends, the summary on `console`. Returns the first result that
+// is not Success; OutputWriteError whenever a byte of the report did not
+// reach the sink, whatever the steps returned; Success otherwise.
+ConvertResult ConvertRecording(InputStream& input, Sink& sink,
+                               std::string_view report_path,
+                               TextStream& console);
 
 }  // namespace morvela
 

@@ -9,15 +9,20 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "convert/recorder_file_converter.h"
 #include "recorder/recording_reader.h"
 #include "recorder/trigger_time.h"
+#include "stream/file.h"
+#include "stream/input_stream.h"
 #include "version.h"
 
 namespace py = pybind11;
@@ -278,6 +283,77 @@ py::dict DataTypes() {
   return types;
 }
 
+// The report's bytes to a descriptor; before each write, with the GIL
+// held, pending signals are handled and `stop` is called. An exception from
+// either ends the conversion (the write fails) and is kept, to be raised
+// again once the conversion has returned.
+class StoppableSink : public Sink {
+ public:
+  StoppableSink(int fd, py::object stop) : out_(fd), stop_(std::move(stop)) {}
+
+  bool Write(const char* data, size_t size) override {
+    if (!GoOn()) return false;
+    if (out_.Write(data, size)) return true;
+    error = errno;
+    return false;
+  }
+
+  // The exception that ended the conversion, if any.
+  std::optional<py::error_already_set> raised;
+  // The error number of the write that failed, or 0.
+  int error = 0;
+
+ private:
+  bool GoOn() {
+    py::gil_scoped_acquire gil;
+    try {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (!stop_.is_none()) stop_();
+    } catch (py::error_already_set& e) {
+      raised.emplace(std::move(e));
+      return false;
+    }
+    return true;
+  }
+
+  FdSink out_;
+  py::object stop_;
+};
+
+class Discard : public Sink {
+ public:
+  bool Write(const char*, size_t) override { return true; }
+};
+
+// Converts the recording at `path` into a report written to the open
+// descriptor `fd` (which stays open), `report_path` on its run line, the
+// summary discarded; the GIL is released meanwhile. Returns the result and
+// the error number behind an open or a write that failed (0 otherwise).
+py::tuple Convert(const std::string& path, int fd,
+                  const std::string& report_path, py::object stop) {
+  StoppableSink sink(fd, std::move(stop));
+  ConvertResult result = InputReadError;
+  int error = 0;
+  {
+    py::gil_scoped_release release;
+    struct stat st {};
+    File input = OpenForReading(path.c_str(), &st, &error);
+    if (input.is_open()) {
+      FdSource source(input.fd());
+      InputStream stream(&source);
+      Discard nothing;
+      TextStream console(&nothing, LineEnds::kAsWritten,
+                         TextStream::kMaxReserve);
+      result = stream.ok() && console.ok()
+                   ? ConvertRecording(stream, sink, report_path, console)
+                   : MemoryAllocationError;
+      if (result == OutputWriteError) error = sink.error;
+    }
+  }
+  if (sink.raised) throw std::move(*sink.raised);
+  return py::make_tuple(static_cast<int>(result), error);
+}
+
 }  // namespace
 }  // namespace morvela
 
@@ -305,6 +381,8 @@ PYBIND11_MODULE(_morvela, m) {
       .def("identity", &morvela::Reader::Identity);
   m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));
   m.def("headers", &morvela::Headers, py::arg("paths"));
+  m.def("convert", &morvela::Convert, py::arg("path"), py::arg("fd"),
+        py::arg("report_path"), py::arg("stop"));
   m.def("time_offsets_of", &morvela::TimeOffsetsOf, py::arg("rows"),
         py::arg("pretrigger"), py::arg("sample_time"));
 }

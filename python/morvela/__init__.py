@@ -18,6 +18,8 @@ and xarray datasets; export them to Parquet and HDF5.
 
     morvela.export("rec.dat", "rec.parquet")           # or .h5, streamed
     morvela.export_batch(paths, "out/", jobs=4)        # many, one loop
+    morvela.convert("rec.dat")                         # rec.txt, as Morvela
+    morvela.convert_batch(paths, "reports/", jobs=4)   # many reports
 
 The values are decoded by Morvela's own C++ decoder, by the same rules as
 the text reports that the Morvela program writes.
@@ -35,8 +37,10 @@ from ._errors import (
     TruncatedRecordingError,
     UnknownDataTypeError,
 )
-from ._batch import Outcome, WorkerError, export_batch
-from ._export import ExportError, export
+from ._batch import Outcome, WorkerError, convert_batch, export_batch
+from ._convert import convert
+from ._errors import ExportError
+from ._export import export
 from ._names import column_names
 from ._morvela import __version__
 from ._recording import Header, Input, Recording, open
@@ -106,6 +110,8 @@ __all__ = [
     "Outcome",
     "WorkerError",
     "column_names",
+    "convert",
+    "convert_batch",
     "export",
     "export_batch",
     "Header",

@@ -1,16 +1,17 @@
-"""python3 -m morvela: a recording's header as JSON, its preview plot, or
-recordings exported to Parquet or HDF5.
+"""python3 -m morvela: a recording's header as JSON, its preview plot,
+recordings exported to Parquet or HDF5, or their text reports.
 
     python3 -m morvela info REC.dat
     python3 -m morvela plot REC.dat -o REC.png
     python3 -m morvela export REC.dat... -o DIR --to parquet --jobs 4
+    python3 -m morvela convert REC.dat... -o DIR --jobs 4
 
 Exit status: 0 on success; for a file that cannot be read the Morvela
 program's status for it (255 read error, 252 unknown data type, 251 memory,
 250 not a recording); 2 for a usage error; 3 when the output cannot be
-written; for export, 1 when any recording failed and 4 when there is no
-worker to run on (the scheduler cannot be reached, or worker processes
-cannot be started); 5 when a package the command needs is missing (the
+written; for export and convert, 1 when any recording failed and 4 when
+there is no worker to run on (the scheduler cannot be reached, or worker
+processes cannot be started); 5 when a package the command needs is missing (the
 line names the extra that brings it); 130 after an interrupt (SIGINT), 143
 after SIGTERM, 129 after SIGHUP (the terminal closed). Every failure is one
 line on standard error."""
@@ -246,20 +247,21 @@ def _progress_bar(total):
                 dynamic_ncols=True)
 
 
-def _export_command(args):
-    if args.compression is not None and args.to != "parquet":
-        raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
-    _need("export", "pyarrow" if args.to == "parquet" else "h5py")
-    made = _make_directory(args.output) if args.output is not None else []
-    counts = {"exported": 0, "failed": 0, "interrupted": False}
+def _batch_command(args):
+    if args.command == "export":
+        if args.compression is not None and args.to != "parquet":
+            raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
+        _need("export", "pyarrow" if args.to == "parquet" else "h5py")
+    made = _make_directory(args.output, args.command) if args.output is not None else []
+    counts = {"written": 0, "failed": 0, "interrupted": False}
     try:
-        return _export_into(args, counts)
+        return _batch_into(args, counts)
     except KeyboardInterrupt:
         counts["interrupted"] = True  # a stopped run leaves what it made
         raise
     finally:
-        if not counts["exported"] and not counts["interrupted"]:
-            # No empty -o folder stays behind a run that exported nothing.
+        if not counts["written"] and not counts["interrupted"]:
+            # No empty -o folder stays behind a run that wrote nothing.
             for folder in made:
                 try:
                     os.rmdir(folder)
@@ -267,33 +269,42 @@ def _export_command(args):
                     break
 
 
-def _export_into(args, counts):
-    from ._batch import (WorkerError, batch_to, connect, kinds_of,
-                         make_folders, mixed_kinds, recordings_in, targets)
+def _plan(args):
+    """The batch's Plan for the command line `args`; a usage error where
+    Parquet of several kinds would share a folder."""
+    from ._batch import Plan
 
-    output = _Output(args.print0)
-    sources = [os.fspath(source) for source in args.recordings]
-    kinds = kinds_of(sources) if args.by_kind or args.to == "parquet" else None
-    shown = targets(sources, args.output, args.to, kinds if args.by_kind else None)
+    if args.command == "convert":
+        return Plan(args.recordings, args.output, "report")
+    plan = Plan(args.recordings, args.output, args.to, by_kind=args.by_kind,
+                with_kinds=args.to == "parquet", compression=args.compression)
     if args.by_kind:
-        make_folders(shown)
-    elif kinds is not None and not args.mixed_kinds:
+        plan.make_folders()
+    elif not args.mixed_kinds:
         lines = [f"{folder}: refused: {mix}; --by-kind writes a folder for each kind, "
                  "--mixed-kinds writes them all the same"
-                 for folder, mix in mixed_kinds(shown, kinds)]
+                 for folder, mix in plan.mixed_kinds()]
         for line in lines[:-1]:
             _say(line)
         if lines:
             raise _UsageError(lines[-1])
-    total = recordings_in(sources, shown)
+    return plan
+
+
+def _batch_into(args, counts):
+    from ._batch import WorkerError, connect, run_batch
+
+    done = "converted" if args.command == "convert" else "exported"
+    output = _Output(args.print0)
+    plan = _plan(args)
     try:
         client = connect(args.scheduler, args.connect_timeout) if args.scheduler else None
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
-    bar = _progress_bar(total)
+    bar = _progress_bar(plan.total)
 
     def progress(outcome):
-        counts["exported" if outcome.error is None else "failed"] += 1
+        counts["written" if outcome.error is None else "failed"] += 1
         # Counted before the line is written: the bar drawn again below it
         # counts it.
         if bar is not None:
@@ -305,12 +316,11 @@ def _export_into(args, counts):
             _say(f"{_shown(outcome.source, sys.stderr)}: {outcome.error}", bar)
 
     try:
-        batch_to(sources, shown, args.to, jobs=args.jobs, client=client,
-                 compression=args.compression, progress=progress)
+        run_batch(plan, jobs=args.jobs, client=client, progress=progress)
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
     except KeyboardInterrupt as interrupt:
-        interrupt.args = (f"{counts['exported']} of {total} recordings exported, as "
+        interrupt.args = (f"{counts['written']} of {plan.total} recordings {done}, as "
                           "printed",)
         raise
     finally:
@@ -318,7 +328,7 @@ def _export_into(args, counts):
             bar.close()
         if client is not None:
             client.close()
-    _say(f"exported {counts['exported']} of {total} recordings, {counts['failed']} failed")
+    _say(f"{done} {counts['written']} of {plan.total} recordings, {counts['failed']} failed")
     if output.failed:
         raise _WriteError("cannot write the targets' names to standard output")
     return FAILED if counts["failed"] else 0
@@ -421,7 +431,7 @@ def _parser():
         epilog="Exit status: 0 on success; on a file that cannot be read the "
         "Morvela program's status for it: 255 read error, 252 unknown data "
         "type, 251 memory, 250 not a recording; 2 for a usage error; 3 when "
-        "the output cannot be written; for export, 1 when any recording "
+        "the output cannot be written; for export and convert, 1 when any recording "
         "failed and 4 when there is no worker to run on; 5 when a package "
         "the command needs is missing; 130 after an interrupt, 143 after "
         "SIGTERM, 129 after SIGHUP. Every failure is one line on standard "
@@ -493,15 +503,8 @@ def _parser():
         "missing; after SIGINT 130, after SIGTERM 143 and after SIGHUP 129, "
         "the temporary files removed (the targets printed so far are "
         "complete).")
-    export.add_argument("recordings", nargs="+", help="the recordings (.dat)")
-    export.add_argument("-o", "--output", metavar="DIR", type=_directory,
-                        help="the directory to write into, created with its "
-                        "parents where missing (default: each recording's "
-                        "own); a target is named as its recording with the "
-                        "format's suffix for its last one")
-    # No -0: a short option that looks like a number makes argparse take
-    # every negative number (-i -2, --start -1) for an option.
-    export.add_argument("--print0", action="store_true", help=_PRINT0)
+    _batch_options(export, "exported", "exports", "a target is named as its recording "
+                   "with the format's suffix for its last one")
     export.add_argument("--to", choices=("parquet", "hdf5"), default="parquet",
                         help="the format (default: parquet)")
     export.add_argument("--compression", choices=CODECS, metavar="CODEC",
@@ -518,20 +521,59 @@ def _parser():
                         "names and units) into a subfolder of its own, named "
                         "by a short key of the kind, so that each subfolder "
                         "reads as one table")
-    export.add_argument("--jobs", type=_count, default=1, metavar="N",
-                        help="recordings exported at once, in N processes, "
-                        "never more than recordings (default: 1)")
-    export.add_argument("--scheduler", metavar="ADDRESS",
-                        type=_scheduler_address,
-                        help="run the exports on the dask.distributed "
-                        "cluster whose scheduler is at ADDRESS "
-                        "(HOST:PORT or tcp://HOST:PORT) instead")
-    export.add_argument("--connect-timeout", metavar="SECONDS", type=_seconds,
-                        default=10.0,
-                        help="how long to try to reach the scheduler "
-                        "(default: 10)")
-    export.set_defaults(run=_export_command)
+    export.set_defaults(run=_batch_command)
+    convert = commands.add_parser(
+        "convert", help="write recordings' text reports, as Morvela does",
+        description="Writes the text report of each recording, byte for byte "
+        "as the Morvela program writes it (apart from the run's date and "
+        "time), in this process or in worker processes. A report is named by "
+        "its recording's file name up to its first \".\" with .txt, so that a "
+        "\".\" in a folder's name never shortens it, and written under a "
+        "temporary name and renamed when complete: a failed conversion "
+        "leaves no report, and an earlier report of that name stays as it "
+        "was. Recordings whose reports would be one file (rec.v1.dat and "
+        "rec.v2.dat) are refused before anything is written. One bad "
+        "recording stops no other: each report is printed on standard "
+        "output as it is written, each failure is one line on standard "
+        "error, with the Morvela program's verdict and status for it "
+        "(notes.md: Input file is not a transient recorder file (250)), and "
+        "a summary line ends the run. On a terminal, standard error shows "
+        "the progress.",
+        epilog="Exit status: 0 when every recording was converted, 1 when "
+        "any failed, 2 for a usage error, 3 when the reports' names cannot "
+        "be written to standard output, 4 when the scheduler cannot be "
+        "reached or the worker processes cannot be started; after SIGINT "
+        "130, after SIGTERM 143 and after SIGHUP 129, the temporary files "
+        "removed (the reports printed so far are complete).")
+    _batch_options(convert, "converted", "conversions", "a report is named by its "
+                   "recording's file name up to its first \".\", with .txt")
+    convert.set_defaults(run=_batch_command)
     return parser
+
+
+def _batch_options(command, done, tasks, naming):
+    """The options that export and convert share: the recordings, where
+    the targets go, how they are printed and where the tasks run."""
+    command.add_argument("recordings", nargs="+", help="the recordings (.dat)")
+    command.add_argument("-o", "--output", metavar="DIR", type=_directory,
+                         help="the directory to write into, created with its "
+                         "parents where missing (default: each recording's "
+                         f"own); {naming}")
+    # No -0: a short option that looks like a number makes argparse take
+    # every negative number (-i -2, --start -1) for an option.
+    command.add_argument("--print0", action="store_true", help=_PRINT0)
+    command.add_argument("--jobs", type=_count, default=1, metavar="N",
+                         help=f"recordings {done} at once, in N processes, "
+                         "never more than recordings (default: 1)")
+    command.add_argument("--scheduler", metavar="ADDRESS",
+                         type=_scheduler_address,
+                         help=f"run the {tasks} on the dask.distributed "
+                         "cluster whose scheduler is at ADDRESS "
+                         "(HOST:PORT or tcp://HOST:PORT) instead")
+    command.add_argument("--connect-timeout", metavar="SECONDS", type=_seconds,
+                         default=10.0,
+                         help="how long to try to reach the scheduler "
+                         "(default: 10)")
 
 
 def _terminate(signum, frame):

@@ -1,22 +1,24 @@
-"""A batch of exports: each recording of a list written to Parquet or HDF5,
-here, in worker processes or on a dask.distributed cluster, through one
+"""A batch: each recording of a list converted to its text report, or
+exported to Parquet or HDF5 (the batch's two jobs), here, in worker
+processes or on a dask.distributed cluster (its three places), through one
 loop that collects the outcomes, whichever place runs them.
 
 What the loop guarantees:
 - Targets that two recordings would share are refused before anything is
-  written; the other recordings go on. One recording named twice (the same
-  file to the same target) is exported once.
+  written; the other recordings go on. A file that is not a recording
+  fails on its own. One recording named twice (the same file to the same
+  target) is written once.
 - Paths are made absolute here, so that a worker with another working
   directory writes where the caller meant.
-- Each attempt at an export writes a temporary name of its own; the
+- Each attempt at a task writes a temporary name of its own; the
   temporary files of attempts that died are removed.
 - A worker process that dies costs at most the recordings it held: the
-  recordings in flight with it are exported again one at a time, each in a
+  recordings in flight with it run again one at a time, each in a
   process of its own, and only one whose own process dies is lost. Worker
   processes end with the process that started them.
 - Every outcome is handed to `progress` as it arrives. SIGINT, SIGTERM
-  and SIGHUP (on the main thread) stop the exports in flight; every target complete
-  on disk is handed to `progress` before the signal is passed on, and no
+  and SIGHUP (on the main thread) stop the tasks in flight; every target
+  complete on disk is handed to `progress` before the signal is passed on, and no
   temporary file is left.
 """
 
@@ -31,11 +33,13 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import (TYPE_CHECKING, Callable, Iterable, List, NamedTuple,
                     Optional, Union)
 
-from ._errors import RecordingError
-from ._export import (SUFFIXES, ExportError, check_options, export_to, kind_of,
-                      one_line, parquet_kind)
+from . import _morvela
+from ._convert import convert_to
+from ._errors import ExportError, RecordingError
+from ._export import (SUFFIXES, check_options, export_to, kind_of, one_line,
+                      parquet_kind)
 from ._names import utf8_text
-from ._paths import output_path, temporary_name
+from ._paths import attempt_tag, output_path, report_path, temporary_name
 from ._recording import Recording
 
 if TYPE_CHECKING:
@@ -45,7 +49,7 @@ if TYPE_CHECKING:
 
 Path = Union[str, bytes]
 
-# How long a cluster's exports in flight are waited for after a stop.
+# How long a cluster's tasks in flight are waited for after a stop.
 STOP_SECONDS = 60
 
 
@@ -112,33 +116,6 @@ def connect(address, timeout):
     except Exception as error:  # noqa: BLE001 - any reason is one line
         raise WorkerError(f"cannot reach the scheduler at {address}: "
                          f"{one_line(error)}") from None
-
-
-class _Task(NamedTuple):
-    number: int  # its place in the batch's sources
-    source: bytes  # absolute
-    target: bytes  # absolute
-    tag: bytes  # in the temporary name of every attempt at it
-    format: str
-    compression: Optional[str]  # Parquet's codec; None: the type's default
-
-
-def targets(sources, directory=None, format="parquet", kinds=None):  # noqa: A002
-    """The target of each source: in `directory` (default: the source's
-    own), named as the source with the format's suffix for its last one;
-    each spelled as its source is (str or bytes). With `kinds` (a Kind or
-    None for each source), each target whose kind is known goes into a
-    subfolder named by the kind's key."""
-    shown = []
-    for index, source in enumerate(sources):
-        folder = directory
-        kind = kinds[index] if kinds is not None else None
-        if kind is not None:
-            raw = os.fsencode(os.fspath(source))
-            base = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
-            folder = os.path.join(base, kind.key.encode())
-        shown.append(output_path(source, folder, SUFFIXES[format]))
-    return shown
 
 
 def kinds_of(sources):
@@ -229,42 +206,6 @@ def _file(path):
     return _inode(path) or os.path.realpath(os.fsencode(path))
 
 
-def _plan(sources, shown):
-    """(refused, same): for each index whose target another recording
-    shares, the reason it is refused; for each index that names the same
-    recording to the same target as an earlier one, that earlier index."""
-    groups = collections.defaultdict(list)
-    for index, target in enumerate(shown):
-        raw = os.fsencode(target)
-        folder = os.path.realpath(os.path.dirname(os.path.abspath(raw)))
-        groups[(folder, os.path.basename(raw))].append(index)
-    refused, same = {}, {}
-    for indices in groups.values():
-        if len(indices) == 1:
-            continue
-        if len({_file(sources[i]) for i in indices}) == 1:
-            same.update((i, indices[0]) for i in indices[1:])
-            continue
-        names = ", ".join(dict.fromkeys(os.fsdecode(sources[i]) for i in indices))
-        reason = (f"refused: {names} would all be written to "
-                  f"{os.fsdecode(shown[indices[0]])}")
-        refused.update((i, reason) for i in indices)
-    return refused, same
-
-
-def recordings_in(sources, shown):
-    """How many recordings a batch of `sources` to the targets `shown`
-    exports or reports: one recording named twice counts once."""
-    return len(sources) - len(_plan([os.fspath(s) for s in sources], shown)[1])
-
-
-def _attempt_tag(name):
-    """The task tag in a temporary file's name, or None."""
-    if not (name.startswith(b".") and name.endswith(b".part")):
-        return None
-    return name[:-len(b".part")].rpartition(b".")[2].rpartition(b"-")[0]
-
-
 def _remove_attempts(tasks):
     """Removes the temporary files of every attempt at `tasks` (each a
     (target, tag) pair)."""
@@ -277,7 +218,7 @@ def _remove_attempts(tasks):
         except OSError:
             continue
         for name in names:
-            if _attempt_tag(name) in tags:
+            if attempt_tag(name) in tags:
                 try:
                     os.unlink(os.path.join(folder, name))
                 except OSError:
@@ -295,8 +236,23 @@ class _Stopped(BaseException):
 _busy = False  # in a worker process: an export is under way
 
 
-def _export_task(source, target, tag, format, compression, stop=None):  # noqa: A002
-    """Runs where the export runs: None when `target` was written, otherwise
+class _Task(NamedTuple):
+    number: int  # its place in the batch's sources
+    source: bytes  # absolute
+    target: bytes  # absolute
+    tag: bytes  # in the temporary name of every attempt at it
+    job: str  # "report", "parquet" or "hdf5"
+    shown: bytes  # the target as printed: a report's run line names it
+    compression: Optional[str]  # Parquet's codec; None: the type's default
+
+
+def _not_done(job):
+    """How a task of `job` that did not run is said: "not converted"."""
+    return "not converted" if job == "report" else "not exported"
+
+
+def _run_task(source, target, tag, job, shown, compression, stop=None):
+    """Runs where the task runs: None when `target` was written, otherwise
     (reason, whether the target could not be written), the reason one line
     that names neither path (the worker sees them absolute). `stop`, if
     given, is asked between blocks and before the rename whether the batch
@@ -304,7 +260,7 @@ def _export_task(source, target, tag, format, compression, stop=None):  # noqa: 
     global _busy
     # A rerun after its worker died: the attempts before it are dead.
     _remove_attempts([(target, tag)])
-    temporary = temporary_name(target, tag + b"-" + secrets.token_hex(4).encode())
+    temporary = temporary_name(target, tag)
 
     def check(*_):
         if stop():
@@ -312,12 +268,15 @@ def _export_task(source, target, tag, format, compression, stop=None):  # noqa: 
 
     try:
         _busy = True
-        export_to(source, target, format, stop and check, temporary, stop and check,
-                  compression)
+        if job == "report":
+            convert_to(source, target, shown, temporary, stop and check, stop and check)
+        else:
+            export_to(source, target, job, stop and check, temporary, stop and check,
+                      compression)
     except _Stopped:
         os._exit(128 + signal.SIGTERM)  # its temporary file is removed
     except _Cancelled:
-        return "not exported: the batch was stopped", False
+        return f"{_not_done(job)}: the batch was stopped", False
     except RecordingError as error:
         text = one_line(error)
         prefix = f"{os.fsdecode(os.fspath(error.path))}: " if error.path else ""
@@ -405,58 +364,121 @@ class _HeldSignals:
         return False
 
 
-class _Died(Exception):
-    """The worker process that ran the task died."""
+# The result of a task whose worker process died under it.
+_DIED = "the worker process died"
 
 
 class _Place:
-    """Where exports run. Each place answers the loop's three questions:
-    `submit` a task (a future), `stop` the exports in flight so that none
-    writes after it returns, and what became of a finished future
-    (`settle`: the export's result, or the reason it was lost; _Died
-    where its worker process died and the task may run again)."""
+    """Where the tasks of a batch run: this process, worker processes or a
+    dask.distributed cluster. The loop's contract with a place:
+
+    - `start()` before the first task, `close()` once the last has ended;
+    - `submit(task)` while `room()`: the task starts (or, at a place that
+      cannot run it, ends at once with the reason);
+    - `results(timeout)`: each task that ended since, with its result, after
+      waiting up to `timeout` seconds for one; a result is None for a target
+      written, otherwise the reason (see _run_task). A place settles its own
+      failures into results: no task stays in flight for ever;
+    - `stop()`: ends every task in flight, so that none writes after it
+      returns; the tasks it ended are then neither written nor settled,
+      and `abandon()` says which of them left a complete target on disk.
+    """
 
     window = 1
 
-    def start(self):
-        pass
+    def __init__(self):
+        self._futures = {}  # future -> task, in flight
+        self._ready = []  # (task, result) settled outside `results`
+        self._before = {}  # the file under each target's name at its start
+        self._current = None  # the task being submitted
 
-    def stop(self, in_flight):
+    def start(self):
         pass
 
     def close(self):
         pass
 
-    def lost(self):
-        """Why no future will settle any more (the connection to the
-        scheduler was lost), or None."""
-        return None
+    def stop(self):
+        pass
 
-    def settle(self, future):
+    def room(self):
+        return len(self._futures) < self.window
+
+    def busy(self):
+        return bool(self._futures or self._ready)
+
+    def submit(self, task):
+        self._before[task] = _inode(task.target)
+        self._current = task
+        self._futures[self._start(task)] = task
+        self._current = None
+
+    def results(self, timeout):
+        ended, self._ready = self._ready, []
+        done = concurrent.futures.wait(
+            self._futures, timeout=0 if ended else timeout,
+            return_when=concurrent.futures.FIRST_COMPLETED).done
+        return ended + [(self._futures.pop(future), self._settle(future))
+                        for future in done]
+
+    def abandon(self):
+        """Stops the place; returns the tasks in flight that wrote their
+        target all the same (a complete file under its name, new since the
+        task began). Every attempt's temporary file is removed."""
+        self.stop()
+        unsettled = [*self._futures.items(), *([(None, self._current)] if self._current else [])]
+        written = []
+        for future, task in unsettled:
+            ended = future is not None and future.done() and not future.cancelled()
+            # Stopped or died under way: it may have renamed its file all the same.
+            result = self._settle(future) if ended else _DIED
+            if result is None or (result is _DIED and
+                                  _inode(task.target) not in (self._before[task], None)):
+                written.append(task)
+        _remove_attempts((task.target, task.tag) for _, task in unsettled)
+        self._futures.clear()
+        return written
+
+    def _start(self, task):
+        raise NotImplementedError
+
+    def _settle(self, future):
         try:
             return future.result()
         except Exception as failure:  # noqa: BLE001 - a lost worker
             return f"not confirmed: {type(failure).__name__}: {one_line(failure)}"
 
 
+def _ended(result):
+    future = concurrent.futures.Future()
+    future.set_result(result)
+    return future
+
+
 class _Here(_Place):
-    """Each export in this process, as it is submitted; a held signal is
+    """Each task in this process, as it is submitted; a held signal is
     taken between blocks."""
 
     def __init__(self, held):
+        super().__init__()
         self._held = held
 
-    def submit(self, task):
-        future = concurrent.futures.Future()
-        future.set_result(_export_task(*task[1:], stop=self._held.take))
-        return future
+    def _start(self, task):
+        return _ended(_run_task(*task[1:], stop=self._held.take))
 
 
 class _Pool(_Place):
-    """Exports in `count` worker processes."""
+    """Tasks in `count` worker processes. A worker process that dies takes
+    the tasks in flight with it: those that ended first are settled, the
+    others kept in `died`, and the pool starts again. `alone` is the last
+    chance of a task that died once: each runs in a process of its own, and
+    one that dies again ends with the reason."""
 
-    def __init__(self, count):
-        self.window = count
+    def __init__(self, count, alone=False):
+        super().__init__()
+        self.window = 1 if alone else count
+        self.died = []
+        self._alone = alone
         self._executor = None
 
     def start(self):
@@ -464,23 +486,55 @@ class _Pool(_Place):
             max_workers=self.window, initializer=_worker_start,
             initargs=(os.getpid(),))
 
-    def submit(self, task):
+    def close(self):
+        self.stop()
+
+    def _start(self, task):
         try:
-            return self._executor.submit(_export_task, *task[1:])
+            return self._executor.submit(_run_task, *task[1:])
         except BrokenProcessPool:
-            raise _Died() from None
+            self._ready += self._after_death()
+            return self._executor.submit(_run_task, *task[1:])
         except OSError as error:
-            raise WorkerError(
-                f"cannot start worker processes: {one_line(error)}") from None
+            raise WorkerError(f"cannot start worker processes: {one_line(error)}") from None
 
-    def settle(self, future):
+    def results(self, timeout):
+        ended = super().results(timeout)
+        died = [task for task, result in ended if result is _DIED]
+        if not died:
+            return ended
+        # A broken pool: every task in flight ends with it.
+        return [(task, result) for task, result in ended if result is not _DIED] + \
+            self._after_death(died)
+
+    def _settle(self, future):
         if isinstance(future.exception(), BrokenProcessPool):
-            raise _Died()
-        return super().settle(future)
+            return _DIED
+        return super()._settle(future)
 
-    def stop(self, in_flight):
-        """Ends every worker process: an export under way removes its
-        temporary file first."""
+    def _after_death(self, died=()):
+        """Settles what a broken pool held, keeps the tasks that died with
+        it (`died` and those still in flight), and starts the pool again."""
+        ended, died = [], list(died)
+        for future in concurrent.futures.wait(self._futures).done:
+            task = self._futures.pop(future)
+            result = self._settle(future)
+            if result is _DIED:
+                died.append(task)
+            else:
+                ended.append((task, result))
+        if self._alone:
+            ended += [(task, f"the worker process {_doing(task.job)} it died") for task in died]
+        else:
+            self.died += died
+        self.stop()
+        _remove_attempts((task.target, task.tag) for task in died)
+        self.start()
+        return ended
+
+    def stop(self):
+        """Ends every worker process: a task under way removes its temporary
+        file first."""
         if self._executor is None:
             return
         # The pool keeps its processes to itself (and forgets them on
@@ -497,13 +551,14 @@ class _Pool(_Place):
                 process.join()
         self._executor = None
 
-    def close(self):
-        self.stop({})
+
+def _doing(job):
+    return "converting" if job == "report" else "exporting"
 
 
 class _Flag:
     """A distributed.Event that the workers read: set, it stops the
-    exports of the batch."""
+    tasks of the batch."""
 
     def __init__(self, name):
         self.name = name
@@ -515,9 +570,12 @@ class _Flag:
 
 
 class _Cluster(_Place):
-    """Exports on a dask.distributed cluster."""
+    """Tasks on a dask.distributed cluster. Once the connection to the
+    scheduler is lost, no future settles any more: each task in flight ends
+    as not confirmed, and each task submitted after ends as not run."""
 
     def __init__(self, client, count, tag):
+        super().__init__()
         self.window = count
         self._client = client
         self._flag = _Flag(f"morvela-stop-{tag}")
@@ -526,14 +584,42 @@ class _Cluster(_Place):
     def start(self):
         self._executor = self._client.get_executor(pure=False)
 
-    def submit(self, task):
-        return self._executor.submit(_export_task, *task[1:], stop=self._flag)
+    def close(self):
+        self._executor.shutdown(wait=False)
 
-    def stop(self, in_flight):
-        """Tells the workers to stop, and waits for the exports in flight
-        to end, so that no target is written after it returns."""
+    def _lost(self):
+        if self._client.status == "running":
+            return None
+        return "the connection to the scheduler was lost"
+
+    def _start(self, task):
+        lost = self._lost()
+        if lost:
+            return _ended(f"{_not_done(task.job)}: {lost}")
+        return self._executor.submit(_run_task, *task[1:], stop=self._flag)
+
+    def results(self, timeout):
+        ended = super().results(timeout)
+        lost = self._lost()
+        if ended or not lost:
+            return ended
+        unsettled, self._futures = self._futures, {}
+        return [(task, f"not confirmed: {lost}; a worker may still write it")
+                for task in unsettled.values()]
+
+    def _settle(self, future):
+        if future.cancelled():
+            lost = self._lost()
+            return (f"not confirmed: {lost}; a worker may still write it" if lost
+                    else "not confirmed: the cluster cancelled the task")
+        return super()._settle(future)
+
+    def stop(self):
+        """Tells the workers to stop, and waits for the tasks in flight to
+        end, so that no target is written after it returns."""
         import distributed
 
+        in_flight = list(self._futures)
         if self._client.status == "running":
             try:
                 distributed.Event(self._flag.name, client=self._client).set()
@@ -543,95 +629,192 @@ class _Cluster(_Place):
         for future in in_flight:
             future.cancel()
 
-    def close(self):
-        self._executor.shutdown(wait=False)
-
-    def lost(self):
-        if self._client.status == "running":
-            return None
-        return "the connection to the scheduler was lost"
-
-    def settle(self, future):
-        if future.cancelled():
-            lost = self.lost()
-            return (f"not confirmed: {lost}; a worker may still write it" if lost
-                    else "not confirmed: the cluster cancelled the export")
-        return super().settle(future)
-
-
 
 def _run(tasks, place, finish, held):
     """Runs `tasks` at `place`, at most place.window in flight, and hands
-    each result to finish(task, error). Returns the tasks whose worker
-    process died with them in flight."""
+    each result to finish(task, result). On any exception, a signal taken
+    included, the place is stopped first: a target complete on disk is
+    handed on as written, and no temporary file is left."""
     pending = collections.deque(tasks)
-    in_flight = {}
-    before = {}  # the file under each target's name when its export began
-    died = []
-    running = None
+    place.start()
     try:
-        place.start()
-        while pending or in_flight:
-            broken = False
-            while pending and len(in_flight) < place.window:
-                running = pending.popleft()
-                before[running] = _inode(running.target)
-                try:
-                    in_flight[place.submit(running)] = running
-                except _Died:
-                    pending.appendleft(running)
-                    broken = True
-                    break
-                running = None
-            done, _ = concurrent.futures.wait(
-                in_flight, timeout=0.25,
-                return_when=concurrent.futures.FIRST_COMPLETED)
-            # A broken pool is gone: every task in flight has its end now.
-            settled = concurrent.futures.wait(in_flight).done if broken else done
-            while settled:
-                for future in settled:
-                    task = in_flight.pop(future)
-                    try:
-                        finish(task, place.settle(future))
-                    except _Died:
-                        died.append(task)
-                        broken = True
-                settled = concurrent.futures.wait(in_flight).done if broken else ()
-            if broken:
-                place.stop(in_flight)
-                _remove_attempts((t.target, t.tag) for t in died)
-                place.start()
-            elif not done and place.lost():
-                for task in in_flight.values():
-                    finish(task, f"not confirmed: {place.lost()}; a worker may "
-                                 "still write it")
-                for task in pending:
-                    finish(task, f"not exported: {place.lost()}")
-                in_flight.clear()
-                pending.clear()
+        while pending or place.busy():
+            while pending and place.room():
+                place.submit(pending.popleft())
+            for task, result in place.results(0.25):
+                finish(task, result)
             held.take()
-        place.close()
     except BaseException:
-        # Nothing is written after the stop: a target complete on disk is
-        # reported, every other attempt's file removed.
-        place.stop(in_flight)
-        unsettled = [*in_flight.items(), *([(None, running)] if running else [])]
-        for future, task in unsettled:
-            error = ("stopped" if future is None or not future.done() or future.cancelled()
-                     else _settled(future, place))
-            if error is None or (error == "stopped" and
-                                 _inode(task.target) not in (before[task], None)):
-                finish(task, None)
-        _remove_attempts((t.target, t.tag) for _, t in unsettled)
+        for task in place.abandon():
+            finish(task, None)
         raise
-    return died
+    place.close()
 
 
-def _settled(future, place):
+class Plan:
+    """What a batch writes, made once for the command line and the library
+    alike: each recording's target, the recordings refused because their
+    targets would be one file, and the folders the targets go into.
+
+    Parameters
+    ----------
+    sources : iterable of str, bytes or os.PathLike
+    directory : str, bytes or os.PathLike, optional
+        Where the targets go; by default each recording's own folder.
+    job : {"report", "parquet", "hdf5"}
+        The report is named by the recording's file name up to its first
+        "." with ".txt"; an export by its name with the format's suffix for
+        its last one.
+    by_kind : bool
+        Each export goes into a subfolder named by its kind's key.
+    with_kinds : bool
+        Reads the kinds of the recordings even without `by_kind`, for
+        `mixed_kinds`.
+    compression : str, optional
+        Parquet's codec.
+    """
+
+    def __init__(self, sources, directory=None, job="parquet", *, by_kind=False,
+                 with_kinds=False, compression=None):
+        if job != "report":
+            check_options(job, compression)
+        self.sources = [os.fspath(source) for source in sources]
+        self.job = job
+        self.compression = compression
+        self.kinds = (kinds_of(self.sources) if job != "report" and (by_kind or with_kinds)
+                      else None)
+        self.targets = self._targets(directory, by_kind)
+        self.refused, self.same = _collisions(self.sources, self.targets)
+
+    def _targets(self, directory, by_kind):
+        if self.job == "report":
+            return [report_path(source, directory) for source in self.sources]
+        shown = []
+        for source, kind in zip(self.sources, self.kinds if by_kind else [None] * len(self.sources)):
+            folder = directory
+            if kind is not None:
+                base = (os.fsencode(directory) if directory is not None
+                        else os.path.dirname(os.fsencode(source)))
+                folder = os.path.join(base, kind.key.encode())
+            shown.append(output_path(source, folder, SUFFIXES[self.job]))
+        return shown
+
+    @property
+    def total(self):
+        """How many recordings the batch writes: one named twice counts once."""
+        return len(self.sources) - len(self.same)
+
+    def mixed_kinds(self):
+        """(folder, what it would mix) for each folder that would hold
+        Parquet of more than one kind (see mixed_kinds)."""
+        return mixed_kinds(self.targets, self.kinds) if self.kinds is not None else []
+
+    def make_folders(self):
+        """Creates the folder of each target where it is missing; one that
+        cannot be made fails the tasks into it, each with its line."""
+        for folder in {os.path.dirname(os.path.abspath(os.fsencode(t))) for t in self.targets}:
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError:
+                pass
+
+
+def _is_recording(path):
+    """Whether the file at `path` begins with the recorder's magic."""
     try:
-        return place.settle(future)
-    except _Died:
-        return "stopped"
+        with open(path, "rb") as file:
+            return file.read(len(_morvela.MAGIC)) == _morvela.MAGIC
+    except (OSError, ValueError):
+        return False
+
+
+def _collisions(sources, shown):
+    """(refused, same): for each index whose target another recording
+    shares, the reason it is refused; for each index that names the same
+    file to the same target as an earlier one, that earlier index. A
+    collision is a matter between recordings: a file that is none fails on
+    its own line, and takes no target from a recording."""
+    groups = collections.defaultdict(list)
+    for index, target in enumerate(shown):
+        raw = os.fsencode(target)
+        folder = os.path.realpath(os.path.dirname(os.path.abspath(raw)))
+        groups[(folder, os.path.basename(raw))].append(index)
+    refused, same = {}, {}
+    for indices in groups.values():
+        if len(indices) > 1 and len({_file(sources[i]) for i in indices}) == 1:
+            same.update((i, indices[0]) for i in indices[1:])
+            continue
+        recordings = [i for i in indices if _is_recording(sources[i])] if len(indices) > 1 else []
+        if len({_file(sources[i]) for i in recordings}) < 2:
+            continue
+        names = ", ".join(dict.fromkeys(os.fsdecode(sources[i]) for i in recordings))
+        reason = f"refused: {names} would all be written to {os.fsdecode(shown[indices[0]])}"
+        refused.update((i, reason) for i in recordings)
+    return refused, same
+
+
+def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client"] = None,
+              progress: Optional[Callable[[Outcome], None]] = None) -> List[Outcome]:
+    """Runs the tasks of `plan`: in this process (`jobs` 1), in `jobs`
+    worker processes, or on the cluster of `client`; see export_batch."""
+    sources, shown = plan.sources, plan.targets
+    outcomes = [None] * len(sources)
+
+    def finish(task, error):
+        if isinstance(error, tuple):
+            reason, writing = error
+            error = (f"cannot write {os.fsdecode(shown[task.number])}: {reason}"
+                     if writing else reason)
+        outcome = Outcome(sources[task.number], shown[task.number], error)
+        outcomes[task.number] = outcome
+        if progress is not None:
+            progress(outcome)
+
+    tag = secrets.token_hex(4)
+    tasks = []
+    for index, source in enumerate(sources):
+        if index in plan.same:
+            continue
+        target = os.fsencode(shown[index])
+        task = _Task(index, os.path.abspath(os.fsencode(source)), os.path.abspath(target),
+                     f"{tag}-{index}".encode(), plan.job, target, plan.compression)
+        if index in plan.refused:
+            finish(task, plan.refused[index])
+        else:
+            tasks.append(task)
+    try:
+        with _HeldSignals() as held:
+            if client is not None:
+                place = _Cluster(client, len(tasks), tag)
+            elif jobs > 1 and len(tasks) > 1:
+                place = _Pool(min(jobs, len(tasks)))
+            else:
+                place = _Here(held)
+            _run(tasks, place, finish, held)
+            # The tasks in flight when a worker process died, one at a
+            # time, each in a process of its own: only one that takes its
+            # own process down is lost.
+            for task in getattr(place, "died", []):
+                _run([task], _Pool(1, alone=True), finish, held)
+    finally:
+        for index, outcome in enumerate(outcomes):
+            if index in plan.same:
+                outcome = outcomes[plan.same[index]]
+            outcomes[index] = Outcome(
+                sources[index], shown[index],
+                outcome.error if outcome else f"{_not_done(plan.job)}: the batch was stopped")
+    return outcomes
+
+
+_NOTES = """
+
+    Notes
+    -----
+    SIGINT, SIGTERM and SIGHUP, when it runs on the main thread, stop the
+    tasks in flight, remove the temporary files and hand each target
+    complete on disk to `progress`; the signal then goes to the handler it
+    had (SIGINT's raises KeyboardInterrupt). On another thread the signals
+    are the caller's."""
 
 
 def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] = None,
@@ -669,90 +852,58 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
     Returns
     -------
     list of Outcome
-        In the order of `sources`.
+        In the order of `sources`. Recordings whose targets would be one
+        file are refused, each with the reason; a file that is not a
+        recording fails on its own and refuses no recording.
 
     Raises
     ------
     WorkerError
         When no worker process can be started.
     ValueError
-        For an unknown format or codec.
-
-    Notes
-    -----
-    SIGINT, SIGTERM and SIGHUP, when it runs on the main thread, stop the exports
-    in flight, remove the temporary files and hand each target complete on
-    disk to `progress`; the signal then goes to the handler it had
-    (SIGINT's raises KeyboardInterrupt). On another thread the signals are
-    the caller's."""
-    check_options(format, compression)
-    sources = [os.fspath(source) for source in sources]
-    shown = targets(sources, directory, format, kinds_of(sources) if by_kind else None)
+        For an unknown format or codec."""
+    plan = Plan(sources, directory, format, by_kind=by_kind, compression=compression)
     if by_kind:
-        make_folders(shown)
-    return batch_to(sources, shown, format, jobs=jobs, client=client,
-                    progress=progress, compression=compression)
+        plan.make_folders()
+    return run_batch(plan, jobs=jobs, client=client, progress=progress)
 
 
-def make_folders(shown):
-    """Creates the folder of each target where it is missing; one that
-    cannot be made fails the exports into it, each with its line."""
-    for folder in {os.path.dirname(os.path.abspath(os.fsencode(t))) for t in shown}:
-        try:
-            os.makedirs(folder, exist_ok=True)
-        except OSError:
-            pass
+def convert_batch(sources: Iterable["PathType"], directory: Optional["PathType"] = None, *,
+                  jobs: int = 1, client: Optional["distributed.Client"] = None,
+                  progress: Optional[Callable[[Outcome], None]] = None) -> List[Outcome]:
+    """Writes the Morvela report of each recording (see `convert`); one bad
+    recording stops no other.
+
+    Parameters
+    ----------
+    sources : iterable of str, bytes or os.PathLike
+        The recordings.
+    directory : str, bytes or os.PathLike, optional
+        Where the reports go; by default each recording's own folder. A
+        report is named by its recording's file name up to its first "."
+        with ".txt": a folder's name never shortens it.
+    jobs : int
+        Worker processes, never more than recordings (1: in this process).
+    client : distributed.Client, optional
+        A cluster to run the conversions on instead.
+    progress : callable, optional
+        Called with each Outcome as it arrives, as export_batch calls it.
+
+    Returns
+    -------
+    list of Outcome
+        In the order of `sources`. Recordings whose reports would be one
+        file are refused, each with the reason; the reason of a recording
+        that could not be converted ends with the Morvela program's verdict
+        and status: "Input file is not a transient recorder file (250)".
+
+    Raises
+    ------
+    WorkerError
+        When no worker process can be started."""
+    return run_batch(Plan(sources, directory, "report"), jobs=jobs, client=client,
+                     progress=progress)
 
 
-def batch_to(sources, shown, format, *, jobs=1, client=None, progress=None,  # noqa: A002
-             compression=None):
-    """export_batch with the targets given: `shown[i]` for `sources[i]`."""
-    outcomes = [None] * len(sources)
-    refused, same = _plan(sources, shown)
-
-    def finish(task, error):
-        if isinstance(error, tuple):
-            reason, writing = error
-            error = (f"cannot write {os.fsdecode(shown[task.number])}: {reason}"
-                     if writing else reason)
-        outcome = Outcome(sources[task.number], shown[task.number], error)
-        outcomes[task.number] = outcome
-        if progress is not None:
-            progress(outcome)
-
-    tag = secrets.token_hex(4)
-    tasks = []
-    for index, source in enumerate(sources):
-        if index in same:
-            continue
-        task = _Task(index, os.path.abspath(os.fsencode(source)),
-                     os.path.abspath(os.fsencode(shown[index])),
-                     f"{tag}-{index}".encode(), format, compression)
-        if index in refused:
-            finish(task, refused[index])
-        else:
-            tasks.append(task)
-    try:
-        with _HeldSignals() as held:
-            if client is not None:
-                place = _Cluster(client, len(tasks), tag)
-            elif jobs > 1 and len(tasks) > 1:
-                place = _Pool(min(jobs, len(tasks)))
-            else:
-                place = _Here(held)
-            died = _run(tasks, place, finish, held) if tasks else []
-            # The tasks in flight when a worker process died, one at a
-            # time, each in a process of its own: only one that takes its
-            # own process down is lost.
-            for task in died:
-                for lost in _run([task], _Pool(1), finish, held):
-                    finish(lost, "the worker process exporting it died")
-                    _remove_attempts([(lost.target, lost.tag)])
-    finally:
-        for index, outcome in enumerate(outcomes):
-            if index in same:
-                outcome = outcomes[same[index]]
-            outcomes[index] = Outcome(
-                sources[index], shown[index],
-                outcome.error if outcome else "not exported: the batch was stopped")
-    return outcomes
+export_batch.__doc__ += _NOTES
+convert_batch.__doc__ += _NOTES

@@ -1,5 +1,7 @@
 """The package's exceptions. The binding (_morvela) raises them by name."""
 
+import os
+
 
 class RecordingError(Exception):
     """A recording that cannot be read; `status` is the Morvela program's
@@ -56,3 +58,15 @@ class NotRecordingError(RecordingError):
 class ReportError(ValueError):
     """Text that is not a complete Morvela report; the message names the
     line."""
+
+
+class ExportError(Exception):
+    """An output (an export or a report) that could not be completed;
+    nothing was left under the target's name. The message is one line:
+    "cannot write TARGET: REASON", or REASON alone where there is no
+    target; `reason` holds REASON."""
+
+    def __init__(self, reason, target=None):
+        super().__init__(f"cannot write {os.fsdecode(target)}: {reason}"
+                         if target is not None else reason)
+        self.reason = reason

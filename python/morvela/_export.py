@@ -13,6 +13,7 @@ from typing import Callable, NamedTuple, Optional, Tuple, Union
 import numpy as np
 
 from . import _morvela
+from ._errors import ExportError
 from ._names import column_names, utf8_text
 from ._paths import temporary_name, write_atomically
 from ._recording import PathType, Recording, header_attributes, rows_of_bytes
@@ -24,17 +25,6 @@ PARQUET_BLOCKS = 4
 
 FORMATS = {".parquet": "parquet", ".h5": "hdf5", ".hdf5": "hdf5"}
 SUFFIXES = {"parquet": ".parquet", "hdf5": ".h5"}
-
-
-class ExportError(Exception):
-    """An export that could not be completed; nothing was left under the
-    target's name. The message is one line: "cannot write TARGET: REASON",
-    or REASON alone where there is no target; `reason` holds REASON."""
-
-    def __init__(self, reason, target=None):
-        super().__init__(f"cannot write {os.fsdecode(target)}: {reason}"
-                         if target is not None else reason)
-        self.reason = reason
 
 
 def format_of(path):

@@ -18,19 +18,42 @@ def output_path(source, directory, suffix):
     return path if isinstance(source, bytes) else os.fsdecode(path)
 
 
+def report_path(source, directory=None):
+    """Where the text report of the recording `source` goes: in `directory`
+    (default: the recording's own), named as Morvela names a report, by the
+    recording's file name up to its first "." with ".txt"; a folder's name
+    never shortens it. Spelled as `source` is, str or bytes."""
+    source = os.fspath(source)
+    raw = os.fsencode(source)
+    stem = os.path.basename(raw).partition(b".")[0]
+    folder = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
+    path = os.path.join(folder, stem + b".txt")
+    return path if isinstance(source, bytes) else os.fsdecode(path)
+
+
 def temporary_name(target, tag=None):
-    """The temporary name, beside `target` (bytes), that an export writes
-    before it renames: the target's own name cut so that the whole fits in
-    the directory's longest name, with `tag` (random by default)."""
+    """A new temporary name, beside `target` (bytes), that an output is
+    written under before it is renamed: ".NAME.TAG-RANDOM.part", the
+    target's own name cut so that the whole fits in the directory's longest
+    name. `tag` (bytes without "." or "-") marks every attempt at one
+    target, for attempt_tag."""
     directory, base = os.path.split(target)
-    tag = tag or secrets.token_hex(4).encode()
+    attempt = secrets.token_hex(4).encode()
     try:
         longest = os.pathconf(directory or b".", "PC_NAME_MAX")
     except (OSError, ValueError):
         longest = 255
-    suffix = b"." + tag + b".part"
+    suffix = b"." + (tag + b"-" + attempt if tag else attempt) + b".part"
     room = max(0, longest - 1 - len(suffix))
     return os.path.join(directory, b"." + base[:room] + suffix)
+
+
+def attempt_tag(name):
+    """The tag that temporary_name wrote into `name` (bytes): b"" where it
+    was given none, None where temporary_name did not make the name."""
+    if not (name.startswith(b".") and name.endswith(b".part")):
+        return None
+    return name[:-len(b".part")].rpartition(b".")[2].rpartition(b"-")[0]
 
 
 def write_atomically(target, write, temporary, ready=None):

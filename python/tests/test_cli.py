@@ -145,7 +145,7 @@ def test_usage_help_and_version(capsys, monkeypatch):
 # The command line's documentation is its --help (as the README says): each
 # command's help holds every text of its section in help.txt, whole, as the
 # terminal's width wraps it (at a space, or after a hyphen).
-@pytest.mark.parametrize("command", ["", "info", "plot", "export"])
+@pytest.mark.parametrize("command", ["", "info", "plot", "export", "convert"])
 def test_help_holds_what_help_txt_documents(capsys, command):
     with open(os.path.join(os.path.dirname(__file__), "help.txt"), encoding="utf-8") as f:
         sections = dict(re.findall(r"^\[(\w*)\]\n((?:[^[].*\n)*)", f.read(), re.M))
@@ -629,10 +629,12 @@ def _printed_is_on_disk(out, printed, rows):
 @pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
                     reason="the workers must inherit the hooks")
 @pytest.mark.parametrize("jobs", ["1", "2"])
-@pytest.mark.parametrize("point", POINTS)
+@pytest.mark.parametrize("command, point", [  # a report is written by C++ in one go
+    *(("export", point) for point in POINTS), ("convert", "created"), ("convert", "after-rename")])
 @pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "SIGHUP"])
 def test_an_interrupt_is_one_line_and_every_complete_target_printed(
-        write, tmp_path, monkeypatch, capfd, jobs, point, how):
+        write, tmp_path, monkeypatch, capfd, jobs, command, point, how):
+    suffix = ".parquet" if command == "export" else ".txt"
     sources = [p for p, _ in recordings(write, 4, rows=3000, inputs=2)]
     out = tmp_path / "out"
     signum = getattr(signal, how)
@@ -646,18 +648,23 @@ def test_an_interrupt_is_one_line_and_every_complete_target_printed(
     interrupt_at(monkeypatch, point, b"r1.", signal_to)
     out.mkdir()
     for k in range(4):  # every target there from an earlier run
-        (out / f"r{k}.parquet").write_bytes(b"earlier")
+        (out / f"r{k}{suffix}").write_bytes(b"earlier")
     # The descriptors, not sys.stderr: the workers' last words count too.
-    status, printed, err = cli(capfd, "export", *sources, "-o", out, "--jobs", jobs)
+    status, printed, err = cli(capfd, command, *sources, "-o", out, "--jobs", jobs)
     assert status == {"SIGINT": 130, "SIGTERM": 143, "SIGHUP": 129}[how], err
     word = {"SIGINT": "interrupted", "SIGTERM": "terminated", "SIGHUP": "hung up"}[how]
     printed = printed.split()
-    assert err == f"morvela: {word}: {len(printed)} of 4 recordings exported, as printed\n"
-    assert (str(out / "r1.parquet") in printed) == (point == "after-rename")
+    assert err == (f"morvela: {word}: {len(printed)} of 4 recordings {command}ed, "
+                   "as printed\n")
+    assert (str(out / f"r1{suffix}") in printed) == (point == "after-rename")
     assert not leftovers(out) and len(os.listdir(out)) == 4
     for target in map(str, out.iterdir()):  # only what this run wrote counts
-        assert pq.read_table(target).num_rows == 3000 if target in printed else \
-            open(target, "rb").read() == b"earlier"
+        if target not in printed:
+            assert open(target, "rb").read() == b"earlier"
+        elif command == "export":
+            assert pq.read_table(target).num_rows == 3000
+        else:
+            assert open(target, "rb").read().count(b"\r\n") == 3000 + 10
     assert not multiprocessing.active_children()
 
 

@@ -299,20 +299,22 @@ def test_paths_are_bytes_to_the_system(write, tmp_path):
 
 @pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
                     reason="the workers must inherit the fault")
-def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch):
+@pytest.mark.parametrize("job", ["export", "convert"])
+def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch, job):
     # A recording that is none, one whose worker process dies under it, and
-    # one whose worker is killed from outside: the rest are exported.
+    # one whose worker is killed from outside: the rest are written.
     made = recordings(write, 4)
     bad = write("notrec.dat", b"nothing of the kind" * 10)
     doomed = raw_recording(write, "doomed.dat", 50, 2)[0]
-    export = _batch.export_to
+    name = f"{job}_to"
+    real = getattr(_batch, name)
 
     def dying(source, *args):
         if source.endswith(b"doomed.dat"):
             os.kill(os.getpid(), signal.SIGKILL)
-        return export(source, *args)
+        return real(source, *args)
 
-    monkeypatch.setattr(_batch, "export_to", dying)
+    monkeypatch.setattr(_batch, name, dying)
     seen, killed = [], []
 
     def progress(outcome):
@@ -324,62 +326,77 @@ def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch):
 
     sources = [made[0][0], bad, doomed, *(p for p, _ in made[1:])]
     (tmp_path / "out").mkdir()
-    outcomes = morvela.export_batch(sources, tmp_path / "out", jobs=2, progress=progress)
+    outcomes = getattr(morvela, f"{job}_batch")(sources, tmp_path / "out", jobs=2,
+                                                progress=progress)
     assert [o.source for o in outcomes] == [os.fspath(s) for s in sources]
     assert sorted(seen) == sorted(outcomes) and killed
-    assert outcomes[2].error == "the worker process exporting it died" and outcomes[1].error
+    assert outcomes[2].error == f"the worker process {job}ing it died" and outcomes[1].error
     for outcome in outcomes:
         assert os.path.exists(outcome.target) == (outcome.error is None)
-    for path, values in made:
+    for path, values in made if job == "export" else ():
         same_bits(parquet_values(outcomes[sources.index(path)].target), values)
     assert not leftovers(tmp_path / "out")
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
-def test_a_batch_says_why_each_recording_was_not_exported(write, tmp_path, monkeypatch, jobs):
+def test_a_batch_says_why_each_recording_was_not_written(write, tmp_path, monkeypatch, jobs):
+    # Each case: the reason of its export, and of its report.
     good, good_values = raw_recording(write, "good.dat", 10, 1)
     cases = {
-        "good.dat": (good, None),
+        "good.dat": (good, None, None),
         "short.dat": (write("short.dat", header_bytes("short", 2, 1, 1)[:247]),
-                      "Input file read error"),
+                      "Input file read error", "Input file read error (255)"),
         "magic.dat": (write("magic.dat", b"KIVX" + bytes(400)),
-                      "Input file is not a transient recorder file"),
+                      "Input file is not a transient recorder file",
+                      "Input file is not a transient recorder file (250)"),
         "unknown.dat": (write("unknown.dat", header_bytes("bogus", 2, 1, 2) +
                               input_bytes([b"a"]) + bytes(4)),
-                        "Unknown data type 'bogus' of 2 bytes"),
+                        "Unknown data type 'bogus' of 2 bytes", "Unknown data type (252)"),
         "cut.dat": (write("cut.dat", header_bytes("short", 2, 2, 100) +
                           input_bytes([b"a", b"b"]) + bytes(10)),
-                    "Input file read error: row 2 is not in the file, which holds 2 of 100 rows"),
+                    "Input file read error: row 2 is not in the file, which holds 2 of 100 rows",
+                    "Input file read error (255)"),
         "huge.dat": (write("huge.dat", header_bytes("short", 2, 0xFFFFFFFF, 1)),
-                     "Memory allocation error"),
-        "missing.dat": (tmp_path / "missing.dat", "No such file or directory"),
-        "odd.dat": (raw_recording(write, "odd.dat", 10, 1)[0], "RuntimeError: odd"),
+                     "Memory allocation error", "Memory allocation error (251)"),
+        "missing.dat": (tmp_path / "missing.dat", "No such file or directory",
+                        "Input file read error (255): No such file or directory"),
+        "odd.dat": (raw_recording(write, "odd.dat", 10, 1)[0], "RuntimeError: odd",
+                    "RuntimeError: odd"),
     }
-    export = _batch.export_to
+    real = {name: getattr(_batch, name) for name in ("export_to", "convert_to")}
 
-    def odd(source, *args):
-        if source.endswith(b"odd.dat"):
-            raise RuntimeError("odd")
-        return export(source, *args)
+    def odd(name):
+        def job(source, *args):
+            if source.endswith(b"odd.dat"):
+                raise RuntimeError("odd")
+            return real[name](source, *args)
+        return job
 
-    monkeypatch.setattr(_batch, "export_to", odd)
+    for name in real:
+        monkeypatch.setattr(_batch, name, odd(name))
     (tmp_path / "out").mkdir()
+    sources = [p for p, _, _ in cases.values()]
     with ThreadPoolExecutor(1) as thread:  # a batch runs off the main thread too
-        outcomes = thread.submit(morvela.export_batch, [p for p, _ in cases.values()],
-                                 tmp_path / "out", jobs=jobs, compression="none").result(120)
-    assert [o.error for o in outcomes] == [said for _, said in cases.values()]
-    assert os.listdir(tmp_path / "out") == ["good.parquet"]
+        outcomes = thread.submit(morvela.export_batch, sources, tmp_path / "out", jobs=jobs,
+                                 compression="none").result(120)
+        reports = thread.submit(morvela.convert_batch, sources, tmp_path / "out",
+                                jobs=jobs).result(120)
+    assert [o.error for o in outcomes] == [said for _, said, _ in cases.values()]
+    assert [o.error for o in reports] == [said for _, _, said in cases.values()]
+    assert sorted(os.listdir(tmp_path / "out")) == ["good.parquet", "good.txt"]
     same_bits(parquet_values(outcomes[0].target), good_values)
     assert pq.ParquetFile(outcomes[0].target).metadata.row_group(0).column(1).compression == \
         "UNCOMPRESSED"
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     [outcome] = morvela.export_batch([good], tmp_path / "nodir", jobs=jobs)
+    [report] = morvela.convert_batch([good], tmp_path / "nodir", jobs=jobs)
     pytest.raises(ValueError, morvela.export_batch, [good], tmp_path / "out",
                   "csv", jobs=jobs).match("^unknown format 'csv': parquet or hdf5$")
     pytest.raises(ValueError, morvela.export_batch, [good], compression="lz5").match(
         "^unknown compression 'lz5' for parquet: one of none, snappy, gzip, brotli, lz4, zstd$")
 
     assert outcome.error == f"cannot write {tmp_path}/nodir/good.parquet: No such file or directory"
+    assert report.error == f"cannot write {tmp_path}/nodir/good.txt: No such file or directory"
 
 
 def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
@@ -395,6 +412,9 @@ def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
     assert outcomes == [morvela.Outcome("runs/r0.dat", "out/r0.h5", None)]
     with h5py.File(tmp_path / "out" / "r0.h5") as f:
         same_bits(f["values"][...], values)
+    assert morvela.convert_batch(["runs/r0.dat"], "out", client=client) == [
+        morvela.Outcome("runs/r0.dat", "out/r0.txt", None)]
+    assert (tmp_path / "out" / "r0.txt").read_bytes().split(b"\r\n")[1].endswith(b" out/r0.txt")
     # Lazy arrays of many recordings, opened and read in the cluster's
     # processes.
     xr = pytest.importorskip("xarray")

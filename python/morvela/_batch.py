@@ -258,8 +258,6 @@ def _run_task(source, target, tag, job, shown, compression, stop=None):
     given, is asked between blocks and before the rename whether the batch
     was stopped (or raises itself)."""
     global _busy
-    # A rerun after its worker died: the attempts before it are dead.
-    _remove_attempts([(target, tag)])
     temporary = temporary_name(target, tag)
 
     def check(*_):
@@ -469,21 +467,24 @@ class _Here(_Place):
 
 class _Pool(_Place):
     """Tasks in `count` worker processes. A worker process that dies takes
-    the tasks in flight with it: those that ended first are settled, the
+    the tasks in flight (queued included) with it: those that ended first are settled, the
     others kept in `died`, and the pool starts again. `alone` is the last
     chance of a task that died once: each runs in a process of its own, and
     one that dies again ends with the reason."""
 
     def __init__(self, count, alone=False):
         super().__init__()
-        self.window = 1 if alone else count
+        self._count = count
+        # A few tasks queued for each process, so that none waits for the
+        # loop between two small tasks.
+        self.window = 1 if alone else 4 * count
         self.died = []
         self._alone = alone
         self._executor = None
 
     def start(self):
         self._executor = concurrent.futures.ProcessPoolExecutor(
-            max_workers=self.window, initializer=_worker_start,
+            max_workers=self._count, initializer=_worker_start,
             initargs=(os.getpid(),))
 
     def close(self):
@@ -797,6 +798,9 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
             for task in getattr(place, "died", []):
                 _run([task], _Pool(1, alone=True), finish, held)
     finally:
+        # What attempts that died left (a cluster runs a task again
+        # elsewhere when its worker is lost): one sweep of each folder.
+        _remove_attempts((task.target, task.tag) for task in tasks)
         for index, outcome in enumerate(outcomes):
             if index in plan.same:
                 outcome = outcomes[plan.same[index]]

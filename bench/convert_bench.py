@@ -13,12 +13,7 @@ import subprocess
 import sys
 import time
 
-
-def synth(synth_binary, directory, name, *options):
-    path = os.path.join(directory, name)
-    if not os.path.exists(path):
-        subprocess.run([synth_binary, *options, name], cwd=directory, check=True)
-    return path
+from python_bench import synth
 
 
 def copies(source, folder, count):

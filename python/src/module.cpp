@@ -322,7 +322,7 @@ class StoppableSink : public Sink {
 
 class Discard : public Sink {
  public:
-  bool Write(const char*, size_t) override { return true; }
+  bool Write(const char* /*data*/, size_t /*size*/) override { return true; }
 };
 
 // Converts the recording at `path` into a report written to the open

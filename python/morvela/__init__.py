@@ -25,9 +25,11 @@ The values are decoded by Morvela's own C++ decoder, by the same rules as
 the text reports that the Morvela program writes.
 """
 
+import importlib as _importlib
 from typing import TYPE_CHECKING, Optional, Sequence, Union
 
 from ._errors import (
+    ExportError,
     NotRecordingError,
     RecordingError,
     RecordingMemoryError,
@@ -37,19 +39,35 @@ from ._errors import (
     TruncatedRecordingError,
     UnknownDataTypeError,
 )
-from ._batch import Outcome, WorkerError, convert_batch, export_batch
-from ._convert import convert
-from ._errors import ExportError
-from ._export import export
-from ._names import column_names
-from ._morvela import __version__
-from ._recording import Header, Input, Recording, open
-from ._report import read_report
+
+# The rest is imported when first used: `import morvela` loads neither
+# numpy nor the binding, so the command line starts at once.
+_LAZY = {
+    "Outcome": "_batch", "WorkerError": "_batch", "convert_batch": "_batch",
+    "export_batch": "_batch", "convert": "_convert", "export": "_export",
+    "column_names": "_names", "__version__": "_morvela", "Header": "_recording",
+    "Input": "_recording", "Recording": "_recording", "open": "_recording",
+    "read_report": "_report",
+}
 
 if TYPE_CHECKING:
     import xarray
 
-    from ._recording import PathType
+    from ._batch import Outcome, WorkerError, convert_batch, export_batch
+    from ._convert import convert
+    from ._export import export
+    from ._morvela import __version__
+    from ._names import column_names
+    from ._recording import Header, Input, PathType, Recording, open
+    from ._report import read_report
+
+
+def __getattr__(name):
+    if name not in _LAZY:
+        raise AttributeError(f"module 'morvela' has no attribute {name!r}")
+    value = getattr(_importlib.import_module(f".{_LAZY[name]}", __name__), name)
+    globals()[name] = value
+    return value
 
 
 def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool = False,

@@ -24,10 +24,9 @@ import re
 import signal
 import sys
 
-from ._errors import RecordingError
-from ._export import CODECS, one_line
-from ._morvela import __version__
-from ._recording import open as open_recording
+# Only light modules here: numpy and the binding are imported once main()
+# has taken over interrupts, so that Ctrl-C while starting is one line too.
+from ._errors import RecordingError, one_line
 from ._paths import output_path
 from ._terminal import encoding_of, escaped, quoted
 
@@ -104,6 +103,8 @@ def _silence_stdout():
 
 
 def _info(args):
+    from ._recording import open as open_recording
+
     with open_recording(args.recording) as rec:
         info = {
             "path": rec.path,
@@ -155,6 +156,8 @@ def _plot(args):
     import matplotlib
 
     matplotlib.use("Agg")
+    from ._recording import open as open_recording
+
     with open_recording(args.recording) as rec:
         rows = rec.header.samples
         if rows and not range(rows)[args.start:args.stop]:
@@ -403,6 +406,8 @@ class _Version(argparse.Action):
     be written."""
 
     def __call__(self, parser, namespace, values, option_string=None):
+        from ._morvela import __version__
+
         output = _Output()
         output.line(f"morvela {__version__}")
         if output.failed:
@@ -424,6 +429,8 @@ _PRINT0 = ("write each path written as its bytes, ended by a NUL byte, for "
 
 
 def _parser():
+    from ._export import CODECS
+
     parser = _Parser(
         prog=_program_name(),
         description="Reads transient recorder files (.dat) with Morvela's "
@@ -583,6 +590,13 @@ def _terminate(signum, frame):
 
 
 def main(argv=None):
+    try:
+        return _main(argv)
+    except KeyboardInterrupt as interrupt:  # while starting, or as it ends
+        return _stopped(interrupt)
+
+
+def _main(argv):
     args = _parser().parse_args(argv)
     # What a library says while it cleans up after a failure (h5py after a
     # failed write, a client that never connected) is no line of ours: the
@@ -609,12 +623,16 @@ def main(argv=None):
     except OSError as error:
         return _exit_with(_os_error_text(error), READ_ERROR)
     except KeyboardInterrupt as interrupt:
-        signum = interrupt.signum if isinstance(interrupt, _Terminated) else signal.SIGINT
-        detail = f": {interrupt}" if str(interrupt) else ""
-        return _exit_with(STOPPED[signum] + detail, 128 + signum)
+        return _stopped(interrupt)
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+def _stopped(interrupt):
+    signum = interrupt.signum if isinstance(interrupt, _Terminated) else signal.SIGINT
+    detail = f": {interrupt}" if str(interrupt) else ""
+    return _exit_with(STOPPED[signum] + detail, 128 + signum)
 
 
 def _os_error_text(error):

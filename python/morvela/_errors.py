@@ -3,6 +3,11 @@
 import os
 
 
+def one_line(error):
+    """An error's text on one line."""
+    return " ".join(str(error).split()) or type(error).__name__
+
+
 class RecordingError(Exception):
     """A recording that cannot be read; `status` is the Morvela program's
     exit status for the same file (a negative number: -1 read error, -4

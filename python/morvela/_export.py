@@ -13,7 +13,7 @@ from typing import Callable, NamedTuple, Optional, Tuple, Union
 import numpy as np
 
 from . import _morvela
-from ._errors import ExportError
+from ._errors import ExportError, one_line
 from ._names import column_names, utf8_text
 from ._paths import temporary_name, write_atomically
 from ._recording import PathType, Recording, header_attributes, rows_of_bytes
@@ -290,11 +290,6 @@ def check_options(format, compression):  # noqa: A002
         raise ValueError(f"unknown compression {compression!r} for {format}: "
                          + ("one of " + ", ".join(CODECS) if format == "parquet"
                             else "HDF5 is always gzip"))
-
-
-def one_line(error):
-    """An error's text on one line."""
-    return " ".join(str(error).split()) or type(error).__name__
 
 
 def _reason(error):

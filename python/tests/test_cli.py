@@ -126,7 +126,7 @@ def test_plot_writes_where_it_says(write, tmp_path, capsys, monkeypatch):
     assert itself.read_bytes() == path.read_bytes()
 
 
-def test_usage_help_and_version(capsys, monkeypatch):
+def test_usage_help_and_version(capsys, monkeypatch, tmp_path):
     monkeypatch.setattr(sys, "argv", [])
     status, out, err = cli(capsys, "--help")
     assert status == 0 and out.startswith("usage: python3 -m morvela [-h] [--version]")
@@ -140,6 +140,12 @@ def test_usage_help_and_version(capsys, monkeypatch):
                                "--version"], stdout=full, stderr=subprocess.PIPE, text=True)
     assert done.returncode == 3
     one_line(done.stderr)
+    # Ctrl-C while it starts, here in the import of numpy, is one line too.
+    (tmp_path / "numpy.py").write_text(
+        "import os, signal, time\nos.kill(os.getpid(), signal.SIGINT)\ntime.sleep(30)\n")
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    done = run_cli("info", "any.dat", env=dict(os.environ, PYTHONPATH=path))
+    assert (done.returncode, done.stderr) == (130, "morvela: interrupted\n")
 
 
 # The command line's documentation is its --help (as the README says): each

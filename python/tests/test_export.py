@@ -471,7 +471,7 @@ def test_workers_end_with_the_program_that_started_them(write, tmp_path):
     sources = [str(p) for p, _ in recordings(write, 3, rows=3000, inputs=2)]
     marker = tmp_path / "started"
     script = f"""
-import os, sys, time, morvela
+import os, sys, time, morvela, morvela._export
 real = morvela._export._blocks
 def blocks(rec, progress, rows, by_input=False):
     for block in real(rec, progress, rows, by_input):

@@ -235,10 +235,11 @@ class _Output:
             _silence_stdout()
 
 
-def _progress_bar(total):
+def _progress_bar(total, unit="rec"):
     """A progress bar on standard error where it is a terminal that reports
     its width and tqdm is installed, otherwise None: a bar wider than the
-    terminal would wrap, and its stale first half would stay on screen."""
+    terminal would wrap, and its stale first half would stay on screen.
+    It counts recordings, or with unit "B" bytes."""
     try:
         if not sys.stderr.isatty() or os.get_terminal_size(sys.stderr.fileno()).columns < 1:
             return None
@@ -246,8 +247,8 @@ def _progress_bar(total):
     except (AttributeError, ValueError, OSError, ImportError):
         return None
     tqdm.monitor_interval = 0  # no thread of its own
-    return tqdm(total=total, unit="rec", file=sys.stderr, leave=False,
-                dynamic_ncols=True)
+    return tqdm(total=total, unit=unit, file=sys.stderr, leave=False,
+                dynamic_ncols=True, unit_scale=unit == "B", unit_divisor=1024)
 
 
 def _batch_command(args):
@@ -304,7 +305,15 @@ def _batch_into(args, counts):
         client = connect(args.scheduler, args.connect_timeout) if args.scheduler else None
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
-    bar = _progress_bar(plan.total)
+    # No more recordings than processes: each runs from the start, and a
+    # count would stand at 0 until they end. The bytes read move instead.
+    by_bytes = client is None and plan.total <= args.jobs
+    sizes = plan.sizes() if by_bytes else None
+    bar = _progress_bar(sum(sizes) if by_bytes else plan.total, "B" if by_bytes else "rec")
+
+    def moved(done):
+        if done > bar.n:
+            bar.update(done - bar.n)
 
     def progress(outcome):
         counts["written" if outcome.error is None else "failed"] += 1
@@ -312,14 +321,15 @@ def _batch_into(args, counts):
         # counts it.
         if bar is not None:
             bar.set_postfix(failed=counts["failed"], refresh=False)
-            bar.update()
+            bar.update(0 if by_bytes else 1)
         if outcome.error is None:
             output.name(outcome.target, bar)
         else:
             _say(f"{_shown(outcome.source, sys.stderr)}: {outcome.error}", bar)
 
     try:
-        run_batch(plan, jobs=args.jobs, client=client, progress=progress)
+        run_batch(plan, jobs=args.jobs, client=client, progress=progress,
+                  moved=moved if by_bytes and bar is not None else None)
     except WorkerError as error:
         raise _NoWorkers(str(error)) from None
     except KeyboardInterrupt as interrupt:
@@ -502,7 +512,8 @@ def _parser():
         "no other: each target is printed "
         "on standard output as it is written, each failure is one line on "
         "standard error, and a summary line ends the run. On a terminal, "
-        "standard error shows the progress.",
+        "standard error shows the progress: recordings done, or bytes read "
+        "where there are no more recordings than processes.",
         epilog="Exit status: 0 when every recording was exported, 1 when any "
         "failed, 2 for a usage error, 3 when the targets' names cannot be "
         "written to standard output, 4 when the scheduler cannot be reached "
@@ -545,7 +556,8 @@ def _parser():
         "error, with the Morvela program's verdict and status for it "
         "(notes.md: Input file is not a transient recorder file (250)), and "
         "a summary line ends the run. On a terminal, standard error shows "
-        "the progress.",
+        "the progress: recordings done, or bytes read where there are no more "
+        "recordings than processes.",
         epilog="Exit status: 0 when every recording was converted, 1 when "
         "any failed, 2 for a usage error, 3 when the reports' names cannot "
         "be written to standard output, 4 when the scheduler cannot be "

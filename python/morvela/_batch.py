@@ -24,6 +24,7 @@ What the loop guarantees:
 
 import collections
 import concurrent.futures
+import multiprocessing
 import os
 import secrets
 import signal
@@ -256,21 +257,33 @@ def _run_task(source, target, tag, job, shown, compression, stop=None):
     (reason, whether the target could not be written), the reason one line
     that names neither path (the worker sees them absolute). `stop`, if
     given, is asked between blocks and before the rename whether the batch
-    was stopped (or raises itself)."""
+    was stopped (or raises itself). The bytes of the recording read are
+    added to `_read` meanwhile, and taken away again when it ends."""
     global _busy
     temporary = temporary_name(target, tag)
+    counted = _Counted(source)
 
     def check(*_):
-        if stop():
+        if stop is not None and stop():
             raise _Cancelled()
 
+    def read_rows(done, rows):
+        counted.to(counted.size * done // max(rows, 1))
+        check()
+
+    def read_bytes(done):
+        counted.to(done)
+        check()
+
+    watched = stop is not None or _read is not None
     try:
         _busy = True
         if job == "report":
-            convert_to(source, target, shown, temporary, stop and check, stop and check)
+            convert_to(source, target, shown, temporary, read_bytes if watched else None,
+                       stop and check)
         else:
-            export_to(source, target, job, stop and check, temporary, stop and check,
-                      compression)
+            export_to(source, target, job, read_rows if watched else None, temporary,
+                      stop and check, compression)
     except _Stopped:
         os._exit(128 + signal.SIGTERM)  # its temporary file is removed
     except _Cancelled:
@@ -287,7 +300,30 @@ def _run_task(source, target, tag, job, shown, compression, stop=None):
         return f"{type(error).__name__}: {one_line(error)}", False
     finally:
         _busy = False
+        counted.to(0)
     return None
+
+
+# Where the task runs: the bytes read by the tasks in flight there, shared
+# with the batch (a multiprocessing.Value), or None.
+_read = None
+
+
+class _Counted:
+    """The bytes of one recording that a task has added to `_read`."""
+
+    def __init__(self, source):
+        self.done = 0
+        try:
+            self.size = os.stat(source).st_size if _read is not None else 0
+        except OSError:
+            self.size = 0
+
+    def to(self, done):
+        if _read is not None and done != self.done:
+            with _read.get_lock():
+                _read.value += done - self.done
+            self.done = done
 
 
 def _worker_terminated(signum, frame):
@@ -296,7 +332,9 @@ def _worker_terminated(signum, frame):
     os._exit(128 + signum)
 
 
-def _worker_start(parent):
+def _worker_start(parent, read):
+    global _read
+    _read = read
     # An interrupt, or the terminal's hang-up, is the batch's to handle: the
     # workers are stopped by it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -454,27 +492,41 @@ def _ended(result):
 
 
 class _Here(_Place):
-    """Each task in this process, as it is submitted; a held signal is
-    taken between blocks."""
+    """Each task in this process, as it is submitted; between blocks a held
+    signal is taken and `tick` called."""
 
-    def __init__(self, held):
+    def __init__(self, held, read=None, tick=None):
         super().__init__()
         self._held = held
+        self._read = read
+        self._tick = tick
+
+    def _stop(self):
+        if self._tick is not None:
+            self._tick()
+        return self._held.take()
 
     def _start(self, task):
-        return _ended(_run_task(*task[1:], stop=self._held.take))
+        global _read
+        _read = self._read
+        try:
+            return _ended(_run_task(*task[1:], stop=self._stop))
+        finally:
+            _read = None
 
 
 class _Pool(_Place):
-    """Tasks in `count` worker processes. A worker process that dies takes
+    """Tasks in `count` worker processes, which add the bytes they read to
+    `read` (a multiprocessing.Value), if given. A worker process that dies takes
     the tasks in flight (queued included) with it: those that ended first are settled, the
     others kept in `died`, and the pool starts again. `alone` is the last
     chance of a task that died once: each runs in a process of its own, and
     one that dies again ends with the reason."""
 
-    def __init__(self, count, alone=False):
+    def __init__(self, count, read=None, alone=False):
         super().__init__()
         self._count = count
+        self._read = read
         # A few tasks queued for each process, so that none waits for the
         # loop between two small tasks.
         self.window = 1 if alone else 4 * count
@@ -485,7 +537,7 @@ class _Pool(_Place):
     def start(self):
         self._executor = concurrent.futures.ProcessPoolExecutor(
             max_workers=self._count, initializer=_worker_start,
-            initargs=(os.getpid(),))
+            initargs=(os.getpid(), self._read))
 
     def close(self):
         self.stop()
@@ -631,11 +683,12 @@ class _Cluster(_Place):
             future.cancel()
 
 
-def _run(tasks, place, finish, held):
-    """Runs `tasks` at `place`, at most place.window in flight, and hands
-    each result to finish(task, result). On any exception, a signal taken
-    included, the place is stopped first: a target complete on disk is
-    handed on as written, and no temporary file is left."""
+def _run(tasks, place, finish, held, tick):
+    """Runs `tasks` at `place`, at most place.window in flight, hands each
+    result to finish(task, result), and calls tick() at least four times a
+    second. On any exception, a signal taken included, the place is stopped
+    first: a target complete on disk is handed on as written, and no
+    temporary file is left."""
     pending = collections.deque(tasks)
     place.start()
     try:
@@ -644,6 +697,7 @@ def _run(tasks, place, finish, held):
                 place.submit(pending.popleft())
             for task, result in place.results(0.25):
                 finish(task, result)
+            tick()
             held.take()
     except BaseException:
         for task in place.abandon():
@@ -700,6 +754,17 @@ class Plan:
             shown.append(output_path(source, folder, SUFFIXES[self.job]))
         return shown
 
+    def sizes(self):
+        """The size in bytes of each source (0 where it cannot be read),
+        once a recording: a later name of the same recording counts 0."""
+        sizes = []
+        for index, source in enumerate(self.sources):
+            try:
+                sizes.append(0 if index in self.same else os.stat(source).st_size)
+            except (OSError, ValueError):
+                sizes.append(0)
+        return sizes
+
     @property
     def total(self):
         """How many recordings the batch writes: one named twice counts once."""
@@ -755,19 +820,37 @@ def _collisions(sources, shown):
 
 
 def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client"] = None,
-              progress: Optional[Callable[[Outcome], None]] = None) -> List[Outcome]:
+              progress: Optional[Callable[[Outcome], None]] = None,
+              moved: Optional[Callable[[int], None]] = None) -> List[Outcome]:
     """Runs the tasks of `plan`: in this process (`jobs` 1), in `jobs`
-    worker processes, or on the cluster of `client`; see export_batch."""
+    worker processes, or on the cluster of `client`; see export_batch.
+    `moved`, if given, is told at least four times a second, and after each
+    outcome, how many bytes of `plan.sizes()` are done: the recordings that
+    ended whole, and on this machine the bytes read of those in flight."""
     sources, shown = plan.sources, plan.targets
     outcomes = [None] * len(sources)
+    sizes = plan.sizes() if moved is not None else None
+    read = multiprocessing.Value("q", 0) if moved is not None else None
+    whole = sum(sizes) if sizes is not None else 0
+    ended, told = [0], [0]
+
+    def tick():
+        # A task takes its bytes back as it ends, just before its outcome
+        # adds them whole: the figure told never goes back.
+        if moved is not None:
+            told[0] = max(told[0], min(whole, ended[0] + read.value))
+            moved(told[0])
 
     def finish(task, error):
+        if sizes is not None:
+            ended[0] += sizes[task.number]
         if isinstance(error, tuple):
             reason, writing = error
             error = (f"cannot write {os.fsdecode(shown[task.number])}: {reason}"
                      if writing else reason)
         outcome = Outcome(sources[task.number], shown[task.number], error)
         outcomes[task.number] = outcome
+        tick()
         if progress is not None:
             progress(outcome)
 
@@ -788,15 +871,15 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
             if client is not None:
                 place = _Cluster(client, len(tasks), tag)
             elif jobs > 1 and len(tasks) > 1:
-                place = _Pool(min(jobs, len(tasks)))
+                place = _Pool(min(jobs, len(tasks)), read)
             else:
-                place = _Here(held)
-            _run(tasks, place, finish, held)
+                place = _Here(held, read, tick)
+            _run(tasks, place, finish, held, tick)
             # The tasks in flight when a worker process died, one at a
             # time, each in a process of its own: only one that takes its
             # own process down is lost.
             for task in getattr(place, "died", []):
-                _run([task], _Pool(1, alone=True), finish, held)
+                _run([task], _Pool(1, read, alone=True), finish, held, tick)
     finally:
         # What attempts that died left (a cluster runs a task again
         # elsewhere when its worker is lost): one sweep of each folder.

@@ -71,12 +71,13 @@ def convert(src: PathType, dst: Optional[PathType] = None) -> Union[str, bytes]:
     return dst
 
 
-def convert_to(src, dst, shown, temporary, stop: Optional[Callable[[], object]] = None,
+def convert_to(src, dst, shown, temporary, stop: Optional[Callable[[int], object]] = None,
                ready=None):
     """convert(), its run line naming `shown`, written under the name
     `temporary` (default: a new one beside `dst`). `stop`, if given, is
-    called before each write of the report's bytes, and `ready` before the
-    rename; either may raise to leave the report unwritten."""
+    called before each write of the report's bytes with the bytes of the
+    recording read so far, and `ready` before the rename; either may raise
+    to leave the report unwritten."""
     source, target = os.fsencode(os.fspath(src)), os.fsencode(os.fspath(dst))
     if os.path.exists(target) and os.path.samefile(target, source):
         raise ExportError("it is the recording itself", target)

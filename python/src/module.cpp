@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -284,9 +285,10 @@ py::dict DataTypes() {
 }
 
 // The report's bytes to a descriptor; before each write, with the GIL
-// held, pending signals are handled and `stop` is called. An exception from
-// either ends the conversion (the write fails) and is kept, to be raised
-// again once the conversion has returned.
+// held, pending signals are handled and `stop` is called with the bytes of
+// the recording read so far. An exception from either ends the conversion
+// (the write fails) and is kept, to be raised again once the conversion
+// has returned.
 class StoppableSink : public Sink {
  public:
   StoppableSink(int fd, py::object stop) : out_(fd), stop_(std::move(stop)) {}
@@ -303,12 +305,16 @@ class StoppableSink : public Sink {
   // The error number of the write that failed, or 0.
   int error = 0;
 
+  // The descriptor whose read position `stop` is told.
+  void Follow(int input) { input_ = input; }
+
  private:
   bool GoOn() {
+    const off_t read = input_ >= 0 ? ::lseek(input_, 0, SEEK_CUR) : 0;
     py::gil_scoped_acquire gil;
     try {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      if (!stop_.is_none()) stop_();
+      if (!stop_.is_none()) stop_(static_cast<int64_t>(read));
     } catch (py::error_already_set& e) {
       raised.emplace(std::move(e));
       return false;
@@ -318,6 +324,7 @@ class StoppableSink : public Sink {
 
   FdSink out_;
   py::object stop_;
+  int input_ = -1;
 };
 
 class Discard : public Sink {
@@ -339,6 +346,7 @@ py::tuple Convert(const std::string& path, int fd,
     struct stat st {};
     File input = OpenForReading(path.c_str(), &st, &error);
     if (input.is_open()) {
+      sink.Follow(input.fd());
       FdSource source(input.fd());
       InputStream stream(&source);
       Discard nothing;

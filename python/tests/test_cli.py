@@ -498,6 +498,36 @@ def test_progress_never_garbles_the_printed_lines(write, tmp_path, columns, pipe
                 columns < 100 or f"failed={failed}]".encode() in bar), bar
 
 
+# No more recordings than processes: the bar counts the bytes read, and
+# moves while they run.
+@pytest.mark.parametrize("command, jobs", [("export", 1), ("export", 2), ("convert", 1)])
+def test_a_few_big_recordings_show_their_bytes(write, tmp_path, monkeypatch, command, jobs):
+    from morvela import _batch, _export
+
+    made = [p for p, _ in recordings(write, jobs, rows=40_000, inputs=16)]
+    blocks = _export._blocks
+
+    def slowly(*args):  # long enough for the loop's ticks to see a block
+        for block in blocks(*args):
+            time.sleep(0.02)
+            yield block
+
+    monkeypatch.setattr(_export, "_blocks", slowly)
+    monkeypatch.setattr(_export, "BLOCK_BYTES", 64 << 10)
+    plan = _batch.Plan(made, tmp_path / "out", "report" if command == "convert" else "hdf5")
+    (tmp_path / "out").mkdir()
+    seen = []
+    outcomes = _batch.run_batch(plan, jobs=jobs, moved=seen.append)
+    whole = sum(os.path.getsize(p) for p in made)
+    assert [o.error for o in outcomes] == [None] * jobs
+    assert seen == sorted(seen) and seen[-1] == whole
+    assert any(0 < n < whole for n in seen), seen
+    status, shown, _, _ = _in_a_terminal(
+        [sys.executable, "-m", "morvela", command, *map(str, made), "-o", "again",
+         "--jobs", str(jobs)], 100, tmp_path)
+    assert status == 0 and b"B/s" in shown and b"rec/s" not in shown
+
+
 # How a name is shown, at each edge of what must be quoted: C0, DEL and C1
 # (but not U+00A0), a byte that is not UTF-8, a lone surrogate, a character
 # the output's encoding lacks, and ' and \ inside a quoted name.

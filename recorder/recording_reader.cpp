@@ -63,7 +63,38 @@ void ToHostValues(T* values, uint64_t count) {
   }
 }
 
+// The open file, read with pread.
+class FileSource : public RandomSource {
+ public:
+  explicit FileSource(int fd) : fd_(fd) {}
+  bool ReadAt(uint64_t offset, void* buffer, uint64_t size) const override {
+    auto* p = static_cast<char*>(buffer);
+    while (size > 0) {
+      ssize_t n = ::pread(fd_, p, std::min<uint64_t>(size, 1 << 30),
+                          static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      p += n;
+      offset += static_cast<uint64_t>(n);
+      size -= static_cast<uint64_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
 }  // namespace
+
+bool SpanSource::ReadAt(uint64_t offset, void* buffer, uint64_t size) const {
+  if (offset < offset_ || offset - offset_ > size_ ||
+      size > size_ - (offset - offset_)) {
+    return false;
+  }
+  if (size > 0) std::memcpy(buffer, data_ + (offset - offset_), size);
+  return true;
+}
 
 ConvertResult RecordingReader::Open(const char* path,
                                     std::unique_ptr<RecordingReader>* reader,
@@ -81,26 +112,43 @@ ConvertResult RecordingReader::Open(const char* path,
   std::unique_ptr<RecordingReader> r(new (std::nothrow)
                                          RecordingReader(std::move(file)));
   if (!r) return MemoryAllocationError;
-  RecorderHeader& h = r->header_;
-  if (!r->ReadAt(0, &h, sizeof h)) return InputReadError;
+  const ConvertResult result =
+      r->Parse(FileSource(r->file_.fd()), static_cast<uint64_t>(st.st_size));
+  if (result == Success) *reader = std::move(r);
+  return result;
+}
+
+ConvertResult RecordingReader::FromHead(
+    const void* head, uint64_t head_size, uint64_t object_size,
+    std::unique_ptr<RecordingReader>* reader) {
+  std::unique_ptr<RecordingReader> r(new (std::nothrow)
+                                         RecordingReader(File(-1)));
+  if (!r) return MemoryAllocationError;
+  const ConvertResult result = r->Parse(
+      SpanSource(head, 0, std::min(head_size, object_size)), object_size);
+  if (result == Success) *reader = std::move(r);
+  return result;
+}
+
+ConvertResult RecordingReader::Parse(const RandomSource& source,
+                                     uint64_t size) {
+  RecorderHeader& h = header_;
+  if (!source.ReadAt(0, &h, sizeof h)) return InputReadError;
   if (!HasRecorderMagic(h)) return NotRecorderFile;
   DecodeHeader(&h);
 
   const uint64_t table_bytes = uint64_t{h.Ninputs} * sizeof(InputDescriptor);
   if (!InputTableFits(h.Ninputs)) return MemoryAllocationError;
   // A table larger than the file is never allocated.
-  if (table_bytes > static_cast<uint64_t>(st.st_size) - sizeof h) {
+  if (table_bytes > size - sizeof h) return InputReadError;
+  inputs_.resize(h.Ninputs);
+  if (!source.ReadAt(sizeof h, inputs_.data(), table_bytes)) {
     return InputReadError;
   }
-  r->inputs_.resize(h.Ninputs);
-  if (!r->ReadAt(sizeof h, r->inputs_.data(), table_bytes)) {
-    return InputReadError;
-  }
-  r->plan_ = PlanSamples(TextField(h.DataTypeName), h.DataTypeSize);
-  r->data_offset_ = sizeof h + table_bytes;
-  r->row_bytes_ = uint64_t{h.Ninputs} * h.DataTypeSize;
-  r->complete_rows_ = r->CompleteRows(static_cast<uint64_t>(st.st_size));
-  *reader = std::move(r);
+  plan_ = PlanSamples(TextField(h.DataTypeName), h.DataTypeSize);
+  data_offset_ = sizeof h + table_bytes;
+  row_bytes_ = uint64_t{h.Ninputs} * h.DataTypeSize;
+  complete_rows_ = CompleteRows(size);
   return Success;
 }
 
@@ -114,6 +162,7 @@ uint64_t RecordingReader::CompleteRows(uint64_t file_size) const {
 }
 
 uint64_t RecordingReader::CompleteRowsNow() const {
+  if (!file_.is_open()) return complete_rows_;
   struct stat st {};
   if (!Stat(&st)) return 0;
   return CompleteRows(static_cast<uint64_t>(st.st_size));
@@ -121,21 +170,6 @@ uint64_t RecordingReader::CompleteRowsNow() const {
 
 bool RecordingReader::Stat(struct stat* st) const {
   return ::fstat(file_.fd(), st) == 0;
-}
-
-bool RecordingReader::ReadAt(uint64_t offset, void* buffer,
-                             uint64_t size) const {
-  auto* p = static_cast<char*>(buffer);
-  while (size > 0) {
-    ssize_t n = ::pread(file_.fd(), p, std::min<uint64_t>(size, 1 << 30),
-                        static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<uint64_t>(n);
-  }
-  return true;
 }
 
 ConvertResult RecordingReader::CheckRows(uint64_t start, uint64_t stop) const {
@@ -152,6 +186,13 @@ ConvertResult RecordingReader::CheckRows(uint64_t start, uint64_t stop) const {
 ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
                                     const std::vector<uint32_t>& columns,
                                     void* out, Layout layout) const {
+  return ReadFrom(FileSource(file_.fd()), start, stop, columns, out, layout);
+}
+
+ConvertResult RecordingReader::ReadFrom(const RandomSource& source,
+                                        uint64_t start, uint64_t stop,
+                                        const std::vector<uint32_t>& columns,
+                                        void* out, Layout layout) const {
   if (start >= stop || columns.empty()) return Success;
   if (ConvertResult result = CheckRows(start, stop); result != Success) {
     return result;
@@ -193,7 +234,7 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
       uint64_t at = data_offset_ + start * row_bytes_;
       for (uint64_t done = 0; done < values;) {
         const uint64_t count = std::min(per_block, values - done);
-        if (!ReadAt(at, typed_out + done, count * sizeof(T))) {
+        if (!source.ReadAt(at, typed_out + done, count * sizeof(T))) {
           return InputReadError;
         }
         ToHostValues(typed_out + done, count);
@@ -207,7 +248,7 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
       T* row_out = typed_out + (row - start) * row_step;
       if (by_value) {
         for (size_t c = 0; c < offsets.size(); ++c) {
-          if (!ReadAt(at + offsets[c], block.get(), plan_.value_bytes)) {
+          if (!source.ReadAt(at + offsets[c], block.get(), plan_.value_bytes)) {
             return InputReadError;
           }
           row_out[c * column_step] = Decode<T>(block.get(), plan_);
@@ -216,7 +257,7 @@ ConvertResult RecordingReader::Read(uint64_t start, uint64_t stop,
         continue;
       }
       const uint64_t rows = std::min(rows_per_block, stop - row);
-      if (!ReadAt(at, block.get(), rows * row_bytes_)) {
+      if (!source.ReadAt(at, block.get(), rows * row_bytes_)) {
         return InputReadError;
       }
       DecodeBlock(block.get(), rows, row_bytes_, offsets, plan_, row_out,

@@ -18,6 +18,31 @@
 
 namespace morvela {
 
+// Bytes at any offset of a recording: its open file, or a span of it that is
+// held in memory (fetched from an object store).
+class RandomSource {
+ public:
+  virtual ~RandomSource() = default;
+  // Reads exactly `size` bytes at `offset`; false when fewer are there.
+  virtual bool ReadAt(uint64_t offset, void* buffer, uint64_t size) const = 0;
+};
+
+// `size` bytes at `data` that stand at `offset` of the recording; they must
+// remain live while the source is in use. Reads outside them fail.
+class SpanSource : public RandomSource {
+ public:
+  SpanSource(const void* data, uint64_t offset, uint64_t size)
+      : data_(static_cast<const unsigned char*>(data)),
+        offset_(offset),
+        size_(size) {}
+  bool ReadAt(uint64_t offset, void* buffer, uint64_t size) const override;
+
+ private:
+  const unsigned char* data_;
+  uint64_t offset_;
+  uint64_t size_;
+};
+
 class RecordingReader {
  public:
   // Opens the recording at `path` and reads its header and input table, with
@@ -32,6 +57,14 @@ class RecordingReader {
                             std::unique_ptr<RecordingReader>* reader,
                             int* os_error);
 
+  // A recording of `object_size` bytes held elsewhere (an object store),
+  // from its first `head_size` bytes at `head`, which must hold the header
+  // and the input table: the results of Open, but for the opening itself.
+  // The reader has no file of its own: it reads through `ReadFrom`.
+  static ConvertResult FromHead(const void* head, uint64_t head_size,
+                                uint64_t object_size,
+                                std::unique_ptr<RecordingReader>* reader);
+
   // Numbers in host order.
   const RecorderHeader& header() const { return header_; }
   const std::vector<InputDescriptor>& inputs() const { return inputs_; }
@@ -39,7 +72,7 @@ class RecordingReader {
   // The rows the file held in full when it was opened, at most Nsamples.
   uint64_t complete_rows() const { return complete_rows_; }
   // The rows the file holds in full now: after a failed `Read`, the first
-  // row that is not in the file.
+  // row that is not in the file (complete_rows() where there is no file).
   uint64_t CompleteRowsNow() const;
   // The open file's status now (fstat of its descriptor, not of its path):
   // false when it cannot be had.
@@ -68,10 +101,21 @@ class RecordingReader {
                      const std::vector<uint32_t>& columns, void* out,
                      Layout layout = Layout::kByRow) const;
 
+  // Where rows [start, stop) are stored: from RowOffset(start) to
+  // RowOffset(stop).
+  uint64_t RowOffset(uint64_t row) const {
+    return data_offset_ + row * row_bytes_;
+  }
+
+  // As Read, from `source`, which must hold the rows asked for.
+  ConvertResult ReadFrom(const RandomSource& source, uint64_t start,
+                         uint64_t stop, const std::vector<uint32_t>& columns,
+                         void* out, Layout layout = Layout::kByRow) const;
+
  private:
   explicit RecordingReader(File file) : file_(std::move(file)) {}
-  // Reads exactly `size` bytes at `offset`; false when fewer arrive.
-  bool ReadAt(uint64_t offset, void* buffer, uint64_t size) const;
+  // Reads the header and input table of a recording of `size` bytes.
+  ConvertResult Parse(const RandomSource& source, uint64_t size);
 
   File file_;
   RecorderHeader header_{};

@@ -26,7 +26,7 @@ the text reports that the Morvela program writes.
 """
 
 import importlib as _importlib
-from typing import TYPE_CHECKING, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
 
 from ._errors import (
     ExportError,
@@ -72,7 +72,8 @@ def __getattr__(name):
 
 def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool = False,
                    fill_value: Optional[Union[int, float]] = None,
-                   block_rows: Optional[int] = None) -> "xarray.Dataset":
+                   block_rows: Optional[int] = None,
+                   storage_options: Optional[Dict[str, Any]] = None) -> "xarray.Dataset":
     """Like recordings as one lazy xarray Dataset of dimensions (recording,
     time, input), on dask. Needs the xarray extra.
 
@@ -82,7 +83,10 @@ def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool 
         A list of recordings; a str or bytes is a glob pattern, one
         os.PathLike one file whatever its name holds. Paths are made
         absolute at the open, so a compute after os.chdir reads the same
-        files.
+        files. URLs of objects of one fsspec filesystem ("s3://bucket/run/
+        *.dat", globbed by that filesystem) are read by range: their
+        listings and first bytes fetched at once at the open, and a task's
+        rows in one range an object.
     pad : bool
         Shorter recordings are filled to the longest with `fill_value`.
     fill_value : int or float, optional
@@ -92,6 +96,8 @@ def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool 
         The rows of a chunk along "time", at least 1; by default about
         128 MiB of values. Small recordings share a chunk along
         "recording", as many as fill about 16 MiB of values.
+    storage_options : dict, optional
+        For URLs: the filesystem's options, as `morvela.open` takes them.
 
     Returns
     -------
@@ -120,7 +126,7 @@ def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool 
     from ._xarray import open_mfdataset as open_many
 
     return open_many(paths, pad=pad, fill_value=fill_value,
-                     block_rows=block_rows)
+                     block_rows=block_rows, storage_options=storage_options)
 
 __all__ = [
     "__version__",

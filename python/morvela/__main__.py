@@ -27,7 +27,7 @@ import sys
 # Only light modules here: numpy and the binding are imported once main()
 # has taken over interrupts, so that Ctrl-C while starting is one line too.
 from ._errors import RecordingError, one_line
-from ._paths import output_path
+from ._paths import is_url, output_path
 from ._terminal import encoding_of, escaped, quoted
 
 FAILED = 1
@@ -105,7 +105,7 @@ def _silence_stdout():
 def _info(args):
     from ._recording import open as open_recording
 
-    with open_recording(args.recording) as rec:
+    with open_recording(args.recording, args.storage_options) as rec:
         info = {
             "path": rec.path,
             "header": rec.header.to_dict(),
@@ -133,6 +133,8 @@ def _plot_target(recording, output):
     makes its folder), or the recording's name with its last suffix
     replaced by .png."""
     source = os.fsdecode(recording)
+    if output is None and is_url(source):
+        raise _UsageError(f"{source}: a recording at a URL needs -o")
     if output is not None and output.endswith(os.sep):
         _make_directory(output, "plot")
     if output is None or os.path.isdir(output):
@@ -144,7 +146,7 @@ def _plot_target(recording, output):
         raise _UsageError(f"{target}: not an image suffix: {suffix} "
                           f"(one of {' '.join(_IMAGE_SUFFIXES)})")
     image_format = suffix[1:] if suffix else "png"
-    if os.path.exists(target) and os.path.samefile(target, source):
+    if not is_url(source) and os.path.exists(target) and os.path.samefile(target, source):
         raise _UsageError(f"{target} is the recording itself")
     return target, image_format
 
@@ -158,7 +160,7 @@ def _plot(args):
     matplotlib.use("Agg")
     from ._recording import open as open_recording
 
-    with open_recording(args.recording) as rec:
+    with open_recording(args.recording, args.storage_options) as rec:
         rows = rec.header.samples
         if rows and not range(rows)[args.start:args.stop]:
             raise _UsageError(f"--start {args.start} --stop {args.stop}: no rows to draw "
@@ -279,9 +281,11 @@ def _plan(args):
     from ._batch import Plan
 
     if args.command == "convert":
-        return Plan(args.recordings, args.output, "report")
+        return Plan(args.recordings, args.output, "report",
+                    storage_options=args.storage_options)
     plan = Plan(args.recordings, args.output, args.to, by_kind=args.by_kind,
-                with_kinds=args.to == "parquet", compression=args.compression)
+                with_kinds=args.to == "parquet", compression=args.compression,
+                storage_options=args.storage_options)
     if args.by_kind:
         plan.make_folders()
     elif not args.mixed_kinds:
@@ -467,14 +471,16 @@ def _parser():
         "as the escape \\udcXX (XX its value): decode the JSON, then encode "
         "the text with errors='surrogateescape' to get the stored bytes "
         "back.")
-    info.add_argument("recording", help="the recording (.dat)")
+    info.add_argument("recording", help=_RECORDING)
+    _storage_option(info)
     info.set_defaults(run=_info)
     plot = commands.add_parser(
         "plot", help="draw the inputs over time into an image",
         description="Draws one panel per input on a shared time axis, the "
         "trigger instant marked; long recordings as a min/max envelope per "
         "pixel, so that no spike is lost.")
-    plot.add_argument("recording", help="the recording (.dat)")
+    plot.add_argument("recording", help=_RECORDING)
+    _storage_option(plot)
     plot.add_argument("-o", "--output",
                       help="the image to write, or a directory for it, "
                       "created with its parents where it ends in / "
@@ -570,10 +576,33 @@ def _parser():
     return parser
 
 
+_RECORDING = "the recording (.dat), or the URL of an object (s3://BUCKET/KEY)"
+
+
+def _storage_options(text):
+    try:
+        value = json.loads(text)
+    except ValueError:
+        value = None
+    if not isinstance(value, dict):
+        # Never the text itself: it may hold a credential.
+        raise argparse.ArgumentTypeError("not a JSON object")
+    return value
+
+
+def _storage_option(command):
+    command.add_argument("--storage-options", metavar="JSON", type=_storage_options,
+                         help="for recordings at URLs: the filesystem's options as "
+                         "a JSON object, as fsspec takes them (for S3 by default "
+                         "the AWS_* variables, AWS_ENDPOINT_URL among them)")
+
+
 def _batch_options(command, done, tasks, naming):
     """The options that export and convert share: the recordings, where
     the targets go, how they are printed and where the tasks run."""
-    command.add_argument("recordings", nargs="+", help="the recordings (.dat)")
+    command.add_argument("recordings", nargs="+", help="the recordings (.dat), "
+                         "or URLs of objects, which need -o")
+    _storage_option(command)
     command.add_argument("-o", "--output", metavar="DIR", type=_directory,
                          help="the directory to write into, created with its "
                          "parents where missing (default: each recording's "

@@ -31,8 +31,8 @@ import signal
 import socket
 import threading
 from concurrent.futures.process import BrokenProcessPool
-from typing import (TYPE_CHECKING, Callable, Iterable, List, NamedTuple,
-                    Optional, Union)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List,
+                    NamedTuple, Optional, Union)
 
 from . import _morvela
 from ._convert import convert_to
@@ -42,6 +42,7 @@ from ._export import (SUFFIXES, check_options, export_to, kind_of, one_line,
 from ._names import utf8_text
 from ._paths import attempt_tag, output_path, report_path, temporary_name
 from ._recording import Recording
+from ._remote import StorageOptions, is_url, wrapped
 
 if TYPE_CHECKING:
     import distributed
@@ -119,14 +120,14 @@ def connect(address, timeout):
                          f"{one_line(error)}") from None
 
 
-def kinds_of(sources):
+def kinds_of(sources, storage_options=None):
     """The Kind of each source's Parquet export, or None where the
     recording cannot be read or is shortened (its export then fails with
     the reason)."""
     kinds = []
     for source in sources:
         try:
-            with Recording(source) as rec:
+            with Recording(source, storage_options) as rec:
                 rec.check_decodable()
                 # A shortened recording's export fails: it adds no kind.
                 whole = rec.complete_rows >= rec.header.samples
@@ -245,6 +246,7 @@ class _Task(NamedTuple):
     job: str  # "report", "parquet" or "hdf5"
     shown: bytes  # the target as printed: a report's run line names it
     compression: Optional[str]  # Parquet's codec; None: the type's default
+    options: Optional[StorageOptions]  # for a source at a URL
 
 
 def _not_done(job):
@@ -252,7 +254,7 @@ def _not_done(job):
     return "not converted" if job == "report" else "not exported"
 
 
-def _run_task(source, target, tag, job, shown, compression, stop=None):
+def _run_task(source, target, tag, job, shown, compression, options, stop=None):
     """Runs where the task runs: None when `target` was written, otherwise
     (reason, whether the target could not be written), the reason one line
     that names neither path (the worker sees them absolute). `stop`, if
@@ -280,10 +282,10 @@ def _run_task(source, target, tag, job, shown, compression, stop=None):
         _busy = True
         if job == "report":
             convert_to(source, target, shown, temporary, read_bytes if watched else None,
-                       stop and check)
+                       stop and check, options)
         else:
             export_to(source, target, job, read_rows if watched else None, temporary,
-                      stop and check, compression)
+                      stop and check, compression, options)
     except _Stopped:
         os._exit(128 + signal.SIGTERM)  # its temporary file is removed
     except _Cancelled:
@@ -347,7 +349,9 @@ def _worker_start(parent, read):
         ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
     except (OSError, AttributeError):
         pass
-    if os.getppid() != parent:
+    # Forked by this process (`parent`), or by a fork server (None), which
+    # ends with this process in turn.
+    if parent is not None and os.getppid() != parent:
         os._exit(128 + signal.SIGTERM)
 
 
@@ -398,6 +402,12 @@ class _HeldSignals:
                 signal.raise_signal(error.signum)
             return True  # ignored
         return False
+
+
+def _fresh_context():
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(["morvela._batch"])
+    return context
 
 
 # The result of a task whose worker process died under it.
@@ -523,10 +533,15 @@ class _Pool(_Place):
     chance of a task that died once: each runs in a process of its own, and
     one that dies again ends with the reason."""
 
-    def __init__(self, count, read=None, alone=False):
+    def __init__(self, count, read=None, alone=False, fresh=False):
         super().__init__()
         self._count = count
         self._read = read
+        # A forked worker shares this process's connections to an object
+        # store, and closing its copies breaks them here: `fresh` workers
+        # are forked from a server process that never held one (which, as
+        # with any start but fork, imports the caller's main module).
+        self._context = _fresh_context() if fresh else None
         # A few tasks queued for each process, so that none waits for the
         # loop between two small tasks.
         self.window = 1 if alone else 4 * count
@@ -536,8 +551,8 @@ class _Pool(_Place):
 
     def start(self):
         self._executor = concurrent.futures.ProcessPoolExecutor(
-            max_workers=self._count, initializer=_worker_start,
-            initargs=(os.getpid(), self._read))
+            max_workers=self._count, mp_context=self._context, initializer=_worker_start,
+            initargs=(None if self._context else os.getpid(), self._read))
 
     def close(self):
         self.stop()
@@ -730,16 +745,21 @@ class Plan:
     """
 
     def __init__(self, sources, directory=None, job="parquet", *, by_kind=False,
-                 with_kinds=False, compression=None):
+                 with_kinds=False, compression=None, storage_options=None):
         if job != "report":
             check_options(job, compression)
         self.sources = [os.fspath(source) for source in sources]
         self.job = job
         self.compression = compression
-        self.kinds = (kinds_of(self.sources) if job != "report" and (by_kind or with_kinds)
-                      else None)
+        self.options = wrapped(storage_options)
+        self.kinds = (kinds_of(self.sources, self.options)
+                      if job != "report" and (by_kind or with_kinds) else None)
         self.targets = self._targets(directory, by_kind)
         self.refused, self.same = _collisions(self.sources, self.targets)
+        if directory is None:
+            # Targets are written to local folders only.
+            self.refused.update((k, "refused: a recording at a URL needs -o DIR")
+                                for k, s in enumerate(self.sources) if is_url(s))
 
     def _targets(self, directory, by_kind):
         if self.job == "report":
@@ -786,7 +806,10 @@ class Plan:
 
 
 def _is_recording(path):
-    """Whether the file at `path` begins with the recorder's magic."""
+    """Whether the file at `path` begins with the recorder's magic; an
+    object at a URL counts as one."""
+    if is_url(path):
+        return True
     try:
         with open(path, "rb") as file:
             return file.read(len(_morvela.MAGIC)) == _morvela.MAGIC
@@ -860,18 +883,21 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
         if index in plan.same:
             continue
         target = os.fsencode(shown[index])
-        task = _Task(index, os.path.abspath(os.fsencode(source)), os.path.abspath(target),
-                     f"{tag}-{index}".encode(), plan.job, target, plan.compression)
+        remote = is_url(source)
+        task = _Task(index, os.fsencode(source) if remote else os.path.abspath(os.fsencode(source)),
+                     os.path.abspath(target), f"{tag}-{index}".encode(), plan.job, target,
+                     plan.compression, plan.options if remote else None)
         if index in plan.refused:
             finish(task, plan.refused[index])
         else:
             tasks.append(task)
+    remote = any(task.options is not None for task in tasks)
     try:
         with _HeldSignals() as held:
             if client is not None:
                 place = _Cluster(client, len(tasks), tag)
             elif jobs > 1 and len(tasks) > 1:
-                place = _Pool(min(jobs, len(tasks)), read)
+                place = _Pool(min(jobs, len(tasks)), read, fresh=remote)
             else:
                 place = _Here(held, read, tick)
             _run(tasks, place, finish, held, tick)
@@ -879,7 +905,7 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
             # time, each in a process of its own: only one that takes its
             # own process down is lost.
             for task in getattr(place, "died", []):
-                _run([task], _Pool(1, read, alone=True), finish, held, tick)
+                _run([task], _Pool(1, read, alone=True, fresh=remote), finish, held, tick)
     finally:
         # What attempts that died left (a cluster runs a task again
         # elsewhere when its worker is lost): one sweep of each folder.
@@ -908,7 +934,8 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
                  format: str = "parquet", *, jobs: int = 1,  # noqa: A002
                  client: Optional["distributed.Client"] = None,
                  progress: Optional[Callable[[Outcome], None]] = None,
-                 by_kind: bool = False, compression: Optional[str] = None) -> List[Outcome]:
+                 by_kind: bool = False, compression: Optional[str] = None,
+                 storage_options: Optional[Dict[str, Any]] = None) -> List[Outcome]:
     """Exports recordings to Parquet or HDF5; one bad recording stops no
     other.
 
@@ -935,6 +962,9 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
         subfolder reads as one table.
     compression : str, optional
         Parquet's codec, as `export` takes it.
+    storage_options : dict, optional
+        For recordings at URLs (see `morvela.open`), which need a
+        `directory`: the filesystem's options.
 
     Returns
     -------
@@ -949,7 +979,8 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
         When no worker process can be started.
     ValueError
         For an unknown format or codec."""
-    plan = Plan(sources, directory, format, by_kind=by_kind, compression=compression)
+    plan = Plan(sources, directory, format, by_kind=by_kind, compression=compression,
+                storage_options=storage_options)
     if by_kind:
         plan.make_folders()
     return run_batch(plan, jobs=jobs, client=client, progress=progress)
@@ -957,7 +988,8 @@ def export_batch(sources: Iterable["PathType"], directory: Optional["PathType"] 
 
 def convert_batch(sources: Iterable["PathType"], directory: Optional["PathType"] = None, *,
                   jobs: int = 1, client: Optional["distributed.Client"] = None,
-                  progress: Optional[Callable[[Outcome], None]] = None) -> List[Outcome]:
+                  progress: Optional[Callable[[Outcome], None]] = None,
+                  storage_options: Optional[Dict[str, Any]] = None) -> List[Outcome]:
     """Writes the Morvela report of each recording (see `convert`); one bad
     recording stops no other.
 
@@ -975,6 +1007,8 @@ def convert_batch(sources: Iterable["PathType"], directory: Optional["PathType"]
         A cluster to run the conversions on instead.
     progress : callable, optional
         Called with each Outcome as it arrives, as export_batch calls it.
+    storage_options : dict, optional
+        For recordings at URLs, as export_batch takes them.
 
     Returns
     -------
@@ -988,8 +1022,8 @@ def convert_batch(sources: Iterable["PathType"], directory: Optional["PathType"]
     ------
     WorkerError
         When no worker process can be started."""
-    return run_batch(Plan(sources, directory, "report"), jobs=jobs, client=client,
-                     progress=progress)
+    return run_batch(Plan(sources, directory, "report", storage_options=storage_options),
+                     jobs=jobs, client=client, progress=progress)
 
 
 export_batch.__doc__ += _NOTES

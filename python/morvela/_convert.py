@@ -6,13 +6,14 @@ is complete: on any failure the report is absent, or its earlier version is
 untouched. The report is never the recording itself."""
 
 import os
-from typing import Callable, Optional, Union
+from typing import Any, Callable, Dict, Optional, Union
 
 from . import _morvela
 from ._errors import (ExportError, NotRecordingError, RecordingMemoryError,
-                      RecordingReadError, UnknownDataTypeError)
+                      RecordingReadError, UnknownDataTypeError, one_line)
 from ._paths import report_path, temporary_name, write_atomically
 from ._recording import PathType
+from ._remote import RangeReader, is_url
 
 # The Morvela program's verdict for each failed result, and the exception
 # that stands for it here.
@@ -39,7 +40,8 @@ class _Failed(Exception):
         self.result, self.error = result, error
 
 
-def convert(src: PathType, dst: Optional[PathType] = None) -> Union[str, bytes]:
+def convert(src: PathType, dst: Optional[PathType] = None, *,
+            storage_options: Optional[Dict[str, Any]] = None) -> Union[str, bytes]:
     """Writes the Morvela report of a recording, byte for byte as the
     Morvela program writes it, apart from the run's date and time.
 
@@ -49,8 +51,11 @@ def convert(src: PathType, dst: Optional[PathType] = None) -> Union[str, bytes]:
         The recording.
     dst : str, bytes or os.PathLike, optional
         The report; by default the recording's file name up to its first
-        "." with ".txt", in the recording's folder. The report's run line
-        names it as given.
+        "." with ".txt", in the recording's folder (a recording at a URL
+        needs one). The report's run line names it as given.
+    storage_options : dict, optional
+        For a recording at a URL (see `morvela.open`): the filesystem's
+        options.
 
     Returns
     -------
@@ -66,25 +71,38 @@ def convert(src: PathType, dst: Optional[PathType] = None) -> Union[str, bytes]:
     ExportError
         When the report cannot be written (it is then absent, or its
         earlier version untouched), or would be the recording itself."""
+    if dst is None and is_url(os.fspath(src)):
+        raise ValueError(f"{os.fsdecode(os.fspath(src))}: a recording at a URL needs dst")
     dst = report_path(src) if dst is None else os.fspath(dst)
-    convert_to(src, dst, dst, None)
+    convert_to(src, dst, dst, None, storage_options=storage_options)
     return dst
 
 
 def convert_to(src, dst, shown, temporary, stop: Optional[Callable[[int], object]] = None,
-               ready=None):
+               ready=None, storage_options=None):
     """convert(), its run line naming `shown`, written under the name
     `temporary` (default: a new one beside `dst`). `stop`, if given, is
     called before each write of the report's bytes with the bytes of the
     recording read so far, and `ready` before the rename; either may raise
-    to leave the report unwritten."""
+    to leave the report unwritten. A recording at a URL is read in ranges,
+    with `storage_options`."""
     source, target = os.fsencode(os.fspath(src)), os.fsencode(os.fspath(dst))
-    if os.path.exists(target) and os.path.samefile(target, source):
+    ranges = None
+    if is_url(source):
+        try:
+            ranges = RangeReader(source, storage_options)
+        except OSError as error:
+            raise RecordingReadError(f"{os.fsdecode(source)}: {verdict(-1)}: "
+                                     f"{error.strerror or one_line(error)}", os.fspath(src)) from None
+    elif os.path.exists(target) and os.path.samefile(target, source):
         raise ExportError("it is the recording itself", target)
 
     def write(fd):
         try:
-            result, error = _morvela.convert(source, fd, os.fsencode(shown), stop)
+            if ranges is not None:
+                result, error = _morvela.convert_from(ranges.read, fd, os.fsencode(shown), stop)
+            else:
+                result, error = _morvela.convert(source, fd, os.fsencode(shown), stop)
         finally:
             os.close(fd)
         if result:

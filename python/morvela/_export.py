@@ -8,7 +8,7 @@ untouched. The target is never the recording itself."""
 import hashlib
 import json
 import os
-from typing import Callable, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -17,6 +17,7 @@ from ._errors import ExportError, one_line
 from ._names import column_names, utf8_text
 from ._paths import temporary_name, write_atomically
 from ._recording import PathType, Recording, header_attributes, rows_of_bytes
+from ._remote import is_url
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
 # one block, a Parquet row group PARQUET_BLOCKS of them.
@@ -302,13 +303,15 @@ def _reason(error):
 
 def export(src: PathType, dst: PathType, format: Optional[str] = None, *,  # noqa: A002
            progress: Optional[Callable[[int, int], None]] = None,
-           compression: Optional[str] = None) -> Union[str, bytes]:
+           compression: Optional[str] = None,
+           storage_options: Optional[Dict[str, Any]] = None) -> Union[str, bytes]:
     """Writes a recording as Parquet or HDF5, a block of rows at a time.
 
     Parameters
     ----------
     src, dst : str, bytes or os.PathLike
-        The recording and the target, any names the system can open.
+        The recording and the target, any names the system can open; the
+        recording may be the URL of an object (see `morvela.open`).
     format : {"parquet", "hdf5"}, optional
         By default the one that `dst`'s suffix names (.parquet, .h5, .hdf5).
     progress : callable, optional
@@ -317,6 +320,8 @@ def export(src: PathType, dst: PathType, format: Optional[str] = None, *,  # noq
         Parquet's codec; by default the one that makes the smallest files
         of the recording's type at about today's speed (see Notes). HDF5
         takes none of them: it is always gzip.
+    storage_options : dict, optional
+        For a recording at a URL: the filesystem's options.
 
     Returns
     -------
@@ -344,11 +349,12 @@ def export(src: PathType, dst: PathType, format: Optional[str] = None, *,  # noq
     "time_offset", the header, the input names and units and the columns'
     names as attributes. The target is written under a temporary name beside
     it and renamed when complete."""
-    return export_to(src, dst, format, progress, None, compression=compression)
+    return export_to(src, dst, format, progress, None, compression=compression,
+                     storage_options=storage_options)
 
 
 def export_to(src, dst, format, progress, temporary, ready=None,  # noqa: A002
-              compression=None):
+              compression=None, storage_options=None):
     """export(), written under the name `temporary` (default: a new one
     beside `dst`); `ready`, if given, is called just before the rename and
     may raise to leave the target unwritten."""
@@ -359,10 +365,11 @@ def export_to(src, dst, format, progress, temporary, ready=None,  # noqa: A002
         raise ExportError(f"not a path: {dst!r}: {one_line(error)}") from None
     format = format or format_of(target)  # noqa: A001
     check_options(format, compression)
-    with Recording(src) as rec:
+    with Recording(src, storage_options) as rec:
         rec.check_decodable()
         try:
-            if os.path.exists(target) and os.path.samefile(target, os.fsencode(rec.path)):
+            if not is_url(rec.path) and os.path.exists(target) and \
+                    os.path.samefile(target, os.fsencode(rec.path)):
                 raise ExportError("it is the recording itself", target)
             write_atomically(target, lambda fd: _WRITERS[format](rec, fd, progress, compression),
                              temporary or temporary_name(target), ready)

@@ -6,6 +6,17 @@ import os
 import secrets
 
 
+def is_url(path):
+    """Whether `path` names an object of a filesystem other than the local
+    one: a str or bytes with a scheme ("s3://..."), "file://" excepted."""
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not isinstance(path, str):
+        return False
+    scheme, sep, _ = path.partition("://")
+    return bool(sep) and scheme.isidentifier() and scheme not in ("file", "local")
+
+
 def output_path(source, directory, suffix):
     """Where an output of the recording `source` goes: in `directory`
     (default: the recording's own), named as the recording with `suffix`

@@ -14,6 +14,7 @@ import numpy as np
 
 from . import _morvela
 from ._names import column_names, utf8_text
+from ._remote import RemoteReader, is_url
 
 if TYPE_CHECKING:
     import matplotlib.figure
@@ -173,11 +174,14 @@ class Recording:
     list, or a slice of indices. Reading from several threads at once is
     safe."""
 
-    def __init__(self, path: PathType) -> None:
+    def __init__(self, path: PathType, storage_options: Optional[Dict[str, Any]] = None) -> None:
         self.path = os.fspath(path)
         try:
-            self._reader = _morvela.open(os.fsencode(self.path),
-                                         os.fsdecode(self.path))
+            if is_url(self.path):
+                self._reader = RemoteReader(self.path, storage_options)
+            else:
+                self._reader = _morvela.open(os.fsencode(self.path),
+                                             os.fsdecode(self.path))
         except OSError as error:
             raise said_plainly(error) from None
         raw = self._reader.header()
@@ -206,9 +210,10 @@ class Recording:
         if self.dtype is None and self.header.samples and self.header.inputs:
             self.read(0, 1)
 
-    def identity(self) -> Tuple[int, int, int, int, int]:
+    def identity(self) -> Tuple[Any, ...]:
         """(device, inode, size, modification time in ns, inode change time
-        in ns) of the open file, by fstat of its descriptor."""
+        in ns) of the open file, by fstat of its descriptor; for a URL
+        (0, 0, size, ETag or version, 0) as the object was at the open."""
         return self._open_reader().identity()
 
     # The context manager and closing, as files and h5py.File have them.
@@ -523,13 +528,19 @@ class Recording:
         return plot(self, path, **options)
 
 
-def open(path: PathType) -> Recording:  # noqa: A001 - the usual name for a reader
+def open(path: PathType,  # noqa: A001 - the usual name for a reader
+         storage_options: Optional[Dict[str, Any]] = None) -> Recording:
     """Opens a recording, as a context manager.
 
     Parameters
     ----------
     path : str, bytes or os.PathLike
-        Any name the system can open.
+        Any name the system can open, or the URL of an object of an fsspec
+        filesystem ("s3://bucket/run/rec.dat"), read by range.
+    storage_options : dict, optional
+        For a URL: the filesystem's options, as fsspec and xarray take them
+        (for S3, `key`, `secret`, `endpoint_url`, ...; by default the
+        filesystem's own, such as the AWS_* variables).
 
     Returns
     -------
@@ -543,6 +554,7 @@ def open(path: PathType) -> Recording:  # noqa: A001 - the usual name for a read
         For a path holding a NUL.
     RecordingError
         When it cannot be read (`status` says why, as the Morvela program's
-        exit status for it).
+        exit status for it). A read of an object rewritten since the open
+        raises RecordingReadError.
     """
-    return Recording(path)
+    return Recording(path, storage_options)

@@ -22,7 +22,7 @@ file the dataset was opened on.
 import copy
 import glob
 import os
-from typing import TYPE_CHECKING, Any, Iterable, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Optional
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
@@ -38,6 +38,11 @@ except ImportError:
 from . import _morvela
 from ._blocks import read_blocks, same_file
 from ._errors import RowClaimError
+from ._remote import filesystem, is_url, plainly, wrapped
+from ._remote import heads as remote_heads
+from ._remote import infos as remote_infos
+from ._remote import read_blocks as read_remote_blocks
+from ._remote import tag as remote_tag
 from ._recording import (Recording, _header, _inputs, _is_index, rows_of_bytes,
                          header_attributes, said_plainly)
 from ._names import utf8_text
@@ -58,9 +63,9 @@ TASK_BYTES = 16 << 20
 SMALL_FILE = 1 << 20
 
 
-def _open(path, mode):
+def _open(path, mode, storage_options=None):
     # The opener of CachingFileManager, which passes a mode.
-    return Recording(path)
+    return Recording(path, storage_options)
 
 
 class RecordingArray(BackendArray):
@@ -197,12 +202,15 @@ def _chunk_sizes(row_count, starts):
     return tuple(b - a for a, b in zip(starts, [*starts[1:], row_count]))
 
 
-def open_recording_dataset(path, drop_variables=None, block_rows=None):
+def open_recording_dataset(path, drop_variables=None, block_rows=None, storage_options=None):
     """The Dataset of the recording at `path`; see the module's doc."""
     import xarray as xr
 
     path = os.fspath(path)
-    manager = CachingFileManager(_open, path, mode="r")
+    # Pickled with the dataset: the options go wrapped, shown by no repr.
+    manager = CachingFileManager(_open, path, mode="r",
+                                 kwargs={"storage_options": wrapped(storage_options)}
+                                 if is_url(path) else None)
     try:
         rec = manager.acquire()
         rec.check_decodable()
@@ -299,11 +307,13 @@ class MorvelaBackendEntrypoint(BackendEntrypoint):
     """xarray's engine for transient recorder files (.dat)."""
 
     description = "Transient recorder files (.dat) read by Morvela's decoder"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "block_rows")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "block_rows",
+                               "storage_options")
 
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: Optional[Iterable[str]] = None,
-                     block_rows: Optional[int] = None) -> "xr.Dataset":
+                     block_rows: Optional[int] = None,
+                     storage_options: Optional[Dict[str, Any]] = None) -> "xr.Dataset":
         """The Dataset of one recording (see the module's doc).
 
         Parameters
@@ -314,16 +324,22 @@ class MorvelaBackendEntrypoint(BackendEntrypoint):
         block_rows : int, optional
             The rows of a preferred chunk, at least 1; by default about
             128 MiB of values.
+        storage_options : dict, optional
+            For the URL of an object of an fsspec filesystem (s3://...):
+            the filesystem's options, as `morvela.open` takes them.
 
         Returns
         -------
         xarray.Dataset
         """
         return open_recording_dataset(filename_or_obj, drop_variables,
-                                      block_rows)
+                                      block_rows, storage_options)
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
-        """Whether the file begins with the recorder's magic number."""
+        """Whether the file begins with the recorder's magic number; for a
+        URL, whether its name ends in .dat."""
+        if is_url(filename_or_obj):
+            return os.fsdecode(filename_or_obj).lower().endswith(".dat")
         try:
             magic = try_read_magic_number_from_path(filename_or_obj, count=4)
         except (OSError, TypeError, ValueError):
@@ -385,16 +401,33 @@ def _exact_fill(fill_value, dtype):
     return dtype.type(fill_value)
 
 
-def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
-    """morvela.open_mfdataset; see there."""
-    import dask.array as da
-    import dask.base
-    import xarray as xr
-    from xarray.indexes import PandasIndex
+def _remote_headers(urls, options):
+    """What _morvela.headers gives for local files, for objects at `urls`:
+    their listings fetched at once, then their first bytes; and the first
+    bytes of each."""
+    fs, _ = filesystem(urls[0], options)
+    paths = [fs._strip_protocol(u) for u in urls]
+    listed = plainly(urls[0], remote_infos, fs, paths)
+    sizes = [int(info["size"]) for info in listed]
+    tags = [remote_tag(info) for info in listed]
+    heads = plainly(urls[0], remote_heads, fs, paths, sizes, tags, urls)
+    found = []
+    for url, head, size, tag in zip(urls, heads, sizes, tags):
+        reader = _morvela.open_head(head, size, url)
+        found.append((reader.header(), reader.inputs(), (0, 0, size, tag, 0)))
+    return found, heads
 
+
+def _listed(paths, options):
+    """The recordings `paths` names (see open_mfdataset), as str or bytes,
+    and whether they are at URLs."""
     if isinstance(paths, (str, bytes)):
         pattern = paths
-        paths = sorted(glob.glob(pattern))
+        if is_url(pattern):
+            fs, inside = filesystem(pattern, options)
+            paths = [fs.unstrip_protocol(p) for p in sorted(plainly(pattern, fs.glob, inside))]
+        else:
+            paths = sorted(glob.glob(pattern))
         if not paths:
             raise FileNotFoundError(f"no recording matches {os.fsdecode(pattern)!r}")
     elif isinstance(paths, os.PathLike):
@@ -402,13 +435,33 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise ValueError("no recordings to open")
-    # Absolute now: a compute after os.chdir reads the same files.
-    absolute = [os.path.abspath(p) for p in paths]
-    try:
-        found = _morvela.headers([(os.fsencode(a), os.fsdecode(p))
-                                  for a, p in zip(absolute, paths)])
-    except OSError as error:
-        raise said_plainly(error) from None
+    remote = {is_url(p) for p in paths}
+    if len(remote) > 1:
+        raise ValueError("recordings both at URLs and in local files: open them apart")
+    return paths, remote.pop()
+
+
+def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
+                   storage_options=None):
+    """morvela.open_mfdataset; see there."""
+    import dask.array as da
+    import dask.base
+    import xarray as xr
+    from xarray.indexes import PandasIndex
+
+    paths, remote = _listed(paths, storage_options)
+    options = wrapped(storage_options)
+    if remote:
+        absolute = [os.fsdecode(p) for p in paths]
+        found, heads = _remote_headers(absolute, options)
+    else:
+        # Absolute now: a compute after os.chdir reads the same files.
+        absolute = [os.path.abspath(p) for p in paths]
+        try:
+            found = _morvela.headers([(os.fsencode(a), os.fsdecode(p))
+                                      for a, p in zip(absolute, paths)])
+        except OSError as error:
+            raise said_plainly(error) from None
     headers = [_header(raw) for raw, _, _ in found]
     first, first_inputs = headers[0], found[0][1]
     for path, header, (_, raw_inputs, _) in zip(paths[1:], headers[1:], found[1:]):
@@ -429,7 +482,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
                     raise _differs(path, paths[0], what, mine, theirs)
     longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
     row_count = found[longest][0]["samples"]
-    with Recording(absolute[longest]) as rec:
+    with Recording(absolute[longest], options if remote else None) as rec:
         rec.check_decodable()
         dtype = rec.value_dtype
         header = rec.header
@@ -462,11 +515,15 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None):
     groups = _groups([raw["complete_rows"] < raw["samples"] for raw, _, _ in found],
                      max(1, TASK_BYTES // max(1, min(row_count, step) * inputs * dtype.itemsize)))
     graph = {}
+    samples = [raw["samples"] for raw, _, _ in found]
     for g, (first, last) in enumerate(groups):
         for b, (start, size) in enumerate(zip(starts, sizes)):
-            graph[(name, g, b, 0)] = (read_blocks, absolute[first:last],
-                                      identities[first:last], start,
-                                      start + size, fill_value)
+            graph[(name, g, b, 0)] = (
+                (read_remote_blocks, absolute[first:last], identities[first:last],
+                 samples[first:last], heads[longest], start, start + size, fill_value, options)
+                if remote else
+                (read_blocks, absolute[first:last], identities[first:last], start,
+                 start + size, fill_value))
         if not starts:
             graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, inputs), dtype)
     chunks = (tuple(last - first for first, last in groups), sizes or (0,),

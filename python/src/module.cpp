@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,36 +122,30 @@ class Reader {
   // the header's samples and the columns below its inputs.
   py::array Read(int64_t start, int64_t stop,
                  const std::vector<int64_t>& columns, bool by_input) const {
-    CheckRowRange(start, stop);
-    std::vector<uint32_t> indices;
-    indices.reserve(columns.size());
-    for (int64_t c : columns) {
-      if (c < 0 || c >= int64_t{reader_->header().Ninputs}) {
-        throw py::index_error("no input " + std::to_string(c));
-      }
-      indices.push_back(static_cast<uint32_t>(c));
-    }
-    const auto first = static_cast<uint64_t>(start);
-    const auto last = static_cast<uint64_t>(stop);
-    // What the file holds is checked before the room is allocated.
-    if (!indices.empty()) Check(reader_->CheckRows(first, last), first, last);
-    py::object dtype = NativeType(reader_->plan().type);
-    if (dtype.is_none()) dtype = py::dtype("float64");  // nothing to decode
-    const auto rows = static_cast<py::ssize_t>(stop - start);
-    const auto count = static_cast<py::ssize_t>(indices.size());
-    py::array out(py::dtype::from_args(dtype),
-                  by_input ? std::vector<py::ssize_t>{count, rows}
-                           : std::vector<py::ssize_t>{rows, count});
-    void* data = out.mutable_data();
-    ConvertResult result;
-    {
-      py::gil_scoped_release release;
-      result = reader_->Read(first, last, indices, data,
-                             by_input ? RecordingReader::Layout::kByInput
-                                      : RecordingReader::Layout::kByRow);
-    }
-    Check(result, first, last);
-    return out;
+    return Decode(start, stop, Indices(start, stop, columns), by_input,
+                  nullptr);
+  }
+
+  // The bytes that `read_span` of rows [start, stop) needs, as (offset,
+  // length) within the recording; raises what `read` of them would raise
+  // before it reads anything.
+  py::tuple Span(int64_t start, int64_t stop,
+                 const std::vector<int64_t>& columns) const {
+    Indices(start, stop, columns);
+    const uint64_t first = reader_->RowOffset(static_cast<uint64_t>(start));
+    return py::make_tuple(
+        first, reader_->RowOffset(static_cast<uint64_t>(stop)) - first);
+  }
+
+  // `read` of rows [start, stop) from `span`, the bytes `span` named.
+  py::array ReadSpan(const py::buffer& span, int64_t start, int64_t stop,
+                     const std::vector<int64_t>& columns, bool by_input) const {
+    const std::vector<uint32_t> indices = Indices(start, stop, columns);
+    const py::buffer_info info = span.request();
+    const SpanSource source(info.ptr,
+                            reader_->RowOffset(static_cast<uint64_t>(start)),
+                            static_cast<uint64_t>(info.size * info.itemsize));
+    return Decode(start, stop, indices, by_input, &source);
   }
 
   // The open file's (device, inode, size, modification time in ns, inode
@@ -186,6 +182,55 @@ class Reader {
   }
 
  private:
+  // The input indices of `columns`, after the checks that come before any
+  // read: the rows, the columns, and (where any column is asked for) what
+  // the file held at the open.
+  std::vector<uint32_t> Indices(int64_t start, int64_t stop,
+                                const std::vector<int64_t>& columns) const {
+    CheckRowRange(start, stop);
+    std::vector<uint32_t> indices;
+    indices.reserve(columns.size());
+    for (int64_t c : columns) {
+      if (c < 0 || c >= int64_t{reader_->header().Ninputs}) {
+        throw py::index_error("no input " + std::to_string(c));
+      }
+      indices.push_back(static_cast<uint32_t>(c));
+    }
+    const auto first = static_cast<uint64_t>(start);
+    const auto last = static_cast<uint64_t>(stop);
+    // What the file holds is checked before the room is allocated.
+    if (!indices.empty()) Check(reader_->CheckRows(first, last), first, last);
+    return indices;
+  }
+
+  // Decodes checked rows from `source`, or from the file where it is null.
+  py::array Decode(int64_t start, int64_t stop,
+                   const std::vector<uint32_t>& indices, bool by_input,
+                   const RandomSource* source) const {
+    py::object dtype = NativeType(reader_->plan().type);
+    if (dtype.is_none()) dtype = py::dtype("float64");  // nothing to decode
+    const auto rows = static_cast<py::ssize_t>(stop - start);
+    const auto count = static_cast<py::ssize_t>(indices.size());
+    py::array out(py::dtype::from_args(dtype),
+                  by_input ? std::vector<py::ssize_t>{count, rows}
+                           : std::vector<py::ssize_t>{rows, count});
+    void* data = out.mutable_data();
+    const auto first = static_cast<uint64_t>(start);
+    const auto last = static_cast<uint64_t>(stop);
+    const auto layout = by_input ? RecordingReader::Layout::kByInput
+                                 : RecordingReader::Layout::kByRow;
+    ConvertResult result;
+    {
+      py::gil_scoped_release release;
+      result =
+          source != nullptr
+              ? reader_->ReadFrom(*source, first, last, indices, data, layout)
+              : reader_->Read(first, last, indices, data, layout);
+    }
+    Check(result, first, last);
+    return out;
+  }
+
   void CheckRowRange(int64_t start, int64_t stop) const {
     if (start < 0 || stop < start ||
         stop > int64_t{reader_->header().Nsamples}) {
@@ -242,6 +287,21 @@ Reader Open(const py::bytes& path, const py::str& name) {
   }
   if (result != Success)
     throw RecordingFailure{result, name, std::string(ResultText(result))};
+  return Reader(std::move(reader), name);
+}
+
+// A recording held elsewhere (an object store) of `object_size` bytes, from
+// its first bytes `head`, which hold the header and the input table; `name`
+// is its URL as the errors show it. Its reads go through `read_span`.
+Reader OpenHead(const py::bytes& head, uint64_t object_size,
+                const py::str& name) {
+  const std::string_view bytes = head;
+  std::unique_ptr<RecordingReader> reader;
+  const ConvertResult result = RecordingReader::FromHead(
+      bytes.data(), bytes.size(), object_size, &reader);
+  if (result != Success) {
+    throw RecordingFailure{result, name, std::string(ResultText(result))};
+  }
   return Reader(std::move(reader), name);
 }
 
@@ -305,16 +365,18 @@ class StoppableSink : public Sink {
   // The error number of the write that failed, or 0.
   int error = 0;
 
-  // The descriptor whose read position `stop` is told.
-  void Follow(int input) { input_ = input; }
+  // What tells `stop` the bytes of the recording read so far.
+  void Follow(std::function<int64_t()> position) {
+    position_ = std::move(position);
+  }
 
  private:
   bool GoOn() {
-    const off_t read = input_ >= 0 ? ::lseek(input_, 0, SEEK_CUR) : 0;
+    const int64_t read = position_ ? position_() : 0;
     py::gil_scoped_acquire gil;
     try {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      if (!stop_.is_none()) stop_(static_cast<int64_t>(read));
+      if (!stop_.is_none()) stop_(read);
     } catch (py::error_already_set& e) {
       raised.emplace(std::move(e));
       return false;
@@ -324,7 +386,36 @@ class StoppableSink : public Sink {
 
   FdSink out_;
   py::object stop_;
-  int input_ = -1;
+  std::function<int64_t()> position_;
+};
+
+// The bytes of `read(size)`, a Python callable (a file object's read),
+// called with the GIL held; an exception from it ends the reading (a read
+// error) and is kept, to be raised again once the conversion has returned.
+class CallSource : public Source {
+ public:
+  explicit CallSource(py::object read) : read_(std::move(read)) {}
+
+  ptrdiff_t Read(char* buffer, size_t size) override {
+    py::gil_scoped_acquire gil;
+    try {
+      const py::bytes got = read_(size);
+      const std::string_view bytes = got;
+      if (bytes.size() > size) return -1;
+      std::memcpy(buffer, bytes.data(), bytes.size());
+      done += static_cast<int64_t>(bytes.size());
+      return static_cast<ptrdiff_t>(bytes.size());
+    } catch (py::error_already_set& e) {
+      raised.emplace(std::move(e));
+      return -1;
+    }
+  }
+
+  std::optional<py::error_already_set> raised;
+  int64_t done = 0;  // bytes read
+
+ private:
+  py::object read_;
 };
 
 class Discard : public Sink {
@@ -346,7 +437,8 @@ py::tuple Convert(const std::string& path, int fd,
     struct stat st {};
     File input = OpenForReading(path.c_str(), &st, &error);
     if (input.is_open()) {
-      sink.Follow(input.fd());
+      const int fd_in = input.fd();
+      sink.Follow([fd_in] { return int64_t{::lseek(fd_in, 0, SEEK_CUR)}; });
       FdSource source(input.fd());
       InputStream stream(&source);
       Discard nothing;
@@ -358,6 +450,30 @@ py::tuple Convert(const std::string& path, int fd,
       if (result == OutputWriteError) error = sink.error;
     }
   }
+  if (sink.raised) throw std::move(*sink.raised);
+  return py::make_tuple(static_cast<int>(result), error);
+}
+
+// As Convert, from the bytes of `read(size)` (a file object's read, of a
+// recording at a URL, say) rather than a path.
+py::tuple ConvertFrom(py::object read, int fd, const std::string& report_path,
+                      py::object stop) {
+  StoppableSink sink(fd, std::move(stop));
+  CallSource source(std::move(read));
+  sink.Follow([&source] { return source.done; });
+  ConvertResult result = MemoryAllocationError;
+  int error = 0;
+  {
+    py::gil_scoped_release release;
+    InputStream stream(&source);
+    Discard nothing;
+    TextStream console(&nothing, LineEnds::kAsWritten, TextStream::kMaxReserve);
+    if (stream.ok() && console.ok()) {
+      result = ConvertRecording(stream, sink, report_path, console);
+    }
+    if (result == OutputWriteError) error = sink.error;
+  }
+  if (source.raised) throw std::move(*source.raised);
   if (sink.raised) throw std::move(*sink.raised);
   return py::make_tuple(static_cast<int>(result), error);
 }
@@ -384,12 +500,21 @@ PYBIND11_MODULE(_morvela, m) {
       .def("inputs", &morvela::Reader::Inputs)
       .def("read", &morvela::Reader::Read, py::arg("start"), py::arg("stop"),
            py::arg("columns"), py::arg("by_input") = false)
+      .def("span", &morvela::Reader::Span, py::arg("start"), py::arg("stop"),
+           py::arg("columns"))
+      .def("read_span", &morvela::Reader::ReadSpan, py::arg("span"),
+           py::arg("start"), py::arg("stop"), py::arg("columns"),
+           py::arg("by_input") = false)
       .def("time_offsets", &morvela::Reader::TimeOffsets, py::arg("start"),
            py::arg("stop"))
       .def("identity", &morvela::Reader::Identity);
   m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));
   m.def("headers", &morvela::Headers, py::arg("paths"));
+  m.def("open_head", &morvela::OpenHead, py::arg("head"),
+        py::arg("object_size"), py::arg("name"));
   m.def("convert", &morvela::Convert, py::arg("path"), py::arg("fd"),
+        py::arg("report_path"), py::arg("stop"));
+  m.def("convert_from", &morvela::ConvertFrom, py::arg("read"), py::arg("fd"),
         py::arg("report_path"), py::arg("stop"));
   m.def("time_offsets_of", &morvela::TimeOffsetsOf, py::arg("rows"),
         py::arg("pretrigger"), py::arg("sample_time"));

@@ -3,17 +3,14 @@
 # other.
 
 import os
-import re
 import time
 
 import numpy as np
 import pytest
 
 import morvela
-from conftest import (TYPES, cli, convert, header_bytes, input_bytes, leftovers, one_line)
-
-RUN_LINE = re.compile(rb"^(Morvela [^\r]*\r\nRun date and file: )\d\d-\d\d-\d{4} \d\d:\d\d:\d\d ")
-
+from conftest import (RUN_LINE, TYPES, cli, convert, header_bytes, input_bytes, leftovers,
+                      one_line)
 
 def _stored(type_name, rows, inputs, seed):
     # Random stored bytes of the type; floats include NaN and infinities.

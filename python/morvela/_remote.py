@@ -1,0 +1,260 @@
+"""Recordings at a URL of an fsspec filesystem (s3://, gs://, https://,
+memory://): opened by their first bytes, read by range and decoded from
+memory by the same C++ decoder as local files.
+
+What it guarantees:
+- The header and the input table come in one range (two for a table past
+  64 KiB); the rows of a read in one range, never the whole object unless
+  the whole object is asked for.
+- Each object is read as it was when it was opened: on S3 every range asks
+  for the ETag seen at the open (If-Match), and an object rewritten since
+  is refused, never mixed; elsewhere its size and tag are compared before
+  the rows are fetched.
+- The storage options (credentials among them) never appear in an error,
+  a repr, an attribute or a log line: they travel wrapped in
+  StorageOptions, whose repr shows none of them.
+"""
+
+import asyncio
+import errno
+import os
+import struct
+
+from . import _morvela
+from ._errors import RecordingReadError, one_line
+from ._paths import is_url  # noqa: F401 - the package imports it from here
+
+# The first range of an object: its header and the input table of up to
+# 680 inputs.
+HEAD_BYTES = 64 << 10
+# Where the header holds its number of inputs and of rows (big-endian).
+_INPUTS_AT, _SAMPLES_AT = 224, 228
+_HEADER_BYTES, _INPUT_BYTES = 248, 96
+
+
+class StorageOptions:
+    """fsspec's storage options, kept out of every repr and error."""
+
+    __slots__ = ("options",)
+
+    def __init__(self, options=None):
+        self.options = dict(options or {})
+
+    def __repr__(self):
+        return "StorageOptions(...)"
+
+    def __getstate__(self):
+        return self.options
+
+    def __setstate__(self, state):
+        self.options = state
+
+
+def wrapped(options):
+    """`options` (a dict, StorageOptions or None) as StorageOptions."""
+    return options if isinstance(options, StorageOptions) else StorageOptions(options)
+
+
+def filesystem(url, options):
+    """(filesystem, path within it) of `url`."""
+    try:
+        import fsspec
+    except ImportError as error:
+        raise ImportError(f"{url}: a recording at a URL needs fsspec and the "
+                          "filesystem's package (pip install 'morvela[s3]')") from error
+    return fsspec.core.url_to_fs(os.fsdecode(url), **wrapped(options).options)
+
+
+def changed(url):
+    return RecordingReadError(f"{os.fsdecode(url)}: the object changed after it was "
+                              "opened", os.fsdecode(url))
+
+
+def tag(info):
+    """What tells one version of an object from another in its listing."""
+    for key in ("ETag", "etag", "VersionId", "version_id", "generation", "mtime",
+                "LastModified", "last_modified"):
+        if info.get(key) is not None:
+            return str(info[key])
+    return None
+
+
+def _is_s3(fs):
+    return type(fs).__name__ == "S3FileSystem"
+
+
+def _precondition_failed(error):
+    response = getattr(error.__cause__, "response", None) or {}
+    return response.get("Error", {}).get("Code") in ("PreconditionFailed", "412")
+
+
+async def _s3_range(fs, path, start, end, tag):
+    bucket, key, _ = fs.split_path(path)
+    response = await fs._call_s3("get_object", Bucket=bucket, Key=key,
+                                 Range=f"bytes={start}-{end - 1}",
+                                 **({"IfMatch": tag} if tag else {}))
+    try:
+        return await response["Body"].read()
+    finally:
+        response["Body"].close()
+
+
+def fetch(fs, paths, starts, ends, tags, urls):
+    """The bytes [start, end) of each object, fetched concurrently; a
+    RecordingReadError for an object whose tag is no longer `tags`'s."""
+    wanted = [k for k in range(len(paths)) if ends[k] > starts[k]]
+    got = [b""] * len(paths)
+    if not wanted:
+        return got
+    if _is_s3(fs):
+        from fsspec.asyn import sync
+
+        async def every():
+            return await asyncio.gather(
+                *(_s3_range(fs, paths[k], starts[k], ends[k], tags[k]) for k in wanted),
+                return_exceptions=True)
+
+        results = sync(fs.loop, every)
+    else:
+        now = [tag(fs.info(paths[k])) for k in wanted]
+        for k, seen in zip(wanted, now):
+            if seen != tags[k]:
+                raise changed(urls[k])
+        results = fs.cat_ranges([paths[k] for k in wanted], [starts[k] for k in wanted],
+                                [ends[k] for k in wanted], on_error="return")
+    for k, result in zip(wanted, results):
+        if isinstance(result, OSError) and _precondition_failed(result):
+            raise changed(urls[k])
+        if isinstance(result, BaseException):
+            raise result
+        got[k] = result
+    return got
+
+
+def infos(fs, paths):
+    """fs.info of each path, concurrently where the filesystem can."""
+    if _is_s3(fs) and len(paths) > 1:
+        from fsspec.asyn import sync
+
+        async def every():
+            return await asyncio.gather(*(fs._info(p) for p in paths))
+
+        return sync(fs.loop, every)
+    return [fs.info(p) for p in paths]
+
+
+def heads(fs, paths, sizes, tags, urls):
+    """The first bytes of each object, enough for its header and input
+    table: one range each, a second where the table runs past the first."""
+    first = fetch(fs, paths, [0] * len(paths), [min(s, HEAD_BYTES) for s in sizes], tags, urls)
+    need = [min(size, _HEADER_BYTES + _INPUT_BYTES * struct.unpack_from(">I", head, _INPUTS_AT)[0])
+            if len(head) >= _INPUTS_AT + 4 else 0 for head, size in zip(first, sizes)]
+    more = fetch(fs, paths, [len(h) if n > len(h) else 0 for h, n in zip(first, need)],
+                 [n if n > len(h) else 0 for h, n in zip(first, need)], tags, urls)
+    return [h + m for h, m in zip(first, more)]
+
+
+def with_samples(head, samples):
+    """`head` with its number of rows set to `samples`."""
+    return head[:_SAMPLES_AT] + struct.pack(">I", samples) + head[_SAMPLES_AT + 4:]
+
+
+def plainly(url, call, *args):
+    """call(*args), with any failure of the filesystem's own kind (no
+    credentials, an endpoint that does not answer) as an OSError that
+    names `url`."""
+    try:
+        return call(*args)
+    except (OSError, RecordingReadError):
+        raise
+    except Exception as error:  # noqa: BLE001 - botocore's and others' own
+        raise OSError(errno.EIO, one_line(error), os.fsdecode(url)) from None
+
+
+class RemoteReader:
+    """The binding's Reader for a recording at a URL: what a Recording
+    reads through. Safe for reads from several threads at once."""
+
+    def __init__(self, url, options=None):
+        self.url = os.fsdecode(url)
+        self._fs, self._path = filesystem(self.url, options)
+        info = plainly(self.url, self._fs.info, self._path)
+        self._size, self._tag = int(info["size"]), tag(info)
+        head = plainly(self.url, heads, self._fs, [self._path], [self._size], [self._tag],
+                       [self.url])[0]
+        self._reader = _morvela.open_head(head, self._size, self.url)
+
+    def header(self):
+        return self._reader.header()
+
+    def inputs(self):
+        return self._reader.inputs()
+
+    def time_offsets(self, start, stop):
+        return self._reader.time_offsets(start, stop)
+
+    def identity(self):
+        """(0, 0, size, tag, 0): the object's size and ETag (or version) at
+        the open, where a file has its device, inode, size and times."""
+        return (0, 0, self._size, self._tag, 0)
+
+    def read(self, start, stop, columns, by_input=False):
+        offset, length = self._reader.span(start, stop, columns)
+        data = b""
+        if columns and length:
+            data = plainly(self.url, fetch, self._fs, [self._path], [offset],
+                           [offset + length], [self._tag], [self.url])[0]
+        return self._reader.read_span(data, start, stop, columns, by_input)
+
+
+def read_blocks(urls, identities, samples, head, start, stop, fill_value, options):
+    """Rows [start, stop) of every input of each recording at `urls`, as a
+    recordings x rows x inputs block: one range an object, fetched at once.
+    `head` is the first bytes of one of them (they are alike but for their
+    rows, `samples`); rows past a recording's end are `fill_value`."""
+    import numpy as np
+
+    fs, _ = filesystem(urls[0], options)
+    paths = [fs._strip_protocol(u) for u in urls]
+    readers = [_morvela.open_head(with_samples(head, n), identity[2], url)
+               for url, identity, n in zip(urls, identities, samples)]
+    inputs = list(range(readers[0].header()["inputs"]))
+    ends = [min(stop, n) for n in samples]
+    firsts = [min(start, end) for end in ends]
+    spans = [reader.span(first, end, inputs) for reader, first, end in zip(readers, firsts, ends)]
+    data = plainly(urls[0], fetch, fs, paths, [o for o, _ in spans], [o + n for o, n in spans],
+                   [identity[3] for identity in identities], urls)
+    out = None
+    for k, reader in enumerate(readers):
+        values = reader.read_span(data[k], firsts[k], ends[k], inputs)
+        if out is None:
+            out = np.full((len(urls), stop - start, len(inputs)),
+                          0 if fill_value is None else fill_value, dtype=values.dtype)
+        out[k, :len(values)] = values
+    return out
+
+
+# A conversion reads an object front to back in ranges of this many bytes.
+RANGE_BYTES = 8 << 20
+
+
+class RangeReader:
+    """An object's bytes front to back, as it was when it was opened, in
+    ranges of RANGE_BYTES: the `read` a conversion's stream calls."""
+
+    def __init__(self, url, options=None):
+        self.url = os.fsdecode(url)
+        self._fs, self._path = filesystem(self.url, options)
+        info = plainly(self.url, self._fs.info, self._path)
+        self._size, self._tag = int(info["size"]), tag(info)
+        self._at, self._view, self._pos = 0, memoryview(b""), 0
+
+    def read(self, size):
+        if self._pos == len(self._view) and self._at < self._size:
+            end = min(self._size, self._at + max(size, RANGE_BYTES))
+            self._view = memoryview(plainly(self.url, fetch, self._fs, [self._path],
+                                            [self._at], [end], [self._tag], [self.url])[0])
+            self._at, self._pos = end, 0
+        out = bytes(self._view[self._pos:self._pos + size])
+        self._pos += len(out)
+        return out

@@ -94,8 +94,8 @@ def open_mfdataset(paths: Union["PathType", Sequence["PathType"]], *, pad: bool 
         type must hold it exactly.
     block_rows : int, optional
         The rows of a chunk along "time", at least 1; by default about
-        128 MiB of values. Small recordings share a chunk along
-        "recording", as many as fill about 16 MiB of values.
+        128 MiB of values (16 MiB at URLs). Small recordings share a chunk
+        along "recording", as many as fill about 16 MiB of values.
     storage_options : dict, optional
         For URLs: the filesystem's options, as `morvela.open` takes them.
 

@@ -258,7 +258,8 @@ def _batch_command(args):
         if args.compression is not None and args.to != "parquet":
             raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
         _need("export", "pyarrow" if args.to == "parquet" else "h5py")
-    made = _make_directory(args.output, args.command) if args.output is not None else []
+    made = (_make_directory(args.output, args.command)
+            if args.output is not None and not is_url(args.output) else [])
     counts = {"written": 0, "failed": 0, "interrupted": False}
     try:
         return _batch_into(args, counts)
@@ -606,7 +607,9 @@ def _batch_options(command, done, tasks, naming):
     command.add_argument("-o", "--output", metavar="DIR", type=_directory,
                          help="the directory to write into, created with its "
                          "parents where missing (default: each recording's "
-                         f"own); {naming}")
+                         "own), or the URL of a prefix of an object store "
+                         "(s3://BUCKET/PREFIX/), each target one object; "
+                         f"{naming}")
     # No -0: a short option that looks like a number makes argparse take
     # every negative number (-i -2, --start -1) for an option.
     command.add_argument("--print0", action="store_true", help=_PRINT0)

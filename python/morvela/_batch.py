@@ -42,7 +42,7 @@ from ._export import (SUFFIXES, check_options, export_to, kind_of, one_line,
 from ._names import utf8_text
 from ._paths import attempt_tag, output_path, report_path, temporary_name
 from ._recording import Recording
-from ._remote import StorageOptions, is_url, wrapped
+from ._remote import StorageOptions, is_url, upload, wrapped
 
 if TYPE_CHECKING:
     import distributed
@@ -262,7 +262,6 @@ def _run_task(source, target, tag, job, shown, compression, options, stop=None):
     was stopped (or raises itself). The bytes of the recording read are
     added to `_read` meanwhile, and taken away again when it ends."""
     global _busy
-    temporary = temporary_name(target, tag)
     counted = _Counted(source)
 
     def check(*_):
@@ -278,14 +277,21 @@ def _run_task(source, target, tag, job, shown, compression, options, stop=None):
         check()
 
     watched = stop is not None or _read is not None
-    try:
-        _busy = True
+
+    def write(to, temporary):
         if job == "report":
-            convert_to(source, target, shown, temporary, read_bytes if watched else None,
+            convert_to(source, to, shown, temporary, read_bytes if watched else None,
                        stop and check, options)
         else:
-            export_to(source, target, job, read_rows if watched else None, temporary,
+            export_to(source, to, job, read_rows if watched else None, temporary,
                       stop and check, compression, options)
+
+    try:
+        _busy = True
+        if is_url(target):
+            upload(target, options, write, stop and check)
+        else:
+            write(target, temporary_name(target, tag))
     except _Stopped:
         os._exit(128 + signal.SIGTERM)  # its temporary file is removed
     except _Cancelled:
@@ -796,9 +802,11 @@ class Plan:
         return mixed_kinds(self.targets, self.kinds) if self.kinds is not None else []
 
     def make_folders(self):
-        """Creates the folder of each target where it is missing; one that
-        cannot be made fails the tasks into it, each with its line."""
-        for folder in {os.path.dirname(os.path.abspath(os.fsencode(t))) for t in self.targets}:
+        """Creates the folder of each target where it is missing (an
+        object store has none to make); one that cannot be made fails the
+        tasks into it, each with its line."""
+        for folder in {os.path.dirname(os.path.abspath(os.fsencode(t)))
+                       for t in self.targets if not is_url(t)}:
             try:
                 os.makedirs(folder, exist_ok=True)
             except OSError:
@@ -883,10 +891,10 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
         if index in plan.same:
             continue
         target = os.fsencode(shown[index])
-        remote = is_url(source)
-        task = _Task(index, os.fsencode(source) if remote else os.path.abspath(os.fsencode(source)),
-                     os.path.abspath(target), f"{tag}-{index}".encode(), plan.job, target,
-                     plan.compression, plan.options if remote else None)
+        task = _Task(index, *(os.fsencode(p) if is_url(p) else os.path.abspath(os.fsencode(p))
+                              for p in (source, target)),
+                     f"{tag}-{index}".encode(), plan.job, target, plan.compression,
+                     plan.options if is_url(source) or is_url(target) else None)
         if index in plan.refused:
             finish(task, plan.refused[index])
         else:

@@ -159,12 +159,12 @@ def with_samples(head, samples):
     return head[:_SAMPLES_AT] + struct.pack(">I", samples) + head[_SAMPLES_AT + 4:]
 
 
-def plainly(url, call, *args):
-    """call(*args), with any failure of the filesystem's own kind (no
-    credentials, an endpoint that does not answer) as an OSError that
-    names `url`."""
+def plainly(url, call, *args, **options):
+    """call(*args, **options), with any failure of the filesystem's own
+    kind (no credentials, an endpoint that does not answer) as an OSError
+    that names `url`."""
     try:
-        return call(*args)
+        return call(*args, **options)
     except (OSError, RecordingReadError):
         raise
     except Exception as error:  # noqa: BLE001 - botocore's and others' own
@@ -258,3 +258,49 @@ class RangeReader:
         out = bytes(self._view[self._pos:self._pos + size])
         self._pos += len(out)
         return out
+
+
+def upload(url, options, write, ready=None):
+    """Writes a target with write(local path, temporary name) into a
+    folder of its own, calls ready() if given, and uploads it to `url` as
+    one object. On any failure or exception, an interrupt included, the
+    upload is aborted (a multipart upload begun for the object too): the
+    object is then absent, or its earlier version untouched."""
+    import shutil
+    import tempfile
+
+    from ._errors import ExportError
+    from ._paths import temporary_name
+
+    fs, path = filesystem(url, options)
+    folder = tempfile.mkdtemp(prefix="morvela-")
+    local = os.path.join(folder, os.path.basename(os.fsdecode(url)))
+    try:
+        write(local, temporary_name(os.fsencode(local)))
+        if ready is not None:
+            ready()
+        try:
+            plainly(url, fs.put_file, local, path)
+        except OSError as error:
+            raise ExportError(error.strerror or one_line(error), url) from None
+    except BaseException:
+        _abort_uploads(fs, path)
+        raise
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _abort_uploads(fs, path):
+    """Aborts every multipart upload under way to the object `path` of an
+    S3 filesystem; nothing elsewhere, where an upload is one request."""
+    if not _is_s3(fs):
+        return
+    bucket, key, _ = fs.split_path(path)
+    try:
+        found = fs.call_s3("list_multipart_uploads", Bucket=bucket, Prefix=key)
+        for started in found.get("Uploads", []):
+            if started["Key"] == key:
+                fs.call_s3("abort_multipart_upload", Bucket=bucket, Key=key,
+                           UploadId=started["UploadId"])
+    except Exception:  # noqa: BLE001 - the store went meanwhile
+        pass

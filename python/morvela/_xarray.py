@@ -401,13 +401,13 @@ def _exact_fill(fill_value, dtype):
     return dtype.type(fill_value)
 
 
-def _remote_headers(urls, options):
+def _remote_headers(urls, options, listed=None):
     """What _morvela.headers gives for local files, for objects at `urls`:
-    their listings fetched at once, then their first bytes; and the first
-    bytes of each."""
+    their listings (`listed`, or fetched at once), then their first bytes;
+    and the first bytes of each."""
     fs, _ = filesystem(urls[0], options)
     paths = [fs._strip_protocol(u) for u in urls]
-    listed = plainly(urls[0], remote_infos, fs, paths)
+    listed = listed or plainly(urls[0], remote_infos, fs, paths)
     sizes = [int(info["size"]) for info in listed]
     tags = [remote_tag(info) for info in listed]
     heads = plainly(urls[0], remote_heads, fs, paths, sizes, tags, urls)
@@ -419,13 +419,17 @@ def _remote_headers(urls, options):
 
 
 def _listed(paths, options):
-    """The recordings `paths` names (see open_mfdataset), as str or bytes,
-    and whether they are at URLs."""
+    """The recordings `paths` names (see open_mfdataset), as str or bytes;
+    whether they are at URLs; and for a pattern of URLs, the listing of
+    each (size, ETag), as the glob gave it."""
+    listed = None
     if isinstance(paths, (str, bytes)):
         pattern = paths
         if is_url(pattern):
             fs, inside = filesystem(pattern, options)
-            paths = [fs.unstrip_protocol(p) for p in sorted(plainly(pattern, fs.glob, inside))]
+            found = plainly(pattern, fs.glob, inside, detail=True)
+            paths = [fs.unstrip_protocol(p) for p in sorted(found)]
+            listed = [found[p] for p in sorted(found)]
         else:
             paths = sorted(glob.glob(pattern))
         if not paths:
@@ -438,7 +442,7 @@ def _listed(paths, options):
     remote = {is_url(p) for p in paths}
     if len(remote) > 1:
         raise ValueError("recordings both at URLs and in local files: open them apart")
-    return paths, remote.pop()
+    return paths, remote.pop(), listed
 
 
 def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
@@ -449,11 +453,11 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
     import xarray as xr
     from xarray.indexes import PandasIndex
 
-    paths, remote = _listed(paths, storage_options)
+    paths, remote, listed = _listed(paths, storage_options)
     options = wrapped(storage_options)
     if remote:
         absolute = [os.fsdecode(p) for p in paths]
-        found, heads = _remote_headers(absolute, options)
+        found, heads = _remote_headers(absolute, options, listed)
     else:
         # Absolute now: a compute after os.chdir reads the same files.
         absolute = [os.path.abspath(p) for p in paths]
@@ -500,7 +504,10 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
     if fill_value is not None:  # refused at the open, padding or not
         fill_value = _exact_fill(fill_value, dtype)
     inputs = len(columns)
-    step = _chunk_rows(inputs, dtype, block_rows)
+    # From a store, a task's rows are one range held twice (the bytes and
+    # the values): of about TASK_BYTES, so that memory follows the tasks.
+    step = _chunk_rows(inputs, dtype, block_rows if block_rows is not None or not remote
+                       else rows_of_bytes(inputs, dtype.itemsize, TASK_BYTES))
     # A chunk ends where a shortened file ends, and where a shortened file
     # shorter than the longest ends its claim: the padding after it reads.
     starts = _chunk_starts(row_count, step, [

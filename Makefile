@@ -140,6 +140,8 @@ bench: venv
 	  $(abspath examples/demo.dat) $(abspath $(BUILD))/bench-data
 	$(VENV)/bin/python bench/convert_bench.py $(abspath $(BUILD))/Morvela \
 	  $(abspath $(BUILD))/morvela-synth $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
+	$(VENV)/bin/python bench/remote_bench.py $(abspath $(BUILD))/morvela-synth \
+	  $(abspath $(BUILD))/bench-data $(BENCH_RUNS)
 
 # Single-line faults put into a copy of the tree, one at a time: the suite
 # must notice at least 90 % of them. The C++ from a hand list

@@ -100,7 +100,7 @@ ConvertResult RecorderFileConverter::WriteRunInfo(
   return Success;
 }
 
-ConvertResult RecorderFileConverter::PrintSummary() {
+void RecorderFileConverter::PrintSummary() {
   TextStream& c = *console_;
   const RecorderHeader& h = header_;
   c.WriteNoLf("Block name:                    ");
@@ -116,7 +116,7 @@ ConvertResult RecorderFileConverter::PrintSummary() {
   c.WriteNoLf("\nNumber of Inputs:              ");
   WriteUnsigned(c, h.Ninputs);
   c.WriteNoLf("\nTrigger Time:                  ");
-  ConvertResult result = WriteTimeStamp(c, h.TriggerTime, true);
+  WriteTimeStamp(c, h.TriggerTime, true);
   c.WriteNoLf("\nData Sample Time [s]:          ");
   WriteFixed(c, h.SampleTime * 1e-6);
   c.WriteNoLf("\nData type name:                ");
@@ -125,7 +125,6 @@ ConvertResult RecorderFileConverter::PrintSummary() {
   WriteUnsigned(c, h.DataTypeSize);
   c.WriteNoLf("\n\n");
   c.Flush();
-  return result;
 }
 
 ConvertResult RecorderFileConverter::ConvertHeader(InputStream& input,

@@ -65,9 +65,10 @@ class RecorderFileConverter {
 
  private:
   // Prints the header summary on the console and flushes it, so that it
-  // stands there before the long part of the run; returns the result of its
-  // time stamp. Only valid after ConvertHeader accepted the header.
-  ConvertResult PrintSummary();
+  // stands there before the long part of the run. The console's failures
+  // are not the conversion's: the report decides the result. Only valid
+  // after ConvertHeader accepted the header.
+  void PrintSummary();
 
   // One numbered column name per input ("NameInput00;NameInput01\n").
   // Success or OutputWriteError; writes nothing when there are no inputs.

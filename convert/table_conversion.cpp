@@ -64,10 +64,6 @@ struct PlanRender {
   }
 };
 
-// Writes the sample rows, resuming with `result` as the column-name line
-// left it. A row whose bytes are all buffered and whose type is known is
-// rendered by `render` in place; any other row goes value by value, which
-// follows every failure rule.
 // Decodes and writes one stored value by `plan` (the run's data type,
 // resolved once); `value` holds the plan's kept bytes. An unknown type
 // writes nothing and gives UnknownDataType. Returns OutputWriteError
@@ -83,6 +79,10 @@ ConvertResult WriteSampleValue(TextStream& report, const SamplePlan& plan,
   return report.error() ? OutputWriteError : result;
 }
 
+// Writes the sample rows, resuming with `result` as the column-name line
+// left it. A row whose bytes are all buffered and whose type is known is
+// rendered by `render` in place; any other row goes value by value, which
+// follows every failure rule.
 template <typename Render>
 ConvertResult WriteSampleRows(InputStream& input, TextStream& report,
                               const RecorderHeader& h, const SamplePlan& plan,

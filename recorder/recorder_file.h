@@ -79,11 +79,11 @@ T LoadBigEndian(const unsigned char* p) {
   return std::bit_cast<T>(static_cast<Bits>(LoadBigEndian(p, sizeof(T))));
 }
 
-// True when the first four bytes are 'K', 'I', 'V', NUL. Bytes 4 to 7 are not
-// examined.
 // The first four bytes of every recording, the NUL included.
 inline constexpr char kRecorderMagic[4] = {'K', 'I', 'V', '\0'};
 
+// True when the first four bytes are 'K', 'I', 'V', NUL. Bytes 4 to 7 are not
+// examined.
 bool HasRecorderMagic(const RecorderHeader& header);
 
 // Converts the header's trigger time and five counts from big-endian to host

@@ -30,6 +30,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
 
 from ._errors import (
     ExportError,
+    WorkerError,
     NotRecordingError,
     RecordingError,
     RecordingMemoryError,
@@ -43,7 +44,7 @@ from ._errors import (
 # The rest is imported when first used: `import morvela` loads neither
 # numpy nor the binding, so the command line starts at once.
 _LAZY = {
-    "Outcome": "_batch", "WorkerError": "_batch", "convert_batch": "_batch",
+    "Outcome": "_batch", "convert_batch": "_batch",
     "export_batch": "_batch", "convert": "_convert", "export": "_export",
     "column_names": "_names", "__version__": "_morvela", "Header": "_recording",
     "Input": "_recording", "Recording": "_recording", "open": "_recording",
@@ -53,7 +54,7 @@ _LAZY = {
 if TYPE_CHECKING:
     import xarray
 
-    from ._batch import Outcome, WorkerError, convert_batch, export_batch
+    from ._batch import Outcome, convert_batch, export_batch
     from ._convert import convert
     from ._export import export
     from ._morvela import __version__

@@ -306,6 +306,8 @@ def _batch_into(args, counts):
     done = "converted" if args.command == "convert" else "exported"
     output = _Output(args.print0)
     plan = _plan(args)
+    if args.scheduler:
+        _silence_cluster_logs()
     try:
         client = connect(args.scheduler, args.connect_timeout) if args.scheduler else None
     except WorkerError as error:
@@ -350,6 +352,17 @@ def _batch_into(args, counts):
     if output.failed:
         raise _WriteError("cannot write the targets' names to standard output")
     return FAILED if counts["failed"] else 0
+
+
+def _silence_cluster_logs():
+    """A cluster's own log lines (a lost connection, a retry) are no
+    failure lines: what becomes of each recording is said once, by the
+    batch."""
+    import logging
+
+    for name in ["distributed", "tornado", "asyncio", *logging.root.manager.loggerDict]:
+        if name.split(".")[0] in ("distributed", "tornado", "asyncio"):
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
 
 
 # Checks of the arguments, as argparse types: every usage error is raised
@@ -645,7 +658,7 @@ def _main(argv):
     # What a library says while it cleans up after a failure (h5py after a
     # failed write, a client that never connected) is no line of ours: the
     # failure itself is reported once.
-    sys.unraisablehook = lambda unraisable: None
+    hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
     previous = {}
     for signum in (signal.SIGTERM, signal.SIGHUP):
         try:
@@ -671,6 +684,7 @@ def _main(argv):
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        sys.unraisablehook = hook
 
 
 def _stopped(interrupt):

@@ -36,7 +36,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List,
 
 from . import _morvela
 from ._convert import convert_to
-from ._errors import ExportError, RecordingError
+from ._errors import ExportError, RecordingError, WorkerError
 from ._export import (SUFFIXES, check_options, export_to, kind_of, one_line,
                       parquet_kind)
 from ._names import utf8_text
@@ -65,11 +65,6 @@ class Outcome(NamedTuple):
     error: Optional[str]
 
 
-class WorkerError(Exception):
-    """The batch has nothing to run on: worker processes cannot be
-    started, or the scheduler cannot be reached."""
-
-
 def _probe(address, timeout):
     """Raises WorkerError unless what listens at the TCP `address` speaks
     first within `timeout` seconds, as a scheduler does: a port that takes
@@ -96,21 +91,12 @@ def connect(address, timeout):
     tcp://HOST:PORT), connected within about `timeout` seconds; WorkerError
     when it cannot be reached."""
     _probe(address, timeout)
-    import logging
-
     try:
         import dask
         import distributed
     except ImportError as error:
         raise WorkerError(f"--scheduler needs dask.distributed "
                          f"(pip install 'morvela[xarray]'): {error}") from None
-
-    # Its own log lines (a lost connection, a retry) are no failure lines:
-    # what becomes of each recording is said once, by the batch.
-    for name in ["distributed", "tornado", "asyncio",
-                 *logging.root.manager.loggerDict]:
-        if name.split(".")[0] in ("distributed", "tornado", "asyncio"):
-            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
     try:
         with dask.config.set({"distributed.comm.timeouts.connect": timeout}):
             return distributed.Client(address, timeout=timeout,

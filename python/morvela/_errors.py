@@ -75,3 +75,8 @@ class ExportError(Exception):
         super().__init__(f"cannot write {os.fsdecode(target)}: {reason}"
                          if target is not None else reason)
         self.reason = reason
+
+
+class WorkerError(Exception):
+    """A batch has nothing to run on: worker processes cannot be started,
+    or the scheduler cannot be reached."""

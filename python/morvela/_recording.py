@@ -224,7 +224,9 @@ class Recording:
         self.close()
 
     def close(self) -> None:
-        """Closes the file; reads then raise ValueError."""
+        """Closes this Recording: its reads then raise ValueError. The file
+        itself is closed once nothing holds it: a copy (as a lazy xarray
+        read makes one) keeps it open until that copy is gone."""
         self._reader = None
 
     @property

@@ -3,6 +3,7 @@
 # modes; and batches that lose only what they report, in processes, on a
 # cluster, and under a caller's signals.
 
+import contextlib
 import json
 import multiprocessing
 import os
@@ -309,30 +310,37 @@ def test_a_batch_loses_only_what_it_reports(write, tmp_path, monkeypatch, job):
     name = f"{job}_to"
     real = getattr(_batch, name)
 
+    busy = str(tmp_path / "busy")
+
     def dying(source, *args):
         if source.endswith(b"doomed.dat"):
             os.kill(os.getpid(), signal.SIGKILL)
+        if source.endswith(b"r1.dat") and not os.path.exists(busy):
+            with open(busy + ".part", "w") as f:  # the first attempt waits
+                f.write(str(os.getpid()))
+            os.rename(busy + ".part", busy)
+            time.sleep(30)
         return real(source, *args)
 
     monkeypatch.setattr(_batch, name, dying)
-    seen, killed = [], []
+    seen = []
+    def kill():  # unless the pool's end took it first
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(int(open(busy).read()), signal.SIGKILL)
 
-    def progress(outcome):
-        seen.append(outcome)
-        children = multiprocessing.active_children()  # one busy with another
-        if not killed and children:
-            os.kill(children[0].pid, signal.SIGKILL)
-            killed.append(children[0].pid)
-
-    sources = [made[0][0], bad, doomed, *(p for p, _ in made[1:])]
+    when_exists(busy, kill)
+    # r1 first: the first worker takes it, and its first attempt waits to
+    # be killed; every other task goes to the pool as well.
+    sources = [made[1][0], bad, doomed, made[0][0], *(p for p, _ in made[2:])]
     (tmp_path / "out").mkdir()
     outcomes = getattr(morvela, f"{job}_batch")(sources, tmp_path / "out", jobs=2,
-                                                progress=progress)
+                                                progress=seen.append)
     assert [o.source for o in outcomes] == [os.fspath(s) for s in sources]
-    assert sorted(seen) == sorted(outcomes) and killed
+    assert sorted(seen) == sorted(outcomes) and os.path.exists(busy)
     assert outcomes[2].error == f"the worker process {job}ing it died" and outcomes[1].error
     for outcome in outcomes:
         assert os.path.exists(outcome.target) == (outcome.error is None)
+    assert [o.error for o in outcomes if o.error] == [outcomes[1].error, outcomes[2].error]
     for path, values in made if job == "export" else ():
         same_bits(parquet_values(outcomes[sources.index(path)].target), values)
     assert not leftovers(tmp_path / "out")

@@ -75,14 +75,23 @@ def read_report(path: "PathType") -> "pandas.DataFrame":
         A ValueError naming the line, for text that is not a complete
         report: the report of a failed run among them.
     """
-    import pandas as pd
-
     with open(path, "rb") as f:
         data = f.read()
     lines = data.decode("latin-1").split("\r\n")
     if len(lines) == 1 and "\n" in lines[0]:
         _refuse(path, 1, "expected CR LF line ends, found LF alone "
               "(was the report's text changed?)")
+    fields, names, units, first = _report_header(path, lines)
+    frame = _report_table(path, lines[first:], first, fields, names)
+    frame.attrs["units"] = dict(zip(frame.columns, units))
+    frame.attrs["header"] = _header_dict(fields)
+    return frame
+
+
+def _report_header(path, lines):
+    """(the header fields by the report's names, the input names, their
+    units, the index of the first sample row) of the report's `lines`; the
+    column-name line of a report of no inputs is cut to its first row."""
     _expect(path, lines, 2, "RecName;ApplName;ApplVersion")
     block = _fields(path, lines, 3, 3, "block fields")
     _expect(path, lines, 4, ";".join(_PARAMETERS))
@@ -93,27 +102,32 @@ def read_report(path: "PathType") -> "pandas.DataFrame":
     fields.update(zip(_PARAMETERS, values))
     try:
         inputs = int(fields["Ninputs"])
-        samples = int(fields["Nsamples"])
+        int(fields["Nsamples"])
     except ValueError:
         _refuse(path, 6, "Ninputs and Nsamples are not numbers")
-    if inputs:
-        _expect(path, lines, 6, ";".join(f"NameInput{i:02d}" for i in range(inputs)))
-        names = _fields(path, lines, 7, inputs, "names")
-        _expect(path, lines, 8, ";".join(f"UnitInput{i:02d}" for i in range(inputs)))
-        units = _fields(path, lines, 9, inputs, "units")
-        title = "TimeOffset;" + ";".join(f"SamplesInput{i:02d}" for i in range(inputs))
-        _expect(path, lines, 10, title)
-        first = 11
-    else:
-        names = units = []
+    if not inputs:
         _fields(path, lines, 6, 0, "names")
         _fields(path, lines, 7, 0, "units")
         # With no inputs the first row continues the column-name line.
         if len(lines) < 9 or not lines[8].startswith("TimeOffset;"):
             _refuse(path, 9, "expected 'TimeOffset;'")
         lines[8] = lines[8][len("TimeOffset;"):]
-        first = 8
-    rows = lines[first:]
+        return fields, [], [], 8
+    _expect(path, lines, 6, ";".join(f"NameInput{i:02d}" for i in range(inputs)))
+    names = _fields(path, lines, 7, inputs, "names")
+    _expect(path, lines, 8, ";".join(f"UnitInput{i:02d}" for i in range(inputs)))
+    units = _fields(path, lines, 9, inputs, "units")
+    _expect(path, lines, 10,
+            "TimeOffset;" + ";".join(f"SamplesInput{i:02d}" for i in range(inputs)))
+    return fields, names, units, 11
+
+
+def _report_table(path, rows, first, fields, names):
+    """The sample `rows` (from line `first`) as a frame indexed by
+    TimeOffset, one column per input of `names`, of the header's type."""
+    import pandas as pd
+
+    samples, inputs = int(fields["Nsamples"]), len(names)
     if rows[-1:] == [""]:
         # Only the column-name line of a report of no samples ends in a line
         # break; a row that does was the last of a failed run.
@@ -125,7 +139,6 @@ def read_report(path: "PathType") -> "pandas.DataFrame":
     if len(rows) != samples:
         _refuse(path, first + len(rows), f"the report holds {len(rows)} of "
               f"{samples} rows: it is not complete")
-    columns = column_names_of(names)
     dtype = _DTYPES.get(fields["DataTypeName"])
     if dtype is None and samples and inputs:
         _refuse(path, first + 1, f"data type {fields['DataTypeName']!r} has no "
@@ -135,27 +148,24 @@ def read_report(path: "PathType") -> "pandas.DataFrame":
             if any(not row.endswith(";") for row in rows):
                 raise ValueError("a row without its ';'")
             offsets = np.array([float(row[:-1]) for row in rows], dtype=np.float64)
-            frame = pd.DataFrame(index=pd.Index(offsets, name="TimeOffset"))
-        else:
-            frame = pd.read_csv(
-                io.StringIO("\n".join(rows)), sep=";", header=None,
-                names=["TimeOffset", *(f"v{i}" for i in range(inputs))],
-                index_col=0,
-                dtype={"TimeOffset": "float64",
-                       **{f"v{i}": dtype or "float64" for i in range(inputs)}},
-                # "nan" is the report's text for a NaN; nothing else (an
-                # empty field least of all) is a missing value.
-                keep_default_na=False,
-                na_values={f"v{i}": ["nan"] for i in range(inputs)},
-                engine="c", **_exact_floats(pd))
-            if frame.index.dtype != np.float64:
-                raise ValueError("a time offset that is not a number")
-            frame.columns = columns
-            frame.index.name = "TimeOffset"
+            return pd.DataFrame(index=pd.Index(offsets, name="TimeOffset"))
+        frame = pd.read_csv(
+            io.StringIO("\n".join(rows)), sep=";", header=None,
+            names=["TimeOffset", *(f"v{i}" for i in range(inputs))],
+            index_col=0,
+            dtype={"TimeOffset": "float64",
+                   **{f"v{i}": dtype or "float64" for i in range(inputs)}},
+            # "nan" is the report's text for a NaN; nothing else (an
+            # empty field least of all) is a missing value.
+            keep_default_na=False,
+            na_values={f"v{i}": ["nan"] for i in range(inputs)},
+            engine="c", **_exact_floats(pd))
+        if frame.index.dtype != np.float64:
+            raise ValueError("a time offset that is not a number")
     except (ValueError, TypeError, OverflowError) as error:
         _refuse(path, first + 1, f"the rows are not a sample table: {error}")
-    frame.attrs["units"] = dict(zip(columns, units))
-    frame.attrs["header"] = _header_dict(fields)
+    frame.columns = column_names_of(names)
+    frame.index.name = "TimeOffset"
     return frame
 
 

@@ -22,7 +22,7 @@ file the dataset was opened on.
 import copy
 import glob
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
@@ -445,19 +445,28 @@ def _listed(paths, options):
     return paths, remote.pop(), listed
 
 
-def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
-                   storage_options=None):
-    """morvela.open_mfdataset; see there."""
-    import dask.array as da
-    import dask.base
-    import xarray as xr
-    from xarray.indexes import PandasIndex
+class _Member(NamedTuple):
+    """One recording of open_mfdataset, as its open found it."""
 
+    path: Any  # as the caller named it, str or bytes
+    absolute: str  # what its tasks open: an absolute path, or its URL
+    raw: Dict[str, Any]  # the binding's header
+    inputs: List[Tuple[bytes, bytes]]  # the binding's names and units
+    identity: Tuple[Any, ...]
+
+    @property
+    def shortened(self):
+        return self.raw["complete_rows"] < self.raw["samples"]
+
+
+def _members(paths, storage_options):
+    """(the recordings `paths` names, whether at URLs, the first bytes of
+    each at a URL)."""
     paths, remote, listed = _listed(paths, storage_options)
-    options = wrapped(storage_options)
+    heads = None
     if remote:
         absolute = [os.fsdecode(p) for p in paths]
-        found, heads = _remote_headers(absolute, options, listed)
+        found, heads = _remote_headers(absolute, wrapped(storage_options), listed)
     else:
         # Absolute now: a compute after os.chdir reads the same files.
         absolute = [os.path.abspath(p) for p in paths]
@@ -466,90 +475,127 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
                                       for a, p in zip(absolute, paths)])
         except OSError as error:
             raise said_plainly(error) from None
-    headers = [_header(raw) for raw, _, _ in found]
-    first, first_inputs = headers[0], found[0][1]
-    for path, header, (_, raw_inputs, _) in zip(paths[1:], headers[1:], found[1:]):
-        for key, what in (("sample_time_us", "sample time [us]"),
-                          ("pretrigger_samples", "pretrigger samples"),
-                          ("data_type", "data type"),
-                          ("data_type_size", "data type size"),
-                          *((("samples", "rows"),) if not pad else ())):
-            if getattr(header, key) != getattr(first, key):
-                raise _differs(path, paths[0], what, getattr(header, key),
-                               getattr(first, key))
-        if raw_inputs != first_inputs:  # decoded only to say how
-            inputs, expected = _inputs(raw_inputs), _inputs(first_inputs)
-            for field, what in (("name", "inputs"), ("unit", "units")):
-                mine = [getattr(i, field) for i in inputs]
-                theirs = [getattr(i, field) for i in expected]
-                if mine != theirs:
-                    raise _differs(path, paths[0], what, mine, theirs)
-    longest = max(range(len(paths)), key=lambda k: found[k][0]["samples"])
-    row_count = found[longest][0]["samples"]
-    with Recording(absolute[longest], options if remote else None) as rec:
-        rec.check_decodable()
-        dtype = rec.value_dtype
-        header = rec.header
-        columns = rec.columns
-        units = [i.unit for i in rec.inputs]
-        time = _time_coordinate(rec, rec.identity()[2])
-    if time is None or not isinstance(time.xindexes["time"], PandasIndex):
-        raise RowClaimError(f"{os.fsdecode(paths[longest])}: the header claims "
-                            f"{row_count} rows, more than the file can hold",
-                            paths[longest])
-    if fill_value is None and any(raw["samples"] < row_count for raw, _, _ in found):
-        if dtype.kind != "f":
-            raise ValueError(f"recordings of {dtype} padded: give a fill_value")
-        fill_value = np.nan
-    if fill_value is not None:  # refused at the open, padding or not
-        fill_value = _exact_fill(fill_value, dtype)
-    inputs = len(columns)
-    # From a store, a task's rows are one range held twice (the bytes and
-    # the values): of about TASK_BYTES, so that memory follows the tasks.
-    step = _chunk_rows(inputs, dtype, block_rows if block_rows is not None or not remote
-                       else rows_of_bytes(inputs, dtype.itemsize, TASK_BYTES))
+    return [_Member(p, a, *f) for p, a, f in zip(paths, absolute, found)], remote, heads
+
+
+def _check_alike(members, pad):
+    """Raises ValueError, naming the first recording that differs from the
+    first and how, unless they agree on all a dataset shares."""
+    first = members[0]
+    keys = [("sample_time_us", "sample time [us]"), ("pretrigger_samples", "pretrigger samples"),
+            ("data_type", "data type"), ("data_type_size", "data type size"),
+            *((("samples", "rows"),) if not pad else ())]
+    expected = _header(first.raw)
+    for member in members[1:]:
+        header = _header(member.raw)
+        for key, what in keys:
+            if getattr(header, key) != getattr(expected, key):
+                raise _differs(member.path, first.path, what, getattr(header, key),
+                               getattr(expected, key))
+        if member.inputs != first.inputs:  # decoded only to say how
+            _check_inputs(member, first)
+
+
+def _check_inputs(member, first):
+    inputs, expected = _inputs(member.inputs), _inputs(first.inputs)
+    for field, what in (("name", "inputs"), ("unit", "units")):
+        mine = [getattr(i, field) for i in inputs]
+        theirs = [getattr(i, field) for i in expected]
+        if mine != theirs:
+            raise _differs(member.path, first.path, what, mine, theirs)
+
+
+def _signal_array(members, dtype, step, fill_value, remote, heads, options, longest):
+    """The lazy recordings x rows x inputs of `members`: a task for each
+    group of recordings (see _groups) and chunk of rows."""
+    import dask.array as da
+    import dask.base
+
+    row_count = members[longest].raw["samples"]
+    inputs = len(members[0].inputs)
     # A chunk ends where a shortened file ends, and where a shortened file
     # shorter than the longest ends its claim: the padding after it reads.
     starts = _chunk_starts(row_count, step, [
-        end for raw, _, _ in found
-        for end in ((raw["complete_rows"], raw["samples"])
-                    if raw["complete_rows"] < raw["samples"] else (raw["complete_rows"],))])
+        end for m in members
+        for end in ((m.raw["complete_rows"], m.raw["samples"]) if m.shortened
+                    else (m.raw["complete_rows"],))])
     sizes = _chunk_sizes(row_count, starts)
-    identities = [f[2] for f in found]
+    absolute = [m.absolute for m in members]
+    identities = [m.identity for m in members]
+    samples = [m.raw["samples"] for m in members]
     # One string hashed, not ten thousand tuples walked.
     name = "morvela-" + dask.base.tokenize(
         repr((absolute, identities, step, row_count, fill_value)))
-    groups = _groups([raw["complete_rows"] < raw["samples"] for raw, _, _ in found],
+    groups = _groups([m.shortened for m in members],
                      max(1, TASK_BYTES // max(1, min(row_count, step) * inputs * dtype.itemsize)))
     graph = {}
-    samples = [raw["samples"] for raw, _, _ in found]
     for g, (first, last) in enumerate(groups):
-        for b, (start, size) in enumerate(zip(starts, sizes)):
-            graph[(name, g, b, 0)] = (
-                (read_remote_blocks, absolute[first:last], identities[first:last],
-                 samples[first:last], heads[longest], start, start + size, fill_value, options)
-                if remote else
-                (read_blocks, absolute[first:last], identities[first:last], start,
-                 start + size, fill_value))
-        if not starts:
-            graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, inputs), dtype)
-    chunks = (tuple(last - first for first, last in groups), sizes or (0,),
-              (inputs,))
-    signal = da.Array(graph, name, chunks, dtype=dtype)
+        tasks = {(name, g, b, 0): (
+            (read_remote_blocks, absolute[first:last], identities[first:last],
+             samples[first:last], heads[longest], start, start + size, fill_value, options)
+            if remote else
+            (read_blocks, absolute[first:last], identities[first:last], start,
+             start + size, fill_value)) for b, (start, size) in enumerate(zip(starts, sizes))}
+        graph.update(tasks or {(name, g, 0, 0): (np.empty, (last - first, 0, inputs), dtype)})
+    chunks = (tuple(last - first for first, last in groups), sizes or (0,), (inputs,))
+    return da.Array(graph, name, chunks, dtype=dtype)
+
+
+def _coordinates(members, columns, units):
+    """The coordinates along "recording" and "input"."""
     # datetime64[ns] holds times up to 2262-04-11; a later one is NaT too.
     last = np.iinfo(np.int64).max
     trigger = np.array([np.datetime64("NaT", "ns")
-                        if raw["trigger_time_ns"] is None or raw["trigger_time_ns"] > last
-                        else np.datetime64(raw["trigger_time_ns"], "ns")
-                        for raw, _, _ in found])
-    coords = {
-        "path": ("recording", _utf8_array(os.fsencode(p) for p in paths)),
-        "block_name": ("recording", _utf8_array(raw["block_name"]
-                                                for raw, _, _ in found)),
+                        if m.raw["trigger_time_ns"] is None or m.raw["trigger_time_ns"] > last
+                        else np.datetime64(m.raw["trigger_time_ns"], "ns")
+                        for m in members])
+    return {
+        "path": ("recording", _utf8_array(os.fsencode(m.path) for m in members)),
+        "block_name": ("recording", _utf8_array(m.raw["block_name"] for m in members)),
         "trigger_time": ("recording", trigger),
         "input": ("input", _text_array(columns)),
         "units": ("input", _text_array(units)),
     }
+
+
+def _filled(fill_value, dtype, members, row_count):
+    """The fill value, checked (see _exact_fill): NaN by default for
+    floats where a recording is shorter; for integers the caller's."""
+    if fill_value is None and any(m.raw["samples"] < row_count for m in members):
+        if dtype.kind != "f":
+            raise ValueError(f"recordings of {dtype} padded: give a fill_value")
+        fill_value = np.nan
+    # Refused at the open, padding or not.
+    return None if fill_value is None else _exact_fill(fill_value, dtype)
+
+
+def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
+                   storage_options=None):
+    """morvela.open_mfdataset; see there."""
+    import xarray as xr
+    from xarray.indexes import PandasIndex
+
+    members, remote, heads = _members(paths, storage_options)
+    options = wrapped(storage_options)
+    _check_alike(members, pad)
+    longest = max(range(len(members)), key=lambda k: members[k].raw["samples"])
+    row_count = members[longest].raw["samples"]
+    with Recording(members[longest].absolute, options if remote else None) as rec:
+        rec.check_decodable()
+        dtype, header, columns = rec.value_dtype, rec.header, rec.columns
+        units = [i.unit for i in rec.inputs]
+        time = _time_coordinate(rec, rec.identity()[2])
+    if time is None or not isinstance(time.xindexes["time"], PandasIndex):
+        raise RowClaimError(f"{os.fsdecode(members[longest].path)}: the header claims "
+                            f"{row_count} rows, more than the file can hold",
+                            members[longest].path)
+    fill_value = _filled(fill_value, dtype, members, row_count)
+    # From a store, a task's rows are one range held twice (the bytes and
+    # the values): of about TASK_BYTES, so that memory follows the tasks.
+    step = _chunk_rows(len(columns), dtype, block_rows if block_rows is not None or not remote
+                       else rows_of_bytes(len(columns), dtype.itemsize, TASK_BYTES))
+    signal = _signal_array(members, dtype, step, fill_value, remote, heads, options, longest)
+    coords = _coordinates(members, columns, units)
     attrs = {key: value for key, value in _attributes(header).items()
              if key in ("sample_time", "pretrigger_samples", "inputs",
                         "data_type", "data_type_size")}

@@ -268,12 +268,17 @@ def _batch_command(args):
         raise
     finally:
         if not counts["written"] and not counts["interrupted"]:
-            # No empty -o folder stays behind a run that wrote nothing.
-            for folder in made:
-                try:
-                    os.rmdir(folder)
-                except OSError:
-                    break
+            _remove_empty(made)
+
+
+def _remove_empty(made):
+    """Removes the folders `made` (the deepest first) while they are
+    empty: no empty -o folder stays behind a run that wrote nothing."""
+    for folder in made:
+        try:
+            os.rmdir(folder)
+        except OSError:
+            break
 
 
 def _plan(args):

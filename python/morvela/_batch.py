@@ -24,6 +24,7 @@ What the loop guarantees:
 
 import collections
 import concurrent.futures
+import contextlib
 import multiprocessing
 import os
 import secrets
@@ -139,16 +140,8 @@ def mixed_kinds(shown, kinds):
             folders[folder].setdefault(kind, False)
     lines = []
     for folder, found in folders.items():
-        try:
-            names = sorted(os.listdir(folder))
-        except OSError:
-            names = []
-        for name in names:
-            path = os.path.join(folder, name)
-            if name.endswith(b".parquet") and path not in ours:
-                kind = parquet_kind(path)
-                if kind is not None:
-                    found.setdefault(kind, True)
+        for kind in _kinds_there(folder, ours):
+            found.setdefault(kind, True)
         if len(found) > 1:
             listed = "; ".join(f"{said}{' (already there)' if there else ''}"
                                for said, there in zip(_told_apart(list(found)),
@@ -156,6 +149,18 @@ def mixed_kinds(shown, kinds):
             lines.append((spelled[folder], f"Parquet of {len(found)} kinds in one folder, "
                                            f"which a folder reader takes as one table: {listed}"))
     return lines
+
+
+def _kinds_there(folder, ours):
+    """The kind of each Morvela Parquet file in `folder` that is not one
+    of `ours`."""
+    try:
+        names = sorted(os.listdir(folder))
+    except OSError:
+        names = []
+    paths = (os.path.join(folder, n) for n in names if n.endswith(b".parquet"))
+    kinds = (parquet_kind(p) for p in paths if p not in ours)
+    return [kind for kind in kinds if kind is not None]
 
 
 def _told_apart(kinds):
@@ -205,12 +210,9 @@ def _remove_attempts(tasks):
             names = os.listdir(folder or b".")
         except OSError:
             continue
-        for name in names:
-            if attempt_tag(name) in tags:
-                try:
-                    os.unlink(os.path.join(folder, name))
-                except OSError:
-                    pass
+        for name in (n for n in names if attempt_tag(n) in tags):
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(folder, name))
 
 
 class _Cancelled(Exception):

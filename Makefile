@@ -101,9 +101,9 @@ sanitize: deps
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 # clang-tidy and cppcheck over the project's code.
-lint: build
+lint: build venv
 	tools/debian-packages.sh lint bench
-	tools/lint.sh
+	VENV=$(VENV) tools/lint.sh
 
 # libFuzzer targets under ASan and UBSan, FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60

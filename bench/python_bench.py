@@ -22,7 +22,7 @@ import shutil
 import statistics
 import subprocess
 import sys
-import time
+
 
 CHILD = r"""
 import importlib, os, resource, sys, time

@@ -140,7 +140,7 @@ def main():
         ds = xr.open_dataset(f"{url}/remote-1g.dat", engine="morvela", storage_options=options)
         remote.fetch = counting
         try:
-            ds["signal"].isel(time=[0, -1]).values
+            ds["signal"].isel(time=[0, -1]).load()
         finally:
             remote.fetch = real
         peaks = []

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis of the project's code: clang-tidy (.clang-tidy) and
-# cppcheck. Tests are left to the compiler's warnings: the test macros are
-# not what either tool is for. Needs build/compile_commands.json.
+# cppcheck for the C++, whose tests are left to the compiler's warnings (the
+# test macros are not what either tool is for); ruff for the Python, tests
+# included (pyproject.toml's [tool.ruff]). Needs build/compile_commands.json
+# and the venv's ruff ($VENV, build/venv by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t sources < <(git ls-files '*.cpp' | grep -vE '_test\.cpp$|^tests/')
@@ -14,4 +16,6 @@ echo "cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 \
   --inline-suppr --error-exitcode=1 --quiet -I . \
   --suppress=useStlAlgorithm --suppress=missingIncludeSystem "${sources[@]}"
+echo "ruff"
+"${VENV:-build/venv}/bin/ruff" check python/morvela python/tests bench tools
 echo "static analysis clean"

@@ -7,14 +7,14 @@ import os
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, Iterator, List,
                     NamedTuple, Optional, Sequence, Tuple, Union)
 
-InputSelection = Union[None, int, str, slice, Sequence[Union[int, str]]]
-PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-
 import numpy as np
 
 from . import _morvela
 from ._names import column_names, utf8_text
 from ._remote import RemoteReader, is_url
+
+InputSelection = Union[None, int, str, slice, Sequence[Union[int, str]]]
+PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 if TYPE_CHECKING:
     import matplotlib.figure

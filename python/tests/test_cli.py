@@ -701,6 +701,8 @@ def test_an_interrupt_is_one_line_and_every_complete_target_printed(
             assert pq.read_table(target).num_rows == 3000
         else:
             assert open(target, "rb").read().count(b"\r\n") == 3000 + 10
+    for child in multiprocessing.active_children():  # ended, if not yet reaped
+        child.join(10)
     assert not multiprocessing.active_children()
 
 

@@ -111,7 +111,7 @@ def _header(raw):
         pretrigger_samples=raw["pretrigger_samples"],
         posttrigger_samples=raw["posttrigger_samples"],
         inputs=raw["inputs"],
-        data_type=_text(raw["data_type_name"]),
+        data_type=_text(raw["data_type"]),
         data_type_size=raw["data_type_size"],
     )
 

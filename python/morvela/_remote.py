@@ -198,13 +198,13 @@ class RemoteReader:
         the open, where a file has its device, inode, size and times."""
         return (0, 0, self._size, self._tag, 0)
 
-    def read(self, start, stop, columns, by_input=False):
-        offset, length = self._reader.span(start, stop, columns)
+    def read(self, start, stop, indices, by_input=False):
+        offset, length = self._reader.span(start, stop, indices)
         data = b""
-        if columns and length:
+        if indices and length:
             data = plainly(self.url, fetch, self._fs, [self._path], [offset],
                            [offset + length], [self._tag], [self.url])[0]
-        return self._reader.read_span(data, start, stop, columns, by_input)
+        return self._reader.read_span(data, start, stop, indices, by_input)
 
 
 def read_blocks(urls, identities, samples, head, start, stop, fill_value, options):

@@ -52,7 +52,7 @@ if TYPE_CHECKING:
 
 VARIABLE = "signal"
 # About this many bytes of values in a block of rows: the preferred chunk.
-BLOCK_BYTES = 128 << 20
+CHUNK_BYTES = 128 << 20
 # Small recordings share a task of open_mfdataset up to about this many
 # bytes of values: enough to outweigh a task's cost, few enough to keep
 # both cores busy and the memory a computation holds small.
@@ -294,9 +294,9 @@ def _attributes(header):
 
 def _chunk_rows(inputs, dtype, chosen=None):
     """The rows of a chunk: `chosen` (the caller's block_rows), or those of
-    about BLOCK_BYTES of values."""
+    about CHUNK_BYTES of values."""
     if chosen is None:
-        return rows_of_bytes(inputs, dtype.itemsize, BLOCK_BYTES)
+        return rows_of_bytes(inputs, dtype.itemsize, CHUNK_BYTES)
     if not _is_index(chosen) or chosen < 1:
         raise ValueError(f"block_rows must be an integer of at least 1, "
                          f"not {chosen!r}")

@@ -95,7 +95,7 @@ class Reader {
     } else {
       d["trigger_time_ns"] = py::none();
     }
-    d["data_type_name"] = Bytes(TextField(h.DataTypeName));
+    d["data_type"] = Bytes(TextField(h.DataTypeName));
     d["inputs"] = h.Ninputs;
     d["samples"] = h.Nsamples;
     d["pretrigger_samples"] = h.Npretrigger;
@@ -117,12 +117,13 @@ class Reader {
     return inputs;
   }
 
-  // Rows [start, stop) of the inputs `columns`: a rows x columns array of
-  // the native type, or columns x rows `by_input`. The rows must lie within
-  // the header's samples and the columns below its inputs.
+  // Rows [start, stop) of the inputs at `indices_asked`: a rows x inputs
+  // array of the native type, or inputs x rows `by_input`. The rows must lie
+  // within the header's samples and the indices below its inputs.
   py::array Read(int64_t start, int64_t stop,
-                 const std::vector<int64_t>& columns, bool by_input) const {
-    return Decode(start, stop, Indices(start, stop, columns), by_input,
+                 const std::vector<int64_t>& indices_asked,
+                 bool by_input) const {
+    return Decode(start, stop, Indices(start, stop, indices_asked), by_input,
                   nullptr);
   }
 
@@ -130,8 +131,8 @@ class Reader {
   // length) within the recording; raises what `read` of them would raise
   // before it reads anything.
   py::tuple Span(int64_t start, int64_t stop,
-                 const std::vector<int64_t>& columns) const {
-    Indices(start, stop, columns);
+                 const std::vector<int64_t>& indices_asked) const {
+    Indices(start, stop, indices_asked);
     const uint64_t first = reader_->RowOffset(static_cast<uint64_t>(start));
     return py::make_tuple(
         first, reader_->RowOffset(static_cast<uint64_t>(stop)) - first);
@@ -139,8 +140,9 @@ class Reader {
 
   // `read` of rows [start, stop) from `span`, the bytes `span` named.
   py::array ReadSpan(const py::buffer& span, int64_t start, int64_t stop,
-                     const std::vector<int64_t>& columns, bool by_input) const {
-    const std::vector<uint32_t> indices = Indices(start, stop, columns);
+                     const std::vector<int64_t>& indices_asked,
+                     bool by_input) const {
+    const std::vector<uint32_t> indices = Indices(start, stop, indices_asked);
     const py::buffer_info info = span.request();
     const SpanSource source(info.ptr,
                             reader_->RowOffset(static_cast<uint64_t>(start)),
@@ -182,15 +184,16 @@ class Reader {
   }
 
  private:
-  // The input indices of `columns`, after the checks that come before any
-  // read: the rows, the columns, and (where any column is asked for) what
+  // The input indices `indices_asked`, after the checks that come before any
+  // read: the rows, the indices, and (where any input is asked for) what
   // the file held at the open.
-  std::vector<uint32_t> Indices(int64_t start, int64_t stop,
-                                const std::vector<int64_t>& columns) const {
+  std::vector<uint32_t> Indices(
+      int64_t start, int64_t stop,
+      const std::vector<int64_t>& indices_asked) const {
     CheckRowRange(start, stop);
     std::vector<uint32_t> indices;
-    indices.reserve(columns.size());
-    for (int64_t c : columns) {
+    indices.reserve(indices_asked.size());
+    for (int64_t c : indices_asked) {
       if (c < 0 || c >= int64_t{reader_->header().Ninputs}) {
         throw py::index_error("no input " + std::to_string(c));
       }
@@ -499,11 +502,11 @@ PYBIND11_MODULE(_morvela, m) {
       .def("header", &morvela::Reader::Header)
       .def("inputs", &morvela::Reader::Inputs)
       .def("read", &morvela::Reader::Read, py::arg("start"), py::arg("stop"),
-           py::arg("columns"), py::arg("by_input") = false)
+           py::arg("indices"), py::arg("by_input") = false)
       .def("span", &morvela::Reader::Span, py::arg("start"), py::arg("stop"),
-           py::arg("columns"))
+           py::arg("indices"))
       .def("read_span", &morvela::Reader::ReadSpan, py::arg("span"),
-           py::arg("start"), py::arg("stop"), py::arg("columns"),
+           py::arg("start"), py::arg("stop"), py::arg("indices"),
            py::arg("by_input") = false)
       .def("time_offsets", &morvela::Reader::TimeOffsets, py::arg("start"),
            py::arg("stop"))

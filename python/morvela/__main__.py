@@ -40,7 +40,8 @@ READ_ERROR = 255
 STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated",
            signal.SIGHUP: "hung up"}
 # The extras of the packages the commands import when they need them.
-EXTRAS = {"matplotlib": "plot", "pyarrow": "parquet", "h5py": "hdf5"}
+EXTRAS = {"matplotlib": "plot", "pyarrow": "parquet", "h5py": "hdf5", "fsspec": "s3",
+          "s3fs": "s3"}
 
 # Image formats by suffix, as matplotlib writes them.
 _IMAGE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff",
@@ -71,12 +72,26 @@ class _Terminated(KeyboardInterrupt):
 
 def _need(command, package):
     """Imports `package`, which `command` needs; a missing one is said in
-    one line that names the extra to install."""
+    one line that names the extra (or else the package) to install."""
     try:
         importlib.import_module(package)
     except ImportError:
-        raise _MissingPackage(f"{command} needs {package}: pip install "
-                              f"'morvela[{EXTRAS[package]}]'") from None
+        wanted = f"'morvela[{EXTRAS[package]}]'" if package in EXTRAS else package
+        raise _MissingPackage(f"{command} needs {package}: pip install {wanted}") from None
+
+
+# The package each kind of URL needs, beside fsspec.
+_URL_PACKAGES = {"s3": "s3fs", "s3a": "s3fs", "gs": "gcsfs", "gcs": "gcsfs",
+                 "az": "adlfs", "abfs": "adlfs", "http": "aiohttp", "https": "aiohttp"}
+
+
+def _need_for_urls(command, paths):
+    """_need of what the URLs among `paths` need to be read or written."""
+    for path in filter(is_url, paths):
+        _need(command, "fsspec")
+        scheme = os.fsdecode(path).partition("://")[0]
+        if scheme in _URL_PACKAGES:
+            _need(command, _URL_PACKAGES[scheme])
 
 
 def _say(text, bar=None):
@@ -105,6 +120,7 @@ def _silence_stdout():
 def _info(args):
     from ._recording import open as open_recording
 
+    _need_for_urls("info", [args.recording])
     with open_recording(args.recording, args.storage_options) as rec:
         info = {
             "path": rec.path,
@@ -155,6 +171,7 @@ def _plot(args):
     if args.width < 100:
         raise _UsageError(f"--width {args.width}: at least 100 pixels")
     _need("plot", "matplotlib")
+    _need_for_urls("plot", [args.recording, args.output])
     import matplotlib
 
     matplotlib.use("Agg")
@@ -258,6 +275,7 @@ def _batch_command(args):
         if args.compression is not None and args.to != "parquet":
             raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
         _need("export", "pyarrow" if args.to == "parquet" else "h5py")
+    _need_for_urls(args.command, [*args.recordings, args.output])
     made = (_make_directory(args.output, args.command)
             if args.output is not None and not is_url(args.output) else [])
     counts = {"written": 0, "failed": 0, "interrupted": False}

@@ -190,13 +190,16 @@ def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys
 
 # A package a command needs, missing: one line naming the extra, status 5.
 @pytest.mark.parametrize("args, package, extra", [
-    (["plot"], "matplotlib", "plot"), (["export"], "pyarrow", "parquet"),
-    (["export", "--to", "hdf5"], "h5py", "hdf5")])
+    (["plot"], "matplotlib", "'morvela[plot]'"), (["export"], "pyarrow", "'morvela[parquet]'"),
+    (["export", "--to", "hdf5"], "h5py", "'morvela[hdf5]'"),
+    (["info", "s3://b/r.dat"], "s3fs", "'morvela[s3]'"),
+    (["convert", "-o", "gs://b/out/"], "gcsfs", "gcsfs")])
 def test_a_missing_package_names_its_extra(write, capsys, monkeypatch, args, package, extra):
     path, _ = raw_recording(write, "r.dat", 10, 1)
     monkeypatch.setitem(sys.modules, package, None)
-    assert cli(capsys, args[0], path, *args[1:]) == (
-        5, "", f"morvela: {args[0]} needs {package}: pip install 'morvela[{extra}]'\n")
+    given = args[1:] if args[0] == "info" else [path, *args[1:]]
+    assert cli(capsys, args[0], *given) == (
+        5, "", f"morvela: {args[0]} needs {package}: pip install {extra}\n")
 
 
 class _Failing:

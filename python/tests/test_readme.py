@@ -1,7 +1,7 @@
-# Every python and sh block of README.md runs as written, in order, in a
-# scratch folder that holds the build and a copy of the examples, as a fresh
-# clone does after its two set-up commands. A block marked
-# <!-- readme-test: skip: WHY --> is skipped, visibly.
+# Every python and sh block of README.md and of the guide's pages in doc/
+# runs as written, in order, in a scratch folder that holds the build and a
+# copy of the examples, as a fresh clone does after its two set-up commands.
+# A block marked <!-- readme-test: skip: WHY --> is skipped, visibly.
 
 import os
 import pathlib
@@ -19,15 +19,22 @@ from conftest import MORVELA
 TOP = next(str(p) for p in pathlib.Path(__file__).resolve().parents
            if (p / "README.md").is_file() and (p / "CMakeLists.txt").is_file())
 README = os.path.join(TOP, "README.md")
+# The guide's pages, in the order a reader follows them.
+PAGES = ["README.md", "doc/working-at-scale.md", "doc/object-storage.md",
+         "doc/performance.md", "doc/building.md"]
 _BLOCK = re.compile(r"(?:<!-- readme-test: skip: (?P<why>[^\n]*?) -->\n)?"
                     r"```(?P<kind>python|sh)\n(?P<code>.*?)```", re.S)
 
 
 def _blocks():
-    with open(README, encoding="utf-8") as f:
-        text = f.read()
-    return [(m["kind"], m["code"], m["why"], text.count("\n", 0, m.start()) + 1)
-            for m in _BLOCK.finditer(text)]
+    blocks = []
+    for page in PAGES:
+        with open(os.path.join(TOP, page), encoding="utf-8") as f:
+            text = f.read()
+        blocks += [(m["kind"], m["code"], m["why"],
+                    f"{page}:{text.count(chr(10), 0, m.start()) + 1}")
+                   for m in _BLOCK.finditer(text)]
+    return blocks
 
 
 @pytest.fixture(scope="module")
@@ -44,19 +51,19 @@ def test_the_readme_has_blocks_of_each_kind():
 
 
 @pytest.mark.parametrize("kind, code, why, line", _blocks(),
-                         ids=[f"line{b[3]}" for b in _blocks()])
+                         ids=[b[3] for b in _blocks()])
 def test_a_readme_block_runs_as_written(clone, kind, code, why, line):
     if why is not None:
         pytest.skip(why)
     env = dict(os.environ, MPLBACKEND="Agg",
                PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
-    script = clone / f"block{line}.{'py' if kind == 'python' else 'sh'}"
+    script = clone / f"block-{re.sub(r'[^A-Za-z0-9]', '-', line)}.{'py' if kind == 'python' else 'sh'}"
     script.write_text(code)
     command = [sys.executable, script.name] if kind == "python" else \
         ["bash", "-eo", "pipefail", script.name]
     done = subprocess.run(command, cwd=clone, env=env, capture_output=True,
                           text=True, timeout=600)
-    assert done.returncode == 0, f"README.md line {line}:\n{done.stdout}\n{done.stderr}"
+    assert done.returncode == 0, f"{line}:\n{done.stdout}\n{done.stderr}"
 
 
 # make check installs the Debian packages it needs where they are missing: a

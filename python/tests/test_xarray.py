@@ -369,6 +369,7 @@ def test_files_are_closed_and_stay_few_and_rows_decoded_once(write, reads):
 
 def test_open_mfdataset_is_one_lazy_array(write, tmp_path, monkeypatch):
     paths, values = stacked(recordings(write, 6, rows=400, dtype=">f4"))
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
     ds = morvela.open_mfdataset(paths, block_rows=150)
     assert ds.signal.dims == ("recording", "time", "input")
     assert ds.signal.chunks == ((6,), (150, 150, 100), (3,))  # small: one task a block
@@ -395,16 +396,20 @@ def test_open_mfdataset_is_one_lazy_array(write, tmp_path, monkeypatch):
               values.max(axis=1))
 
 
-@pytest.mark.parametrize("task_bytes, block_rows, along", [
-    (480, None, (2, 2, 2, 1)),   # two recordings of 240 bytes fill a task
-    (719, None, (2, 2, 2, 1)),
-    (479, None, (1,) * 7),       # one byte less: a recording each
-    (10**6, None, (7,)),
-    (10**6, 25, (7,)),           # blocks of rows, all the recordings in each
-    (150, 25, (1,) * 7),         # a block of 25 rows is 150 bytes
+@pytest.mark.parametrize("task_bytes, block_rows, cores, along", [
+    (480, None, 1, (2, 2, 2, 1)),   # two recordings of 240 bytes fill a task
+    (719, None, 1, (2, 2, 2, 1)),
+    (479, None, 1, (1,) * 7),       # one byte less: a recording each
+    (10**6, None, 1, (7,)),
+    (10**6, 25, 1, (7,)),           # blocks of rows, all the recordings in each
+    (150, 25, 1, (1,) * 7),         # a block of 25 rows is 150 bytes
+    (10**6, None, 4, (2, 2, 2, 1)),  # never fewer tasks than cores
+    (10**6, None, 7, (1,) * 7),
+    (10**6, None, 3, (3, 3, 1)),
 ])
-def test_small_recordings_share_a_task(write, monkeypatch, task_bytes, block_rows, along):
+def test_small_recordings_share_a_task(write, monkeypatch, task_bytes, block_rows, cores, along):
     monkeypatch.setattr(morvela._xarray, "TASK_BYTES", task_bytes)
+    monkeypatch.setattr(os, "cpu_count", lambda: cores)
     paths, values = stacked(recordings(write, 7, rows=40))  # 40 rows of 3 shorts
     ds = morvela.open_mfdataset(paths, block_rows=block_rows)
     assert ds.signal.chunks[0] == along

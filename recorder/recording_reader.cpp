@@ -112,6 +112,7 @@ ConvertResult RecordingReader::Open(const char* path,
   std::unique_ptr<RecordingReader> r(new (std::nothrow)
                                          RecordingReader(std::move(file)));
   if (!r) return MemoryAllocationError;
+  r->opened_ = st;
   const ConvertResult result =
       r->Parse(FileSource(r->file_.fd()), static_cast<uint64_t>(st.st_size));
   if (result == Success) *reader = std::move(r);

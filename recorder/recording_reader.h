@@ -77,6 +77,8 @@ class RecordingReader {
   // The open file's status now (fstat of its descriptor, not of its path):
   // false when it cannot be had.
   bool Stat(struct stat* st) const;
+  // The file's status when it was opened (zeros for a reader FromHead).
+  const struct stat& opened() const { return opened_; }
 
   // What `Read` of rows [start, stop) of at least one input would return
   // before it reads anything: what the file held at open decides. Callers
@@ -118,6 +120,7 @@ class RecordingReader {
   ConvertResult Parse(const RandomSource& source, uint64_t size);
 
   File file_;
+  struct stat opened_ {};
   RecorderHeader header_{};
   std::vector<InputDescriptor> inputs_;
   SamplePlan plan_{};

@@ -19,41 +19,25 @@ def same_file(rec, identity):
     return rec
 
 
+_CHANGED = "the file changed after the dataset was opened"
+
+
 def _changed(path):
-    return RecordingReadError(f"{os.fsdecode(path)}: the file changed after "
-                              "the dataset was opened", path)
+    return RecordingReadError(f"{os.fsdecode(path)}: {_CHANGED}", path)
 
 
-def read_block(path, identity, start, stop, fill_value):
-    """Rows [start, stop) of every input of the recording at `path`, as a
-    1 x rows x inputs block; rows past the recording's end are
-    `fill_value`. Straight through the reader: no names are made, for
-    thousands of small recordings a task."""
+def read_blocks(paths, identities, start, stop, fill_value, dtype, inputs):
+    """Rows [start, stop) of every input of each recording of `paths`,
+    stacked: a recordings x rows x inputs block of `dtype`, one task for
+    many small recordings, read by the binding in one call with the GIL
+    released; rows past a recording's end are `fill_value`."""
+    out = np.full((len(paths), stop - start, inputs),
+                  0 if fill_value is None else fill_value, dtype=dtype)
     try:
-        reader = _morvela.open(os.fsencode(path), os.fsdecode(path))
+        _morvela.read_blocks([(os.fsencode(p), os.fsdecode(p)) for p in paths],
+                             [tuple(v - (1 << 64) if v >= 1 << 63 else v for v in identity)
+                              for identity in identities],
+                             start, stop, out, _CHANGED)
     except OSError as error:
         raise said_plainly(error) from None
-    if reader.identity() != identity:
-        raise _changed(path)
-    header = reader.header()
-    end = min(stop, header["samples"])
-    first = min(start, end)  # past a shorter recording's end: no rows
-    values = reader.read(first, end, list(range(header["inputs"])))
-    if end < stop:
-        padded = np.full((stop - start, header["inputs"]), fill_value,
-                         dtype=values.dtype)
-        padded[:len(values)] = values
-        values = padded
-    return values[np.newaxis]
-
-
-def read_blocks(paths, identities, start, stop, fill_value):
-    """read_block of each recording of `paths`, stacked: a recordings x
-    rows x inputs block, one task for many small recordings."""
-    out = None
-    for k, (path, identity) in enumerate(zip(paths, identities)):
-        block = read_block(path, identity, start, stop, fill_value)
-        if out is None:
-            out = np.empty((len(paths), *block.shape[1:]), dtype=block.dtype)
-        out[k] = block[0]
     return out

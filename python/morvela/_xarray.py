@@ -542,7 +542,8 @@ def _signal_array(members, dtype, step, fill_value, remote, heads, options, long
              samples[first:last], heads[longest], start, start + size, fill_value, options)
             if remote else
             (read_blocks, absolute[first:last], identities[first:last], start,
-             start + size, fill_value)) for b, (start, size) in enumerate(zip(starts, sizes))}
+             start + size, fill_value, dtype, inputs))
+            for b, (start, size) in enumerate(zip(starts, sizes))}
         graph.update(tasks or {(name, g, 0, 0): (np.empty, (last - first, 0, inputs), dtype)})
     chunks = (tuple(last - first for first, last in groups), sizes or (0,), (inputs,))
     return da.Array(graph, name, chunks, dtype=dtype)

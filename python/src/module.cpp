@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -160,6 +161,13 @@ class Reader {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.ptr());
       throw py::error_already_set();
     }
+    return IdentityOf(st);
+  }
+
+  // Identity() as it was at the open, without asking the system again.
+  py::tuple IdentityAtOpen() const { return IdentityOf(reader_->opened()); }
+
+  static py::tuple IdentityOf(const struct stat& st) {
     const auto ns = [](const timespec& t) {
       return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
     };
@@ -308,6 +316,90 @@ Reader OpenHead(const py::bytes& head, uint64_t object_size,
   return Reader(std::move(reader), name);
 }
 
+// Rows [start, stop) of every input of each recording of `paths` (pairs of
+// the bytes the system opens and the name the errors show) into `out`, a
+// C-contiguous recordings x (stop - start) x inputs array of the
+// recordings' type; rows past a recording's end are left as they are. The
+// GIL is released for the whole group. Raises what reading each would
+// raise, and RecordingReadError where a file's identity (device, inode,
+// size, modification and change times, as Reader.identity gives them) is
+// no longer `identities`' (the `changed` message).
+void ReadBlocks(const std::vector<std::pair<py::bytes, py::str>>& paths,
+                const std::vector<std::array<int64_t, 5>>& identities,
+                int64_t start, int64_t stop, py::array out,
+                const std::string& changed) {
+  if (paths.size() != identities.size() || out.ndim() != 3 ||
+      out.shape(0) != static_cast<py::ssize_t>(paths.size()) ||
+      out.shape(1) != stop - start || !out.writeable() ||
+      !(out.flags() & py::array::c_style)) {
+    throw py::value_error("read_blocks: paths, identities and out disagree");
+  }
+  std::vector<std::string> raw;
+  raw.reserve(paths.size());
+  for (const auto& [path, name] : paths) raw.emplace_back(path);
+  const auto inputs = static_cast<uint64_t>(out.shape(2));
+  const auto row_bytes = inputs * static_cast<uint64_t>(out.itemsize());
+  auto* base = static_cast<unsigned char*>(out.mutable_data());
+  size_t failed = paths.size();  // the recording whose read failed
+  bool moved = false;            // its identity differed
+  {
+    py::gil_scoped_release release;
+    std::vector<uint32_t> all(inputs);
+    for (uint32_t c = 0; c < inputs; ++c) all[c] = c;
+    for (size_t k = 0; k < raw.size() && failed == paths.size(); ++k) {
+      std::unique_ptr<RecordingReader> reader;
+      int os_error = 0;
+      struct stat st {};
+      if (RecordingReader::Open(raw[k].c_str(), &reader, &os_error) !=
+              Success ||
+          reader->header().Ninputs != inputs || !reader->Stat(&st)) {
+        failed = k;
+        break;
+      }
+      const auto ns = [](const timespec& t) {
+        return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+      };
+      const std::array<int64_t, 5> now = {
+          // Device and inode as their 64 bits, signed as the caller's are.
+          static_cast<int64_t>(static_cast<uint64_t>(st.st_dev)),
+          static_cast<int64_t>(static_cast<uint64_t>(st.st_ino)),
+          static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+      if (now != identities[k]) {
+        failed = k;
+        moved = true;
+        break;
+      }
+      const auto end = std::min<uint64_t>(static_cast<uint64_t>(stop),
+                                          reader->header().Nsamples);
+      const auto first = std::min<uint64_t>(static_cast<uint64_t>(start), end);
+      unsigned char* into =
+          base + k * static_cast<uint64_t>(stop - start) * row_bytes;
+      if (inputs > 0 && first < end &&
+          reader->Read(first, end, all, into) != Success) {
+        failed = k;
+      }
+    }
+  }
+  if (failed == paths.size()) return;
+  const auto& [path, name] = paths[failed];
+  if (moved) {
+    py::object errors = py::module_::import("morvela._errors");
+    py::object error = errors.attr("RecordingReadError")(
+        py::str("{}: {}").format(name, changed), name);
+    PyErr_SetObject(error.get_type().ptr(), error.ptr());
+    throw py::error_already_set();
+  }
+  // Read alone again, which raises what the failure was.
+  Reader reader = Open(path, name);
+  const auto end =
+      std::min<int64_t>(stop, py::int_(reader.Header()["samples"]));
+  std::vector<int64_t> all(static_cast<size_t>(out.shape(2)));
+  for (size_t c = 0; c < all.size(); ++c) all[c] = static_cast<int64_t>(c);
+  reader.Read(std::min(start, end), end, all, false);
+  throw py::value_error(std::string(py::str(name)) +
+                        ": the inputs differ from the first recording's");
+}
+
 // The header, inputs and identity of every recording of `paths` (pairs of
 // the bytes the system opens and the name the errors show), each closed
 // again: one call for thousands of recordings. Raises the first failure.
@@ -315,8 +407,8 @@ py::list Headers(const std::vector<std::pair<py::bytes, py::str>>& paths) {
   py::list out;
   for (const auto& [path, name] : paths) {
     Reader reader = Open(path, name);
-    out.append(
-        py::make_tuple(reader.Header(), reader.Inputs(), reader.Identity()));
+    out.append(py::make_tuple(reader.Header(), reader.Inputs(),
+                              reader.IdentityAtOpen()));
   }
   return out;
 }
@@ -513,6 +605,9 @@ PYBIND11_MODULE(_morvela, m) {
       .def("identity", &morvela::Reader::Identity);
   m.def("open", &morvela::Open, py::arg("path"), py::arg("name"));
   m.def("headers", &morvela::Headers, py::arg("paths"));
+  m.def("read_blocks", &morvela::ReadBlocks, py::arg("paths"),
+        py::arg("identities"), py::arg("start"), py::arg("stop"),
+        py::arg("out"), py::arg("changed"));
   m.def("open_head", &morvela::OpenHead, py::arg("head"),
         py::arg("object_size"), py::arg("name"));
   m.def("convert", &morvela::Convert, py::arg("path"), py::arg("fd"),

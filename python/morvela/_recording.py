@@ -98,7 +98,7 @@ class Header:
         return d
 
 
-def _header(raw):
+def header_of(raw):
     """The Header of the binding's raw header dict."""
     return Header(
         block_name=_text(raw["block_name"]),
@@ -116,7 +116,7 @@ def _header(raw):
     )
 
 
-def _inputs(raw):
+def inputs_of(raw):
     return tuple(Input(_text(n), _text(u)) for n, u in raw)
 
 
@@ -160,7 +160,7 @@ def said_plainly(error):
                    "random", error.filename)
 
 
-def _is_index(item):
+def is_index(item):
     return isinstance(item, (int, np.integer)) and not isinstance(
         item, (bool, np.bool_))
 
@@ -189,8 +189,8 @@ class Recording:
         # but in a shortened file.
         self.complete_rows = raw["complete_rows"]
         self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
-        self.header = _header(raw)
-        self.inputs = _inputs(self._reader.inputs())
+        self.header = header_of(raw)
+        self.inputs = inputs_of(self._reader.inputs())
         self.columns = tuple(column_names(self))
 
     @property
@@ -300,7 +300,7 @@ class Recording:
         if isinstance(inputs, slice):
             return list(range(count)[inputs])
         items: Iterable[Any]
-        if isinstance(inputs, str) or _is_index(inputs):
+        if isinstance(inputs, str) or is_index(inputs):
             items = [inputs]
         elif isinstance(inputs, (bytes, bytearray)) or not hasattr(
                 inputs, "__iter__"):
@@ -318,7 +318,7 @@ class Recording:
                     indices.append(names.index(item))
                 else:
                     raise KeyError(f"{os.fsdecode(self.path)}: no input named {item!r}")
-            elif _is_index(item):
+            elif is_index(item):
                 index = int(item)
                 if not -count <= index < count:
                     raise IndexError(f"{os.fsdecode(self.path)}: no input {index}")
@@ -374,13 +374,13 @@ class Recording:
         count = self.header.samples
         if isinstance(rows, slice) and rows.step in (None, 1):
             values = self.read(rows.start, rows.stop, inputs)
-        elif _is_index(rows):
+        elif is_index(rows):
             row = range(count)[rows]
             values = self.read(row, row + 1, inputs)[0]
         else:
             values = self._take(self._row_positions(rows),
                                 self.input_indices(inputs))
-        if isinstance(inputs, str) or _is_index(inputs):
+        if isinstance(inputs, str) or is_index(inputs):
             values = values[..., 0]
         return values
 
@@ -465,7 +465,7 @@ class Recording:
         ValueError
             For `rows` that is not an integer of at least 1.
         """
-        if not _is_index(rows) or rows < 1:
+        if not is_index(rows) or rows < 1:
             raise ValueError("rows must be an integer of at least 1")
         start, stop = self._row_bounds(start, stop)
         indices = self.input_indices(inputs)

@@ -43,7 +43,7 @@ from ._remote import heads as remote_heads
 from ._remote import infos as remote_infos
 from ._remote import read_blocks as read_remote_blocks
 from ._remote import tag as remote_tag
-from ._recording import (Recording, _header, _inputs, _is_index, rows_of_bytes,
+from ._recording import (Recording, header_of, inputs_of, is_index, rows_of_bytes,
                          header_attributes, said_plainly)
 from ._names import utf8_text
 
@@ -297,7 +297,7 @@ def _chunk_rows(inputs, dtype, chosen=None):
     about CHUNK_BYTES of values."""
     if chosen is None:
         return rows_of_bytes(inputs, dtype.itemsize, CHUNK_BYTES)
-    if not _is_index(chosen) or chosen < 1:
+    if not is_index(chosen) or chosen < 1:
         raise ValueError(f"block_rows must be an integer of at least 1, "
                          f"not {chosen!r}")
     return int(chosen)
@@ -491,7 +491,7 @@ def _check_alike(members, pad):
     expected = [first.raw[key] for key in alike]
     for member in members[1:]:
         if [member.raw[key] for key in alike] != expected:
-            header, wanted = _header(member.raw), _header(first.raw)
+            header, wanted = header_of(member.raw), header_of(first.raw)
             key, what = next((k, w) for k, w in keys
                              if getattr(header, k) != getattr(wanted, k))
             raise _differs(member.path, first.path, what, getattr(header, key),
@@ -501,7 +501,7 @@ def _check_alike(members, pad):
 
 
 def _check_inputs(member, first):
-    inputs, expected = _inputs(member.inputs), _inputs(first.inputs)
+    inputs, expected = inputs_of(member.inputs), inputs_of(first.inputs)
     for field, what in (("name", "inputs"), ("unit", "units")):
         mine = [getattr(i, field) for i in inputs]
         theirs = [getattr(i, field) for i in expected]

@@ -383,7 +383,7 @@ class _HeldSignals:
             raise _Signalled(self.pending)
         return False
 
-    def __exit__(self, kind, error, trace):
+    def __exit__(self, error_type, error, trace):
         for signum, handler in self.previous.items():
             signal.signal(signum, handler)
         self.previous = {}

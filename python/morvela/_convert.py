@@ -112,10 +112,10 @@ def convert_to(src, dst, shown, temporary, stop: Optional[Callable[[int], object
         write_atomically(target, write, temporary or temporary_name(target), ready)
     except _Failed as failed:
         text = verdict(failed.result, failed.error)
-        kind = VERDICTS[failed.result][1]
-        if kind is None:
+        error_type = VERDICTS[failed.result][1]
+        if error_type is None:
             raise ExportError(text, target) from None
-        raise kind(f"{os.fsdecode(source)}: {text}", os.fspath(src)) from None
+        raise error_type(f"{os.fsdecode(source)}: {text}", os.fspath(src)) from None
     except OSError as error:
         raise ExportError(os.strerror(error.errno) if error.errno else str(error),
                           target) from None

@@ -185,9 +185,9 @@ def _header_dict(fields):
     """The report's header fields under to_dict's keys, numbers as numbers
     (the trigger time stays the report's local-time text)."""
     header = {}
-    for field, (key, kind) in _HEADER_KEYS.items():
+    for field, (key, parse) in _HEADER_KEYS.items():
         try:
-            header[key] = kind(fields[field])
+            header[key] = parse(fields[field])
         except ValueError:
             header[key] = fields[field]
     return header

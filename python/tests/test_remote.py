@@ -3,6 +3,7 @@
 # or cut short is never mixed, and no credential is ever shown.
 
 import json
+import os
 import pickle
 
 import pytest
@@ -77,37 +78,39 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket):
     assert error.value.row == 69
 
 
-def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys, monkeypatch):
+def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
+    # Absolute paths, no chdir: the batch's fork server starts in this
+    # folder (as mutation testing needs it to).
     prefix, options, fs = bucket
     made = recordings(write, 2, rows=300, inputs=2)
     for path, _ in made:
         fs.put_file(str(path), f"{prefix}/{path.name}")
     urls = [f"{prefix}/r{k}.dat" for k in range(2)]
     given = ["--storage-options", json.dumps(options)]
-    monkeypatch.chdir(tmp_path)
-    status, out, err = cli(capsys, "info", urls[0], *given)
-    assert status == 0 and json.loads(out)["path"] == urls[0]
-    status, out, err = cli(capsys, "export", *urls, "-o", "out", "--jobs", "2", *given)
-    assert (status, sorted(out.split())) == (0, ["out/r0.parquet", "out/r1.parquet"]), err
-    status, out, err = cli(capsys, "convert", *urls, "-o", "rep", *given)
-    assert (status, out) == (0, "rep/r0.txt\nrep/r1.txt\n"), err
+    out, rep, local = (str(tmp_path / name) for name in ("out", "rep", "local"))
+    status, printed, err = cli(capsys, "info", urls[0], *given)
+    assert status == 0 and json.loads(printed)["path"] == urls[0]
+    status, printed, err = cli(capsys, "export", *urls, "-o", out, "--jobs", "2", *given)
+    assert (status, sorted(printed.split())) == (
+        0, [f"{out}/r0.parquet", f"{out}/r1.parquet"]), err
+    status, printed, err = cli(capsys, "convert", *urls, "-o", rep, *given)
+    assert (status, printed) == (0, f"{rep}/r0.txt\n{rep}/r1.txt\n"), err
     # Into the store, each target one object; a file that is no recording
     # leaves none.
-    (tmp_path / "notes.dat").write_bytes(b"notes" * 100)
-    status, out, err = cli(capsys, "export", str(made[0][0]), "notes.dat", "-o",
-                           f"{prefix}/out/", "--jobs", "2", *given)
-    assert (status, out) == (1, f"{prefix}/out/r0.parquet\n"), err
+    notes = write("notes.dat", b"notes" * 100)
+    status, printed, err = cli(capsys, "export", str(made[0][0]), notes, "-o",
+                               f"{prefix}/out/", "--jobs", "2", *given)
+    assert (status, printed) == (1, f"{prefix}/out/r0.parquet\n"), err
     assert fs.cat_file(f"{prefix}/out/r0.parquet") == (tmp_path / "out" / "r0.parquet").read_bytes()
     assert not fs.exists(f"{prefix}/out/notes.parquet")
     (tmp_path / "local").mkdir()
-    morvela.convert_batch([str(made[0][0])], "local")
-    local = (tmp_path / "local" / "r0.txt").read_bytes()
+    morvela.convert_batch([str(made[0][0])], local)
     assert RUN_LINE.sub(rb"\1", (tmp_path / "rep" / "r0.txt").read_bytes()).replace(
-        b"rep/r0.txt", b"") == RUN_LINE.sub(rb"\1", local).replace(
-        b"local/r0.txt", b"")
+        os.fsencode(rep), b"") == RUN_LINE.sub(rb"\1", (tmp_path / "local" / "r0.txt").read_bytes(
+        )).replace(os.fsencode(local), b"")
     # Beside the object there is no folder; options that are no object are
     # a usage error that shows none of their text.
-    status, out, err = cli(capsys, "convert", urls[0], *given)
+    status, printed, err = cli(capsys, "convert", urls[0], *given)
     assert (status, err.splitlines()[0]) == (
         1, f"morvela: {urls[0]}: refused: a recording at a URL needs -o DIR")
     status, _, err = cli(capsys, "info", urls[0], "--storage-options", '["s3cr3t"]')

@@ -108,6 +108,9 @@ def test_a_batch_names_each_report_by_its_file_and_fails_each_file_alone(write, 
     # The library's one report, and the recording that would be its own.
     assert morvela.convert(folder / "b.c.dat") == str(folder / "b.txt") and \
         os.path.exists(folder / "b.txt")
+    given = tmp_path / "given.report"
+    assert morvela.convert(folder / "a.dat", given) == str(given)
+    assert given.read_bytes().split(b"\r\n")[1].endswith(b" " + bytes(given))
     (folder / "rec.txt").write_bytes(CASES["short"])
     with pytest.raises(morvela.ExportError, match="it is the recording itself"):
         morvela.convert("jane.doe/2024.03.15/rec.txt")

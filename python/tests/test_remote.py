@@ -108,6 +108,12 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
     assert RUN_LINE.sub(rb"\1", (tmp_path / "rep" / "r0.txt").read_bytes()).replace(
         os.fsencode(rep), b"") == RUN_LINE.sub(rb"\1", (tmp_path / "local" / "r0.txt").read_bytes(
         )).replace(os.fsencode(local), b"")
+    one = str(tmp_path / "one.txt")
+    assert morvela.convert(urls[1], one, storage_options=options) == one
+    with open(one, "rb") as f:
+        assert RUN_LINE.sub(rb"\1", f.read()).replace(os.fsencode(one), b"") == RUN_LINE.sub(
+            rb"\1", (tmp_path / "rep" / "r1.txt").read_bytes()).replace(os.fsencode(rep + "/r1.txt"), b"")
+    pytest.raises(ValueError, morvela.convert, urls[1], storage_options=options).match("needs dst")
     # Beside the object there is no folder; options that are no object are
     # a usage error that shows none of their text.
     status, printed, err = cli(capsys, "convert", urls[0], *given)

@@ -8,8 +8,8 @@ What it guarantees:
   the whole object is asked for.
 - Each object is read as it was when it was opened: on S3 every range asks
   for the ETag seen at the open (If-Match), and an object rewritten since
-  is refused, never mixed; elsewhere its size and tag are compared before
-  the rows are fetched.
+  is refused, never mixed; elsewhere its tag in the listing (ETag,
+  version or modification time) is compared before the rows are fetched.
 - The storage options (credentials among them) never appear in an error,
   a repr, an attribute or a log line: they travel wrapped in
   StorageOptions, whose repr shows none of them.

@@ -75,6 +75,17 @@ py::bytes Bytes(std::string_view text) {
   return py::bytes(text.data(), text.size());
 }
 
+// A file's identity: device, inode, size, and modification and inode change
+// times in ns. Device and inode are their 64 bits, read as signed.
+std::array<int64_t, 5> IdentityNumbers(const struct stat& st) {
+  const auto ns = [](const timespec& t) {
+    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+  };
+  return {static_cast<int64_t>(static_cast<uint64_t>(st.st_dev)),
+          static_cast<int64_t>(static_cast<uint64_t>(st.st_ino)),
+          static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
 // The open recording; safe for reads from several threads at once.
 class Reader {
  public:
@@ -168,12 +179,9 @@ class Reader {
   py::tuple IdentityAtOpen() const { return IdentityOf(reader_->opened()); }
 
   static py::tuple IdentityOf(const struct stat& st) {
-    const auto ns = [](const timespec& t) {
-      return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
-    };
-    return py::make_tuple(
-        static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-        static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim));
+    const std::array<int64_t, 5> n = IdentityNumbers(st);
+    return py::make_tuple(static_cast<uint64_t>(n[0]),
+                          static_cast<uint64_t>(n[1]), n[2], n[3], n[4]);
   }
 
   py::array_t<double> TimeOffsets(int64_t start, int64_t stop) const {
@@ -321,9 +329,8 @@ Reader OpenHead(const py::bytes& head, uint64_t object_size,
 // C-contiguous recordings x (stop - start) x inputs array of the
 // recordings' type; rows past a recording's end are left as they are. The
 // GIL is released for the whole group. Raises what reading each would
-// raise, and RecordingReadError where a file's identity (device, inode,
-// size, modification and change times, as Reader.identity gives them) is
-// no longer `identities`' (the `changed` message).
+// raise, and RecordingReadError where a file's identity (IdentityNumbers)
+// is no longer `identities`' (the `changed` message).
 void ReadBlocks(const std::vector<std::pair<py::bytes, py::str>>& paths,
                 const std::vector<std::array<int64_t, 5>>& identities,
                 int64_t start, int64_t stop, py::array out,
@@ -349,22 +356,14 @@ void ReadBlocks(const std::vector<std::pair<py::bytes, py::str>>& paths,
     for (size_t k = 0; k < raw.size() && failed == paths.size(); ++k) {
       std::unique_ptr<RecordingReader> reader;
       int os_error = 0;
-      struct stat st {};
       if (RecordingReader::Open(raw[k].c_str(), &reader, &os_error) !=
               Success ||
-          reader->header().Ninputs != inputs || !reader->Stat(&st)) {
+          reader->header().Ninputs != inputs) {
         failed = k;
         break;
       }
-      const auto ns = [](const timespec& t) {
-        return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
-      };
-      const std::array<int64_t, 5> now = {
-          // Device and inode as their 64 bits, signed as the caller's are.
-          static_cast<int64_t>(static_cast<uint64_t>(st.st_dev)),
-          static_cast<int64_t>(static_cast<uint64_t>(st.st_ino)),
-          static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
-      if (now != identities[k]) {
+      // The stat the open took: the file as it is being read.
+      if (IdentityNumbers(reader->opened()) != identities[k]) {
         failed = k;
         moved = true;
         break;
@@ -518,6 +517,20 @@ class Discard : public Sink {
   bool Write(const char* /*data*/, size_t /*size*/) override { return true; }
 };
 
+// ConvertRecording from `source` into `sink`, the summary discarded. Sets
+// `error` to the error number of a write that failed.
+ConvertResult ConvertQuietly(Source& source, StoppableSink& sink,
+                             const std::string& report_path, int* error) {
+  InputStream stream(&source);
+  Discard nothing;
+  TextStream console(&nothing, LineEnds::kAsWritten, TextStream::kMaxReserve);
+  if (!stream.ok() || !console.ok()) return MemoryAllocationError;
+  const ConvertResult result =
+      ConvertRecording(stream, sink, report_path, console);
+  if (result == OutputWriteError) *error = sink.error;
+  return result;
+}
+
 // Converts the recording at `path` into a report written to the open
 // descriptor `fd` (which stays open), `report_path` on its run line, the
 // summary discarded; the GIL is released meanwhile. Returns the result and
@@ -534,15 +547,8 @@ py::tuple Convert(const std::string& path, int fd,
     if (input.is_open()) {
       const int fd_in = input.fd();
       sink.Follow([fd_in] { return int64_t{::lseek(fd_in, 0, SEEK_CUR)}; });
-      FdSource source(input.fd());
-      InputStream stream(&source);
-      Discard nothing;
-      TextStream console(&nothing, LineEnds::kAsWritten,
-                         TextStream::kMaxReserve);
-      result = stream.ok() && console.ok()
-                   ? ConvertRecording(stream, sink, report_path, console)
-                   : MemoryAllocationError;
-      if (result == OutputWriteError) error = sink.error;
+      FdSource source(fd_in);
+      result = ConvertQuietly(source, sink, report_path, &error);
     }
   }
   if (sink.raised) throw std::move(*sink.raised);
@@ -556,17 +562,11 @@ py::tuple ConvertFrom(py::object read, int fd, const std::string& report_path,
   StoppableSink sink(fd, std::move(stop));
   CallSource source(std::move(read));
   sink.Follow([&source] { return source.done; });
-  ConvertResult result = MemoryAllocationError;
+  ConvertResult result;
   int error = 0;
   {
     py::gil_scoped_release release;
-    InputStream stream(&source);
-    Discard nothing;
-    TextStream console(&nothing, LineEnds::kAsWritten, TextStream::kMaxReserve);
-    if (stream.ok() && console.ok()) {
-      result = ConvertRecording(stream, sink, report_path, console);
-    }
-    if (result == OutputWriteError) error = sink.error;
+    result = ConvertQuietly(source, sink, report_path, &error);
   }
   if (source.raised) throw std::move(*source.raised);
   if (sink.raised) throw std::move(*sink.raised);

@@ -200,10 +200,14 @@ def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
     # The same for many recordings.
     made = [raw_recording(write, f"m{k}.dat", 100, 2, seed=k) for k in range(2)]
     paths = [p for p, _ in made]
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    shared = morvela.open_mfdataset(paths)  # one task for both
     monkeypatch.setattr(morvela._xarray, "TASK_BYTES", 1)  # a task each
     runs = morvela.open_mfdataset(paths)
     same_bits(runs.signal[0].values, made[0][1])
     rewrite_in_place(paths[1], -2, b"\x7f\x7f")
+    pytest.raises(morvela.RecordingReadError, lambda: shared.signal.values).match(
+        f"^{re.escape(str(paths[1]))}: the file changed")
     same_bits(runs.signal[0].values, made[0][1])
     raised = pytest.raises(morvela.RecordingReadError, lambda: runs.signal[1].values)
     assert str(raised.value) == f"{paths[1]}: the file changed after the dataset was opened"

@@ -41,9 +41,9 @@ from ._errors import ExportError, RecordingError, WorkerError
 from ._export import (SUFFIXES, check_options, export_to, kind_of, one_line,
                       parquet_kind)
 from ._names import utf8_text
-from ._paths import attempt_tag, output_path, report_path, temporary_name
+from ._paths import attempt_tag, is_url, output_path, report_path, temporary_name
 from ._recording import Recording
-from ._remote import StorageOptions, is_url, upload, wrapped
+from ._remote import StorageOptions, upload, wrapped
 
 if TYPE_CHECKING:
     import distributed

@@ -11,9 +11,9 @@ from typing import Any, Callable, Dict, Optional, Union
 from . import _morvela
 from ._errors import (ExportError, NotRecordingError, RecordingMemoryError,
                       RecordingReadError, UnknownDataTypeError, one_line)
-from ._paths import report_path, temporary_name, write_atomically
+from ._paths import is_url, report_path, temporary_name, write_atomically
 from ._recording import PathType
-from ._remote import RangeReader, is_url
+from ._remote import RangeReader
 
 # The Morvela program's verdict for each failed result, and the exception
 # that stands for it here.

@@ -15,9 +15,8 @@ import numpy as np
 from . import _morvela
 from ._errors import ExportError, one_line
 from ._names import column_names, utf8_text
-from ._paths import temporary_name, write_atomically
+from ._paths import is_url, temporary_name, write_atomically
 from ._recording import PathType, Recording, header_attributes, rows_of_bytes
-from ._remote import is_url
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
 # one block, a Parquet row group PARQUET_BLOCKS of them.

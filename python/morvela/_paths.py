@@ -17,16 +17,22 @@ def is_url(path):
     return bool(sep) and scheme.isidentifier() and scheme not in ("file", "local")
 
 
+def _beside(source, directory, name):
+    """name(the recording's file name) in `directory` (default: the
+    recording's own folder), spelled as `source` is, str or bytes."""
+    source = os.fspath(source)
+    raw = os.fsencode(source)
+    folder = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
+    path = os.path.join(folder, name(os.path.basename(raw)))
+    return path if isinstance(source, bytes) else os.fsdecode(path)
+
+
 def output_path(source, directory, suffix):
     """Where an output of the recording `source` goes: in `directory`
     (default: the recording's own), named as the recording with `suffix`
     for its last one; spelled as `source` is, str or bytes."""
-    source = os.fspath(source)
-    raw = os.fsencode(source)
-    stem = os.path.splitext(os.path.basename(raw))[0]
-    folder = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
-    path = os.path.join(folder, stem + os.fsencode(suffix))
-    return path if isinstance(source, bytes) else os.fsdecode(path)
+    return _beside(source, directory,
+                   lambda name: os.path.splitext(name)[0] + os.fsencode(suffix))
 
 
 def report_path(source, directory=None):
@@ -34,12 +40,7 @@ def report_path(source, directory=None):
     (default: the recording's own), named as Morvela names a report, by the
     recording's file name up to its first "." with ".txt"; a folder's name
     never shortens it. Spelled as `source` is, str or bytes."""
-    source = os.fspath(source)
-    raw = os.fsencode(source)
-    stem = os.path.basename(raw).partition(b".")[0]
-    folder = os.fsencode(directory) if directory is not None else os.path.dirname(raw)
-    path = os.path.join(folder, stem + b".txt")
-    return path if isinstance(source, bytes) else os.fsdecode(path)
+    return _beside(source, directory, lambda name: name.partition(b".")[0] + b".txt")
 
 
 def temporary_name(target, tag=None):

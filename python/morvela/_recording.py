@@ -11,7 +11,8 @@ import numpy as np
 
 from . import _morvela
 from ._names import column_names, utf8_text
-from ._remote import RemoteReader, is_url
+from ._paths import is_url
+from ._remote import RemoteReader
 
 InputSelection = Union[None, int, str, slice, Sequence[Union[int, str]]]
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]

@@ -18,11 +18,13 @@ What it guarantees:
 import asyncio
 import errno
 import os
+import shutil
 import struct
+import tempfile
 
 from . import _morvela
-from ._errors import RecordingReadError, one_line
-from ._paths import is_url  # noqa: F401 - the package imports it from here
+from ._errors import ExportError, RecordingReadError, one_line
+from ._paths import temporary_name
 
 # The first range of an object: its header and the input table of up to
 # 680 inputs.
@@ -266,12 +268,6 @@ def upload(url, options, write, ready=None):
     one object. On any failure or exception, an interrupt included, the
     upload is aborted (a multipart upload begun for the object too): the
     object is then absent, or its earlier version untouched."""
-    import shutil
-    import tempfile
-
-    from ._errors import ExportError
-    from ._paths import temporary_name
-
     fs, path = filesystem(url, options)
     folder = tempfile.mkdtemp(prefix="morvela-")
     local = os.path.join(folder, os.path.basename(os.fsdecode(url)))

@@ -38,7 +38,8 @@ except ImportError:
 from . import _morvela
 from ._blocks import read_blocks, same_file
 from ._errors import RowClaimError
-from ._remote import filesystem, is_url, plainly, wrapped
+from ._paths import is_url
+from ._remote import filesystem, plainly, wrapped
 from ._remote import heads as remote_heads
 from ._remote import infos as remote_infos
 from ._remote import read_blocks as read_remote_blocks

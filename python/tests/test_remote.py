@@ -9,7 +9,8 @@ import pickle
 import pytest
 
 import morvela
-from conftest import RUN_LINE, cli, raw_recording, recordings, same_bits, stacked
+from morvela import _remote
+from conftest import RUN_LINE, cli, header_bytes, raw_recording, recordings, same_bits, stacked
 
 s3fs = pytest.importorskip("s3fs")
 xr = pytest.importorskip("xarray")
@@ -55,7 +56,7 @@ def test_every_route_reads_an_object_as_its_file(write, tmp_path, bucket, dtype)
     assert "none.dat" in str(missing.value) and "s3cr3t" not in str(missing.value)
 
 
-def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket):
+def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypatch):
     prefix, options, fs = bucket
     path, values = raw_recording(write, "rec.dat", 100, 2)
     data = path.read_bytes()
@@ -76,6 +77,26 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket):
         with pytest.raises(morvela.TruncatedRecordingError) as error:
             cut.read(60, 100)
     assert error.value.row == 69
+    # A header that claims a table past the object's end is refused, as the
+    # file would be, after the first range alone.
+    fs.pipe_file(url, header_bytes("short", 2, 1_000_000, 1) + bytes(200_000))
+    fetched, real = [], _remote.fetch
+
+    def counted(fs_, paths, starts, ends, *rest):
+        fetched.extend(e - s for s, e in zip(starts, ends) if e > s)
+        return real(fs_, paths, starts, ends, *rest)
+
+    monkeypatch.setattr(_remote, "fetch", counted)
+    pytest.raises(morvela.RecordingReadError, morvela.open, url, storage_options=options)
+    assert fetched == [64 << 10]
+    # A table past the first range (700 inputs, 67,200 bytes) comes in a second.
+    wide, values = raw_recording(write, "wide.dat", 3, 700)
+    fs.put_file(str(wide), f"{prefix}/wide.dat")
+    fetched.clear()
+    with morvela.open(f"{prefix}/wide.dat", storage_options=options) as rec:
+        same_bits(rec.read(), values)
+        assert rec.columns[699] == "in699"
+    assert fetched == [64 << 10, 248 + 700 * 96 - (64 << 10), 3 * 700 * 2]
 
 
 def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):

@@ -146,17 +146,17 @@ def infos(fs, paths):
 
 
 def heads(fs, paths, sizes, tags, urls):
-    """The first bytes of each object, enough for its header and input
-    table: one range each, a second where the table runs past the first
-    (but not past the object: a header that claims more is refused by the
-    first bytes alone, as a file is)."""
+    """The header and input table of each object: one range each, a second
+    where the table runs past the first (but not past the object: a header
+    that claims more is refused by the first bytes alone, as a file is)."""
     first = fetch(fs, paths, [0] * len(paths), [min(s, HEAD_BYTES) for s in sizes], tags, urls)
     need = [_HEADER_BYTES + _INPUT_BYTES * struct.unpack_from(">I", head, _INPUTS_AT)[0]
             if len(head) >= _INPUTS_AT + 4 else 0 for head in first]
     need = [n if n <= size else 0 for n, size in zip(need, sizes)]
     more = fetch(fs, paths, [len(h) if n > len(h) else 0 for h, n in zip(first, need)],
                  [n if n > len(h) else 0 for h, n in zip(first, need)], tags, urls)
-    return [h + m for h, m in zip(first, more)]
+    # Only the header and the table: a dataset's every task carries one.
+    return [(h + m)[:n] if n else h + m for h, m, n in zip(first, more, need)]
 
 
 def with_samples(head, samples):

@@ -341,9 +341,9 @@ def _batch_into(args, counts):
     sizes = plan.sizes() if by_bytes else None
     bar = _progress_bar(sum(sizes) if by_bytes else plan.total, "B" if by_bytes else "rec")
 
-    def moved(done):
-        if done > bar.n:
-            bar.update(done - bar.n)
+    def moved(read):
+        if read > bar.n:
+            bar.update(read - bar.n)
 
     def progress(outcome):
         counts["written" if outcome.error is None else "failed"] += 1

@@ -517,14 +517,18 @@ def test_a_few_big_recordings_show_their_bytes(write, tmp_path, monkeypatch, com
 
     monkeypatch.setattr(_export, "_blocks", slowly)
     monkeypatch.setattr(_export, "BLOCK_BYTES", 64 << 10)
-    plan = _batch.Plan(made, tmp_path / "out", "report" if command == "convert" else "hdf5")
+    # Two recordings: a finished one counts whole, once.
+    both = [p for p, _ in recordings(write, 2, rows=40_000, inputs=16, prefix="b")]
+    plan = _batch.Plan(both, tmp_path / "out", "report" if command == "convert" else "hdf5")
     (tmp_path / "out").mkdir()
-    seen = []
-    outcomes = _batch.run_batch(plan, jobs=jobs, moved=seen.append)
-    whole = sum(os.path.getsize(p) for p in made)
-    assert [o.error for o in outcomes] == [None] * jobs
+    seen, at_outcome = [], []
+    outcomes = _batch.run_batch(plan, jobs=jobs, moved=seen.append,
+                                progress=lambda outcome: at_outcome.append(seen[-1]))
+    whole = sum(os.path.getsize(p) for p in both)
+    assert [o.error for o in outcomes] == [None] * 2
     assert seen == sorted(seen) and seen[-1] == whole
     assert any(0 < n < whole for n in seen), seen
+    assert at_outcome[0] == whole // 2 if jobs == 1 else whole // 2 <= at_outcome[0] < whole
     status, shown, _, _ = _in_a_terminal(
         [sys.executable, "-m", "morvela", command, *map(str, made), "-o", "again",
          "--jobs", str(jobs)], 100, tmp_path)

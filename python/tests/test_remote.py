@@ -93,9 +93,9 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypa
     wide, values = raw_recording(write, "wide.dat", 3, 700)
     fs.put_file(str(wide), f"{prefix}/wide.dat")
     fetched.clear()
-    with morvela.open(f"{prefix}/wide.dat", storage_options=options) as rec:
-        same_bits(rec.read(), values)
-        assert rec.columns[699] == "in699"
+    with morvela.open(f"{prefix}/wide.dat", storage_options=options) as opened:
+        same_bits(opened.read(), values)
+        assert opened.columns[699] == "in699"
     assert fetched == [64 << 10, 248 + 700 * 96 - (64 << 10), 3 * 700 * 2]
 
 

@@ -528,7 +528,8 @@ def test_a_few_big_recordings_show_their_bytes(write, tmp_path, monkeypatch, com
     assert [o.error for o in outcomes] == [None] * 2
     assert seen == sorted(seen) and seen[-1] == whole
     assert any(0 < n < whole for n in seen), seen
-    assert at_outcome[0] == whole // 2 if jobs == 1 else whole // 2 <= at_outcome[0] < whole
+    # With two at once, the other may be read whole by the first outcome.
+    assert at_outcome[0] == whole // 2 if jobs == 1 else whole // 2 <= at_outcome[0] <= whole
     status, shown, _, _ = _in_a_terminal(
         [sys.executable, "-m", "morvela", command, *map(str, made), "-o", "again",
          "--jobs", str(jobs)], 100, tmp_path)

@@ -2,6 +2,7 @@
 them imports the reader and numpy, not xarray."""
 
 import os
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -41,3 +42,65 @@ def read_blocks(paths, identities, start, stop, fill_value, dtype, inputs):
     except OSError as error:
         raise said_plainly(error) from None
     return out
+
+
+class GroupRows:
+    """The recordings x rows x inputs of recordings that share tasks, as
+    dask's getter reads it: an index reads only the recordings and the rows
+    it selects. dask fuses the slices a computation takes of a chunk into
+    the chunk's index, so the rows present in a shortened recording read
+    from a chunk that also holds its missing rows; only a selection that
+    takes a missing row raises TruncatedRecordingError. `remote` is
+    (rows each recording claims, first bytes of one, storage options) for
+    recordings at URLs."""
+
+    def __init__(self, paths: Sequence[Any], identities: Sequence[Sequence[Any]],
+                 shape: Tuple[int, int, int], dtype: Any,
+                 fill_value: Optional[Union[int, float]],
+                 remote: Optional[Tuple[Sequence[int], bytes, Any]] = None) -> None:
+        self.paths, self.identities = list(paths), list(identities)
+        self.shape, self.dtype, self.ndim = shape, np.dtype(dtype), 3
+        self.fill_value, self.remote = fill_value, remote
+
+    def __getitem__(self, key: Tuple[Any, Any, Any]) -> np.ndarray:
+        members, rows, inputs = key
+        chosen = np.arange(self.shape[0])[members]
+        first, stop, within = _row_span(rows, self.shape[1])
+        block = self._read(chosen.ravel().tolist(), first, stop)
+        block = block.reshape(chosen.shape + block.shape[1:])
+        return block[(slice(None),) * chosen.ndim + (within, inputs)]
+
+    def _read(self, chosen: List[int], start: int, stop: int) -> np.ndarray:
+        if not chosen or start == stop:
+            return np.empty((len(chosen), stop - start, self.shape[2]), self.dtype)
+        paths = [self.paths[k] for k in chosen]
+        identities = [self.identities[k] for k in chosen]
+        if self.remote is None:
+            return read_blocks(paths, identities, start, stop, self.fill_value,
+                               self.dtype, self.shape[2])
+        from ._remote import read_blocks as read_remote_blocks
+
+        samples, head, options = self.remote
+        return read_remote_blocks(paths, identities, [samples[k] for k in chosen], head,
+                                  start, stop, self.fill_value, options)
+
+
+def _row_span(rows: Any, count: int) -> Tuple[int, int, Any]:
+    """(first, stop, index): the rows [first, stop) that the index `rows` of
+    `count` rows reaches, and the same selection within them."""
+    if isinstance(rows, slice):
+        chosen = range(count)[rows]
+        if not chosen:
+            return 0, 0, slice(0, 0)
+        first = min(chosen[0], chosen[-1])
+        end = chosen[-1] - first + (1 if chosen.step > 0 else -1)
+        return (first, max(chosen[0], chosen[-1]) + 1,
+                slice(chosen[0] - first, end if end >= 0 else None, chosen.step))
+    positions = np.asarray(rows, dtype=np.int64)
+    positions = np.where(positions < 0, positions + count, positions)
+    if ((positions < 0) | (positions >= count)).any():
+        raise IndexError(f"rows {rows!r} of {count}")
+    if positions.size == 0:
+        return 0, 0, positions
+    first = int(positions.min())
+    return first, int(positions.max()) + 1, positions - first

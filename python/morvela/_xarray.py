@@ -36,13 +36,12 @@ except ImportError:
     CoordinateTransform = CoordinateTransformIndex = None  # type: ignore[misc,assignment]
 
 from . import _morvela
-from ._blocks import read_blocks, same_file
+from ._blocks import GroupRows, same_file
 from ._errors import RowClaimError
 from ._paths import is_url
 from ._remote import filesystem, plainly, wrapped
 from ._remote import heads as remote_heads
 from ._remote import infos as remote_infos
-from ._remote import read_blocks as read_remote_blocks
 from ._remote import tag as remote_tag
 from ._recording import (Recording, header_of, inputs_of, is_index, rows_of_bytes,
                          header_attributes, said_plainly)
@@ -510,20 +509,20 @@ def _check_inputs(member, first):
             raise _differs(member.path, first.path, what, mine, theirs)
 
 
-def _signal_array(members, dtype, step, fill_value, remote, heads, options, longest):
+def _signal_array(members, dtype, step, fill_value, heads, options, longest):
     """The lazy recordings x rows x inputs of `members`: a task for each
-    group of recordings (see _groups) and chunk of rows."""
+    group of recordings (see _groups) and chunk of rows, each the getter of
+    the group's GroupRows, which reads only what the computation takes of
+    the chunk."""
     import dask.array as da
     import dask.base
+    from dask.array.core import getter
 
     row_count = members[longest].raw["samples"]
     inputs = len(members[0].inputs)
-    # A chunk ends where a shortened file ends, and where a shortened file
-    # shorter than the longest ends its claim: the padding after it reads.
-    starts = _chunk_starts(row_count, step, [
-        end for m in members
-        for end in ((m.raw["complete_rows"], m.raw["samples"]) if m.shortened
-                    else (m.raw["complete_rows"],))])
+    # The chunks follow the bytes alone: a shortened recording's missing
+    # rows split no chunk, since its task reads only the rows it is asked.
+    starts = _chunk_starts(row_count, step)
     sizes = _chunk_sizes(row_count, starts)
     absolute = [m.absolute for m in members]
     identities = [m.identity for m in members]
@@ -538,14 +537,17 @@ def _signal_array(members, dtype, step, fill_value, remote, heads, options, long
     groups = _groups([m.shortened for m in members], max(1, min(by_bytes, by_cores)))
     graph = {}
     for g, (first, last) in enumerate(groups):
-        tasks = {(name, g, b, 0): (
-            (read_remote_blocks, absolute[first:last], identities[first:last],
-             samples[first:last], heads[longest], start, start + size, fill_value, options)
-            if remote else
-            (read_blocks, absolute[first:last], identities[first:last], start,
-             start + size, fill_value, dtype, inputs))
-            for b, (start, size) in enumerate(zip(starts, sizes))}
-        graph.update(tasks or {(name, g, 0, 0): (np.empty, (last - first, 0, inputs), dtype)})
+        rows = (f"{name}-rows", g)
+        graph[rows] = GroupRows(
+            absolute[first:last], identities[first:last], (last - first, row_count, inputs),
+            dtype, fill_value,
+            None if heads is None else (samples[first:last], heads[longest], options))
+        for b, (start, size) in enumerate(zip(starts, sizes)):
+            graph[(name, g, b, 0)] = (getter, rows, (slice(0, last - first),
+                                                     slice(start, start + size),
+                                                     slice(0, inputs)))
+        if not sizes:
+            graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, inputs), dtype)
     chunks = (tuple(last - first for first, last in groups), sizes or (0,), (inputs,))
     return da.Array(graph, name, chunks, dtype=dtype)
 
@@ -603,7 +605,7 @@ def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
     # the values): of about TASK_BYTES, so that memory follows the tasks.
     step = _chunk_rows(len(columns), dtype, block_rows if block_rows is not None or not remote
                        else rows_of_bytes(len(columns), dtype.itemsize, TASK_BYTES))
-    signal = _signal_array(members, dtype, step, fill_value, remote, heads, options, longest)
+    signal = _signal_array(members, dtype, step, fill_value, heads, options, longest)
     coords = _coordinates(members, columns, units)
     attrs = {key: value for key, value in _attributes(header).items()
              if key in ("sample_time", "pretrigger_samples", "inputs",

@@ -249,6 +249,25 @@ def test_rows_present_in_a_shortened_file_are_readable(write):
         assert ds.signal.chunks[0] == (1, 2) and ds.signal[:1].values.tolist() == [[0, 0]]
 
 
+@pytest.mark.parametrize("shortened", [0, 1, 4, 9])
+def test_tasks_grow_with_the_shortened_recordings_not_their_square(write, monkeypatch, shortened):
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    paths, values = stacked(recordings(write, 24, rows=40))  # 40 rows of 3 shorts
+    cut = list(range(1, 2 * shortened, 2))  # each cut at rows of its own
+    for k, at in zip(cut, range(35, 0, -3)):
+        os.truncate(paths[k], 248 + 3 * 96 + at * 6)
+    whole = [k for k in range(24) if k not in cut]
+    ds = morvela.open_mfdataset(paths, block_rows=40)
+    maxima = ds.signal.isel(recording=whole).max("time")
+    assert ds.signal.chunks[1] == (40,)
+    assert ds.signal.data.npartitions <= 1 + 2 * shortened  # a task a run of whole ones
+    same_bits(maxima.values, values[whole].max(axis=1))
+    for k, at in zip(cut, range(35, 0, -3)):
+        same_bits(ds.signal[k, :at].values, values[k, :at])
+        assert pytest.raises(morvela.TruncatedRecordingError,
+                             ds.signal[k, at - 1:at + 1].compute).value.row == at
+
+
 @pytest.mark.skipif(CoordinateTransformIndex is None, reason="xarray before 2025.6")
 def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
     path = write("claim.dat", header_bytes("short", 2, 1, 2**32 - 1, pretrigger=5) +

@@ -154,13 +154,13 @@ elif what in ("chunks_max", "h5netcdf_max"):
     maxima = ds.signal.max().compute()
 elif what in ("parquet_pyarrow", "parquet_pandas"):
     import pyarrow as pa, pyarrow.parquet as pq
-    from morvela._export import column_names, parquet_options
+    from morvela._export import parquet_options
     start = time.perf_counter()
     with morvela.open(path) as rec:
         if what == "parquet_pandas":
             rec.to_pandas().to_parquet(path + ".parquet")
         else:
-            columns = column_names(rec)
+            columns = morvela.column_names(rec.inputs)
             values = rec.read(by_input=True)
             offsets = rec.time_offsets()
             table = pa.Table.from_arrays(

@@ -2,8 +2,9 @@
 # Static analysis of the project's code: clang-tidy (.clang-tidy) and
 # cppcheck for the C++, whose tests are left to the compiler's warnings (the
 # test macros are not what either tool is for); ruff for the Python, tests
-# included (pyproject.toml's [tool.ruff]). Needs build/compile_commands.json
-# and the venv's ruff ($VENV, build/venv by default).
+# included (pyproject.toml's [tool.ruff]), and mypy for the package's types
+# ([tool.mypy]). Needs build/compile_commands.json and the venv's ruff and
+# mypy ($VENV, build/venv by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t sources < <(git ls-files '*.cpp' | grep -vE '_test\.cpp$|^tests/')
@@ -18,4 +19,6 @@ cppcheck --enable=warning,style,performance,portability --std=c++20 \
   --suppress=useStlAlgorithm --suppress=missingIncludeSystem "${sources[@]}"
 echo "ruff"
 "${VENV:-build/venv}/bin/ruff" check python/morvela python/tests bench tools
+echo "mypy"
+"${VENV:-build/venv}/bin/mypy"
 echo "static analysis clean"

@@ -26,7 +26,7 @@ the text reports that the Morvela program writes.
 """
 
 import importlib as _importlib
-from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Union
 
 from ._errors import (
     ExportError,
@@ -63,7 +63,7 @@ if TYPE_CHECKING:
     from ._report import read_report
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     if name not in _LAZY:
         raise AttributeError(f"module 'morvela' has no attribute {name!r}")
     value = getattr(_importlib.import_module(f".{_LAZY[name]}", __name__), name)
@@ -156,5 +156,5 @@ __all__ = [
 ]
 
 
-def __dir__():
+def __dir__() -> List[str]:
     return sorted(__all__)

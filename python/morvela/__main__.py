@@ -23,12 +23,16 @@ import os
 import re
 import signal
 import sys
+from typing import TYPE_CHECKING, Any, Dict, List, NoReturn, Optional, Sequence, Tuple, Union
 
 # Only light modules here: numpy and the binding are imported once main()
 # has taken over interrupts, so that Ctrl-C while starting is one line too.
 from ._errors import RecordingError, one_line
 from ._paths import is_url, output_path
 from ._terminal import encoding_of, escaped, quoted
+
+if TYPE_CHECKING:
+    from ._batch import Outcome, Plan
 
 FAILED = 1
 USAGE_ERROR = 2
@@ -37,7 +41,7 @@ NO_WORKERS = 4
 MISSING_PACKAGE = 5
 READ_ERROR = 255
 # What ends a run early, and the word its line says.
-STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated",
+STOPPED: Dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated",
            signal.SIGHUP: "hung up"}
 # The extras of the packages the commands import when they need them.
 EXTRAS = {"matplotlib": "plot", "pyarrow": "parquet", "h5py": "hdf5", "fsspec": "s3",
@@ -67,10 +71,10 @@ class _MissingPackage(Exception):
 class _Terminated(KeyboardInterrupt):
     """SIGTERM or SIGHUP, handled as an interrupt is."""
 
-    signum = signal.SIGTERM
+    signum: int = signal.SIGTERM
 
 
-def _need(command, package):
+def _need(command: str, package: str) -> None:
     """Imports `package`, which `command` needs; a missing one is said in
     one line that names the extra (or else the package) to install."""
     try:
@@ -85,7 +89,7 @@ _URL_PACKAGES = {"s3": "s3fs", "s3a": "s3fs", "gs": "gcsfs", "gcs": "gcsfs",
                  "az": "adlfs", "abfs": "adlfs", "http": "aiohttp", "https": "aiohttp"}
 
 
-def _need_for_urls(command, paths):
+def _need_for_urls(command: str, paths: Sequence[Any]) -> None:
     """_need of what the URLs among `paths` need to be read or written."""
     for path in filter(is_url, paths):
         _need(command, "fsspec")
@@ -94,7 +98,7 @@ def _need_for_urls(command, paths):
             _need(command, _URL_PACKAGES[scheme])
 
 
-def _say(text, bar=None):
+def _say(text: str, bar: Any = None) -> None:
     """One line on standard error, if it can be written; a character that
     the terminal must not see (a control character, a byte it cannot
     take) is written as its escape."""
@@ -108,7 +112,7 @@ def _say(text, bar=None):
         pass
 
 
-def _silence_stdout():
+def _silence_stdout() -> None:
     # Nothing more reaches a standard output that failed: Python's own flush
     # at exit would complain of it.
     try:
@@ -117,7 +121,7 @@ def _silence_stdout():
         pass
 
 
-def _info(args):
+def _info(args: argparse.Namespace) -> None:
     from ._recording import open as open_recording
 
     _need_for_urls("info", [args.recording])
@@ -143,7 +147,7 @@ def _info(args):
         raise _WriteError(f"cannot write the header: {error}") from None
 
 
-def _plot_target(recording, output):
+def _plot_target(recording: str, output: Optional[str]) -> Tuple[str, str]:
     """The image path to write: `output`, a file in the directory `output`
     (made with its parents where `output` ends in "/", as export -o
     makes its folder), or the recording's name with its last suffix
@@ -154,7 +158,7 @@ def _plot_target(recording, output):
     if output is not None and output.endswith(os.sep):
         _make_directory(output, "plot")
     if output is None or os.path.isdir(output):
-        target = output_path(source, output, ".png")
+        target = os.fsdecode(output_path(source, output, ".png"))
     else:
         target = output
     suffix = os.path.splitext(target)[1].lower()
@@ -167,7 +171,7 @@ def _plot_target(recording, output):
     return target, image_format
 
 
-def _plot(args):
+def _plot(args: argparse.Namespace) -> None:
     if args.width < 100:
         raise _UsageError(f"--width {args.width}: at least 100 pixels")
     _need("plot", "matplotlib")
@@ -207,7 +211,7 @@ def _plot(args):
                           "standard output")
 
 
-def _shown(name, stream):
+def _shown(name: Union[str, bytes], stream: Any) -> str:
     """A path or name as `stream` may show it (see _terminal.quoted)."""
     return quoted(name, encoding_of(stream))
 
@@ -216,11 +220,11 @@ class _Output:
     """Lines to standard output, which may be closed or fail: after the
     first failure nothing more is tried, and `failed` says so."""
 
-    def __init__(self, print0=False):
+    def __init__(self, print0: bool = False) -> None:
         self.failed = False
         self.print0 = print0
 
-    def name(self, path, bar=None):
+    def name(self, path: Union[str, bytes], bar: Any = None) -> None:
         """Writes a path: quoted where it must be (see _terminal), or with
         print0 as its bytes, ended by a NUL byte."""
         if not self.print0:
@@ -236,7 +240,7 @@ class _Output:
             self.failed = True
             _silence_stdout()
 
-    def line(self, text, bar=None):
+    def line(self, text: str, bar: Any = None) -> None:
         """Writes `text` on a line of its own; with a progress `bar`, the
         bar is cleared first and drawn again below it."""
         if self.failed:
@@ -254,7 +258,7 @@ class _Output:
             _silence_stdout()
 
 
-def _progress_bar(total, unit="rec"):
+def _progress_bar(total: int, unit: str = "rec") -> Any:
     """A progress bar on standard error where it is a terminal that reports
     its width and tqdm is installed, otherwise None: a bar wider than the
     terminal would wrap, and its stale first half would stay on screen.
@@ -270,7 +274,7 @@ def _progress_bar(total, unit="rec"):
                 dynamic_ncols=True, unit_scale=unit == "B", unit_divisor=1024)
 
 
-def _batch_command(args):
+def _batch_command(args: argparse.Namespace) -> int:
     if args.command == "export":
         if args.compression is not None and args.to != "parquet":
             raise _UsageError("export: --compression is Parquet's: HDF5 is always gzip")
@@ -278,7 +282,7 @@ def _batch_command(args):
     _need_for_urls(args.command, [*args.recordings, args.output])
     made = (_make_directory(args.output, args.command)
             if args.output is not None and not is_url(args.output) else [])
-    counts = {"written": 0, "failed": 0, "interrupted": False}
+    counts: Dict[str, int] = {"written": 0, "failed": 0, "interrupted": False}
     try:
         return _batch_into(args, counts)
     except KeyboardInterrupt:
@@ -289,7 +293,7 @@ def _batch_command(args):
             _remove_empty(made)
 
 
-def _remove_empty(made):
+def _remove_empty(made: List[str]) -> None:
     """Removes the folders `made` (the deepest first) while they are
     empty: no empty -o folder stays behind a run that wrote nothing."""
     for folder in made:
@@ -299,7 +303,7 @@ def _remove_empty(made):
             break
 
 
-def _plan(args):
+def _plan(args: argparse.Namespace) -> "Plan":
     """The batch's Plan for the command line `args`; a usage error where
     Parquet of several kinds would share a folder."""
     from ._batch import Plan
@@ -323,7 +327,7 @@ def _plan(args):
     return plan
 
 
-def _batch_into(args, counts):
+def _batch_into(args: argparse.Namespace, counts: Dict[str, int]) -> int:
     from ._batch import WorkerError, connect, run_batch
 
     done = "converted" if args.command == "convert" else "exported"
@@ -339,13 +343,14 @@ def _batch_into(args, counts):
     # count would stand at 0 until they end. The bytes read move instead.
     by_bytes = client is None and plan.total <= args.jobs
     sizes = plan.sizes() if by_bytes else None
-    bar = _progress_bar(sum(sizes) if by_bytes else plan.total, "B" if by_bytes else "rec")
+    bar = _progress_bar(sum(sizes) if sizes is not None else plan.total,
+                        "B" if by_bytes else "rec")
 
-    def moved(read):
+    def moved(read: int) -> None:
         if read > bar.n:
             bar.update(read - bar.n)
 
-    def progress(outcome):
+    def progress(outcome: "Outcome") -> None:
         counts["written" if outcome.error is None else "failed"] += 1
         # Counted before the line is written: the bar drawn again below it
         # counts it.
@@ -377,7 +382,7 @@ def _batch_into(args, counts):
     return FAILED if counts["failed"] else 0
 
 
-def _silence_cluster_logs():
+def _silence_cluster_logs() -> None:
     """A cluster's own log lines (a lost connection, a retry) are no
     failure lines: what becomes of each recording is said once, by the
     batch."""
@@ -390,7 +395,7 @@ def _silence_cluster_logs():
 
 # Checks of the arguments, as argparse types: every usage error is raised
 # by the parser.
-def _count(text):
+def _count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -400,7 +405,7 @@ def _count(text):
     return value
 
 
-def _seconds(text):
+def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -410,13 +415,13 @@ def _seconds(text):
     return value
 
 
-def _directory(text):
+def _directory(text: str) -> str:
     if os.path.exists(text) and not os.path.isdir(text):
         raise argparse.ArgumentTypeError(f"{text!r} is not a directory")
     return text
 
 
-def _make_directory(path, command="export"):
+def _make_directory(path: str, command: str = "export") -> List[str]:
     """Creates `path` with its parents, as mkdir -p does; returns the
     folders it made, the deepest first."""
     made, folder = [], os.path.abspath(path)
@@ -436,7 +441,7 @@ _ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss)://)?"
                       r":([0-9]{1,5})")
 
 
-def _scheduler_address(text):
+def _scheduler_address(text: str) -> str:
     match = _ADDRESS.fullmatch(text)
     if not match or not 0 < int(match.group(2)) < 65536:
         raise argparse.ArgumentTypeError(
@@ -445,7 +450,7 @@ def _scheduler_address(text):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         command = self.prog.split()[-1]
         _say(f"{command}: {message} (see --help)" if command != "morvela"
              else f"{message} (see --help)")
@@ -456,7 +461,8 @@ class _Version(argparse.Action):
     """--version: the version on standard output; status 3 where it cannot
     be written."""
 
-    def __call__(self, parser, namespace, values, option_string=None):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> NoReturn:
         from ._morvela import __version__
 
         output = _Output()
@@ -466,7 +472,7 @@ class _Version(argparse.Action):
         sys.exit(WRITE_ERROR if output.failed else 0)
 
 
-def _program_name():
+def _program_name() -> str:
     """How the user started this program: the console command morvela, or
     python3 -m morvela."""
     name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
@@ -479,7 +485,7 @@ _PRINT0 = ("write each path written as its bytes, ended by a NUL byte, for "
            "$'a\\nb.png')")
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     from ._export import CODECS
 
     parser = _Parser(
@@ -616,7 +622,7 @@ def _parser():
 _RECORDING = "the recording (.dat), or the URL of an object (s3://BUCKET/KEY)"
 
 
-def _storage_options(text):
+def _storage_options(text: str) -> Dict[str, Any]:
     try:
         value = json.loads(text)
     except ValueError:
@@ -627,14 +633,15 @@ def _storage_options(text):
     return value
 
 
-def _storage_option(command):
+def _storage_option(command: argparse.ArgumentParser) -> None:
     command.add_argument("--storage-options", metavar="JSON", type=_storage_options,
                          help="for recordings at URLs: the filesystem's options as "
                          "a JSON object, as fsspec takes them (for S3 by default "
                          "the AWS_* variables, AWS_ENDPOINT_URL among them)")
 
 
-def _batch_options(command, done, tasks, naming):
+def _batch_options(command: argparse.ArgumentParser, done: str, tasks: str,
+                   naming: str) -> None:
     """The options that export and convert share: the recordings, where
     the targets go, how they are printed and where the tasks run."""
     command.add_argument("recordings", nargs="+", help="the recordings (.dat), "
@@ -663,27 +670,27 @@ def _batch_options(command, done, tasks, naming):
                          "(default: 10)")
 
 
-def _terminate(signum, frame):
+def _terminate(signum: int, frame: Any) -> NoReturn:
     stopped = _Terminated()
     stopped.signum = signum
     raise stopped
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return _main(argv)
     except KeyboardInterrupt as interrupt:  # while starting, or as it ends
         return _stopped(interrupt)
 
 
-def _main(argv):
+def _main(argv: Optional[Sequence[str]]) -> int:
     args = _parser().parse_args(argv)
     # What a library says while it cleans up after a failure (h5py after a
     # failed write, a client that never connected) is no line of ours: the
     # failure itself is reported once.
     hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
-    previous = {}
-    for signum in (signal.SIGTERM, signal.SIGHUP):
+    previous: Dict[int, Any] = {}
+    for signum in (int(signal.SIGTERM), int(signal.SIGHUP)):
         try:
             previous[signum] = signal.signal(signum, _terminate)
         except ValueError:
@@ -710,13 +717,13 @@ def _main(argv):
         sys.unraisablehook = hook
 
 
-def _stopped(interrupt):
+def _stopped(interrupt: KeyboardInterrupt) -> int:
     signum = interrupt.signum if isinstance(interrupt, _Terminated) else signal.SIGINT
     detail = f": {interrupt}" if str(interrupt) else ""
     return _exit_with(STOPPED[signum] + detail, 128 + signum)
 
 
-def _os_error_text(error):
+def _os_error_text(error: OSError) -> str:
     """"PATH: REASON", as the export's lines say it, where there is a file
     name; the error's own text otherwise."""
     reason = error.strerror or one_line(error)
@@ -725,7 +732,7 @@ def _os_error_text(error):
     return f"{_shown(error.filename, sys.stderr)}: {reason}"
 
 
-def _exit_with(error, status):
+def _exit_with(error: Union[BaseException, str], status: int) -> int:
     _say(one_line(error))
     try:
         if sys.stdout is not None:

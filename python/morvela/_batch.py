@@ -33,40 +33,56 @@ import socket
 import threading
 from concurrent.futures.process import BrokenProcessPool
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List,
-                    NamedTuple, Optional, Union)
+                    NamedTuple, Optional, Sequence, Set, Tuple, Union)
 
 from . import _morvela
 from ._convert import convert_to
 from ._errors import ExportError, RecordingError, WorkerError
-from ._export import (SUFFIXES, check_options, export_to, kind_of, one_line,
+from ._export import (SUFFIXES, Kind, check_options, export_to, kind_of, one_line,
                       parquet_kind)
 from ._names import utf8_text
 from ._paths import attempt_tag, is_url, output_path, report_path, temporary_name
 from ._recording import Recording
-from ._remote import StorageOptions, upload, wrapped
+from ._remote import Options, StorageOptions, upload, wrapped
 
 if TYPE_CHECKING:
+    import multiprocessing.sharedctypes
+
     import distributed
 
-    from ._recording import PathType
+    from ._types import PathType
 
 Path = Union[str, bytes]
+
+# What a task comes to: None for a target written, else the reason (with,
+# from _run_task, whether the target could not be written).
+Result = Union[None, str, Tuple[str, bool]]
+Future = concurrent.futures.Future
 
 # How long a cluster's tasks in flight are waited for after a stop.
 STOP_SECONDS = 60
 
 
 class Outcome(NamedTuple):
-    """What became of one recording of a batch. `source` and `target` are
-    spelled as the caller spelled the source (str or bytes); `error` is
-    None when the target was written, otherwise the reason, in one line."""
+    """What became of one recording of a batch.
+
+    Attributes
+    ----------
+    source : str or bytes
+        The recording, as the caller named it.
+    target : str or bytes
+        Its report or export, spelled as `source` is.
+    error : str or None
+        None when the target was written; otherwise the reason, in one
+        line.
+    """
 
     source: Path
     target: Path
     error: Optional[str]
 
 
-def _probe(address, timeout):
+def _probe(address: str, timeout: float) -> None:
     """Raises WorkerError unless what listens at the TCP `address` speaks
     first within `timeout` seconds, as a scheduler does: a port that takes
     the connection and stays silent, or a web server, costs no longer."""
@@ -87,7 +103,7 @@ def _probe(address, timeout):
                          f"{one_line(error)}") from None
 
 
-def connect(address, timeout):
+def connect(address: str, timeout: float) -> "distributed.Client":
     """A distributed.Client of the scheduler at `address` (HOST:PORT or
     tcp://HOST:PORT), connected within about `timeout` seconds; WorkerError
     when it cannot be reached."""
@@ -107,11 +123,11 @@ def connect(address, timeout):
                          f"{one_line(error)}") from None
 
 
-def kinds_of(sources, storage_options=None):
+def kinds_of(sources: Iterable[Path], storage_options: Options = None) -> List[Optional[Kind]]:
     """The Kind of each source's Parquet export, or None where the
     recording cannot be read or is shortened (its export then fails with
     the reason)."""
-    kinds = []
+    kinds: List[Optional[Kind]] = []
     for source in sources:
         try:
             with Recording(source, storage_options) as rec:
@@ -124,13 +140,13 @@ def kinds_of(sources, storage_options=None):
     return kinds
 
 
-def mixed_kinds(shown, kinds):
+def mixed_kinds(shown: Sequence[Path], kinds: Sequence[Optional[Kind]]) -> List[Tuple[str, str]]:
     """(folder, what it would mix) for each folder that would hold Morvela
     Parquet of more than one kind: the recordings' targets `shown` with their `kinds`, and
     the files of ours already there that the batch does not replace."""
-    folders = collections.defaultdict(dict)  # folder -> {kind: already there}
-    spelled = {}
-    ours = set()
+    folders: Dict[bytes, Dict[Kind, bool]] = collections.defaultdict(dict)  # kind: already there
+    spelled: Dict[bytes, str] = {}
+    ours: Set[bytes] = set()
     for target, kind in zip(shown, kinds):
         raw = os.path.abspath(os.fsencode(target))
         folder = os.path.realpath(os.path.dirname(raw))
@@ -151,7 +167,7 @@ def mixed_kinds(shown, kinds):
     return lines
 
 
-def _kinds_there(folder, ours):
+def _kinds_there(folder: bytes, ours: Set[bytes]) -> List[Kind]:
     """The kind of each Morvela Parquet file in `folder` that is not one
     of `ours`."""
     try:
@@ -163,7 +179,7 @@ def _kinds_there(folder, ours):
     return [kind for kind in kinds if kind is not None]
 
 
-def _told_apart(kinds):
+def _told_apart(kinds: List[Kind]) -> List[str]:
     """Each of `kinds` by what tells it from the others: its data type,
     and where they differ the number of inputs, or else the names or the
     units from the first that differs on."""
@@ -184,7 +200,7 @@ def _told_apart(kinds):
     return said
 
 
-def _inode(path):
+def _inode(path: Any) -> Optional[Tuple[int, int]]:
     """The device and inode of the file at `path`, or None."""
     try:
         st = os.stat(path)
@@ -193,16 +209,16 @@ def _inode(path):
     return st.st_dev, st.st_ino
 
 
-def _file(path):
+def _file(path: Any) -> Union[Tuple[int, int], bytes]:
     """What names one file: its device and inode, or where it cannot be
     read, its resolved path."""
     return _inode(path) or os.path.realpath(os.fsencode(path))
 
 
-def _remove_attempts(tasks):
+def _remove_attempts(tasks: Iterable[Tuple[bytes, bytes]]) -> None:
     """Removes the temporary files of every attempt at `tasks` (each a
     (target, tag) pair)."""
-    folders = collections.defaultdict(set)
+    folders: Dict[bytes, Set[bytes]] = collections.defaultdict(set)
     for target, tag in tasks:
         folders[os.path.dirname(target)].add(tag)
     for folder, tags in folders.items():
@@ -237,12 +253,14 @@ class _Task(NamedTuple):
     options: Optional[StorageOptions]  # for a source at a URL
 
 
-def _not_done(job):
+def _not_done(job: str) -> str:
     """How a task of `job` that did not run is said: "not converted"."""
     return "not converted" if job == "report" else "not exported"
 
 
-def _run_task(source, target, tag, job, shown, compression, options, stop=None):
+def _run_task(source: bytes, target: bytes, tag: bytes, job: str, shown: bytes,
+              compression: Optional[str], options: Optional[StorageOptions],
+              stop: Optional[Callable[[], bool]] = None) -> Result:
     """Runs where the task runs: None when `target` was written, otherwise
     (reason, whether the target could not be written), the reason one line
     that names neither path (the worker sees them absolute). `stop`, if
@@ -252,21 +270,21 @@ def _run_task(source, target, tag, job, shown, compression, options, stop=None):
     global _busy
     counted = _Counted(source)
 
-    def check(*_):
+    def check(*_: Any) -> None:
         if stop is not None and stop():
             raise _Cancelled()
 
-    def read_rows(done, rows):
+    def read_rows(done: int, rows: int) -> None:
         counted.to(counted.size * done // max(rows, 1))
         check()
 
-    def read_bytes(done):
+    def read_bytes(done: int) -> None:
         counted.to(done)
         check()
 
     watched = stop is not None or _read is not None
 
-    def write(to, temporary):
+    def write(to: Any, temporary: bytes) -> None:
         if job == "report":
             convert_to(source, to, shown, temporary, read_bytes if watched else None,
                        stop and check, options)
@@ -302,33 +320,34 @@ def _run_task(source, target, tag, job, shown, compression, options, stop=None):
 
 # Where the task runs: the bytes read by the tasks in flight there, shared
 # with the batch (a multiprocessing.Value), or None.
-_read = None
+_read: Optional["multiprocessing.sharedctypes.Synchronized[int]"] = None
 
 
 class _Counted:
     """The bytes of one recording that a task has added to `_read`."""
 
-    def __init__(self, source):
+    def __init__(self, source: bytes) -> None:
         self.done = 0
         try:
             self.size = os.stat(source).st_size if _read is not None else 0
         except OSError:
             self.size = 0
 
-    def to(self, done):
+    def to(self, done: int) -> None:
         if _read is not None and done != self.done:
             with _read.get_lock():
                 _read.value += done - self.done
             self.done = done
 
 
-def _worker_terminated(signum, frame):
+def _worker_terminated(signum: int, frame: Any) -> None:
     if _busy:
         raise _Stopped()
     os._exit(128 + signum)
 
 
-def _worker_start(parent, read):
+def _worker_start(parent: Optional[int],
+                  read: Optional["multiprocessing.sharedctypes.Synchronized[int]"]) -> None:
     global _read
     _read = read
     # An interrupt, or the terminal's hang-up, is the batch's to handle: the
@@ -352,7 +371,7 @@ def _worker_start(parent, read):
 class _Signalled(BaseException):
     """A signal that the batch held, to be handed on once it has stopped."""
 
-    def __init__(self, signum):
+    def __init__(self, signum: int) -> None:
         super().__init__(signum)
         self.signum = signum
 
@@ -365,25 +384,25 @@ class _HeldSignals:
 
     SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
-    def __enter__(self):
-        self.pending = None
-        self.previous = {}
+    def __enter__(self) -> "_HeldSignals":
+        self.pending: Optional[int] = None
+        self.previous: Dict[int, Any] = {}
         if threading.current_thread() is threading.main_thread():
             for signum in self.SIGNALS:
                 if signal.getsignal(signum) != signal.SIG_IGN:
                     self.previous[signum] = signal.signal(signum, self._hold)
         return self
 
-    def _hold(self, signum, frame):
+    def _hold(self, signum: int, frame: Any) -> None:
         self.pending = self.pending or signum
 
-    def take(self):
+    def take(self) -> bool:
         """Raises _Signalled if a signal arrived; returns False otherwise."""
         if self.pending is not None:
             raise _Signalled(self.pending)
         return False
 
-    def __exit__(self, error_type, error, trace):
+    def __exit__(self, error_type: Any, error: Optional[BaseException], trace: Any) -> bool:
         for signum, handler in self.previous.items():
             signal.signal(signum, handler)
         self.previous = {}
@@ -398,7 +417,7 @@ class _HeldSignals:
         return False
 
 
-def _fresh_context():
+def _fresh_context() -> multiprocessing.context.BaseContext:
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["morvela._batch"])
     return context
@@ -426,34 +445,35 @@ class _Place:
 
     window = 1
 
-    def __init__(self):
-        self._futures = {}  # future -> task, in flight
-        self._ready = []  # (task, result) settled outside `results`
-        self._before = {}  # the file under each target's name at its start
-        self._current = None  # the task being submitted
+    def __init__(self) -> None:
+        self._futures: Dict[Future, _Task] = {}  # in flight
+        self._ready: List[Tuple[_Task, Result]] = []  # settled outside `results`
+        # The file under each target's name at its start.
+        self._before: Dict[_Task, Optional[Tuple[int, int]]] = {}
+        self._current: Optional[_Task] = None  # the task being submitted
 
-    def start(self):
+    def start(self) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         pass
 
-    def stop(self):
+    def stop(self) -> None:
         pass
 
-    def room(self):
+    def room(self) -> bool:
         return len(self._futures) < self.window
 
-    def busy(self):
+    def busy(self) -> bool:
         return bool(self._futures or self._ready)
 
-    def submit(self, task):
+    def submit(self, task: _Task) -> None:
         self._before[task] = _inode(task.target)
         self._current = task
         self._futures[self._start(task)] = task
         self._current = None
 
-    def results(self, timeout):
+    def results(self, timeout: float) -> List[Tuple[_Task, Result]]:
         ended, self._ready = self._ready, []
         done = concurrent.futures.wait(
             self._futures, timeout=0 if ended else timeout,
@@ -461,17 +481,19 @@ class _Place:
         return ended + [(self._futures.pop(future), self._settle(future))
                         for future in done]
 
-    def abandon(self):
+    def abandon(self) -> List[_Task]:
         """Stops the place; returns the tasks in flight that wrote their
         target all the same (a complete file under its name, new since the
         task began). Every attempt's temporary file is removed."""
         self.stop()
-        unsettled = [*self._futures.items(), *([(None, self._current)] if self._current else [])]
+        unsettled: List[Tuple[Optional[Future], _Task]] = [
+            *self._futures.items(), *([(None, self._current)] if self._current else [])]
         written = []
         for future, task in unsettled:
-            ended = future is not None and future.done() and not future.cancelled()
-            # Stopped or died under way: it may have renamed its file all the same.
-            result = self._settle(future) if ended else _DIED
+            if future is not None and future.done() and not future.cancelled():
+                result = self._settle(future)
+            else:  # stopped or died under way: it may have renamed its file all the same
+                result = _DIED
             if result is None or (result is _DIED and
                                   _inode(task.target) not in (self._before[task], None)):
                 written.append(task)
@@ -479,18 +501,18 @@ class _Place:
         self._futures.clear()
         return written
 
-    def _start(self, task):
+    def _start(self, task: _Task) -> Future:
         raise NotImplementedError
 
-    def _settle(self, future):
+    def _settle(self, future: Future) -> Result:
         try:
             return future.result()
         except Exception as failure:  # noqa: BLE001 - a lost worker
             return f"not confirmed: {type(failure).__name__}: {one_line(failure)}"
 
 
-def _ended(result):
-    future = concurrent.futures.Future()
+def _ended(result: Result) -> Future:
+    future: Future = concurrent.futures.Future()
     future.set_result(result)
     return future
 
@@ -499,18 +521,19 @@ class _Here(_Place):
     """Each task in this process, as it is submitted; between blocks a held
     signal is taken and `tick` called."""
 
-    def __init__(self, held, read=None, tick=None):
+    def __init__(self, held: _HeldSignals, read: Any = None,
+                 tick: Optional[Callable[[], None]] = None) -> None:
         super().__init__()
         self._held = held
         self._read = read
         self._tick = tick
 
-    def _stop(self):
+    def _stop(self) -> bool:
         if self._tick is not None:
             self._tick()
         return self._held.take()
 
-    def _start(self, task):
+    def _start(self, task: _Task) -> Future:
         global _read
         _read = self._read
         try:
@@ -527,7 +550,8 @@ class _Pool(_Place):
     chance of a task that died once: each runs in a process of its own, and
     one that dies again ends with the reason."""
 
-    def __init__(self, count, read=None, alone=False, fresh=False):
+    def __init__(self, count: int, read: Any = None, alone: bool = False,
+                 fresh: bool = False) -> None:
         super().__init__()
         self._count = count
         self._read = read
@@ -539,28 +563,28 @@ class _Pool(_Place):
         # A few tasks queued for each process, so that none waits for the
         # loop between two small tasks.
         self.window = 1 if alone else 4 * count
-        self.died = []
+        self.died: List[_Task] = []
         self._alone = alone
-        self._executor = None
+        self._executor: Optional[concurrent.futures.ProcessPoolExecutor] = None
 
-    def start(self):
+    def start(self) -> None:
         self._executor = concurrent.futures.ProcessPoolExecutor(
             max_workers=self._count, mp_context=self._context, initializer=_worker_start,
             initargs=(None if self._context else os.getpid(), self._read))
 
-    def close(self):
+    def close(self) -> None:
         self.stop()
 
-    def _start(self, task):
+    def _start(self, task: _Task) -> Future:
         try:
-            return self._executor.submit(_run_task, *task[1:])
+            return self._running().submit(_run_task, *task[1:])
         except BrokenProcessPool:
             self._ready += self._after_death()
-            return self._executor.submit(_run_task, *task[1:])
+            return self._running().submit(_run_task, *task[1:])
         except OSError as error:
             raise WorkerError(f"cannot start worker processes: {one_line(error)}") from None
 
-    def results(self, timeout):
+    def results(self, timeout: float) -> List[Tuple[_Task, Result]]:
         ended = super().results(timeout)
         died = [task for task, result in ended if result is _DIED]
         if not died:
@@ -569,15 +593,16 @@ class _Pool(_Place):
         return [(task, result) for task, result in ended if result is not _DIED] + \
             self._after_death(died)
 
-    def _settle(self, future):
+    def _settle(self, future: Future) -> Result:
         if isinstance(future.exception(), BrokenProcessPool):
             return _DIED
         return super()._settle(future)
 
-    def _after_death(self, died=()):
+    def _after_death(self, died: Iterable[_Task] = ()) -> List[Tuple[_Task, Result]]:
         """Settles what a broken pool held, keeps the tasks that died with
         it (`died` and those still in flight), and starts the pool again."""
-        ended, died = [], list(died)
+        ended: List[Tuple[_Task, Result]] = []
+        died = list(died)
         for future in concurrent.futures.wait(self._futures).done:
             task = self._futures.pop(future)
             result = self._settle(future)
@@ -594,7 +619,11 @@ class _Pool(_Place):
         self.start()
         return ended
 
-    def stop(self):
+    def _running(self) -> concurrent.futures.ProcessPoolExecutor:
+        assert self._executor is not None, "a pool that was not started"
+        return self._executor
+
+    def stop(self) -> None:
         """Ends every worker process: a task under way removes its temporary
         file first."""
         if self._executor is None:
@@ -614,7 +643,7 @@ class _Pool(_Place):
         self._executor = None
 
 
-def _doing(job):
+def _doing(job: str) -> str:
     return "converting" if job == "report" else "exporting"
 
 
@@ -622,10 +651,10 @@ class _Flag:
     """A distributed.Event that the workers read: set, it stops the
     tasks of the batch."""
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         self.name = name
 
-    def __call__(self):
+    def __call__(self) -> bool:
         import distributed
 
         return distributed.Event(self.name).is_set()
@@ -636,31 +665,31 @@ class _Cluster(_Place):
     scheduler is lost, no future settles any more: each task in flight ends
     as not confirmed, and each task submitted after ends as not run."""
 
-    def __init__(self, client, count, tag):
+    def __init__(self, client: "distributed.Client", count: int, tag: str) -> None:
         super().__init__()
         self.window = count
         self._client = client
         self._flag = _Flag(f"morvela-stop-{tag}")
-        self._executor = None
+        self._executor: Any = None
 
-    def start(self):
+    def start(self) -> None:
         self._executor = self._client.get_executor(pure=False)
 
-    def close(self):
+    def close(self) -> None:
         self._executor.shutdown(wait=False)
 
-    def _lost(self):
+    def _lost(self) -> Optional[str]:
         if self._client.status == "running":
             return None
         return "the connection to the scheduler was lost"
 
-    def _start(self, task):
+    def _start(self, task: _Task) -> Future:
         lost = self._lost()
         if lost:
             return _ended(f"{_not_done(task.job)}: {lost}")
         return self._executor.submit(_run_task, *task[1:], stop=self._flag)
 
-    def results(self, timeout):
+    def results(self, timeout: float) -> List[Tuple[_Task, Result]]:
         ended = super().results(timeout)
         lost = self._lost()
         if ended or not lost:
@@ -669,14 +698,14 @@ class _Cluster(_Place):
         return [(task, f"not confirmed: {lost}; a worker may still write it")
                 for task in unsettled.values()]
 
-    def _settle(self, future):
+    def _settle(self, future: Future) -> Result:
         if future.cancelled():
             lost = self._lost()
             return (f"not confirmed: {lost}; a worker may still write it" if lost
                     else "not confirmed: the cluster cancelled the task")
         return super()._settle(future)
 
-    def stop(self):
+    def stop(self) -> None:
         """Tells the workers to stop, and waits for the tasks in flight to
         end, so that no target is written after it returns."""
         import distributed
@@ -692,7 +721,8 @@ class _Cluster(_Place):
             future.cancel()
 
 
-def _run(tasks, place, finish, held, tick):
+def _run(tasks: Iterable[_Task], place: _Place, finish: Callable[[_Task, Result], None],
+         held: _HeldSignals, tick: Callable[[], None]) -> None:
     """Runs `tasks` at `place`, at most place.window in flight, hands each
     result to finish(task, result), and calls tick() at least four times a
     second. On any exception, a signal taken included, the place is stopped
@@ -738,11 +768,12 @@ class Plan:
         Parquet's codec.
     """
 
-    def __init__(self, sources, directory=None, job="parquet", *, by_kind=False,
-                 with_kinds=False, compression=None, storage_options=None):
+    def __init__(self, sources: Iterable["PathType"], directory: Optional["PathType"] = None,
+                 job: str = "parquet", *, by_kind: bool = False, with_kinds: bool = False,
+                 compression: Optional[str] = None, storage_options: Options = None) -> None:
         if job != "report":
             check_options(job, compression)
-        self.sources = [os.fspath(source) for source in sources]
+        self.sources: List[Path] = [os.fspath(source) for source in sources]
         self.job = job
         self.compression = compression
         self.options = wrapped(storage_options)
@@ -755,11 +786,12 @@ class Plan:
             self.refused.update((k, "refused: a recording at a URL needs -o DIR")
                                 for k, s in enumerate(self.sources) if is_url(s))
 
-    def _targets(self, directory, by_kind):
+    def _targets(self, directory: Optional["PathType"], by_kind: bool) -> List[Path]:
         if self.job == "report":
             return [report_path(source, directory) for source in self.sources]
         shown = []
-        for source, kind in zip(self.sources, self.kinds if by_kind else [None] * len(self.sources)):
+        kinds = self.kinds if by_kind and self.kinds is not None else [None] * len(self.sources)
+        for source, kind in zip(self.sources, kinds):
             folder = directory
             if kind is not None:
                 base = (os.fsencode(directory) if directory is not None
@@ -768,7 +800,7 @@ class Plan:
             shown.append(output_path(source, folder, SUFFIXES[self.job]))
         return shown
 
-    def sizes(self):
+    def sizes(self) -> List[int]:
         """The size in bytes of each source (0 where it cannot be read),
         once a recording: a later name of the same recording counts 0."""
         sizes = []
@@ -780,16 +812,16 @@ class Plan:
         return sizes
 
     @property
-    def total(self):
+    def total(self) -> int:
         """How many recordings the batch writes: one named twice counts once."""
         return len(self.sources) - len(self.same)
 
-    def mixed_kinds(self):
+    def mixed_kinds(self) -> List[Tuple[str, str]]:
         """(folder, what it would mix) for each folder that would hold
         Parquet of more than one kind (see mixed_kinds)."""
         return mixed_kinds(self.targets, self.kinds) if self.kinds is not None else []
 
-    def make_folders(self):
+    def make_folders(self) -> None:
         """Creates the folder of each target where it is missing (an
         object store has none to make); one that cannot be made fails the
         tasks into it, each with its line."""
@@ -801,7 +833,7 @@ class Plan:
                 pass
 
 
-def _is_recording(path):
+def _is_recording(path: Path) -> bool:
     """Whether the file at `path` begins with the recorder's magic; an
     object at a URL counts as one."""
     if is_url(path):
@@ -813,18 +845,20 @@ def _is_recording(path):
         return False
 
 
-def _collisions(sources, shown):
+def _collisions(sources: Sequence[Path], shown: Sequence[Path]
+                ) -> Tuple[Dict[int, str], Dict[int, int]]:
     """(refused, same): for each index whose target another recording
     shares, the reason it is refused; for each index that names the same
     file to the same target as an earlier one, that earlier index. A
     collision is a matter between recordings: a file that is none fails on
     its own line, and takes no target from a recording."""
-    groups = collections.defaultdict(list)
+    groups: Dict[Tuple[bytes, bytes], List[int]] = collections.defaultdict(list)
     for index, target in enumerate(shown):
         raw = os.fsencode(target)
         folder = os.path.realpath(os.path.dirname(os.path.abspath(raw)))
         groups[(folder, os.path.basename(raw))].append(index)
-    refused, same = {}, {}
+    refused: Dict[int, str] = {}
+    same: Dict[int, int] = {}
     for indices in groups.values():
         if len(indices) > 1 and len({_file(sources[i]) for i in indices}) == 1:
             same.update((i, indices[0]) for i in indices[1:])
@@ -838,6 +872,11 @@ def _collisions(sources, shown):
     return refused, same
 
 
+def _absolute(path: Path) -> bytes:
+    """`path` as a task names it: bytes, absolute unless a URL."""
+    return os.fsencode(path) if is_url(path) else os.path.abspath(os.fsencode(path))
+
+
 def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client"] = None,
               progress: Optional[Callable[[Outcome], None]] = None,
               moved: Optional[Callable[[int], None]] = None) -> List[Outcome]:
@@ -847,20 +886,20 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
     outcome, how many bytes of `plan.sizes()` are done: the recordings that
     ended whole, and on this machine the bytes read of those in flight."""
     sources, shown = plan.sources, plan.targets
-    outcomes = [None] * len(sources)
+    outcomes: List[Optional[Outcome]] = [None] * len(sources)
     sizes = plan.sizes() if moved is not None else None
     read = multiprocessing.Value("q", 0) if moved is not None else None
     whole = sum(sizes) if sizes is not None else 0
     ended, told = [0], [0]
 
-    def tick():
+    def tick() -> None:
         # A task takes its bytes back as it ends, just before its outcome
         # adds them whole: the figure told never goes back.
-        if moved is not None:
+        if moved is not None and read is not None:
             told[0] = max(told[0], min(whole, ended[0] + read.value))
             moved(told[0])
 
-    def finish(task, error):
+    def finish(task: _Task, error: Result) -> None:
         if sizes is not None:
             ended[0] += sizes[task.number]
         if isinstance(error, tuple):
@@ -874,13 +913,12 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
             progress(outcome)
 
     tag = secrets.token_hex(4)
-    tasks = []
+    tasks: List[_Task] = []
     for index, source in enumerate(sources):
         if index in plan.same:
             continue
         target = os.fsencode(shown[index])
-        task = _Task(index, *(os.fsencode(p) if is_url(p) else os.path.abspath(os.fsencode(p))
-                              for p in (source, target)),
+        task = _Task(index, _absolute(source), _absolute(target),
                      f"{tag}-{index}".encode(), plan.job, target, plan.compression,
                      plan.options if is_url(source) or is_url(target) else None)
         if index in plan.refused:
@@ -890,6 +928,7 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
     remote = any(task.options is not None for task in tasks)
     try:
         with _HeldSignals() as held:
+            place: _Place
             if client is not None:
                 place = _Cluster(client, len(tasks), tag)
             elif jobs > 1 and len(tasks) > 1:
@@ -912,7 +951,7 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
             outcomes[index] = Outcome(
                 sources[index], shown[index],
                 outcome.error if outcome else f"{_not_done(plan.job)}: the batch was stopped")
-    return outcomes
+    return [outcome for outcome in outcomes if outcome is not None]
 
 
 _NOTES = """
@@ -1022,5 +1061,5 @@ def convert_batch(sources: Iterable["PathType"], directory: Optional["PathType"]
                      jobs=jobs, client=client, progress=progress)
 
 
-export_batch.__doc__ += _NOTES
-convert_batch.__doc__ += _NOTES
+export_batch.__doc__ = (export_batch.__doc__ or "") + _NOTES
+convert_batch.__doc__ = (convert_batch.__doc__ or "") + _NOTES

@@ -2,7 +2,7 @@
 them imports the reader and numpy, not xarray."""
 
 import os
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -10,8 +10,11 @@ from . import _morvela
 from ._errors import RecordingReadError
 from ._recording import said_plainly
 
+if TYPE_CHECKING:
+    from ._recording import Recording
 
-def same_file(rec, identity):
+
+def same_file(rec: "Recording", identity: Sequence[int]) -> "Recording":
     """`rec`, if its open file is still the one whose identity (device,
     inode, size, modification and change times) is given;
     RecordingReadError if not."""
@@ -23,11 +26,13 @@ def same_file(rec, identity):
 _CHANGED = "the file changed after the dataset was opened"
 
 
-def _changed(path):
+def _changed(path: Union[str, bytes]) -> RecordingReadError:
     return RecordingReadError(f"{os.fsdecode(path)}: {_CHANGED}", path)
 
 
-def read_blocks(paths, identities, start, stop, fill_value, dtype, inputs):
+def read_blocks(paths: Sequence[Union[str, bytes]], identities: Sequence[Sequence[int]],
+                start: int, stop: int, fill_value: Optional[Union[int, float]],
+                dtype: Any, inputs: int) -> np.ndarray:
     """Rows [start, stop) of every input of each recording of `paths`,
     stacked: a recordings x rows x inputs block of `dtype`, one task for
     many small recordings, read by the binding in one call with the GIL

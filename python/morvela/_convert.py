@@ -13,7 +13,7 @@ from ._errors import (ExportError, NotRecordingError, RecordingMemoryError,
                       RecordingReadError, UnknownDataTypeError, one_line)
 from ._paths import is_url, report_path, temporary_name, write_atomically
 from ._recording import PathType
-from ._remote import RangeReader
+from ._remote import Options, RangeReader
 
 # The Morvela program's verdict for each failed result, and the exception
 # that stands for it here.
@@ -26,7 +26,7 @@ VERDICTS = {
 }
 
 
-def verdict(result, error=0):
+def verdict(result: int, error: int = 0) -> str:
     """The Morvela program's verdict for `result`, with its exit status, and
     the system's words for the error number `error` where there is one:
     "Input file read error (255): No such file or directory"."""
@@ -35,7 +35,7 @@ def verdict(result, error=0):
 
 
 class _Failed(Exception):
-    def __init__(self, result, error):
+    def __init__(self, result: int, error: int) -> None:
         super().__init__(result, error)
         self.result, self.error = result, error
 
@@ -78,8 +78,10 @@ def convert(src: PathType, dst: Optional[PathType] = None, *,
     return dst
 
 
-def convert_to(src, dst, shown, temporary, stop: Optional[Callable[[int], object]] = None,
-               ready=None, storage_options=None):
+def convert_to(src: PathType, dst: PathType, shown: PathType, temporary: Optional[bytes],
+               stop: Optional[Callable[[int], object]] = None,
+               ready: Optional[Callable[[], None]] = None,
+               storage_options: Options = None) -> None:
     """convert(), its run line naming `shown`, written under the name
     `temporary` (default: a new one beside `dst`). `stop`, if given, is
     called before each write of the report's bytes with the bytes of the
@@ -97,7 +99,7 @@ def convert_to(src, dst, shown, temporary, stop: Optional[Callable[[int], object
     elif os.path.exists(target) and os.path.samefile(target, source):
         raise ExportError("it is the recording itself", target)
 
-    def write(fd):
+    def write(fd: int) -> None:
         try:
             if ranges is not None:
                 result, error = _morvela.convert_from(ranges.read, fd, os.fsencode(shown), stop)

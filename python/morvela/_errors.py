@@ -1,9 +1,10 @@
 """The package's exceptions. The binding (_morvela) raises them by name."""
 
 import os
+from typing import Any, Optional
 
 
-def one_line(error):
+def one_line(error: object) -> str:
     """An error's text on one line."""
     return " ".join(str(error).split()) or type(error).__name__
 
@@ -15,7 +16,7 @@ class RecordingError(Exception):
 
     status = -1
 
-    def __init__(self, message, path=None):
+    def __init__(self, message: str, path: Any = None) -> None:
         super().__init__(message)
         self.path = path
 
@@ -36,7 +37,7 @@ class TruncatedRecordingError(RecordingReadError):
     """The sample block ends before the rows asked for; `row` is the first
     row that is not in the file."""
 
-    def __init__(self, message, path=None, row=None):
+    def __init__(self, message: str, path: Any = None, row: Optional[int] = None) -> None:
         super().__init__(message, path)
         self.row = row
 
@@ -71,7 +72,7 @@ class ExportError(Exception):
     "cannot write TARGET: REASON", or REASON alone where there is no
     target; `reason` holds REASON."""
 
-    def __init__(self, reason, target=None):
+    def __init__(self, reason: str, target: Any = None) -> None:
         super().__init__(f"cannot write {os.fsdecode(target)}: {reason}"
                          if target is not None else reason)
         self.reason = reason

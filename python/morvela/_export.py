@@ -6,28 +6,34 @@ complete: on any failure the target is absent, or its earlier version is
 untouched. The target is never the recording itself."""
 
 import hashlib
+import io
 import json
 import os
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Union
+from typing import (Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple,
+                    Union)
 
 import numpy as np
 
 from . import _morvela
 from ._errors import ExportError, one_line
-from ._names import column_names, utf8_text
+from ._names import utf8_text
 from ._paths import is_url, temporary_name, write_atomically
 from ._recording import PathType, Recording, header_attributes, rows_of_bytes
+from ._remote import Options
 
 # Rows of a block: about this many bytes of values. An HDF5 chunk holds
 # one block, a Parquet row group PARQUET_BLOCKS of them.
 BLOCK_BYTES = 16 << 20
 PARQUET_BLOCKS = 4
 
+# Told (rows written, rows of the recording) after each block.
+Progress = Optional[Callable[[int, int], None]]
+
 FORMATS = {".parquet": "parquet", ".h5": "hdf5", ".hdf5": "hdf5"}
 SUFFIXES = {"parquet": ".parquet", "hdf5": ".h5"}
 
 
-def format_of(path):
+def format_of(path: Union[str, bytes]) -> str:
     """The format that `path`'s suffix names: "parquet" or "hdf5"."""
     suffix = os.path.splitext(os.fsdecode(path))[1].lower()
     if suffix not in FORMATS:
@@ -36,7 +42,7 @@ def format_of(path):
     return FORMATS[suffix]
 
 
-def _rows_per_block(rec):
+def _rows_per_block(rec: Recording) -> int:
     return rows_of_bytes(rec.header.inputs, rec.value_dtype.itemsize, BLOCK_BYTES)
 
 
@@ -50,23 +56,23 @@ class Kind(NamedTuple):
     units: Tuple[str, ...]
 
     @property
-    def key(self):
+    def key(self) -> str:
         """A short name of the kind, the same wherever it is computed."""
         text = json.dumps(list(self), ensure_ascii=True)
         return "kind-" + hashlib.sha256(text.encode()).hexdigest()[:8]
 
-    def __str__(self):
+    def __str__(self) -> str:
         shown = ", ".join(self.columns[:3]) + (", ..." if len(self.columns) > 3 else "")
         return f"{self.key} ({utf8_text(self.data_type)}: {shown or 'no inputs'})"
 
 
-def kind_of(rec):
+def kind_of(rec: Recording) -> Kind:
     """The Kind of the Parquet file that `rec` exports to."""
-    return Kind(rec.header.data_type, tuple(column_names(rec)),
+    return Kind(rec.header.data_type, tuple(list(rec.columns)),
                 tuple(utf8_text(i.unit) for i in rec.inputs))
 
 
-def parquet_kind(path):
+def parquet_kind(path: Union[str, bytes]) -> Optional[Kind]:
     """The Kind of a Parquet file that Morvela wrote, or None for any other
     file."""
     import pyarrow.parquet as pq
@@ -82,7 +88,7 @@ def parquet_kind(path):
                       for field in fields))
 
 
-def _header_json(rec, columns):
+def _header_json(rec: Recording, columns: List[str]) -> str:
     return json.dumps({
         "header": rec.header.to_dict(),
         "inputs": [{"name": i.name, "unit": i.unit} for i in rec.inputs],
@@ -90,7 +96,8 @@ def _header_json(rec, columns):
     }, ensure_ascii=True)
 
 
-def _blocks(rec, progress, rows, by_input=False):
+def _blocks(rec: Recording, progress: Progress, rows: int,
+            by_input: bool = False) -> Iterator[Tuple[np.ndarray, np.ndarray]]:
     """rec.chunks(rows, by_input=...); `progress` is told after each."""
     done = 0
     for offsets, values in rec.chunks(rows, by_input=by_input):
@@ -104,7 +111,8 @@ def _blocks(rec, progress, rows, by_input=False):
 CODECS = ("none", "snappy", "gzip", "brotli", "lz4", "zstd")
 
 
-def parquet_options(dtype, columns, compression=None):
+def parquet_options(dtype: np.dtype, columns: List[str],
+                    compression: Optional[str] = None) -> Dict[str, Any]:
     """How the Parquet export writes a recording of `dtype`: the choices
     that made the smallest files at no less than 0.8 of the speed of
     snappy with dictionaries (bench/README.md). No dictionaries;
@@ -114,24 +122,25 @@ def parquet_options(dtype, columns, compression=None):
     for integers and lz4 for floating values."""
     floating = dtype.kind == "f"
     compression = compression or ("lz4" if floating else "zstd")
-    encodings = {"TimeOffset": "BYTE_STREAM_SPLIT"}
+    encodings: Dict[str, str] = {"TimeOffset": "BYTE_STREAM_SPLIT"}
     if floating and dtype.itemsize == 4:
         encodings.update(dict.fromkeys(columns, "BYTE_STREAM_SPLIT"))
     elif not floating and dtype.itemsize <= 2:
         encodings.update(dict.fromkeys(columns, "DELTA_BINARY_PACKED"))
-    options = {"compression": compression, "use_dictionary": False,
+    options: Dict[str, Any] = {"compression": compression, "use_dictionary": False,
                "column_encoding": encodings}
     if compression == "zstd":
         options["compression_level"] = 1
     return options
 
 
-def _write_parquet(rec, fd, progress, compression):
+def _write_parquet(rec: Recording, fd: int, progress: Progress,
+                   compression: Optional[str]) -> None:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     dtype = rec.value_dtype
-    columns = column_names(rec)
+    columns = list(rec.columns)
     fields = [pa.field("TimeOffset", pa.float64(), nullable=False,
                        metadata={"unit": "s"})]
     for name, input_ in zip(columns, rec.inputs):
@@ -152,13 +161,14 @@ def _write_parquet(rec, fd, progress, compression):
             writer.write_table(schema.empty_table())
 
 
-def _write_hdf5(rec, fd, progress, compression):
+def _write_hdf5(rec: Recording, fd: int, progress: Progress,
+                compression: Optional[str]) -> None:
     import h5py
 
     h = rec.header
     dtype = rec.value_dtype
     block = _rows_per_block(rec)
-    columns = column_names(rec)
+    columns = list(rec.columns)
     # Attributes larger than 64 KiB (the names of thousands of inputs) need
     # the dense attribute storage of the HDF5 1.8 file format.
     sink = _Sink(open(fd, "r+b", buffering=0, closefd=True))
@@ -200,7 +210,7 @@ def _write_hdf5(rec, fd, progress, compression):
         raise sink.error
 
 
-def _netcdf_dimensions(variable, scales):
+def _netcdf_dimensions(variable: Any, scales: List[Any]) -> None:
     """Makes each of `scales` a dimension scale named as its dataset and
     attaches it to that axis of `variable`, with the dimension ids that
     netCDF-4 readers look for: xarray, netCDF4 and ncdump then see
@@ -215,7 +225,7 @@ def _netcdf_dimensions(variable, scales):
     variable.attrs["_Netcdf4Coordinates"] = ids
 
 
-def _text_attribute(attrs, key, text):
+def _text_attribute(attrs: Any, key: str, text: str) -> None:
     """`text` as a fixed-length UTF-8 string, as the netCDF-4 library
     writes text attributes (netCDF's "char" type); h5py reads it back as
     bytes."""
@@ -233,17 +243,17 @@ class _Sink:
     crash the process when its objects are released), so it is left to
     close as if all went well, and the export then fails with `error`."""
 
-    def __init__(self, file):
+    def __init__(self, file: io.FileIO) -> None:
         self._file = file
-        self.error = None
+        self.error: Optional[OSError] = None
 
-    def __enter__(self):
+    def __enter__(self) -> "_Sink":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self._file.close()
 
-    def _keep(self, act, *args):
+    def _keep(self, act: Callable[..., Any], *args: Any) -> Any:
         if self.error is None:
             try:
                 return act(*args)
@@ -251,37 +261,37 @@ class _Sink:
                 self.error = error
         return None
 
-    def write(self, data):
+    def write(self, data: Any) -> int:
         view = memoryview(data).cast("B")
         while view and self.error is None:
             written = self._keep(self._file.write, view)
             view = view[written or 0:]
         return len(data)
 
-    def truncate(self, size=None):
+    def truncate(self, size: Optional[int] = None) -> Optional[int]:
         self._keep(self._file.truncate, size)
         return size
 
-    def flush(self):
+    def flush(self) -> None:
         self._keep(self._file.flush)
 
-    def read(self, size=-1):
+    def read(self, size: int = -1) -> bytes:
         return self._file.read(size)
 
-    def readinto(self, buffer):
+    def readinto(self, buffer: Any) -> Optional[int]:
         return self._file.readinto(buffer)
 
-    def seek(self, offset, whence=os.SEEK_SET):
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         return self._file.seek(offset, whence)
 
-    def tell(self):
+    def tell(self) -> int:
         return self._file.tell()
 
 
 _WRITERS = {"parquet": _write_parquet, "hdf5": _write_hdf5}
 
 
-def check_options(format, compression):  # noqa: A002
+def check_options(format: str, compression: Optional[str]) -> None:  # noqa: A002
     """A ValueError for an unknown format, or a codec that is not one of
     CODECS or is given for HDF5."""
     if format not in _WRITERS:
@@ -292,7 +302,7 @@ def check_options(format, compression):  # noqa: A002
                             else "HDF5 is always gzip"))
 
 
-def _reason(error):
+def _reason(error: BaseException) -> str:
     # The system's own words where there is an error number: HDF5's text
     # around it runs to several lines of its internals.
     if isinstance(error, OSError) and error.errno:
@@ -301,7 +311,7 @@ def _reason(error):
 
 
 def export(src: PathType, dst: PathType, format: Optional[str] = None, *,  # noqa: A002
-           progress: Optional[Callable[[int, int], None]] = None,
+           progress: Progress = None,
            compression: Optional[str] = None,
            storage_options: Optional[Dict[str, Any]] = None) -> Union[str, bytes]:
     """Writes a recording as Parquet or HDF5, a block of rows at a time.
@@ -352,8 +362,10 @@ def export(src: PathType, dst: PathType, format: Optional[str] = None, *,  # noq
                      storage_options=storage_options)
 
 
-def export_to(src, dst, format, progress, temporary, ready=None,  # noqa: A002
-              compression=None, storage_options=None):
+def export_to(src: PathType, dst: PathType, format: Optional[str],  # noqa: A002
+              progress: Progress, temporary: Optional[bytes],
+              ready: Optional[Callable[[], None]] = None, compression: Optional[str] = None,
+              storage_options: Options = None) -> Union[str, bytes]:
     """export(), written under the name `temporary` (default: a new one
     beside `dst`); `ready`, if given, is called just before the rename and
     may raise to leave the target unwritten."""

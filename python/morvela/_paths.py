@@ -4,9 +4,12 @@ complete."""
 
 import os
 import secrets
+from typing import Any, Callable, Optional, Union
+
+Path = Union[str, bytes]
 
 
-def is_url(path):
+def is_url(path: Any) -> bool:
     """Whether `path` names an object of a filesystem other than the local
     one: a str or bytes with a scheme ("s3://..."), "file://" excepted."""
     if isinstance(path, bytes):
@@ -17,7 +20,7 @@ def is_url(path):
     return bool(sep) and scheme.isidentifier() and scheme not in ("file", "local")
 
 
-def _beside(source, directory, name):
+def _beside(source: Any, directory: Any, name: Callable[[bytes], bytes]) -> Path:
     """name(the recording's file name) in `directory` (default: the
     recording's own folder), spelled as `source` is, str or bytes."""
     source = os.fspath(source)
@@ -27,7 +30,7 @@ def _beside(source, directory, name):
     return path if isinstance(source, bytes) else os.fsdecode(path)
 
 
-def output_path(source, directory, suffix):
+def output_path(source: Any, directory: Any, suffix: str) -> Path:
     """Where an output of the recording `source` goes: in `directory`
     (default: the recording's own), named as the recording with `suffix`
     for its last one; spelled as `source` is, str or bytes."""
@@ -35,7 +38,7 @@ def output_path(source, directory, suffix):
                    lambda name: os.path.splitext(name)[0] + os.fsencode(suffix))
 
 
-def report_path(source, directory=None):
+def report_path(source: Any, directory: Any = None) -> Path:
     """Where the text report of the recording `source` goes: in `directory`
     (default: the recording's own), named as Morvela names a report, by the
     recording's file name up to its first "." with ".txt"; a folder's name
@@ -43,7 +46,7 @@ def report_path(source, directory=None):
     return _beside(source, directory, lambda name: name.partition(b".")[0] + b".txt")
 
 
-def temporary_name(target, tag=None):
+def temporary_name(target: bytes, tag: Optional[bytes] = None) -> bytes:
     """A new temporary name, beside `target` (bytes), that an output is
     written under before it is renamed: ".NAME.TAG-RANDOM.part", the
     target's own name cut so that the whole fits in the directory's longest
@@ -60,7 +63,7 @@ def temporary_name(target, tag=None):
     return os.path.join(directory, b"." + base[:room] + suffix)
 
 
-def attempt_tag(name):
+def attempt_tag(name: bytes) -> Optional[bytes]:
     """The tag that temporary_name wrote into `name` (bytes): b"" where it
     was given none, None where temporary_name did not make the name."""
     if not (name.startswith(b".") and name.endswith(b".part")):
@@ -68,7 +71,8 @@ def attempt_tag(name):
     return name[:-len(b".part")].rpartition(b".")[2].rpartition(b"-")[0]
 
 
-def write_atomically(target, write, temporary, ready=None):
+def write_atomically(target: Any, write: Callable[[int], None], temporary: Any,
+                     ready: Optional[Callable[[], None]] = None) -> None:
     """Calls write(fd) on a new file named `temporary` (beside `target`, of
     mode 0o666 less the umask), then `ready()` if given, then renames it to
     `target`. On any failure, or any exception from `write` or `ready`, the

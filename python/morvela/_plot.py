@@ -1,11 +1,39 @@
 """A preview plot of a recording, drawn as a min/max envelope per pixel."""
 
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Protocol, Sequence, Tuple
+
 import numpy as np
 
 from ._names import utf8_text
 
+from ._types import InputSelection
 
-def envelope(recording, bins, start=0, stop=None, inputs=None):
+if TYPE_CHECKING:
+    import matplotlib.figure
+
+
+class Recording(Protocol):
+    """What a plot reads of a morvela.Recording."""
+
+    @property
+    def header(self) -> Any: ...
+    @property
+    def inputs(self) -> Sequence[Tuple[str, str]]: ...
+    @property
+    def value_dtype(self) -> np.dtype: ...
+
+    def __len__(self) -> int: ...
+    def input_indices(self, inputs: InputSelection = None) -> List[int]: ...
+    def time_offsets(self, start: Optional[int] = 0, stop: Optional[int] = None) -> np.ndarray: ...
+    def read(self, start: Optional[int] = 0, stop: Optional[int] = None,
+             inputs: InputSelection = None) -> np.ndarray: ...
+    def chunks(self, rows: int = 65536, start: Optional[int] = 0, stop: Optional[int] = None,
+               inputs: InputSelection = None) -> Iterator[Tuple[np.ndarray, np.ndarray]]: ...
+
+
+def envelope(recording: Recording, bins: int, start: Optional[int] = 0,
+             stop: Optional[int] = None, inputs: InputSelection = None
+             ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The minimum and maximum of each input over `bins` (or fewer) runs of
     equal length of rows [start, stop), read in blocks so that memory stays
     flat. Returns (times, minima, maxima): the time of each run's first row
@@ -39,8 +67,9 @@ def envelope(recording, bins, start=0, stop=None, inputs=None):
     return times, minima, maxima
 
 
-def plot(recording, path=None, *, start=0, stop=None, inputs=None,
-         width=1600, panel_height=160, dpi=100):
+def plot(recording: Recording, path: Any = None, *, start: Optional[int] = 0,
+         stop: Optional[int] = None, inputs: InputSelection = None, width: int = 1600,
+         panel_height: int = 160, dpi: int = 100) -> "matplotlib.figure.Figure":
     """One panel per input on a shared time axis in seconds, the trigger
     instant marked, units on the axes. A range longer than the plot is wide
     is drawn as its min/max envelope per horizontal pixel, so that no spike

@@ -5,17 +5,16 @@ import errno
 import datetime
 import os
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, Iterator, List,
-                    NamedTuple, Optional, Sequence, Tuple, Union)
+                    NamedTuple, Optional, Tuple, Union)
 
 import numpy as np
 
 from . import _morvela
 from ._names import column_names, utf8_text
 from ._paths import is_url
-from ._remote import RemoteReader
+from ._remote import Options, RemoteReader
+from ._types import InputSelection, PathType
 
-InputSelection = Union[None, int, str, slice, Sequence[Union[int, str]]]
-PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 if TYPE_CHECKING:
     import matplotlib.figure
@@ -30,7 +29,16 @@ def _text(raw: bytes) -> str:
 
 
 class Input(NamedTuple):
-    """One input (channel): its name and unit as stored."""
+    """One input (channel) as the recording stores it.
+
+    Attributes
+    ----------
+    name : str
+        The input's name, as text: UTF-8 where it is valid, any other byte
+        kept as a surrogate (it encodes back with errors="surrogateescape").
+    unit : str
+        Its unit, the same way.
+    """
 
     name: str
     unit: str
@@ -38,19 +46,40 @@ class Input(NamedTuple):
 
 @dataclasses.dataclass(frozen=True)
 class Header:
-    """The recording's header, in the report's terms."""
+    """The recording's header, in the report's terms.
+
+    Attributes
+    ----------
+    block_name, application_name, application_version : str
+        The record's name and the application that wrote it, as text (see
+        `Input.name`).
+    trigger_time_ns : int or None
+        Nanoseconds since 1970-01-01 UTC as the report shows them (rounded
+        half up); None where the report shows the current time instead (a
+        negative or non-finite trigger time, or one whose local year is
+        past 9999).
+    trigger_time : datetime.datetime or None
+        The same instant in UTC, to the microsecond; None also where it is
+        past datetime's year 9999 (a local year 9999 west of UTC).
+    sample_time_us : int
+        Microseconds between samples, as the file gives them.
+    samples, pretrigger_samples, posttrigger_samples : int
+        The rows the header claims, those before the trigger and those
+        from it on.
+    inputs : int
+        How many inputs (channels) each row holds.
+    data_type : str
+        The type's name as the file gives it ("short", "double", ...).
+    data_type_size : int
+        Bytes of a value in the file.
+    """
 
     block_name: str
     application_name: str
     application_version: str
-    # Nanoseconds since 1970-01-01 UTC as the report shows them (rounded half
-    # up); None where the report shows the current time instead (a negative
-    # or non-finite trigger time, or one whose local year is past 9999).
     trigger_time_ns: Optional[int]
-    # UTC, to the microsecond; None also where it is past datetime's year
-    # 9999 (a local year 9999 west of UTC).
     trigger_time: Optional[datetime.datetime]
-    sample_time_us: int  # microseconds between samples, as the file gives them
+    sample_time_us: int
     samples: int
     pretrigger_samples: int
     posttrigger_samples: int
@@ -99,7 +128,7 @@ class Header:
         return d
 
 
-def header_of(raw):
+def header_of(raw: Dict[str, Any]) -> Header:
     """The Header of the binding's raw header dict."""
     return Header(
         block_name=_text(raw["block_name"]),
@@ -117,23 +146,24 @@ def header_of(raw):
     )
 
 
-def inputs_of(raw):
+def inputs_of(raw: Iterable[Tuple[bytes, bytes]]) -> Tuple[Input, ...]:
+    """The Inputs of the binding's raw (name, unit) pairs."""
     return tuple(Input(_text(n), _text(u)) for n, u in raw)
 
 
-def header_attributes(header):
+def header_attributes(header: Header) -> Dict[str, Any]:
     """The header as attributes of HDF5 and xarray: its dict without the
     fields that are None, text as UTF-8."""
     return {key: utf8_text(value) if isinstance(value, str) else value
             for key, value in header.to_dict().items() if value is not None}
 
 
-def rows_of_bytes(inputs, itemsize, block_bytes):
+def rows_of_bytes(inputs: int, itemsize: int, block_bytes: int) -> int:
     """Rows of a block of about `block_bytes` of values: at least one."""
     return max(1, block_bytes // max(1, inputs * itemsize))
 
 
-def _trigger_time(nanoseconds):
+def _trigger_time(nanoseconds: Optional[int]) -> Optional[datetime.datetime]:
     """The report's trigger instant as a UTC datetime (to the microsecond),
     or None where the report shows the current time instead."""
     if nanoseconds is None:
@@ -152,7 +182,7 @@ def _trigger_time(nanoseconds):
 SPAN_BYTES = 1 << 20
 
 
-def said_plainly(error):
+def said_plainly(error: OSError) -> OSError:
     """The reader's OSError, with a plain reason for a file it refuses as
     not regular (a FIFO, a device)."""
     if error.errno != errno.ESPIPE:
@@ -161,7 +191,7 @@ def said_plainly(error):
                    "random", error.filename)
 
 
-def is_index(item):
+def is_index(item: Any) -> bool:
     return isinstance(item, (int, np.integer)) and not isinstance(
         item, (bool, np.bool_))
 
@@ -175,8 +205,9 @@ class Recording:
     list, or a slice of indices. Reading from several threads at once is
     safe."""
 
-    def __init__(self, path: PathType, storage_options: Optional[Dict[str, Any]] = None) -> None:
+    def __init__(self, path: PathType, storage_options: Options = None) -> None:
         self.path = os.fspath(path)
+        self._reader: Optional[Union[_morvela.Reader, RemoteReader]]
         try:
             if is_url(self.path):
                 self._reader = RemoteReader(self.path, storage_options)
@@ -192,7 +223,7 @@ class Recording:
         self.dtype = None if raw["dtype"] is None else np.dtype(raw["dtype"])
         self.header = header_of(raw)
         self.inputs = inputs_of(self._reader.inputs())
-        self.columns = tuple(column_names(self))
+        self.columns = tuple(column_names(self.inputs))
 
     @property
     def value_dtype(self) -> np.dtype:
@@ -235,7 +266,7 @@ class Recording:
         """Whether `close` was called."""
         return self._reader is None
 
-    def _open_reader(self):
+    def _open_reader(self) -> Union[_morvela.Reader, RemoteReader]:
         reader = self._reader
         if reader is None:
             raise ValueError(f"{os.fsdecode(self.path)}: the recording is closed")
@@ -268,7 +299,7 @@ class Recording:
         return (f"<morvela.Recording {self.path!r}: {h.samples} samples x "
                 f"{h.inputs} inputs, {h.data_type}>")
 
-    def _row_bounds(self, start, stop):
+    def _row_bounds(self, start: Optional[int], stop: Optional[int]) -> Tuple[int, int]:
         start, stop, _ = slice(start, stop).indices(self.header.samples)
         return start, max(start, stop)
 
@@ -308,7 +339,7 @@ class Recording:
             raise TypeError(f"inputs are selected by index or name, not "
                             f"{type(inputs).__name__}")
         else:
-            items = inputs  # type: ignore[assignment]
+            items = inputs
         indices = []
         names = [i.name for i in self.inputs]
         for item in items:
@@ -385,7 +416,7 @@ class Recording:
             values = values[..., 0]
         return values
 
-    def _row_positions(self, rows):
+    def _row_positions(self, rows: Any) -> np.ndarray:
         """The row numbers that a stepped slice, a list or array of indices,
         or a boolean mask selects, in order."""
         count = self.header.samples
@@ -408,7 +439,7 @@ class Recording:
             raise IndexError(f"{os.fsdecode(self.path)}: no row {array[outside][0]}")
         return np.where(array < 0, array + count, array)
 
-    def _take(self, positions, indices):
+    def _take(self, positions: np.ndarray, indices: List[int]) -> np.ndarray:
         """Rows `positions` of the inputs at `indices`, rows x inputs: the
         rows sorted and read in spans of about SPAN_BYTES of values, each from its first
         wanted row to its last."""
@@ -472,7 +503,8 @@ class Recording:
         indices = self.input_indices(inputs)
         return self._chunks(rows, start, stop, indices, by_input)
 
-    def _chunks(self, rows, start, stop, indices, by_input):
+    def _chunks(self, rows: int, start: int, stop: int, indices: List[int],
+                by_input: bool) -> Iterator[Tuple[np.ndarray, np.ndarray]]:
         for first in range(start, stop, rows):
             last = min(first + rows, stop)
             yield (self.time_offsets(first, last),

@@ -21,6 +21,9 @@ import os
 import shutil
 import struct
 import tempfile
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
+
+import numpy as np
 
 from . import _morvela
 from ._errors import ExportError, RecordingReadError, one_line
@@ -34,45 +37,52 @@ _INPUTS_AT, _SAMPLES_AT = 224, 228
 _HEADER_BYTES, _INPUT_BYTES = 248, 96
 
 
+T = TypeVar("T")
+
+
 class StorageOptions:
     """fsspec's storage options, kept out of every repr and error."""
 
     __slots__ = ("options",)
 
-    def __init__(self, options=None):
+    def __init__(self, options: Optional[Dict[str, Any]] = None) -> None:
         self.options = dict(options or {})
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "StorageOptions(...)"
 
-    def __getstate__(self):
+    def __getstate__(self) -> Dict[str, Any]:
         return self.options
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: Dict[str, Any]) -> None:
         self.options = state
 
 
-def wrapped(options):
+# Storage options as a caller gives them.
+Options = Union[None, Dict[str, Any], StorageOptions]
+
+
+def wrapped(options: Options) -> StorageOptions:
     """`options` (a dict, StorageOptions or None) as StorageOptions."""
     return options if isinstance(options, StorageOptions) else StorageOptions(options)
 
 
-def filesystem(url, options):
+def filesystem(url: Union[str, bytes], options: Options) -> Tuple[Any, str]:
     """(filesystem, path within it) of `url`."""
     try:
         import fsspec
     except ImportError as error:
-        raise ImportError(f"{url}: a recording at a URL needs fsspec and the "
+        raise ImportError(f"{os.fsdecode(url)}: a recording at a URL needs fsspec and the "
                           "filesystem's package (pip install 'morvela[s3]')") from error
     return fsspec.core.url_to_fs(os.fsdecode(url), **wrapped(options).options)
 
 
-def changed(url):
+def changed(url: Union[str, bytes]) -> RecordingReadError:
     return RecordingReadError(f"{os.fsdecode(url)}: the object changed after it was "
                               "opened", os.fsdecode(url))
 
 
-def tag(info):
+def tag(info: Dict[str, Any]) -> Optional[str]:
     """What tells one version of an object from another in its listing."""
     for key in ("ETag", "etag", "VersionId", "version_id", "generation", "mtime",
                 "LastModified", "last_modified"):
@@ -81,16 +91,16 @@ def tag(info):
     return None
 
 
-def _is_s3(fs):
+def _is_s3(fs: Any) -> bool:
     return type(fs).__name__ == "S3FileSystem"
 
 
-def _precondition_failed(error):
+def _precondition_failed(error: BaseException) -> bool:
     response = getattr(error.__cause__, "response", None) or {}
     return response.get("Error", {}).get("Code") in ("PreconditionFailed", "412")
 
 
-async def _s3_range(fs, path, start, end, tag):
+async def _s3_range(fs: Any, path: str, start: int, end: int, tag: Optional[str]) -> bytes:
     bucket, key, _ = fs.split_path(path)
     response = await fs._call_s3("get_object", Bucket=bucket, Key=key,
                                  Range=f"bytes={start}-{end - 1}",
@@ -101,7 +111,8 @@ async def _s3_range(fs, path, start, end, tag):
         response["Body"].close()
 
 
-def fetch(fs, paths, starts, ends, tags, urls):
+def fetch(fs: Any, paths: Sequence[str], starts: Sequence[int], ends: Sequence[int],
+          tags: Sequence[Optional[str]], urls: Sequence[str]) -> List[bytes]:
     """The bytes [start, end) of each object, fetched concurrently; a
     RecordingReadError for an object whose tag is no longer `tags`'s."""
     wanted = [k for k in range(len(paths)) if ends[k] > starts[k]]
@@ -111,7 +122,7 @@ def fetch(fs, paths, starts, ends, tags, urls):
     if _is_s3(fs):
         from fsspec.asyn import sync
 
-        async def every():
+        async def every() -> List[Any]:
             return await asyncio.gather(
                 *(_s3_range(fs, paths[k], starts[k], ends[k], tags[k]) for k in wanted),
                 return_exceptions=True)
@@ -133,19 +144,20 @@ def fetch(fs, paths, starts, ends, tags, urls):
     return got
 
 
-def infos(fs, paths):
+def infos(fs: Any, paths: Sequence[str]) -> List[Dict[str, Any]]:
     """fs.info of each path, concurrently where the filesystem can."""
     if _is_s3(fs) and len(paths) > 1:
         from fsspec.asyn import sync
 
-        async def every():
+        async def every() -> List[Dict[str, Any]]:
             return await asyncio.gather(*(fs._info(p) for p in paths))
 
         return sync(fs.loop, every)
     return [fs.info(p) for p in paths]
 
 
-def heads(fs, paths, sizes, tags, urls):
+def heads(fs: Any, paths: Sequence[str], sizes: Sequence[int], tags: Sequence[Optional[str]],
+          urls: Sequence[str]) -> List[bytes]:
     """The header and input table of each object: one range each, a second
     where the table runs past the first (but not past the object: a header
     that claims more is refused by the first bytes alone, as a file is)."""
@@ -159,12 +171,12 @@ def heads(fs, paths, sizes, tags, urls):
     return [(h + m)[:n] if n else h + m for h, m, n in zip(first, more, need)]
 
 
-def with_samples(head, samples):
+def with_samples(head: bytes, samples: int) -> bytes:
     """`head` with its number of rows set to `samples`."""
     return head[:_SAMPLES_AT] + struct.pack(">I", samples) + head[_SAMPLES_AT + 4:]
 
 
-def plainly(url, call, *args, **options):
+def plainly(url: Union[str, bytes], call: Callable[..., T], *args: Any, **options: Any) -> T:
     """call(*args, **options), with any failure of the filesystem's own
     kind (no credentials, an endpoint that does not answer) as an OSError
     that names `url`."""
@@ -180,7 +192,7 @@ class RemoteReader:
     """The binding's Reader for a recording at a URL: what a Recording
     reads through. Safe for reads from several threads at once."""
 
-    def __init__(self, url, options=None):
+    def __init__(self, url: Union[str, bytes], options: Options = None) -> None:
         self.url = os.fsdecode(url)
         self._fs, self._path = filesystem(self.url, options)
         info = plainly(self.url, self._fs.info, self._path)
@@ -189,21 +201,22 @@ class RemoteReader:
                        [self.url])[0]
         self._reader = _morvela.open_head(head, self._size, self.url)
 
-    def header(self):
+    def header(self) -> Dict[str, Any]:
         return self._reader.header()
 
-    def inputs(self):
+    def inputs(self) -> List[Tuple[bytes, bytes]]:
         return self._reader.inputs()
 
-    def time_offsets(self, start, stop):
+    def time_offsets(self, start: int, stop: int) -> np.ndarray:
         return self._reader.time_offsets(start, stop)
 
-    def identity(self):
+    def identity(self) -> Tuple[int, int, int, Optional[str], int]:
         """(0, 0, size, tag, 0): the object's size and ETag (or version) at
         the open, where a file has its device, inode, size and times."""
         return (0, 0, self._size, self._tag, 0)
 
-    def read(self, start, stop, indices, by_input=False):
+    def read(self, start: int, stop: int, indices: Sequence[int],
+             by_input: bool = False) -> np.ndarray:
         offset, length = self._reader.span(start, stop, indices)
         data = b""
         if indices and length:
@@ -212,13 +225,13 @@ class RemoteReader:
         return self._reader.read_span(data, start, stop, indices, by_input)
 
 
-def read_blocks(urls, identities, samples, head, start, stop, fill_value, options):
+def read_blocks(urls: Sequence[str], identities: Sequence[Sequence[Any]], samples: Sequence[int],
+                head: bytes, start: int, stop: int, fill_value: Optional[Union[int, float]],
+                options: Options) -> np.ndarray:
     """Rows [start, stop) of every input of each recording at `urls`, as a
     recordings x rows x inputs block: one range an object, fetched at once.
     `head` is the first bytes of one of them (they are alike but for their
     rows, `samples`); rows past a recording's end are `fill_value`."""
-    import numpy as np
-
     fs, _ = filesystem(urls[0], options)
     paths = [fs._strip_protocol(u) for u in urls]
     readers = [_morvela.open_head(with_samples(head, n), identity[2], url)
@@ -229,13 +242,14 @@ def read_blocks(urls, identities, samples, head, start, stop, fill_value, option
     spans = [reader.span(first, end, inputs) for reader, first, end in zip(readers, firsts, ends)]
     data = plainly(urls[0], fetch, fs, paths, [o for o, _ in spans], [o + n for o, n in spans],
                    [identity[3] for identity in identities], urls)
-    out = None
+    out: Optional[np.ndarray] = None
     for k, reader in enumerate(readers):
         values = reader.read_span(data[k], firsts[k], ends[k], inputs)
         if out is None:
             out = np.full((len(urls), stop - start, len(inputs)),
                           0 if fill_value is None else fill_value, dtype=values.dtype)
         out[k, :len(values)] = values
+    assert out is not None  # there is a recording at least
     return out
 
 
@@ -247,14 +261,14 @@ class RangeReader:
     """An object's bytes front to back, as it was when it was opened, in
     ranges of RANGE_BYTES: the `read` a conversion's stream calls."""
 
-    def __init__(self, url, options=None):
+    def __init__(self, url: Union[str, bytes], options: Options = None) -> None:
         self.url = os.fsdecode(url)
         self._fs, self._path = filesystem(self.url, options)
         info = plainly(self.url, self._fs.info, self._path)
         self._size, self._tag = int(info["size"]), tag(info)
         self._at, self._view, self._pos = 0, memoryview(b""), 0
 
-    def read(self, size):
+    def read(self, size: int) -> bytes:
         if self._pos == len(self._view) and self._at < self._size:
             end = min(self._size, self._at + max(size, RANGE_BYTES))
             self._view = memoryview(plainly(self.url, fetch, self._fs, [self._path],
@@ -265,7 +279,8 @@ class RangeReader:
         return out
 
 
-def upload(url, options, write, ready=None):
+def upload(url: Union[str, bytes], options: Options, write: Callable[[str, bytes], None],
+           ready: Optional[Callable[[], None]] = None) -> None:
     """Writes a target with write(local path, temporary name) into a
     folder of its own, calls ready() if given, and uploads it to `url` as
     one object. On any failure or exception, an interrupt included, the
@@ -289,7 +304,7 @@ def upload(url, options, write, ready=None):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def _abort_uploads(fs, path):
+def _abort_uploads(fs: Any, path: str) -> None:
     """Aborts every multipart upload under way to the object `path` of an
     S3 filesystem; nothing elsewhere, where an upload is one request."""
     if not _is_s3(fs):

@@ -1,7 +1,7 @@
 """Morvela's text reports read back with pandas."""
 
 import io
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Dict, List, NoReturn, Tuple
 
 import numpy as np
 
@@ -12,7 +12,7 @@ from ._names import column_names_of
 if TYPE_CHECKING:
     import pandas
 
-    from ._recording import PathType
+    from ._types import PathType
 
 # The report's columns by the header's data type, as the decoder has them;
 # unknown types have no values to read.
@@ -22,17 +22,17 @@ _PARAMETERS = ["TriggerTime", "SampleTime", "Nsamples", "Npretrigger",
                "Nposttrigger", "Ninputs", "DataTypeName", "DataTypeSize"]
 
 
-def _refuse(path, line, message):
+def _refuse(path: Any, line: int, message: str) -> NoReturn:
     raise ReportError(f"{path}: line {line}: {message}")
 
 
-def _expect(path, lines, index, text):
+def _expect(path: Any, lines: List[str], index: int, text: str) -> None:
     if index >= len(lines) or lines[index] != text:
         found = repr(lines[index]) if index < len(lines) else "the end"
         _refuse(path, index + 1, f"expected {text!r}, found {found}")
 
 
-def _fields(path, lines, index, count, what):
+def _fields(path: Any, lines: List[str], index: int, count: int, what: str) -> List[str]:
     if index >= len(lines):
         _refuse(path, index + 1, f"expected {what}, found the end")
     fields = lines[index].split(";") if count else []
@@ -44,7 +44,7 @@ def _fields(path, lines, index, count, what):
     return fields
 
 
-def _exact_floats(pd):
+def _exact_floats(pd: Any) -> Dict[str, str]:
     # Correctly rounded parsing: pandas 3 does it by default and deprecates
     # the option that earlier versions need for it.
     major = int(pd.__version__.split(".")[0])
@@ -88,7 +88,8 @@ def read_report(path: "PathType") -> "pandas.DataFrame":
     return frame
 
 
-def _report_header(path, lines):
+def _report_header(path: Any, lines: List[str]
+                   ) -> Tuple[Dict[str, str], List[str], List[str], int]:
     """(the header fields by the report's names, the input names, their
     units, the index of the first sample row) of the report's `lines`; the
     column-name line of a report of no inputs is cut to its first row."""
@@ -122,7 +123,8 @@ def _report_header(path, lines):
     return fields, names, units, 11
 
 
-def _report_table(path, rows, first, fields, names):
+def _report_table(path: Any, rows: List[str], first: int, fields: Dict[str, str],
+                  names: List[str]) -> "pandas.DataFrame":
     """The sample `rows` (from line `first`) as a frame indexed by
     TimeOffset, one column per input of `names`, of the header's type."""
     import pandas as pd
@@ -181,10 +183,10 @@ _HEADER_KEYS = {
 }
 
 
-def _header_dict(fields):
+def _header_dict(fields: Dict[str, str]) -> Dict[str, Any]:
     """The report's header fields under to_dict's keys, numbers as numbers
     (the trigger time stays the report's local-time text)."""
-    header = {}
+    header: Dict[str, Any] = {}
     for field, (key, parse) in _HEADER_KEYS.items():
         try:
             header[key] = parse(fields[field])

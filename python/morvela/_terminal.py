@@ -6,18 +6,19 @@ command line shows every name through `quoted` (standard output) or
 `escaped` (a line of standard error)."""
 
 import os
+from typing import Any, Union
 
 # Control characters with a C escape of their own; the rest as octal bytes.
 _NAMED = {"\a": "\\a", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\v": "\\v",
           "\f": "\\f", "\r": "\\r", "\x1b": "\\033"}
 
 
-def encoding_of(stream):
+def encoding_of(stream: Any) -> str:
     """The encoding of `stream` (UTF-8 where it names none)."""
     return getattr(stream, "encoding", None) or "utf-8"
 
 
-def _unsafe(char, encoding):
+def _unsafe(char: str, encoding: str) -> bool:
     """Whether `char` cannot go to a terminal as it is: a control character
     (C0, DEL, C1), a byte that is not UTF-8 (as os.fsdecode keeps it), or
     one that `encoding` cannot take."""
@@ -31,7 +32,7 @@ def _unsafe(char, encoding):
     return False
 
 
-def _escape(char):
+def _escape(char: str) -> str:
     if char in _NAMED:
         return _NAMED[char]
     code = ord(char)
@@ -40,7 +41,7 @@ def _escape(char):
     return "".join(f"\\{byte:03o}" for byte in data)
 
 
-def quoted(name, encoding):
+def quoted(name: Union[str, bytes], encoding: str) -> str:
     """`name` (str or bytes) unchanged where every character is safe in
     `encoding`; otherwise quoted as GNU ls quotes it, $'...' with C escapes
     and octal bytes: $'wipe\\033[2J.parquet'."""
@@ -52,7 +53,7 @@ def quoted(name, encoding):
                           for char in text) + "'"
 
 
-def escaped(text, encoding):
+def escaped(text: str, encoding: str) -> str:
     """`text` with each unsafe character written as its escape, the rest
     unchanged: a line that names anything stays one line of text."""
     return "".join(_escape(char) if _unsafe(char, encoding) else char

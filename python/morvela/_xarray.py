@@ -22,7 +22,8 @@ file the dataset was opened on.
 import copy
 import glob
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
+from typing import (TYPE_CHECKING, Any, Dict, Hashable, Iterable, List, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
@@ -39,15 +40,17 @@ from . import _morvela
 from ._blocks import GroupRows, same_file
 from ._errors import RowClaimError
 from ._paths import is_url
-from ._remote import filesystem, plainly, wrapped
+from ._remote import Options, StorageOptions, filesystem, plainly, wrapped
 from ._remote import heads as remote_heads
 from ._remote import infos as remote_infos
 from ._remote import tag as remote_tag
 from ._recording import (Recording, header_of, inputs_of, is_index, rows_of_bytes,
                          header_attributes, said_plainly)
 from ._names import utf8_text
+from ._types import PathType
 
 if TYPE_CHECKING:
+    import dask.array
     import xarray as xr
 
 VARIABLE = "signal"
@@ -63,7 +66,7 @@ TASK_BYTES = 16 << 20
 SMALL_FILE = 1 << 20
 
 
-def _open(path, mode, storage_options=None):
+def _open(path: Any, mode: str, storage_options: Options = None) -> Recording:
     # The opener of CachingFileManager, which passes a mode.
     return Recording(path, storage_options)
 
@@ -72,13 +75,14 @@ class RecordingArray(BackendArray):
     """The rows x inputs of a recording, read lazily through xarray's
     CachingFileManager. Pickled with the manager, by path."""
 
-    def __init__(self, manager, identity, shape, dtype):
+    def __init__(self, manager: CachingFileManager, identity: Tuple[Any, ...],
+                 shape: Tuple[int, int], dtype: Any) -> None:
         self.manager = manager
         self.identity = identity
         self.shape = shape
         self.dtype = np.dtype(dtype)
 
-    def recording(self):
+    def recording(self) -> Recording:
         """The recording, held for the whole of one read: a copy that shares
         the open reader, so that another thread's acquire, which may evict
         and close the cached one, cannot close it meanwhile."""
@@ -88,11 +92,11 @@ class RecordingArray(BackendArray):
             if not held.closed:  # else it was evicted before the copy
                 return same_file(held, self.identity)
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: Any) -> Any:
         return indexing.explicit_indexing_adapter(
             key, self.shape, indexing.IndexingSupport.OUTER, self._read)
 
-    def _read(self, key):
+    def _read(self, key: Tuple[Any, Any]) -> np.ndarray:
         # Outer indexing: on each axis an integer, a slice or an array of
         # integers; the recording reads only the rows asked for.
         row_key, inputs = key
@@ -107,22 +111,22 @@ class _TimeTransform(CoordinateTransform or object):  # type: ignore[misc]
     """The time from the trigger of row i, computed when asked for, by the
     report's arithmetic: ((i - pretrigger) x SampleTime) x 1e-6."""
 
-    def __init__(self, rows, pretrigger, sample_time_us):
+    def __init__(self, rows: int, pretrigger: int, sample_time_us: int) -> None:
         super().__init__(("time",), {"time": rows}, dtype=np.dtype(np.float64))
         self.pretrigger = pretrigger
         self.sample_time_us = sample_time_us
 
-    def forward(self, dim_positions):
+    def forward(self, dim_positions: Dict[str, Any]) -> Dict[Hashable, Any]:
         rows = np.asarray(dim_positions["time"]).astype(np.int64)
         return {"time": _morvela.time_offsets_of(rows, self.pretrigger,
                                                  self.sample_time_us)}
 
-    def reverse(self, coord_labels):
+    def reverse(self, coord_labels: Dict[Hashable, Any]) -> Dict[str, Any]:
         with np.errstate(divide="ignore", invalid="ignore"):
             seconds = np.asarray(coord_labels["time"], dtype=np.float64)
             return {"time": seconds / 1e-6 / self.sample_time_us + self.pretrigger}
 
-    def equals(self, other, **kwargs):
+    def equals(self, other: Any, **kwargs: Any) -> bool:
         return (isinstance(other, _TimeTransform) and
                 (self.dim_size, self.pretrigger, self.sample_time_us) ==
                 (other.dim_size, other.pretrigger, other.sample_time_us))
@@ -136,7 +140,8 @@ class _TimeIndex(CoordinateTransformIndex or object):  # type: ignore[misc]
     given; KeyError for NaN, or beyond the tolerance, as an index in memory
     says."""
 
-    def sel(self, labels, method=None, tolerance=None):
+    def sel(self, labels: Dict[Any, Any], method: Optional[str] = None,
+            tolerance: Any = None) -> Any:
         import xarray as xr
 
         label = labels.get("time")
@@ -166,7 +171,7 @@ class _TimeIndex(CoordinateTransformIndex or object):  # type: ignore[misc]
 TIME_ATTRS = {"units": "s", "long_name": "time from the trigger"}
 
 
-def _time_coordinate(rec, file_size):
+def _time_coordinate(rec: Recording, file_size: int) -> Optional["xr.Coordinates"]:
     """The time coordinate as xarray Coordinates: indexed in memory (one
     array, which the index shares) where that takes at most 8 bytes per
     byte of the file (or 8 MiB), otherwise computed when asked for (a
@@ -191,18 +196,20 @@ def _time_coordinate(rec, file_size):
     return coords
 
 
-def _chunk_starts(row_count, step, ends=()):
+def _chunk_starts(row_count: int, step: int, ends: Iterable[int] = ()) -> List[int]:
     """Where the chunks of `row_count` rows begin: every `step` rows, and at
     each of `ends` (the rows a shortened file holds), so that no chunk
     spans present and missing rows."""
     return sorted(set(range(0, row_count, step)) | {e for e in ends if 0 < e < row_count})
 
 
-def _chunk_sizes(row_count, starts):
+def _chunk_sizes(row_count: int, starts: List[int]) -> Tuple[int, ...]:
     return tuple(b - a for a, b in zip(starts, [*starts[1:], row_count]))
 
 
-def open_recording_dataset(path, drop_variables=None, block_rows=None, storage_options=None):
+def open_recording_dataset(path: PathType, drop_variables: Optional[Iterable[str]] = None,
+                           block_rows: Optional[int] = None,
+                           storage_options: Options = None) -> "xr.Dataset":
     """The Dataset of the recording at `path`; see the module's doc."""
     import xarray as xr
 
@@ -217,10 +224,11 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None, storage_o
         identity = rec.identity()
         h = rec.header
         dtype = rec.value_dtype
-        chunk = _chunk_rows(h.inputs, dtype, block_rows)
+        step = _chunk_rows(h.inputs, dtype, block_rows)
+        chunk: Union[int, Tuple[int, ...]] = step
         if rec.complete_rows < h.samples:
             chunk = _chunk_sizes(h.samples,
-                                 _chunk_starts(h.samples, chunk, [rec.complete_rows]))
+                                 _chunk_starts(h.samples, step, [rec.complete_rows]))
         drop = set(drop_variables or ())
         variables = {}
         if VARIABLE not in drop:
@@ -239,7 +247,7 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None, storage_o
             time = _time_coordinate(rec, identity[2])
             if time is None:
                 raise RowClaimError(
-                    f"{path}: the header claims {h.samples} rows, more than "
+                    f"{os.fsdecode(path)}: the header claims {h.samples} rows, more than "
                     "the file can hold; this xarray cannot compute their "
                     "time lazily (drop_variables=['time'] opens it)", path)
             ds = ds.assign_coords(time)
@@ -250,7 +258,8 @@ def open_recording_dataset(path, drop_variables=None, block_rows=None, storage_o
     return ds
 
 
-def _signal(dims, data, dtype, encoding=None):
+def _signal(dims: Tuple[str, ...], data: Any, dtype: np.dtype,
+            encoding: Optional[Dict[str, Any]] = None) -> "xr.Variable":
     """The variable "signal": an unsigned type is written by xarray as the
     signed one of its width with the attribute _Unsigned = "true", the
     netCDF-3 convention (it has no unsigned types), which every netCDF
@@ -266,19 +275,19 @@ def _signal(dims, data, dtype, encoding=None):
     return xr.Variable(dims, data, attrs=attrs, encoding=encoding)
 
 
-def _text_array(texts):
+def _text_array(texts: Iterable[str]) -> np.ndarray:
     """Texts as UTF-8 holds them (U+FFFD for a byte that is not), so that
     every netCDF engine writes them."""
     return np.array([utf8_text(t) for t in texts], dtype=str)
 
 
-def _utf8_array(raw):
+def _utf8_array(raw: Iterable[bytes]) -> np.ndarray:
     """Bytes as UTF-8 text, U+FFFD for a byte that is not UTF-8: as
     _text_array gives the text that they decode to."""
     return np.array([b.decode("utf-8", "replace") for b in raw], dtype=str)
 
 
-def _attributes(header):
+def _attributes(header: Any) -> Dict[str, Any]:
     """The header as attributes that every netCDF format holds (netCDF-3
     has no 64-bit integers): text as UTF-8, an integer beyond 32 bits as a
     double (exact below 2**53), the trigger instant in ns as decimal text."""
@@ -292,7 +301,7 @@ def _attributes(header):
     return attrs
 
 
-def _chunk_rows(inputs, dtype, chosen=None):
+def _chunk_rows(inputs: int, dtype: np.dtype, chosen: Any = None) -> int:
     """The rows of a chunk: `chosen` (the caller's block_rows), or those of
     about CHUNK_BYTES of values."""
     if chosen is None:
@@ -349,12 +358,12 @@ class MorvelaBackendEntrypoint(BackendEntrypoint):
 
 # Many recordings.
 
-def _differs(path, first, what, value, expected):
+def _differs(path: Any, first: Any, what: str, value: Any, expected: Any) -> ValueError:
     return ValueError(f"{os.fsdecode(path)}: {what} {value!r} differs from "
                       f"{expected!r} of {os.fsdecode(first)}")
 
 
-def _groups(shortened, size):
+def _groups(shortened: Sequence[bool], size: int) -> List[Tuple[int, int]]:
     """The recordings that share a task, as (first, stop) ranges: runs of up
     to `size` (as many small recordings as fill about TASK_BYTES of values,
     so that the tasks follow the bytes, not the number of files). A
@@ -376,7 +385,7 @@ def _groups(shortened, size):
     return groups
 
 
-def _exact_fill(fill_value, dtype):
+def _exact_fill(fill_value: Any, dtype: np.dtype) -> Any:
     """`fill_value` as a value of `dtype`; a ValueError where `dtype` cannot
     hold it exactly (a padded row must never look like a sample it is
     not)."""
@@ -401,7 +410,9 @@ def _exact_fill(fill_value, dtype):
     return dtype.type(fill_value)
 
 
-def _remote_headers(urls, options, listed=None):
+def _remote_headers(urls: List[str], options: Options,
+                    listed: Optional[List[Dict[str, Any]]] = None
+                    ) -> Tuple[List[Tuple[Any, ...]], List[bytes]]:
     """What _morvela.headers gives for local files, for objects at `urls`:
     their listings (`listed`, or fetched at once), then their first bytes;
     and the first bytes of each."""
@@ -418,7 +429,8 @@ def _remote_headers(urls, options, listed=None):
     return found, heads
 
 
-def _listed(paths, options):
+def _listed(paths: Any, options: Options
+            ) -> Tuple[List[Union[str, bytes]], bool, Optional[List[Dict[str, Any]]]]:
     """The recordings `paths` names (see open_mfdataset), as str or bytes;
     whether they are at URLs; and for a pattern of URLs, the listing of
     each (size, ETag), as the glob gave it."""
@@ -431,7 +443,7 @@ def _listed(paths, options):
             paths = [fs.unstrip_protocol(p) for p in sorted(found)]
             listed = [found[p] for p in sorted(found)]
         else:
-            paths = sorted(glob.glob(pattern))
+            paths = sorted(glob.glob(pattern))  # type: ignore[type-var]  # str or bytes
         if not paths:
             raise FileNotFoundError(f"no recording matches {os.fsdecode(pattern)!r}")
     elif isinstance(paths, os.PathLike):
@@ -455,11 +467,12 @@ class _Member(NamedTuple):
     identity: Tuple[Any, ...]
 
     @property
-    def shortened(self):
+    def shortened(self) -> bool:
         return self.raw["complete_rows"] < self.raw["samples"]
 
 
-def _members(paths, storage_options):
+def _members(paths: Any, storage_options: Options
+             ) -> Tuple[List[_Member], bool, Optional[List[bytes]]]:
     """(the recordings `paths` names, whether at URLs, the first bytes of
     each at a URL)."""
     paths, remote, listed = _listed(paths, storage_options)
@@ -478,7 +491,7 @@ def _members(paths, storage_options):
     return [_Member(p, a, *f) for p, a, f in zip(paths, absolute, found)], remote, heads
 
 
-def _check_alike(members, pad):
+def _check_alike(members: List[_Member], pad: bool) -> None:
     """Raises ValueError, naming the first recording that differs from the
     first and how, unless they agree on all a dataset shares."""
     first = members[0]
@@ -500,7 +513,7 @@ def _check_alike(members, pad):
             _check_inputs(member, first)
 
 
-def _check_inputs(member, first):
+def _check_inputs(member: _Member, first: _Member) -> None:
     inputs, expected = inputs_of(member.inputs), inputs_of(first.inputs)
     for field, what in (("name", "inputs"), ("unit", "units")):
         mine = [getattr(i, field) for i in inputs]
@@ -509,7 +522,9 @@ def _check_inputs(member, first):
             raise _differs(member.path, first.path, what, mine, theirs)
 
 
-def _signal_array(members, dtype, step, fill_value, heads, options, longest):
+def _signal_array(members: List[_Member], dtype: np.dtype, step: int, fill_value: Any,
+                  heads: Optional[List[bytes]], options: StorageOptions,
+                  longest: int) -> "dask.array.Array":
     """The lazy recordings x rows x inputs of `members`: a task for each
     group of recordings (see _groups) and chunk of rows, each the getter of
     the group's GroupRows, which reads only what the computation takes of
@@ -535,7 +550,7 @@ def _signal_array(members, dtype, step, fill_value, heads, options, longest):
     by_bytes = TASK_BYTES // max(1, min(row_count, step) * inputs * dtype.itemsize)
     by_cores = -(-len(members) // (os.cpu_count() or 1))
     groups = _groups([m.shortened for m in members], max(1, min(by_bytes, by_cores)))
-    graph = {}
+    graph: Dict[Any, Any] = {}
     for g, (first, last) in enumerate(groups):
         rows = (f"{name}-rows", g)
         graph[rows] = GroupRows(
@@ -552,7 +567,8 @@ def _signal_array(members, dtype, step, fill_value, heads, options, longest):
     return da.Array(graph, name, chunks, dtype=dtype)
 
 
-def _coordinates(members, columns, units):
+def _coordinates(members: List[_Member], columns: Sequence[str],
+                 units: Sequence[str]) -> Dict[str, Tuple[str, np.ndarray]]:
     """The coordinates along "recording" and "input"."""
     # datetime64[ns] holds times up to 2262-04-11; a later one is NaT too.
     last = np.iinfo(np.int64).max
@@ -569,7 +585,7 @@ def _coordinates(members, columns, units):
     }
 
 
-def _filled(fill_value, dtype, members, row_count):
+def _filled(fill_value: Any, dtype: np.dtype, members: List[_Member], row_count: int) -> Any:
     """The fill value, checked (see _exact_fill): NaN by default for
     floats where a recording is shorter; for integers the caller's."""
     if fill_value is None and any(m.raw["samples"] < row_count for m in members):
@@ -580,8 +596,9 @@ def _filled(fill_value, dtype, members, row_count):
     return None if fill_value is None else _exact_fill(fill_value, dtype)
 
 
-def open_mfdataset(paths, *, pad=False, fill_value=None, block_rows=None,
-                   storage_options=None):
+def open_mfdataset(paths: Any, *, pad: bool = False, fill_value: Any = None,
+                   block_rows: Optional[int] = None,
+                   storage_options: Optional[Dict[str, Any]] = None) -> "xr.Dataset":
     """morvela.open_mfdataset; see there."""
     import xarray as xr
     from xarray.indexes import PandasIndex

@@ -160,7 +160,8 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
     expected = ["TimeOffset.1", "A\ufffd", "A\ufffd.1", "A\ufffd.2", "x"]
     with morvela.open(path) as rec:  # the names pandas and the exports show
         values, header = rec.read(), rec.header
-        assert list(rec.columns) == expected == list(rec.to_pandas().columns)
+        assert list(rec.columns) == expected == list(rec.to_pandas().columns) == \
+            morvela.column_names(rec.inputs) == morvela.column_names(rec)
         assert list(rec.to_pandas(inputs=["A\udce9"]).columns) == ["A\ufffd"]
     morvela.export(path, tmp_path / "names.parquet")
     table = pq.read_table(tmp_path / "names.parquet")

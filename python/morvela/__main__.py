@@ -182,10 +182,10 @@ def _plot(args: argparse.Namespace) -> None:
     from ._recording import open as open_recording
 
     with open_recording(args.recording, args.storage_options) as rec:
-        rows = rec.header.samples
-        if rows and not range(rows)[args.start:args.stop]:
+        row_count = rec.header.samples
+        if row_count and not range(row_count)[args.start:args.stop]:
             raise _UsageError(f"--start {args.start} --stop {args.stop}: no rows to draw "
-                              f"(the recording has {rows} rows)")
+                              f"(the recording has {row_count} rows)")
         target, image_format = _plot_target(args.recording, args.output)
         inputs = [int(i) if i.lstrip("-").isdigit() else i
                   for i in args.inputs] or None

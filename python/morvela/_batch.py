@@ -274,8 +274,8 @@ def _run_task(source: bytes, target: bytes, tag: bytes, job: str, shown: bytes,
         if stop is not None and stop():
             raise _Cancelled()
 
-    def read_rows(done: int, rows: int) -> None:
-        counted.to(counted.size * done // max(rows, 1))
+    def read_rows(done: int, row_count: int) -> None:
+        counted.to(counted.size * done // max(row_count, 1))
         check()
 
     def read_bytes(done: int) -> None:

@@ -32,12 +32,12 @@ def _changed(path: Union[str, bytes]) -> RecordingReadError:
 
 def read_blocks(paths: Sequence[Union[str, bytes]], identities: Sequence[Sequence[int]],
                 start: int, stop: int, fill_value: Optional[Union[int, float]],
-                dtype: Any, inputs: int) -> np.ndarray:
+                dtype: Any, input_count: int) -> np.ndarray:
     """Rows [start, stop) of every input of each recording of `paths`,
     stacked: a recordings x rows x inputs block of `dtype`, one task for
     many small recordings, read by the binding in one call with the GIL
     released; rows past a recording's end are `fill_value`."""
-    out = np.full((len(paths), stop - start, inputs),
+    out = np.full((len(paths), stop - start, input_count),
                   0 if fill_value is None else fill_value, dtype=dtype)
     try:
         _morvela.read_blocks([(os.fsencode(p), os.fsdecode(p)) for p in paths],
@@ -68,12 +68,12 @@ class GroupRows:
         self.fill_value, self.remote = fill_value, remote
 
     def __getitem__(self, key: Tuple[Any, Any, Any]) -> np.ndarray:
-        members, rows, inputs = key
-        chosen = np.arange(self.shape[0])[members]
-        first, stop, within = _row_span(rows, self.shape[1])
+        member_key, row_key, input_key = key
+        chosen = np.arange(self.shape[0])[member_key]
+        first, stop, within = _row_span(row_key, self.shape[1])
         block = self._read(chosen.ravel().tolist(), first, stop)
         block = block.reshape(chosen.shape + block.shape[1:])
-        return block[(slice(None),) * chosen.ndim + (within, inputs)]
+        return block[(slice(None),) * chosen.ndim + (within, input_key)]
 
     def _read(self, chosen: List[int], start: int, stop: int) -> np.ndarray:
         if not chosen or start == stop:
@@ -90,21 +90,21 @@ class GroupRows:
                                   start, stop, self.fill_value, options)
 
 
-def _row_span(rows: Any, count: int) -> Tuple[int, int, Any]:
-    """(first, stop, index): the rows [first, stop) that the index `rows` of
+def _row_span(row_key: Any, count: int) -> Tuple[int, int, Any]:
+    """(first, stop, index): the rows [first, stop) that the index `row_key` of
     `count` rows reaches, and the same selection within them."""
-    if isinstance(rows, slice):
-        chosen = range(count)[rows]
+    if isinstance(row_key, slice):
+        chosen = range(count)[row_key]
         if not chosen:
             return 0, 0, slice(0, 0)
         first = min(chosen[0], chosen[-1])
         end = chosen[-1] - first + (1 if chosen.step > 0 else -1)
         return (first, max(chosen[0], chosen[-1]) + 1,
                 slice(chosen[0] - first, end if end >= 0 else None, chosen.step))
-    positions = np.asarray(rows, dtype=np.int64)
+    positions = np.asarray(row_key, dtype=np.int64)
     positions = np.where(positions < 0, positions + count, positions)
     if ((positions < 0) | (positions >= count)).any():
-        raise IndexError(f"rows {rows!r} of {count}")
+        raise IndexError(f"rows {row_key!r} of {count}")
     if positions.size == 0:
         return 0, 0, positions
     first = int(positions.min())

@@ -96,11 +96,11 @@ def _header_json(rec: Recording, columns: List[str]) -> str:
     }, ensure_ascii=True)
 
 
-def _blocks(rec: Recording, progress: Progress, rows: int,
+def _blocks(rec: Recording, progress: Progress, block_rows: int,
             by_input: bool = False) -> Iterator[Tuple[np.ndarray, np.ndarray]]:
-    """rec.chunks(rows, by_input=...); `progress` is told after each."""
+    """rec.chunks(block_rows, by_input=...); `progress` is told after each."""
     done = 0
-    for offsets, values in rec.chunks(rows, by_input=by_input):
+    for offsets, values in rec.chunks(block_rows, by_input=by_input):
         yield offsets, values
         done += len(offsets)
         if progress is not None:
@@ -149,11 +149,11 @@ def _write_parquet(rec: Recording, fd: int, progress: Progress,
     schema = pa.schema(fields, metadata={"morvela": _header_json(rec, columns)})
     # A row group of PARQUET_BLOCKS blocks, each input's values contiguous:
     # arrow takes them without a copy.
-    rows = _rows_per_block(rec) * PARQUET_BLOCKS
+    block_rows = _rows_per_block(rec) * PARQUET_BLOCKS
     with open(fd, "wb", closefd=True) as out, \
             pq.ParquetWriter(out, schema,
                              **parquet_options(dtype, columns, compression)) as writer:
-        for offsets, values in _blocks(rec, progress, rows, by_input=True):
+        for offsets, values in _blocks(rec, progress, block_rows, by_input=True):
             arrays = [pa.array(offsets), *(pa.array(v) for v in values)]
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema),
                                row_group_size=len(offsets))

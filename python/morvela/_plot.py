@@ -42,9 +42,9 @@ def envelope(recording: Recording, bins: int, start: Optional[int] = 0,
     start, stop, _ = slice(start, stop).indices(len(recording))
     stop = max(start, stop)
     indices = recording.input_indices(inputs)
-    rows = stop - start
-    per_bin = max(1, -(-rows // max(1, bins)))
-    count = -(-rows // per_bin)
+    row_count = stop - start
+    per_bin = max(1, -(-row_count // max(1, bins)))
+    count = -(-row_count // per_bin)
     minima = np.empty((count, len(indices)), dtype=recording.value_dtype)
     maxima = np.empty_like(minima)
     times = np.empty(count, dtype=np.float64)

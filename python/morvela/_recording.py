@@ -158,9 +158,9 @@ def header_attributes(header: Header) -> Dict[str, Any]:
             for key, value in header.to_dict().items() if value is not None}
 
 
-def rows_of_bytes(inputs: int, itemsize: int, block_bytes: int) -> int:
+def rows_of_bytes(input_count: int, itemsize: int, block_bytes: int) -> int:
     """Rows of a block of about `block_bytes` of values: at least one."""
-    return max(1, block_bytes // max(1, inputs * itemsize))
+    return max(1, block_bytes // max(1, input_count * itemsize))
 
 
 def _trigger_time(nanoseconds: Optional[int]) -> Optional[datetime.datetime]:
@@ -402,30 +402,30 @@ class Recording:
         one value. Only the rows asked for are read, a span at a time."""
         if isinstance(key, tuple) and len(key) != 2:
             raise IndexError("a recording has two axes: rows and inputs")
-        rows, inputs = key if isinstance(key, tuple) else (key, slice(None))
+        row_key, input_key = key if isinstance(key, tuple) else (key, slice(None))
         count = self.header.samples
-        if isinstance(rows, slice) and rows.step in (None, 1):
-            values = self.read(rows.start, rows.stop, inputs)
-        elif is_index(rows):
-            row = range(count)[rows]
-            values = self.read(row, row + 1, inputs)[0]
+        if isinstance(row_key, slice) and row_key.step in (None, 1):
+            values = self.read(row_key.start, row_key.stop, input_key)
+        elif is_index(row_key):
+            row = range(count)[row_key]
+            values = self.read(row, row + 1, input_key)[0]
         else:
-            values = self._take(self._row_positions(rows),
-                                self.input_indices(inputs))
-        if isinstance(inputs, str) or is_index(inputs):
+            values = self._take(self._row_positions(row_key),
+                                self.input_indices(input_key))
+        if isinstance(input_key, str) or is_index(input_key):
             values = values[..., 0]
         return values
 
-    def _row_positions(self, rows: Any) -> np.ndarray:
+    def _row_positions(self, row_key: Any) -> np.ndarray:
         """The row numbers that a stepped slice, a list or array of indices,
         or a boolean mask selects, in order."""
         count = self.header.samples
-        if isinstance(rows, slice):
-            return np.arange(*rows.indices(count), dtype=np.int64)
-        if isinstance(rows, (str, bytes)) or not hasattr(rows, "__len__"):
+        if isinstance(row_key, slice):
+            return np.arange(*row_key.indices(count), dtype=np.int64)
+        if isinstance(row_key, (str, bytes)) or not hasattr(row_key, "__len__"):
             raise TypeError(f"rows are selected by an index, a slice, indices "
-                            f"or a mask, not {type(rows).__name__}")
-        array = np.asarray(rows)
+                            f"or a mask, not {type(row_key).__name__}")
+        array = np.asarray(row_key)
         if array.dtype == bool:
             if array.shape != (count,):
                 raise IndexError(f"{os.fsdecode(self.path)}: a row mask of {array.size} "
@@ -503,10 +503,10 @@ class Recording:
         indices = self.input_indices(inputs)
         return self._chunks(rows, start, stop, indices, by_input)
 
-    def _chunks(self, rows: int, start: int, stop: int, indices: List[int],
+    def _chunks(self, block_rows: int, start: int, stop: int, indices: List[int],
                 by_input: bool) -> Iterator[Tuple[np.ndarray, np.ndarray]]:
-        for first in range(start, stop, rows):
-            last = min(first + rows, stop)
+        for first in range(start, stop, block_rows):
+            last = min(first + block_rows, stop)
             yield (self.time_offsets(first, last),
                    self.read(first, last, indices, by_input=by_input))
 

@@ -236,17 +236,17 @@ def read_blocks(urls: Sequence[str], identities: Sequence[Sequence[Any]], sample
     paths = [fs._strip_protocol(u) for u in urls]
     readers = [_morvela.open_head(with_samples(head, n), identity[2], url)
                for url, identity, n in zip(urls, identities, samples)]
-    inputs = list(range(readers[0].header()["inputs"]))
+    indices = list(range(readers[0].header()["inputs"]))
     ends = [min(stop, n) for n in samples]
     firsts = [min(start, end) for end in ends]
-    spans = [reader.span(first, end, inputs) for reader, first, end in zip(readers, firsts, ends)]
+    spans = [reader.span(first, end, indices) for reader, first, end in zip(readers, firsts, ends)]
     data = plainly(urls[0], fetch, fs, paths, [o for o, _ in spans], [o + n for o, n in spans],
                    [identity[3] for identity in identities], urls)
     out: Optional[np.ndarray] = None
     for k, reader in enumerate(readers):
-        values = reader.read_span(data[k], firsts[k], ends[k], inputs)
+        values = reader.read_span(data[k], firsts[k], ends[k], indices)
         if out is None:
-            out = np.full((len(urls), stop - start, len(inputs)),
+            out = np.full((len(urls), stop - start, len(indices)),
                           0 if fill_value is None else fill_value, dtype=values.dtype)
         out[k, :len(values)] = values
     assert out is not None  # there is a recording at least

@@ -102,11 +102,11 @@ def _report_header(path: Any, lines: List[str]
     fields = dict(zip(["RecName", "ApplName", "ApplVersion"], block))
     fields.update(zip(_PARAMETERS, values))
     try:
-        inputs = int(fields["Ninputs"])
+        input_count = int(fields["Ninputs"])
         int(fields["Nsamples"])
     except ValueError:
         _refuse(path, 6, "Ninputs and Nsamples are not numbers")
-    if not inputs:
+    if not input_count:
         _fields(path, lines, 6, 0, "names")
         _fields(path, lines, 7, 0, "units")
         # With no inputs the first row continues the column-name line.
@@ -114,53 +114,53 @@ def _report_header(path: Any, lines: List[str]
             _refuse(path, 9, "expected 'TimeOffset;'")
         lines[8] = lines[8][len("TimeOffset;"):]
         return fields, [], [], 8
-    _expect(path, lines, 6, ";".join(f"NameInput{i:02d}" for i in range(inputs)))
-    names = _fields(path, lines, 7, inputs, "names")
-    _expect(path, lines, 8, ";".join(f"UnitInput{i:02d}" for i in range(inputs)))
-    units = _fields(path, lines, 9, inputs, "units")
+    _expect(path, lines, 6, ";".join(f"NameInput{i:02d}" for i in range(input_count)))
+    names = _fields(path, lines, 7, input_count, "names")
+    _expect(path, lines, 8, ";".join(f"UnitInput{i:02d}" for i in range(input_count)))
+    units = _fields(path, lines, 9, input_count, "units")
     _expect(path, lines, 10,
-            "TimeOffset;" + ";".join(f"SamplesInput{i:02d}" for i in range(inputs)))
+            "TimeOffset;" + ";".join(f"SamplesInput{i:02d}" for i in range(input_count)))
     return fields, names, units, 11
 
 
-def _report_table(path: Any, rows: List[str], first: int, fields: Dict[str, str],
+def _report_table(path: Any, lines: List[str], first: int, fields: Dict[str, str],
                   names: List[str]) -> "pandas.DataFrame":
-    """The sample `rows` (from line `first`) as a frame indexed by
+    """The sample rows, `lines` (from line `first`), as a frame indexed by
     TimeOffset, one column per input of `names`, of the header's type."""
     import pandas as pd
 
-    samples, inputs = int(fields["Nsamples"]), len(names)
-    if rows[-1:] == [""]:
+    samples, input_count = int(fields["Nsamples"]), len(names)
+    if lines[-1:] == [""]:
         # Only the column-name line of a report of no samples ends in a line
         # break; a row that does was the last of a failed run.
-        rows.pop()
+        lines.pop()
         if samples:
-            _refuse(path, first + len(rows), f"the report holds {len(rows)} of "
+            _refuse(path, first + len(lines), f"the report holds {len(lines)} of "
                   f"{samples} rows and ends in a line break: it is the "
                   "report of a failed run")
-    if len(rows) != samples:
-        _refuse(path, first + len(rows), f"the report holds {len(rows)} of "
+    if len(lines) != samples:
+        _refuse(path, first + len(lines), f"the report holds {len(lines)} of "
               f"{samples} rows: it is not complete")
     dtype = _DTYPES.get(fields["DataTypeName"])
-    if dtype is None and samples and inputs:
+    if dtype is None and samples and input_count:
         _refuse(path, first + 1, f"data type {fields['DataTypeName']!r} has no "
               "values to read")
     try:
-        if inputs == 0:
-            if any(not row.endswith(";") for row in rows):
+        if input_count == 0:
+            if any(not row.endswith(";") for row in lines):
                 raise ValueError("a row without its ';'")
-            offsets = np.array([float(row[:-1]) for row in rows], dtype=np.float64)
+            offsets = np.array([float(row[:-1]) for row in lines], dtype=np.float64)
             return pd.DataFrame(index=pd.Index(offsets, name="TimeOffset"))
         frame = pd.read_csv(
-            io.StringIO("\n".join(rows)), sep=";", header=None,
-            names=["TimeOffset", *(f"v{i}" for i in range(inputs))],
+            io.StringIO("\n".join(lines)), sep=";", header=None,
+            names=["TimeOffset", *(f"v{i}" for i in range(input_count))],
             index_col=0,
             dtype={"TimeOffset": "float64",
-                   **{f"v{i}": dtype or "float64" for i in range(inputs)}},
+                   **{f"v{i}": dtype or "float64" for i in range(input_count)}},
             # "nan" is the report's text for a NaN; nothing else (an
             # empty field least of all) is a missing value.
             keep_default_na=False,
-            na_values={f"v{i}": ["nan"] for i in range(inputs)},
+            na_values={f"v{i}": ["nan"] for i in range(input_count)},
             engine="c", **_exact_floats(pd))
         if frame.index.dtype != np.float64:
             raise ValueError("a time offset that is not a number")

@@ -301,11 +301,11 @@ def _attributes(header: Any) -> Dict[str, Any]:
     return attrs
 
 
-def _chunk_rows(inputs: int, dtype: np.dtype, chosen: Any = None) -> int:
+def _chunk_rows(input_count: int, dtype: np.dtype, chosen: Any = None) -> int:
     """The rows of a chunk: `chosen` (the caller's block_rows), or those of
     about CHUNK_BYTES of values."""
     if chosen is None:
-        return rows_of_bytes(inputs, dtype.itemsize, CHUNK_BYTES)
+        return rows_of_bytes(input_count, dtype.itemsize, CHUNK_BYTES)
     if not is_index(chosen) or chosen < 1:
         raise ValueError(f"block_rows must be an integer of at least 1, "
                          f"not {chosen!r}")
@@ -534,7 +534,7 @@ def _signal_array(members: List[_Member], dtype: np.dtype, step: int, fill_value
     from dask.array.core import getter
 
     row_count = members[longest].raw["samples"]
-    inputs = len(members[0].inputs)
+    input_count = len(members[0].inputs)
     # The chunks follow the bytes alone: a shortened recording's missing
     # rows split no chunk, since its task reads only the rows it is asked.
     starts = _chunk_starts(row_count, step)
@@ -547,23 +547,23 @@ def _signal_array(members: List[_Member], dtype: np.dtype, step: int, fill_value
         repr((absolute, identities, step, row_count, fill_value)))
     # As many recordings a task as fill TASK_BYTES, but never so many that
     # there are fewer tasks than this machine has cores.
-    by_bytes = TASK_BYTES // max(1, min(row_count, step) * inputs * dtype.itemsize)
+    by_bytes = TASK_BYTES // max(1, min(row_count, step) * input_count * dtype.itemsize)
     by_cores = -(-len(members) // (os.cpu_count() or 1))
     groups = _groups([m.shortened for m in members], max(1, min(by_bytes, by_cores)))
     graph: Dict[Any, Any] = {}
     for g, (first, last) in enumerate(groups):
         rows = (f"{name}-rows", g)
         graph[rows] = GroupRows(
-            absolute[first:last], identities[first:last], (last - first, row_count, inputs),
+            absolute[first:last], identities[first:last], (last - first, row_count, input_count),
             dtype, fill_value,
             None if heads is None else (samples[first:last], heads[longest], options))
         for b, (start, size) in enumerate(zip(starts, sizes)):
             graph[(name, g, b, 0)] = (getter, rows, (slice(0, last - first),
                                                      slice(start, start + size),
-                                                     slice(0, inputs)))
+                                                     slice(0, input_count)))
         if not sizes:
-            graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, inputs), dtype)
-    chunks = (tuple(last - first for first, last in groups), sizes or (0,), (inputs,))
+            graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, input_count), dtype)
+    chunks = (tuple(last - first for first, last in groups), sizes or (0,), (input_count,))
     return da.Array(graph, name, chunks, dtype=dtype)
 
 

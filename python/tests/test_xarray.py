@@ -184,7 +184,9 @@ def test_a_file_changed_after_the_open_is_refused(write, monkeypatch):
     # Rewritten in place between blocks, its size and modification time
     # put back: only the inode change time tells.
     rewrite_in_place(path, -4, b"\xff\xff\xff\xff")
-    pytest.raises(morvela.RecordingReadError, lambda: ds.signal[2000:].values).match("changed")
+    refused = pytest.raises(morvela.RecordingReadError, lambda: ds.signal[2000:].values)
+    assert str(refused.value) == f"{path}: the file changed after the dataset was opened"
+    assert os.fsdecode(refused.value.path) == str(path)
     ds.close()
     # Replaced by another file of the same name, size and time: only the
     # inode tells.
@@ -266,6 +268,19 @@ def test_tasks_grow_with_the_shortened_recordings_not_their_square(write, monkey
         same_bits(ds.signal[k, :at].values, values[k, :at])
         assert pytest.raises(morvela.TruncatedRecordingError,
                              ds.signal[k, at - 1:at + 1].compute).value.row == at
+
+
+@pytest.mark.parametrize("key", [
+    (slice(None), slice(2, 9), slice(0, 3)), (slice(1, 12, 4), slice(8, 1, -3), 1),
+    (2, 5, slice(None)), (-1, -1, -2), (slice(None, None, 5), [7, 2, 2, -1], slice(None)),
+    (np.array([11, 0]), slice(-4, None), slice(1, 3)), (0, slice(5, 5), slice(None))])
+def test_a_group_gives_what_its_index_selects_as_numpy_does(write, key):
+    # A task's index, with a computation's slice fused into it: more
+    # recordings than rows, so that no axis stands in for another.
+    paths, values = stacked(recordings(write, 12, rows=10))
+    identities = [morvela.open(p).identity() for p in paths]
+    group = morvela._blocks.GroupRows(paths, identities, values.shape, values.dtype, None)
+    same_bits(group[key], values[key])
 
 
 @pytest.mark.skipif(CoordinateTransformIndex is None, reason="xarray before 2025.6")

@@ -44,12 +44,16 @@ def serve(folder, bucket="recordings"):
                "client_kwargs": {"endpoint_url": f"http://127.0.0.1:{ports[0]}"}}
     try:
         fs = s3fs.S3FileSystem(**options, skip_instance_cache=True)
-        for _ in range(240):
+        for _ in range(480):
+            if process.poll() is not None:
+                raise RuntimeError(f"weed mini ended with status {process.returncode}")
             try:
                 fs.ls(bucket, refresh=True)
                 break
             except OSError:
                 time.sleep(0.25)
+        else:
+            raise RuntimeError("weed mini did not answer within 120 s")
         yield options
     finally:
         os.kill(process.pid, signal.SIGTERM)

@@ -64,7 +64,7 @@ class GroupRows:
                  fill_value: Optional[Union[int, float]],
                  remote: Optional[Tuple[Sequence[int], bytes, Any]] = None) -> None:
         self.paths, self.identities = list(paths), list(identities)
-        self.shape, self.dtype, self.ndim = shape, np.dtype(dtype), 3
+        self.shape, self.dtype = shape, np.dtype(dtype)
         self.fill_value, self.remote = fill_value, remote
 
     def __getitem__(self, key: Tuple[Any, Any, Any]) -> np.ndarray:
@@ -97,10 +97,10 @@ def _row_span(row_key: Any, count: int) -> Tuple[int, int, Any]:
         chosen = range(count)[row_key]
         if not chosen:
             return 0, 0, slice(0, 0)
-        first = min(chosen[0], chosen[-1])
-        end = chosen[-1] - first + (1 if chosen.step > 0 else -1)
-        return (first, max(chosen[0], chosen[-1]) + 1,
-                slice(chosen[0] - first, end if end >= 0 else None, chosen.step))
+        # Rows [first, last] hold the range, whose one end is first and
+        # the other last, whichever its step's sign.
+        first, last = min(chosen[0], chosen[-1]), max(chosen[0], chosen[-1])
+        return first, last + 1, slice(chosen[0] - first, None, chosen.step)
     positions = np.asarray(row_key, dtype=np.int64)
     positions = np.where(positions < 0, positions + count, positions)
     if ((positions < 0) | (positions >= count)).any():

@@ -6,6 +6,7 @@ import json
 import os
 import pickle
 
+import numpy as np
 import pytest
 
 import morvela
@@ -45,6 +46,12 @@ def test_every_route_reads_an_object_as_its_file(write, tmp_path, bucket, dtype)
     many = morvela.open_mfdataset(f"{prefix}/r*.dat", storage_options=options)
     paths, stacked_values = stacked(made)
     same_bits(many.signal.isel(time=[0, 350, -1]).values, stacked_values[:, [0, 350, -1]])
+    # A shorter one padded with the fill value.
+    short, short_values = raw_recording(write, "short.dat", 400, 3, dtype=dtype)
+    fs.put_file(str(short), f"{prefix}/short.dat")
+    padded = morvela.open_mfdataset([url, f"{prefix}/short.dat"], storage_options=options,
+                                    pad=True, fill_value=7).signal.values
+    same_bits(padded[1], np.concatenate([short_values, np.full((300, 3), 7, values.dtype)]))
     assert list(many.path.values) == [f"{prefix}/r{k}.dat" for k in range(3)]
     # Pickled by URL and options; no repr or error shows a credential.
     again = pickle.loads(pickle.dumps(ds))

@@ -272,15 +272,26 @@ def test_tasks_grow_with_the_shortened_recordings_not_their_square(write, monkey
 
 @pytest.mark.parametrize("key", [
     (slice(None), slice(2, 9), slice(0, 3)), (slice(1, 12, 4), slice(8, 1, -3), 1),
-    (2, 5, slice(None)), (-1, -1, -2), (slice(None, None, 5), [7, 2, 2, -1], slice(None)),
-    (np.array([11, 0]), slice(-4, None), slice(1, 3)), (0, slice(5, 5), slice(None))])
+    (2, 5, slice(None)), (-1, -1, -2), (slice(None, None, 5), [7, 0, 2, -2], slice(None)),
+    (np.array([11, 0]), slice(-4, None), slice(1, 3)), (0, slice(5, 5), slice(None)),
+    (slice(3, 3), slice(2, 9), slice(None)), (1, [], slice(None)), (0, [10], slice(None))])
 def test_a_group_gives_what_its_index_selects_as_numpy_does(write, key):
     # A task's index, with a computation's slice fused into it: more
-    # recordings than rows, so that no axis stands in for another.
+    # recordings than rows, so that no axis stands in for another, and the
+    # sixth cut before its last row, which only (5, 9) would take.
     paths, values = stacked(recordings(write, 12, rows=10))
     identities = [morvela.open(p).identity() for p in paths]
+    os.truncate(paths[5], os.path.getsize(paths[5]) - 1)
+    identities[5] = morvela.open(paths[5]).identity()
     group = morvela._blocks.GroupRows(paths, identities, values.shape, values.dtype, None)
-    same_bits(group[key], values[key])
+    try:
+        expected = values[key]
+    except IndexError:
+        expected = pytest.raises(IndexError, group.__getitem__, key)
+    else:
+        same_bits(group[key], expected)
+    assert pytest.raises(morvela.TruncatedRecordingError, group.__getitem__,
+                         (slice(4, 7), slice(7, 10), slice(None))).value.row == 9
 
 
 @pytest.mark.skipif(CoordinateTransformIndex is None, reason="xarray before 2025.6")

@@ -97,10 +97,10 @@ def _row_span(row_key: Any, count: int) -> Tuple[int, int, Any]:
         chosen = range(count)[row_key]
         if not chosen:
             return 0, 0, slice(0, 0)
-        # Rows [first, last] hold the range, whose one end is first and
-        # the other last, whichever its step's sign.
+        # The rows [first, last] that the range runs over, from one end to
+        # the other by its step: all of the block, with the step.
         first, last = min(chosen[0], chosen[-1]), max(chosen[0], chosen[-1])
-        return first, last + 1, slice(chosen[0] - first, None, chosen.step)
+        return first, last + 1, slice(None, None, chosen.step)
     positions = np.asarray(row_key, dtype=np.int64)
     positions = np.where(positions < 0, positions + count, positions)
     if ((positions < 0) | (positions >= count)).any():

@@ -292,6 +292,10 @@ def test_a_group_gives_what_its_index_selects_as_numpy_does(write, key):
         same_bits(group[key], expected)
     assert pytest.raises(morvela.TruncatedRecordingError, group.__getitem__,
                          (slice(4, 7), slice(7, 10), slice(None))).value.row == 9
+    # A device number with its top bit set (as overlayfs gives) is compared.
+    moved = [(1 << 63, *identities[0][1:])]
+    pytest.raises(morvela.RecordingReadError, morvela._blocks.read_blocks, paths[:1], moved,
+                  0, 1, None, values.dtype, 3).match("the file changed")
 
 
 @pytest.mark.skipif(CoordinateTransformIndex is None, reason="xarray before 2025.6")

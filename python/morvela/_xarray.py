@@ -558,9 +558,8 @@ def _signal_array(members: List[_Member], dtype: np.dtype, step: int, fill_value
             dtype, fill_value,
             None if heads is None else (samples[first:last], heads[longest], options))
         for b, (start, size) in enumerate(zip(starts, sizes)):
-            graph[(name, g, b, 0)] = (getter, rows, (slice(0, last - first),
-                                                     slice(start, start + size),
-                                                     slice(0, input_count)))
+            graph[(name, g, b, 0)] = (getter, rows,
+                                      (slice(None), slice(start, start + size), slice(None)))
         if not sizes:
             graph[(name, g, 0, 0)] = (np.empty, (last - first, 0, input_count), dtype)
     chunks = (tuple(last - first for first, last in groups), sizes or (0,), (input_count,))

@@ -33,7 +33,7 @@ import socket
 import threading
 from concurrent.futures.process import BrokenProcessPool
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List,
-                    NamedTuple, Optional, Sequence, Set, Tuple, Union)
+                    NamedTuple, Optional, Sequence, Set, Tuple, Union, cast)
 
 from . import _morvela
 from ._convert import convert_to
@@ -951,7 +951,7 @@ def run_batch(plan: Plan, *, jobs: int = 1, client: Optional["distributed.Client
             outcomes[index] = Outcome(
                 sources[index], shown[index],
                 outcome.error if outcome else f"{_not_done(plan.job)}: the batch was stopped")
-    return [outcome for outcome in outcomes if outcome is not None]
+    return cast(List[Outcome], outcomes)  # every one set just above
 
 
 _NOTES = """

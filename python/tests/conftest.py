@@ -50,15 +50,18 @@ os.register_at_fork(after_in_child=_fresh_thread_pools)
 
 
 @pytest.fixture(autouse=True)
-def foreground_interrupts():
-    # SIGINT reaches each test as it reaches a terminal's foreground
-    # command: a shell starts a background command with SIGINT ignored, and
-    # Python then leaves it ignored.
+def foreground_signals():
+    # SIGINT and SIGHUP reach each test, and the programs it starts, as they
+    # reach a terminal's foreground command: a shell starts a background
+    # command with SIGINT ignored (Python then leaves it ignored), and nohup
+    # one with SIGHUP ignored.
     import signal
 
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    previous = (signal.signal(signal.SIGINT, signal.default_int_handler),
+                signal.signal(signal.SIGHUP, signal.SIG_DFL))
     yield
-    signal.signal(signal.SIGINT, previous)
+    signal.signal(signal.SIGINT, previous[0])
+    signal.signal(signal.SIGHUP, previous[1])
 
 
 def header_bytes(type_name, size, inputs, samples, pretrigger=0,

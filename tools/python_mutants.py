@@ -18,13 +18,19 @@ runs a test for code that runs only in worker processes.
 tools/python_worker_mutants.txt names, for each such mutant, the test
 that must fail with it; the test runs with that mutant switched on.
 
+The tests' S3-API server is started once for the run, and each test
+session takes a bucket of its own there.
+
     tools/python_mutants.py VENV [MUTANT_NAME ... | --resume]
 """
 
+import contextlib
 import glob
+import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -70,7 +76,25 @@ def killed_in_workers(status, scratch, env, python):
             status[name] = "killed"
 
 
+@contextlib.contextmanager
+def shared_s3(folder, env):
+    """One S3-API server for every test session of the run (each session
+    starting its own costs seconds a mutant), where the tests have one."""
+    sys.path.insert(0, os.path.join(ROOT, "python", "tests"))
+    import s3server
+
+    if s3server.weed() is None:
+        yield
+        return
+    os.makedirs(folder, exist_ok=True)
+    with s3server.serve(folder) as options:
+        env["MORVELA_TEST_S3"] = json.dumps(options)
+        yield
+
+
 def main():
+    # Ended by SIGTERM, the run still stops the server it started.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
     resume = only == ["--resume"]
     if resume:
@@ -110,20 +134,21 @@ def main():
     # mutmut 3.8 records no coverage in the run that first makes the mutants
     # ("could not find any test case for any mutant"); a second run, on the
     # mutants made, does.
-    for _ in range(2):
-        with open(log_path, "wb") as log:
-            done = subprocess.run([mutmut, "run", *only], cwd=scratch, env=env,
-                                  stdout=log, stderr=subprocess.STDOUT)
-        with open(log_path, "rb") as log:
-            if done.returncode == 0 or b"could not find any test case" not in log.read():
-                break
-    took = time.time() - began
-    if done.returncode != 0:
-        sys.exit(f"mutmut failed ({done.returncode}): see {scratch}/run.log")
-    shown = subprocess.run([mutmut, "results", "--all", "true"], cwd=scratch, env=env,
-                           capture_output=True, text=True, check=True).stdout
-    status = dict(re.findall(r"^\s*(\S+): (.+)$", shown, re.M))
-    killed_in_workers(status, scratch, env, python)
+    with shared_s3(os.path.join(scratch, "s3"), env):
+        for _ in range(2):
+            with open(log_path, "wb") as log:
+                done = subprocess.run([mutmut, "run", *only], cwd=scratch, env=env,
+                                      stdout=log, stderr=subprocess.STDOUT)
+            with open(log_path, "rb") as log:
+                if done.returncode == 0 or b"could not find any test case" not in log.read():
+                    break
+        took = time.time() - began
+        if done.returncode != 0:
+            sys.exit(f"mutmut failed ({done.returncode}): see {scratch}/run.log")
+        shown = subprocess.run([mutmut, "results", "--all", "true"], cwd=scratch, env=env,
+                               capture_output=True, text=True, check=True).stdout
+        status = dict(re.findall(r"^\s*(\S+): (.+)$", shown, re.M))
+        killed_in_workers(status, scratch, env, python)
     known = listed(EQUIVALENT)
     counted = {n: s for n, s in status.items() if n not in known}
     # A mutant that makes a test hang or crash is caught as well.

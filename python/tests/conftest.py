@@ -21,15 +21,6 @@ MORVELA = os.environ.get("MORVELA_BINARY", "Morvela")
 SYNTH = os.environ.get("MORVELA_SYNTH", "morvela-synth")
 DEMO = os.environ.get("MORVELA_DEMO", "examples/demo.dat")
 
-# Mutation testing maps tests to the code they reach in this process alone;
-# programs and workers the tests start run the code unchanged meanwhile.
-# mutmut's own switch is moved from the environment into this process.
-if os.environ.get("MUTANT_UNDER_TEST") == "stats":
-    import mutmut.mutation.trampoline
-
-    mutmut.mutation.trampoline._mutant_under_test = os.environ.pop("MUTANT_UNDER_TEST")
-
-
 def _fresh_thread_pools():
     # A process forked after dask's threads ran (as mutation testing forks
     # one for each mutant) inherits dask's pools but not their threads: a task

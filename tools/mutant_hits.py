@@ -1,0 +1,75 @@
+"""The functions that the processes a test starts run, for mutmut's map of
+tests to code.
+
+mutmut maps each test to the mutated functions it reaches by what runs in
+the test's own process, so a function that runs only in a program the test
+starts (python -m morvela), a worker process or a cluster's worker would get
+no test, or too few. While mutmut makes its map (MUTANT_UNDER_TEST is
+"stats"), this module lets those processes add theirs:
+
+- each of them writes the name of each function it reaches, once, to a file
+  of its own in the folder $MORVELA_MUTANT_HITS: a program started loads it
+  through the sitecustomize that tools/python_mutants.py writes, and a
+  process forked by one that writes, or by the test process, writes too;
+- as each test ends, and before mutmut reads what the test reached, the test
+  process (this module as a pytest plugin: -p mutant_hits) takes the names in
+  those files into that record.
+
+A process that outlives its test (a cluster's worker) names each function
+once, for the first test that reaches it there.
+"""
+
+import os
+
+import pytest
+
+FOLDER = "MORVELA_MUTANT_HITS"
+
+
+def recording() -> bool:
+    return os.environ.get("MUTANT_UNDER_TEST") == "stats" and FOLDER in os.environ
+
+
+def write_hits() -> None:
+    """This process writes the functions it reaches to its own file."""
+    from mutmut.mutation import trampoline
+
+    seen = set()
+    path = os.path.join(os.environ[FOLDER], str(os.getpid()))
+
+    def hit(name, caller=None):
+        if name not in seen:
+            seen.add(name)
+            with open(path, "a", encoding="utf-8") as f:
+                f.write(name + "\n")
+
+    trampoline.record_trampoline_hit = hit
+
+
+def start() -> None:
+    """In a process started while the map is made: it and its forks write."""
+    if recording():
+        write_hits()
+        os.register_at_fork(after_in_child=write_hits)
+
+
+def pytest_configure(config):
+    if recording():
+        os.makedirs(os.environ[FOLDER], exist_ok=True)
+        os.register_at_fork(after_in_child=write_hits)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_teardown(item, nextitem):
+    if not recording():
+        return
+    from mutmut.state import state
+
+    folder = os.environ[FOLDER]
+    for name in os.listdir(folder):
+        # Renamed first: a process that writes on makes a new file.
+        taken = os.path.join(folder, name + ".taken")
+        os.rename(os.path.join(folder, name), taken)
+        with open(taken, encoding="utf-8") as f:
+            state()._stats.update(f.read().split())
+        os.unlink(taken)

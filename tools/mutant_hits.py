@@ -55,6 +55,12 @@ def start() -> None:
 
 def pytest_configure(config):
     if recording():
+        # The test process records its own as mutmut does, though it may be
+        # the fork of a process that writes.
+        from mutmut import stats
+        from mutmut.mutation import trampoline
+
+        trampoline.record_trampoline_hit = stats.record_trampoline_hit
         os.makedirs(os.environ[FOLDER], exist_ok=True)
         os.register_at_fork(after_in_child=write_hits)
 

@@ -61,10 +61,6 @@ class Kind(NamedTuple):
         text = json.dumps(list(self), ensure_ascii=True)
         return "kind-" + hashlib.sha256(text.encode()).hexdigest()[:8]
 
-    def __str__(self) -> str:
-        shown = ", ".join(self.columns[:3]) + (", ..." if len(self.columns) > 3 else "")
-        return f"{self.key} ({utf8_text(self.data_type)}: {shown or 'no inputs'})"
-
 
 def kind_of(rec: Recording) -> Kind:
     """The Kind of the Parquet file that `rec` exports to."""

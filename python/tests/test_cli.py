@@ -193,7 +193,8 @@ def test_an_os_error_without_a_file_name_is_its_reason_alone(monkeypatch, capsys
     (["plot"], "matplotlib", "'morvela[plot]'"), (["export"], "pyarrow", "'morvela[parquet]'"),
     (["export", "--to", "hdf5"], "h5py", "'morvela[hdf5]'"),
     (["info", "s3://b/r.dat"], "s3fs", "'morvela[s3]'"),
-    (["convert", "-o", "gs://b/out/"], "gcsfs", "gcsfs")])
+    (["convert", "-o", "gs://b/out/"], "gcsfs", "gcsfs"),
+    (["plot", "-o", "s3://b/r.png"], "s3fs", "'morvela[s3]'")])
 def test_a_missing_package_names_its_extra(write, capsys, monkeypatch, args, package, extra):
     path, _ = raw_recording(write, "r.dat", 10, 1)
     monkeypatch.setitem(sys.modules, package, None)

@@ -123,6 +123,11 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
         0, [f"{out}/r0.parquet", f"{out}/r1.parquet"]), err
     status, printed, err = cli(capsys, "convert", *urls, "-o", rep, *given)
     assert (status, printed) == (0, f"{rep}/r0.txt\n{rep}/r1.txt\n"), err
+    image = str(tmp_path / "r0.png")
+    for _ in range(2):  # the second over the first
+        assert cli(capsys, "plot", urls[0], "-o", image, *given)[:2] == (0, image + "\n")
+    assert cli(capsys, "plot", urls[0], *given) == (
+        2, "", f"morvela: {urls[0]}: a recording at a URL needs -o\n")
     # Into the store, each target one object; a file that is no recording
     # leaves none.
     notes = write("notes.dat", b"notes" * 100)
@@ -142,6 +147,10 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
         assert RUN_LINE.sub(rb"\1", f.read()).replace(os.fsencode(one), b"") == RUN_LINE.sub(
             rb"\1", (tmp_path / "rep" / "r1.txt").read_bytes()).replace(os.fsencode(rep + "/r1.txt"), b"")
     pytest.raises(ValueError, morvela.convert, urls[1], storage_options=options).match("needs dst")
+    raised = pytest.raises(morvela.RecordingReadError, morvela.convert, f"{prefix}/none.dat", one,
+                           storage_options=options)
+    assert str(raised.value).startswith(f"{prefix}/none.dat: Input file read error (255): ")
+    assert str(raised.value).count(": ") == 2
     # Beside the object there is no folder; options that are no object are
     # a usage error that shows none of their text.
     status, printed, err = cli(capsys, "convert", urls[0], *given)

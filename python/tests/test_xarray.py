@@ -572,7 +572,9 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     pytest.raises(morvela.UnknownDataTypeError, xr.open_dataset, unknown, engine="morvela")
     entry = MorvelaBackendEntrypoint()
     assert not any(entry.guess_can_open(p) for p in (bad, tmp_path / "missing.dat", tmp_path,
-                                                     "x\0.dat"))
+                                                     "x\0.dat", "s3://b/r.txt", b"s3://b/dat"))
+    # A URL is not read to be guessed: its name says it.
+    assert all(entry.guess_can_open(p) for p in ("s3://b/r.dat", b"gs://b/R.DAT"))
     os.mkfifo(tmp_path / "fifo.dat")
     pytest.raises(morvela.NotRecordingError, morvela.open_mfdataset, [first, bad])
     for odd in (tmp_path / "fifo.dat", "/dev/zero"):

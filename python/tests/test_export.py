@@ -447,29 +447,30 @@ def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
     assert not leftovers(tmp_path / "out")
 
 
-@pytest.mark.parametrize("handler", ["ignored", "own"])
-def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, handler):
+@pytest.mark.parametrize("handler, job", [("ignored", "export"), ("own", "export"),
+                                          ("own", "convert")])
+def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, handler, job):
     # SIGINT ignored by the caller leaves the batch running; a handler of
-    # the caller's that returns stops it, and the recordings not exported say
+    # the caller's that returns stops it, and the recordings not written say
     # so.
     sources = [p for p, _ in recordings(write, 3, rows=3000, inputs=2)]
     calls = []
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN if handler == "ignored"
                              else lambda signum, frame: calls.append(signum))
     try:
-        interrupt_at(monkeypatch, "mid-write", b"r1.",
+        interrupt_at(monkeypatch, "mid-write" if job == "export" else "created", b"r1.",
                      lambda: os.kill(os.getpid(), signal.SIGINT))
         (tmp_path / "out").mkdir()
-        outcomes = morvela.export_batch(sources, tmp_path / "out")
+        outcomes = getattr(morvela, f"{job}_batch")(sources, tmp_path / "out")
     finally:
         signal.signal(signal.SIGINT, previous)
     errors = [o.error for o in outcomes]
     if handler == "ignored":
         assert errors == [None] * 3 and calls == []
     else:
-        assert errors == [None] + ["not exported: the batch was stopped"] * 2
+        assert errors == [None] + [f"not {job}ed: the batch was stopped"] * 2
         assert calls == [signal.SIGINT]
-        assert os.listdir(tmp_path / "out") == ["r0.parquet"]
+        assert os.listdir(tmp_path / "out") == ["r0.parquet" if job == "export" else "r0.txt"]
 
 
 def test_workers_end_with_the_program_that_started_them(write, tmp_path):

@@ -405,6 +405,10 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
                            "gone/deeper", "--jobs", jobs)
     assert (status, out, os.path.exists("gone")) == (1, "", False)  # nothing to hold
     assert err.splitlines()[1:] == ["morvela: exported 0 of 1 recordings, 1 failed"]
+    # Beside a missing file of its name, a recording is no collision.
+    status, out, err = cli(capsys, "export", "run1/other.dat", "run1/none/other.dat", "-o",
+                           "beside", "--jobs", jobs)
+    assert (status, out) == (1, "beside/other.parquet\n")
 
 
 def test_workers_never_outnumber_recordings_and_a_failed_start_is_status_4(

@@ -75,8 +75,9 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypa
     fs.pipe_file(url, data[:-2] + b"\x7f\x7f")  # same size, other bytes
     for read in (lambda: rec.read(90, 100), lambda: ds.signal.values,
                  lambda: many.signal.values):
-        with pytest.raises(morvela.RecordingReadError, match="changed after it was opened"):
+        with pytest.raises(morvela.RecordingReadError, match="changed after it was opened") as raised:
             read()
+        assert raised.value.path == url
     # Cut short: its rows there read, the first missing one is named.
     fs.pipe_file(url, data[:len(data) - 4 * 30 - 1])
     with morvela.open(url, storage_options=options) as cut:
@@ -123,6 +124,11 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
         0, [f"{out}/r0.parquet", f"{out}/r1.parquet"]), err
     status, printed, err = cli(capsys, "convert", *urls, "-o", rep, *given)
     assert (status, printed) == (0, f"{rep}/r0.txt\n{rep}/r1.txt\n"), err
+    # Two objects of one name, bound for one target: both refused.
+    fs.put_file(str(made[0][0]), f"{prefix}/again/r0.dat")
+    status, printed, err = cli(capsys, "export", urls[0], f"{prefix}/again/r0.dat", "-o",
+                               str(tmp_path / "twice"), *given)
+    assert (status, printed, err.count("refused")) == (1, "", 2), err
     image = str(tmp_path / "r0.png")
     for _ in range(2):  # the second over the first
         assert cli(capsys, "plot", urls[0], "-o", image, *given)[:2] == (0, image + "\n")

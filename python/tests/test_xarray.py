@@ -323,8 +323,8 @@ def test_memory_at_open_follows_the_file_not_the_header(write, monkeypatch):
         for nan in (np.nan, [0.0, np.nan]):
             pytest.raises(KeyError, ds.time.sel, time=nan, method="nearest").match(
                 "^\"not all values found in index 'time'\"$")
-        assert ds.time.sel(time=xr.DataArray([np.inf, -1.0]), method="nearest").values.tolist() \
-            == [last, -0.0005]
+        picked = ds.time.sel(time=xr.DataArray([np.inf, -1.0], dims="at"), method="nearest")
+        assert picked.dims == ("at",) and picked.values.tolist() == [last, -0.0005]
         assert ds.signal.sel(time=0, method="nearest").time.item() == 0.0
         pytest.raises(ValueError, ds.time.sel, time=slice(-0.0003, 0.0001)).match(
             "method='nearest'")  # xarray's own limit

@@ -142,6 +142,11 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
     assert (status, printed) == (1, f"{prefix}/out/r0.parquet\n"), err
     assert fs.cat_file(f"{prefix}/out/r0.parquet") == (tmp_path / "out" / "r0.parquet").read_bytes()
     assert not fs.exists(f"{prefix}/out/notes.parquet")
+    # By kind: a folder of each kind in the store, none made here.
+    status, printed, err = cli(capsys, "export", str(made[0][0]), "-o", f"{prefix}/kinds/",
+                               "--by-kind", *given)
+    assert status == 0 and printed.startswith(f"{prefix}/kinds/kind-"), err
+    assert not os.path.lexists(os.path.abspath(f"{prefix}/kinds"))
     (tmp_path / "local").mkdir()
     morvela.convert_batch([str(made[0][0])], local)
     assert RUN_LINE.sub(rb"\1", (tmp_path / "rep" / "r0.txt").read_bytes()).replace(

@@ -12,8 +12,8 @@ no test, or too few. While mutmut makes its map (MUTANT_UNDER_TEST is
   through the sitecustomize that tools/python_mutants.py writes, and a
   process forked by one that writes, or by the test process, writes too;
 - as each test ends, and before mutmut reads what the test reached, the test
-  process (this module as a pytest plugin: -p mutant_hits) takes the names in
-  those files into that record.
+  process (this module as a pytest plugin, named in $PYTEST_PLUGINS) takes the
+  names in those files into that record.
 
 A process that outlives its test (a cluster's worker) names each function
 once, for the first test that reaches it there.

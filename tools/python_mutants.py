@@ -131,9 +131,12 @@ def main():
     with open(os.path.join(hooks, "sitecustomize.py"), "w", encoding="utf-8") as f:
         f.write("import os\n\nif os.environ.get('MUTANT_UNDER_TEST') == 'stats':\n"
                 "    import mutant_hits\n\n    mutant_hits.start()\n")
+    # What an earlier run's processes wrote after its last test is no test's.
+    hits = os.path.join(scratch, "hits")
+    shutil.rmtree(hits, ignore_errors=True)
     env = dict(os.environ,
                PYTHONPATH=os.pathsep.join([os.path.join(scratch, "mutants"), hooks]),
-               MORVELA_MUTANT_HITS=os.path.join(scratch, "hits"),
+               MORVELA_MUTANT_HITS=hits,
                PYTEST_PLUGINS="mutant_hits",
                PATH=os.path.join(venv, "bin") + os.pathsep + os.environ["PATH"],
                MORVELA_BINARY=os.path.join(build, "Morvela"),

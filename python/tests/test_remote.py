@@ -158,6 +158,7 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
         assert RUN_LINE.sub(rb"\1", f.read()).replace(os.fsencode(one), b"") == RUN_LINE.sub(
             rb"\1", (tmp_path / "rep" / "r1.txt").read_bytes()).replace(os.fsencode(rep + "/r1.txt"), b"")
     pytest.raises(ValueError, morvela.convert, urls[1], storage_options=options).match("needs dst")
+    assert morvela.export(urls[1], one + ".h5", storage_options=options) == one + ".h5"
     raised = pytest.raises(morvela.RecordingReadError, morvela.convert, f"{prefix}/none.dat", one,
                            storage_options=options)
     assert str(raised.value).startswith(f"{prefix}/none.dat: Input file read error (255): ")

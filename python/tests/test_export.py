@@ -182,8 +182,10 @@ def test_names_and_units_are_unique_utf8(write, tmp_path):
         assert list(f.attrs["input_names"])[0] == "TimeOffset"
         assert json.loads(f.attrs["morvela"]) == stored and f.attrs["_NCProperties"].startswith(
             b"version=2,morvela=") and f["values"].attrs["_Netcdf4Coordinates"].tolist() == [0, 1]
-        assert h5py.check_string_dtype(f.attrs.get_id("block_name").dtype) == ("utf-8", 5)
+        assert [h5py.check_string_dtype(f.attrs.get_id(k).dtype) for k in ("block_name", "data_type")] \
+            == [("utf-8", 5), ("ascii", 5)]
         assert [d.keys() for d in f["values"].dims] == [["time_offset"], ["input"]]
+        assert [f[k].attrs["_Netcdf4Coordinates"].tolist() for k in ("time_offset", "input")] == [[0], [1]]
         assert (f.attrs["trigger_time"], f.attrs["block_name"].decode()) == \
             (header.trigger_time_iso().encode(), "bl\ufffd")
         assert np.datetime64(f.attrs["trigger_time"].decode().rstrip("Z"), "ns") == \

@@ -17,17 +17,31 @@ no test, or too few. While mutmut makes its map (MUTANT_UNDER_TEST is
 
 A process that outlives its test (a cluster's worker) names each function
 once, for the first test that reaches it there.
+
+A program run as python -m morvela runs morvela/__main__.py as the module
+__main__, and mutmut names a function by its module: there the functions
+of morvela.__main__ are named, and a mutant of theirs switched on, as
+those of __main__.
 """
 
 import os
+import sys
 
-import pytest
+import pluggy
 
+# pytest's own marker, without importing pytest into every program started.
+hookimpl = pluggy.HookimplMarker("pytest")
 FOLDER = "MORVELA_MUTANT_HITS"
 
 
 def recording() -> bool:
     return os.environ.get("MUTANT_UNDER_TEST") == "stats" and FOLDER in os.environ
+
+
+def _run_as() -> str:
+    """The name of the module this process runs as __main__ ("" if none)."""
+    spec = getattr(sys.modules.get("__main__"), "__spec__", None)
+    return spec.name if spec is not None else ""
 
 
 def write_hits() -> None:
@@ -38,6 +52,8 @@ def write_hits() -> None:
     path = os.path.join(os.environ[FOLDER], str(os.getpid()))
 
     def hit(name, caller=None):
+        if name.startswith("__main__.") and _run_as():
+            name = _run_as() + name[len("__main__"):]
         if name not in seen:
             seen.add(name)
             with open(path, "a", encoding="utf-8") as f:
@@ -47,10 +63,21 @@ def write_hits() -> None:
 
 
 def start() -> None:
-    """In a process started while the map is made: it and its forks write."""
+    """In a process a test starts: while the map is made it and its forks
+    write; otherwise a mutant of the module it runs as __main__ is on."""
+    from mutmut.mutation import trampoline
+
     if recording():
         write_hits()
         os.register_at_fork(after_in_child=write_hits)
+        return
+    named = trampoline.get_mutant_under_test
+
+    def mutant_under_test() -> str:
+        name, module = named(), _run_as()
+        return "__main__" + name[len(module):] if module and name.startswith(module + ".") else name
+
+    trampoline.get_mutant_under_test = mutant_under_test
 
 
 def pytest_configure(config):
@@ -65,7 +92,7 @@ def pytest_configure(config):
         os.register_at_fork(after_in_child=write_hits)
 
 
-@pytest.hookimpl(tryfirst=True)
+@hookimpl(tryfirst=True)
 def pytest_runtest_teardown(item, nextitem):
     if not recording():
         return

@@ -15,9 +15,10 @@ has, or a listed equivalent that a test kills.
 
 mutmut maps tests to code by what runs in the test process; with
 tools/mutant_hits.py it sees what runs in the processes a test starts as
-well. tools/python_worker_mutants.txt names, for a mutant of code that runs
-only in worker processes, the test that must fail with it; the test runs
-with that mutant switched on.
+well, and a mutant of morvela/__main__.py is on in python -m morvela too.
+tools/python_worker_mutants.txt names, for a mutant of code that runs only
+in worker processes, the test that must fail with it; the test runs with
+that mutant switched on.
 
 The tests' S3-API server is started once for the run, and each test
 session takes a bucket of its own there.
@@ -129,7 +130,7 @@ def main():
     os.makedirs(hooks, exist_ok=True)
     shutil.copy(os.path.join(ROOT, "tools", "mutant_hits.py"), hooks)
     with open(os.path.join(hooks, "sitecustomize.py"), "w", encoding="utf-8") as f:
-        f.write("import os\n\nif os.environ.get('MUTANT_UNDER_TEST') == 'stats':\n"
+        f.write("import os\n\nif os.environ.get('MUTANT_UNDER_TEST'):\n"
                 "    import mutant_hits\n\n    mutant_hits.start()\n")
     # What an earlier run's processes wrote after its last test is no test's.
     hits = os.path.join(scratch, "hits")

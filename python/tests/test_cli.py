@@ -539,6 +539,9 @@ def test_a_few_big_recordings_show_their_bytes(write, tmp_path, monkeypatch, com
         [sys.executable, "-m", "morvela", command, *map(str, made), "-o", "again",
          "--jobs", str(jobs)], 100, tmp_path)
     assert status == 0 and b"B/s" in shown and b"rec/s" not in shown
+    tqdm = pytest.importorskip("tqdm")  # sizes in binary multiples
+    total = tqdm.tqdm.format_sizeof(sum(os.path.getsize(p) for p in made), divisor=1024)
+    assert f"/{total} [".encode() in shown
 
 
 # How a name is shown, at each edge of what must be quoted: C0, DEL and C1
@@ -601,6 +604,10 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path, 
                                                "--mixed-kinds"], 100, tmp_path)
     assert status == 0 and b"\x1b[2J" not in shown
     assert {"plain.parquet", "$'wipe\\033[2J\\033[H.parquet'"} <= set(screen)
+    # And a name that standard output's encoding cannot take.
+    raw_recording(write, "\xe9.dat", 10, 1)
+    assert run_cli("export", "\xe9.dat", "--mixed-kinds", cwd=tmp_path,
+                   env=dict(os.environ, PYTHONIOENCODING="ascii")).stdout == "$'\\303\\251.parquet'\n"
 
 
 @pytest.mark.parametrize("differ, other, shown", [

@@ -221,12 +221,15 @@ class _Failing:
     def fileno(self):
         return self.fd
 
+    buffer = property(lambda self: self)  # where --print0 writes its bytes
+
 
 @pytest.mark.parametrize("closed", [False, True, None])
 @pytest.mark.parametrize("command, status, said", [
     ("info", 3, "morvela: cannot write the header: "),
     ("plot", 3, "morvela: wrote PNG, but cannot write its name to standard output\n"),
     ("export", 3, "morvela: cannot write the targets' names to standard output\n"),
+    ("--print0", 3, "morvela: cannot write the targets' names to standard output\n"),
     ("--version", 3, "morvela: cannot write the version to standard output\n"),
 ])
 def test_a_failed_standard_output_is_said_once_and_silenced(
@@ -236,7 +239,8 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     failing = _Failing(writer, closed)
     monkeypatch.setattr(sys, "stdout", None if closed is None else failing)
     args = {"info": ["info", paths[0]], "plot": ["plot", paths[0]],
-            "export": ["export", *paths], "--version": ["--version"]}[command]
+            "export": ["export", *paths], "--print0": ["export", *paths, "--print0"],
+            "--version": ["--version"]}[command]
     got, _, err = cli(capsys, *args)
     # Nothing more is tried, and what Python would flush at exit goes nowhere.
     assert got == status and failing.written == (closed is not None)
@@ -248,8 +252,8 @@ def test_a_failed_standard_output_is_said_once_and_silenced(
     os.close(writer)
     said = said.replace("PNG", str(tmp_path / "r0.png"))
     lines = err.splitlines(keepends=True)
-    assert lines[-1].startswith(said) and len(lines) == (2 if command == "export" else 1)
-    if command == "export":
+    assert lines[-1].startswith(said) and len(lines) == (2 if "targets" in said else 1)
+    if "targets" in said:
         assert lines == ["morvela: exported 2 of 2 recordings, 0 failed\n", said]
         assert pq.read_table(tmp_path / "r1.parquet").num_rows == 10
 
@@ -374,7 +378,8 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
     second, _ = raw_recording(write, "run2/rec.dat", 100, 2, seed=2)
     other, values = raw_recording(write, "run1/other.dat", 100, 2, seed=3)
     monkeypatch.chdir(tmp_path)
-    status, out, err = cli(capsys, "export", first, second, other, "-o", "out", "--jobs", jobs)
+    status, out, err = cli(capsys, "export", first, second, other, "-o", "out", "--jobs", jobs,
+                           "--compression", "snappy")
     assert status == 1 and out == "out/other.parquet\n"
     lines = err.splitlines()
     assert len(lines) == 3 and "Traceback" not in err
@@ -383,6 +388,8 @@ def test_colliding_targets_are_refused_and_the_rest_exported(write, tmp_path, ca
     assert lines[2] == "morvela: exported 1 of 3 recordings, 2 failed"
     assert os.listdir(tmp_path / "out") == ["other.parquet"]
     same_bits(parquet_values(tmp_path / "out" / "other.parquet"), values)
+    assert pq.ParquetFile(tmp_path / "out" / "other.parquet").metadata.row_group(0).column(
+        1).compression == "SNAPPY"
     # Two names of one stem in one folder, and HDF5: the same.
     (tmp_path / "run1" / "rec.bak").write_bytes(first.read_bytes())
     assert cli(capsys, "export", first, "run1/rec.bak", "--to", "hdf5", "--jobs", jobs)[:2] == \

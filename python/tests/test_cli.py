@@ -671,6 +671,11 @@ def test_a_folder_of_mixed_kinds_is_refused_and_by_kind_keeps_them_apart(
     outcomes = morvela.export_batch([first, second], tmp_path / "lib", by_kind=True)
     assert [os.path.relpath(o.target, "lib") for o in outcomes] == \
         [f"{k}/r{n}.parquet" for k, n in zip(keys, (1, 2))]
+    # Two folders of mixed kinds: each refused in a line of its own.
+    os.mkdir("sub")
+    kind("sub/r1.dat"), kind("sub/r2.dat", **other)
+    mixed = cli(capsys, "export", "r1.dat", "r2.dat", "sub/r1.dat", "sub/r2.dat")
+    assert shown is None or mixed[2] == said.replace(" out: ", " .: ") + said.replace(" out: ", " sub: ")
     # HDF5 never mixes with the Parquet beside it. Beside the recordings,
     # the folder is ".". A recording exported again, now of the other
     # kind, replaces its own file, which is then no longer there.

@@ -52,12 +52,14 @@ def write_hits() -> None:
     path = os.path.join(os.environ[FOLDER], str(os.getpid()))
 
     def hit(name, caller=None):
-        if name.startswith("__main__.") and _run_as():
-            name = _run_as() + name[len("__main__"):]
-        if name not in seen:
-            seen.add(name)
-            with open(path, "a", encoding="utf-8") as f:
-                f.write(name + "\n")
+        if name in seen:  # each call of a mutated function comes here
+            return
+        seen.add(name)
+        module = _run_as()
+        if module and name.startswith("__main__."):
+            name = module + name[len("__main__"):]
+        with open(path, "a", encoding="utf-8") as f:
+            f.write(name + "\n")
 
     trampoline.record_trampoline_hit = hit
 

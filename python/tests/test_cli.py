@@ -542,11 +542,12 @@ def test_a_few_big_recordings_show_their_bytes(write, tmp_path, monkeypatch, com
     assert any(0 < n < whole for n in seen), seen
     # With two at once, the other may be read whole by the first outcome.
     assert at_outcome[0] == whole // 2 if jobs == 1 else whole // 2 <= at_outcome[0] <= whole
+    tqdm = pytest.importorskip("tqdm")  # the bar is tqdm's
     status, shown, _, _ = _in_a_terminal(
         [sys.executable, "-m", "morvela", command, *map(str, made), "-o", "again",
          "--jobs", str(jobs)], 100, tmp_path)
     assert status == 0 and b"B/s" in shown and b"rec/s" not in shown
-    tqdm = pytest.importorskip("tqdm")  # sizes in binary multiples
+    # Sizes in binary multiples.
     total = tqdm.tqdm.format_sizeof(sum(os.path.getsize(p) for p in made), divisor=1024)
     assert f"/{total} [".encode() in shown
 

@@ -89,20 +89,32 @@ def convert_to(src: PathType, dst: PathType, shown: PathType, temporary: Optiona
     to leave the report unwritten. A recording at a URL is read in ranges,
     with `storage_options`."""
     source, target = os.fsencode(os.fspath(src)), os.fsencode(os.fspath(dst))
+    def unreadable(error: OSError) -> RecordingReadError:
+        # The store's failure is the recording's read error, never the
+        # report's write error.
+        return RecordingReadError(f"{os.fsdecode(source)}: {verdict(-1)}: "
+                                  f"{error.strerror or one_line(error)}", os.fspath(src))
+
     ranges = None
     if is_url(source):
         try:
             ranges = RangeReader(source, storage_options)
         except OSError as error:
-            raise RecordingReadError(f"{os.fsdecode(source)}: {verdict(-1)}: "
-                                     f"{error.strerror or one_line(error)}", os.fspath(src)) from None
+            raise unreadable(error) from None
     elif os.path.exists(target) and os.path.samefile(target, source):
         raise ExportError("it is the recording itself", target)
+
+    def read(size: int) -> bytes:
+        assert ranges is not None
+        try:
+            return ranges.read(size)
+        except OSError as error:
+            raise unreadable(error) from None
 
     def write(fd: int) -> None:
         try:
             if ranges is not None:
-                result, error = _morvela.convert_from(ranges.read, fd, os.fsencode(shown), stop)
+                result, error = _morvela.convert_from(read, fd, os.fsencode(shown), stop)
             else:
                 result, error = _morvela.convert(source, fd, os.fsencode(shown), stop)
         finally:

@@ -5,6 +5,7 @@
 import json
 import os
 import pickle
+import tempfile
 
 import numpy as np
 import pytest
@@ -169,7 +170,49 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
     assert (status, err.splitlines()[0]) == (
         1, f"morvela: {urls[0]}: refused: a recording at a URL needs -o DIR")
     status, _, err = cli(capsys, "info", urls[0], "--storage-options", '["s3cr3t"]')
-    assert status == 2 and "s3cr3t" not in err and "not a JSON object" in err
+    assert (status, err) == (2, "morvela: info: argument --storage-options: not a JSON object "
+                                "(see --help)\n")
+
+
+def test_a_conversion_reads_an_object_in_ranges_as_it_was_opened(write, tmp_path, bucket,
+                                                                 monkeypatch):
+    prefix, options, fs = bucket
+    # 800 KB of rows, in ranges that hold a read and a part of one.
+    path, _ = raw_recording(write, "big.dat", 200_000, 2)
+    monkeypatch.setattr(_remote, "RANGE_BYTES", 300_000)
+    url, local, remote = f"{prefix}/big.dat", str(tmp_path / "local.txt"), str(tmp_path / "r.txt")
+    fs.put_file(str(path), url)
+    morvela.convert(path, local)
+    morvela.convert(url, remote, storage_options=options)
+    with open(local, "rb") as a, open(remote, "rb") as b:
+        assert RUN_LINE.sub(rb"\1", a.read()).replace(os.fsencode(local), b"") == \
+            RUN_LINE.sub(rb"\1", b.read()).replace(os.fsencode(remote), b"")
+    # Rewritten, or the store failing, between two ranges: the recording's
+    # read error, and no report.
+    monkeypatch.setattr(_remote, "RANGE_BYTES", 0)  # a range for each read
+    real, fetched = _remote.fetch, []
+
+    def fetch(*args):
+        if fetched:
+            between()
+        fetched.append(args)
+        return real(*args)
+
+    def rewrite():
+        fs.pipe_file(url, path.read_bytes()[:-1] + b"\1")
+
+    def fail():
+        raise RuntimeError("connection reset by peer")
+
+    monkeypatch.setattr(_remote, "fetch", fetch)
+    for between, said in ((rewrite, "the object changed after it was opened"),
+                          (fail, "Input file read error (255): connection reset by peer")):
+        fetched.clear()
+        fs.put_file(str(path), url)
+        raised = pytest.raises(morvela.RecordingReadError, morvela.convert, url, remote + "2",
+                               storage_options=options)
+        assert str(raised.value) == f"{url}: {said}" and raised.value.path == url
+        assert not os.path.exists(remote + "2")
 
 
 def test_a_cluster_with_no_files_reads_objects(write, tmp_path, bucket, cluster):
@@ -185,17 +228,34 @@ def test_a_cluster_with_no_files_reads_objects(write, tmp_path, bucket, cluster)
         same_bits(many.signal.min("time").compute().values, values.min(axis=1))
 
 
-def test_an_upload_that_fails_leaves_no_object_and_no_parts(bucket):
-    from morvela import _remote
-
+def test_an_upload_leaves_one_object_or_none_and_nothing_here(bucket, tmp_path, monkeypatch):
     prefix, options, fs = bucket
-    bucket_name, key, _ = fs.split_path(f"{prefix}/big.parquet")
-    fs.call_s3("create_multipart_upload", Bucket=bucket_name, Key=key)
+    url, other = f"{prefix}/big.parquet", f"{prefix}/other.parquet"
+    here, temporary = tmp_path / "here", tmp_path / "tmp"
+    here.mkdir(), temporary.mkdir()
+    monkeypatch.chdir(here)
+    monkeypatch.setattr(tempfile, "tempdir", str(temporary))
 
     def write(local, temporary):
+        with open(local, "wb") as f:
+            f.write(b"target")
+
+    _remote.upload(url, options, write)
+    assert fs.cat_file(url) == b"target"
+    # Refused by the store: its reason, on one line.
+    wrong = dict(options, secret="not-the-key")
+    raised = pytest.raises(morvela.ExportError, _remote.upload, other, wrong, write)
+    assert str(raised.value) == f"cannot write {other}: {raised.value.reason}"
+    assert "signature" in raised.value.reason and "Errno" not in raised.value.reason
+    # Interrupted while a multipart upload is under way: no part is left,
+    # and the object is the earlier one.
+    bucket_name, key, _ = fs.split_path(url)
+    fs.call_s3("create_multipart_upload", Bucket=bucket_name, Key=key)
+
+    def interrupted(local, temporary):
         raise KeyboardInterrupt  # as an interrupt in the middle of an export
 
-    with pytest.raises(KeyboardInterrupt):
-        _remote.upload(f"{prefix}/big.parquet", options, write)
+    pytest.raises(KeyboardInterrupt, _remote.upload, url, options, interrupted)
     assert fs.call_s3("list_multipart_uploads", Bucket=bucket_name).get("Uploads", []) == []
-    assert not fs.exists(f"{prefix}/big.parquet")
+    assert fs.cat_file(url) == b"target" and not fs.exists(other)
+    assert os.listdir(here) == os.listdir(temporary) == []

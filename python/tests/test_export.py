@@ -429,8 +429,12 @@ def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
     assert outcomes == [morvela.Outcome("runs/r0.dat", "out/r0.h5", None)]
     with h5py.File(tmp_path / "out" / "r0.h5") as f:
         same_bits(f["values"][...], values)
-    assert morvela.convert_batch(["runs/r0.dat"], "out", client=client) == [
-        morvela.Outcome("runs/r0.dat", "out/r0.txt", None)]
+    from distributed import get_task_stream
+
+    with get_task_stream(client) as tasks:
+        assert morvela.convert_batch(["runs/r0.dat"], "out", client=client) == [
+            morvela.Outcome("runs/r0.dat", "out/r0.txt", None)]
+    assert tasks.data  # run on the cluster
     assert (tmp_path / "out" / "r0.txt").read_bytes().split(b"\r\n")[1].endswith(b" out/r0.txt")
     # Lazy arrays of many recordings, opened and read in the cluster's
     # processes.

@@ -180,23 +180,18 @@ def test_a_conversion_reads_an_object_in_ranges_as_it_was_opened(write, tmp_path
     # 800 KB of rows, in ranges that hold a read and a part of one.
     path, _ = raw_recording(write, "big.dat", 200_000, 2)
     monkeypatch.setattr(_remote, "RANGE_BYTES", 300_000)
-    url, local, remote = f"{prefix}/big.dat", str(tmp_path / "local.txt"), str(tmp_path / "r.txt")
+    url, local, remote = f"{prefix}/big.dat", str(tmp_path / "local.txt"), str(tmp_path / "big.txt")
     fs.put_file(str(path), url)
     morvela.convert(path, local)
-    morvela.convert(url, remote, storage_options=options)
+    assert morvela.convert_batch([url], tmp_path, storage_options=options) == [
+        morvela.Outcome(url, remote, None)]
     with open(local, "rb") as a, open(remote, "rb") as b:
         assert RUN_LINE.sub(rb"\1", a.read()).replace(os.fsencode(local), b"") == \
             RUN_LINE.sub(rb"\1", b.read()).replace(os.fsencode(remote), b"")
     # Rewritten, or the store failing, between two ranges: the recording's
     # read error, and no report.
     monkeypatch.setattr(_remote, "RANGE_BYTES", 0)  # a range for each read
-    real, fetched = _remote.fetch, []
-
-    def fetch(*args):
-        if fetched:
-            between()
-        fetched.append(args)
-        return real(*args)
+    real = _remote.fetch
 
     def rewrite():
         fs.pipe_file(url, path.read_bytes()[:-1] + b"\1")
@@ -204,10 +199,17 @@ def test_a_conversion_reads_an_object_in_ranges_as_it_was_opened(write, tmp_path
     def fail():
         raise RuntimeError("connection reset by peer")
 
-    monkeypatch.setattr(_remote, "fetch", fetch)
     for between, said in ((rewrite, "the object changed after it was opened"),
                           (fail, "Input file read error (255): connection reset by peer")):
-        fetched.clear()
+        fetched = []
+
+        def fetch(*args, between=between, fetched=fetched):
+            if fetched:
+                between()
+            fetched.append(args)
+            return real(*args)
+
+        monkeypatch.setattr(_remote, "fetch", fetch)
         fs.put_file(str(path), url)
         raised = pytest.raises(morvela.RecordingReadError, morvela.convert, url, remote + "2",
                                storage_options=options)

@@ -64,6 +64,9 @@ def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
     assert (done.returncode, json.loads(done.stdout)["complete_rows"]) == (0, 2)
     assert done.stderr == ("morvela: $'\\303\\251.dat': shortened: the file holds 2 of the 4 rows "
                            "its header claims\n")
+    done = run_cli("info", "\xe9\xe9.dat", cwd=tmp_path, env=dict(os.environ, PYTHONIOENCODING="ascii"))
+    assert (done.returncode, done.stderr) == (
+        255, "morvela: $'\\303\\251\\303\\251.dat': No such file or directory\n")
 
 
 @pytest.mark.parametrize("command", ["info", "plot", "export"])
@@ -622,19 +625,21 @@ def test_hostile_names_are_quoted_and_print0_gives_their_bytes(write, tmp_path, 
 
 @pytest.mark.parametrize("differ, other, shown", [
     ("nothing", {}, None),
-    ("names", {"names": [b"a", b"c"]}, "short, inputs ..., b; short, inputs ..., c"),
-    ("first name", {"names": [b"x", b"b"]}, "short, inputs a, b; short, inputs x, b"),
+    ("names", {"names": [b"a", b"b", b"c", b"e"]}, "short, inputs ..., d; short, inputs ..., e"),
+    ("first name", {"names": [b"x", b"b", b"c", b"d"]},
+     "short, inputs a, b, c; short, inputs x, b, c"),
     ("type", {"type_name": "unsigned short"}, "short; unsigned short"),
-    ("units", {"units": [b"V", b"mV"]}, "short, units ..., V; short, units ..., mV"),
+    ("units", {"units": [b"V", b"mV", b"V", b"V"]},
+     "short, units ..., V, V, V; short, units ..., mV, V, V"),
     ("count", {"names": [b"a", b"b", b"c"], "units": [b"V"] * 3},
-     "short, 2 inputs; short, 3 inputs"),
-    ("none", {"names": [], "units": []}, "short, 2 inputs; short, no inputs"),
+     "short, 4 inputs; short, 3 inputs"),
+    ("none", {"names": [], "units": []}, "short, 4 inputs; short, no inputs"),
 ])
 def test_a_folder_of_mixed_kinds_is_refused_and_by_kind_keeps_them_apart(
         write, tmp_path, capsys, monkeypatch, differ, other, shown):
     import pyarrow.dataset as ds
 
-    def kind(name, type_name="short", names=(b"a", b"b"), units=(b"V", b"V")):
+    def kind(name, type_name="short", names=(b"a", b"b", b"c", b"d"), units=(b"V",) * 4):
         return write(name, header_bytes(type_name, 2, len(names), 4) +
                      input_bytes(list(names), list(units)) + bytes(8 * len(names)))
 

@@ -583,3 +583,10 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
             errno.ESPIPE, "not a regular file: a recording is read at random", str(odd))
         pytest.raises(OSError, xr.open_dataset, odd, engine="morvela").match("not a regular file")
 
+    # Objects of a filesystem other than S3, listed one by one.
+    store = pytest.importorskip("fsspec").filesystem("memory")
+    urls = [f"memory://{tmp_path.name}/{k}.dat" for k in range(2)]
+    for url in urls:
+        store.pipe_file(url, first.read_bytes())
+    same_bits(morvela.open_mfdataset(urls).signal.values, np.stack([values, values]))
+    store.rm(f"memory://{tmp_path.name}", recursive=True)

@@ -16,6 +16,9 @@ from conftest import RUN_LINE, cli, header_bytes, raw_recording, recordings, sam
 
 s3fs = pytest.importorskip("s3fs")
 xr = pytest.importorskip("xarray")
+# A store that is not there: a closed port, and no retries.
+NOWHERE = {"key": "k", "secret": "s", "client_kwargs": {"endpoint_url": "http://127.0.0.1:9"},
+           "config_kwargs": {"retries": {"max_attempts": 1}}}
 
 
 @pytest.fixture
@@ -199,6 +202,9 @@ def test_a_conversion_reads_an_object_in_ranges_as_it_was_opened(write, tmp_path
     def fail():
         raise RuntimeError("connection reset by peer")
 
+    raised = pytest.raises(morvela.RecordingReadError, morvela.convert, url, remote + "2",
+                           storage_options=NOWHERE)
+    assert str(raised.value).startswith(f"{url}: Input file read error (255): Could not connect")
     for between, said in ((rewrite, "the object changed after it was opened"),
                           (fail, "Input file read error (255): connection reset by peer")):
         fetched = []
@@ -244,11 +250,12 @@ def test_an_upload_leaves_one_object_or_none_and_nothing_here(bucket, tmp_path, 
 
     _remote.upload(url, options, write)
     assert fs.cat_file(url) == b"target"
-    # Refused by the store: its reason, on one line.
-    wrong = dict(options, secret="not-the-key")
-    raised = pytest.raises(morvela.ExportError, _remote.upload, other, wrong, write)
-    assert str(raised.value) == f"cannot write {other}: {raised.value.reason}"
-    assert "signature" in raised.value.reason and "Errno" not in raised.value.reason
+    # Refused by the store, or no store there: the reason, on one line.
+    for given, said in ((dict(options, secret="not-the-key"), "signature"),
+                        (NOWHERE, "Could not connect to the endpoint URL")):
+        raised = pytest.raises(morvela.ExportError, _remote.upload, other, given, write)
+        assert str(raised.value) == f"cannot write {other}: {raised.value.reason}"
+        assert said in raised.value.reason and "Errno" not in raised.value.reason
     # Interrupted while a multipart upload is under way: no part is left,
     # and the object is the earlier one.
     bucket_name, key, _ = fs.split_path(url)

@@ -112,8 +112,12 @@ def test_a_batch_names_each_report_by_its_file_and_fails_each_file_alone(write, 
     assert morvela.convert(folder / "a.dat", given) == str(given)
     assert given.read_bytes().split(b"\r\n")[1].endswith(b" " + bytes(given))
     (folder / "rec.txt").write_bytes(CASES["short"])
-    with pytest.raises(morvela.ExportError, match="it is the recording itself"):
+    with pytest.raises(morvela.ExportError, match="^cannot write jane.doe/2024.03.15/rec.txt: it is "
+                       "the recording itself$"):
         morvela.convert("jane.doe/2024.03.15/rec.txt")
+    with pytest.raises(morvela.ExportError, match="^cannot write none/rec.txt: No such file or "
+                       "directory$"):
+        morvela.convert("jane.doe/2024.03.15/b.c.dat", "none/rec.txt")
     status, _, err = cli(capsys, "convert", "jane.doe/2024.03.15/rec.txt")
     one_line(err.splitlines()[0] + "\n")
     assert status == 1 and (folder / "rec.txt").read_bytes() == CASES["short"]

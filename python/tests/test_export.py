@@ -112,9 +112,11 @@ def open_in(folder):
             and os.readlink(link).startswith(str(folder))]
 
 
-@pytest.mark.parametrize("to, suffix", [("hdf5", ".h5"), ("parquet", ".parquet")])
+@pytest.mark.parametrize("to, suffix, reason", [
+    ("hdf5", ".h5", ""), ("parquet", ".parquet", ""),
+    ("report", ".txt", "Output file write error (254): ")])
 def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, monkeypatch, to,
-                                                       suffix):
+                                                       suffix, reason):
     # A file-size limit here: a full disk says the same, later. The
     # command line says it in one line naming the source and the target
     # once.
@@ -128,16 +130,18 @@ def test_a_write_the_system_refuses_is_an_export_error(write, tmp_path, capsys, 
     resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, limit[1]))
     try:
         with pytest.raises(morvela.ExportError) as raised:
-            morvela.export(path, tmp_path / f"rec{suffix}")
-        status, out, err = cli(capsys, "export", path, "--to", to, "--jobs", "1")
+            (morvela.convert if to == "report" else morvela.export)(path, tmp_path / f"rec{suffix}")
+        status, out, err = cli(capsys, *(["convert", path] if to == "report" else
+                                         ["export", path, "--to", to]), "--jobs", "1")
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, previous)
-    said = f"cannot write {tmp_path}/rec{suffix}: File too large"
+    said = f"cannot write {tmp_path}/rec{suffix}: {reason}File too large"
     assert str(raised.value) == said
     assert (status, out) == (1, "")
+    done = "converted" if to == "report" else "exported"
     assert err.splitlines() == [f"morvela: {path}: {said}",
-                                "morvela: exported 0 of 1 recordings, 1 failed"]
+                                f"morvela: {done} 0 of 1 recordings, 1 failed"]
     assert sorted(os.listdir(tmp_path)) == ["rec.dat"]
 
 

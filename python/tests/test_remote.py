@@ -165,8 +165,7 @@ def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):
     assert morvela.export(urls[1], one + ".h5", storage_options=options) == one + ".h5"
     raised = pytest.raises(morvela.RecordingReadError, morvela.convert, f"{prefix}/none.dat", one,
                            storage_options=options)
-    assert str(raised.value).startswith(f"{prefix}/none.dat: Input file read error (255): ")
-    assert str(raised.value).count(": ") == 2
+    assert str(raised.value) == f"{prefix}/none.dat: Input file read error (255): {prefix[5:]}/none.dat"
     # Beside the object there is no folder; options that are no object are
     # a usage error that shows none of their text.
     status, printed, err = cli(capsys, "convert", urls[0], *given)

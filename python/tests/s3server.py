@@ -50,7 +50,7 @@ def serve(folder, bucket="recordings"):
             try:
                 fs.ls(bucket, refresh=True)
                 break
-            except OSError:
+            except Exception:  # noqa: BLE001 - not answering yet, in botocore's words too
                 time.sleep(0.25)
         else:
             raise RuntimeError("weed mini did not answer within 120 s")

@@ -39,10 +39,23 @@ def _blocks():
 
 @pytest.fixture(scope="module")
 def clone(tmp_path_factory):
+    # The scratch folder, and the blocks run in it so far.
     folder = tmp_path_factory.mktemp("clone")
     os.symlink(os.path.dirname(os.path.abspath(MORVELA)), folder / "build")
     shutil.copytree(os.path.join(os.path.dirname(README), "examples"), folder / "examples")
-    return folder
+    return folder, set()
+
+
+def _run(folder, kind, code, line):
+    env = dict(os.environ, MPLBACKEND="Agg",
+               PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    script = folder / f"block-{re.sub(r'[^A-Za-z0-9]', '-', line)}.{'py' if kind == 'python' else 'sh'}"
+    script.write_text(code)
+    command = [sys.executable, script.name] if kind == "python" else \
+        ["bash", "-eo", "pipefail", script.name]
+    done = subprocess.run(command, cwd=folder, env=env, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, f"{line}:\n{done.stdout}\n{done.stderr}"
 
 
 def test_the_readme_has_blocks_of_each_kind():
@@ -55,15 +68,18 @@ def test_the_readme_has_blocks_of_each_kind():
 def test_a_readme_block_runs_as_written(clone, kind, code, why, line):
     if why is not None:
         pytest.skip(why)
-    env = dict(os.environ, MPLBACKEND="Agg",
-               PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
-    script = clone / f"block-{re.sub(r'[^A-Za-z0-9]', '-', line)}.{'py' if kind == 'python' else 'sh'}"
-    script.write_text(code)
-    command = [sys.executable, script.name] if kind == "python" else \
-        ["bash", "-eo", "pipefail", script.name]
-    done = subprocess.run(command, cwd=clone, env=env, capture_output=True,
-                          text=True, timeout=600)
-    assert done.returncode == 0, f"{line}:\n{done.stdout}\n{done.stderr}"
+    folder, ran = clone
+    # A block may use what the blocks before it made (the guide is read in
+    # order): where it runs without them (a test chosen alone), they run
+    # first.
+    for earlier_kind, earlier, earlier_why, earlier_line in _blocks():
+        if earlier_line == line:
+            break
+        if earlier_why is None and earlier_line not in ran:
+            _run(folder, earlier_kind, earlier, earlier_line)
+            ran.add(earlier_line)
+    _run(folder, kind, code, line)
+    ran.add(line)
 
 
 # make check installs the Debian packages it needs where they are missing: a

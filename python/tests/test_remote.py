@@ -222,6 +222,35 @@ def test_a_conversion_reads_an_object_in_ranges_as_it_was_opened(write, tmp_path
         assert not os.path.exists(remote + "2")
 
 
+def test_a_store_that_fails_is_an_oserror_that_names_the_object(write, bucket, monkeypatch):
+    prefix, options, fs = bucket
+    made = recordings(write, 2, rows=100, inputs=2)
+    urls = [f"{prefix}/{path.name}" for path, _ in made]
+    for (path, _), url in zip(made, urls):
+        fs.put_file(str(path), url)
+    for opening in (lambda: morvela.open(urls[0], storage_options=NOWHERE),
+                    lambda: morvela.open_mfdataset(urls, storage_options=NOWHERE)):
+        raised = pytest.raises(OSError, opening)
+        assert raised.value.filename == urls[0] and "Could not connect" in raised.value.strerror
+    # An object shorter than a header is refused as its file is.
+    fs.pipe_file(f"{prefix}/tiny.dat", header_bytes("short", 2, 1, 1)[:100])
+    pytest.raises(morvela.RecordingReadError, morvela.open, f"{prefix}/tiny.dat",
+                  storage_options=options)
+    # Failing after the listing, or after the open.
+    rec = morvela.open(urls[0], storage_options=options)
+    many = morvela.open_mfdataset(urls, storage_options=options)
+
+    def fail(*args):
+        raise RuntimeError("connection reset by peer")
+
+    monkeypatch.setattr(_remote, "fetch", fail)
+    for read in (rec.read, lambda: many.signal.values,
+                 lambda: morvela.open(urls[0], storage_options=options),
+                 lambda: morvela.open_mfdataset(urls, storage_options=options)):
+        raised = pytest.raises(OSError, read)
+        assert raised.value.filename in urls and raised.value.strerror == "connection reset by peer"
+
+
 def test_a_cluster_with_no_files_reads_objects(write, tmp_path, bucket, cluster):
     prefix, options, fs = bucket
     made = recordings(write, 4, rows=5000, inputs=2, prefix="c")

@@ -101,7 +101,12 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypa
     monkeypatch.setattr(_remote, "fetch", counted)
     pytest.raises(morvela.RecordingReadError, morvela.open, url, storage_options=options)
     assert fetched == [64 << 10]
-    # A table past the first range (700 inputs, 67,200 bytes) comes in a second.
+    # A header and its table in one range; a table past the first range
+    # (700 inputs, 67,200 bytes) in a second.
+    fs.pipe_file(url, data)
+    fetched.clear()
+    morvela.open(url, storage_options=options).close()
+    assert fetched == [len(data)]
     wide, values = raw_recording(write, "wide.dat", 3, 700)
     fs.put_file(str(wide), f"{prefix}/wide.dat")
     fetched.clear()
@@ -232,10 +237,25 @@ def test_a_store_that_fails_is_an_oserror_that_names_the_object(write, bucket, m
                     lambda: morvela.open_mfdataset(urls, storage_options=NOWHERE)):
         raised = pytest.raises(OSError, opening)
         assert raised.value.filename == urls[0] and "Could not connect" in raised.value.strerror
-    # An object shorter than a header is refused as its file is.
-    fs.pipe_file(f"{prefix}/tiny.dat", header_bytes("short", 2, 1, 1)[:100])
+    # An object shorter than a header (by 23 bytes: its count of inputs
+    # there, its rows not) is refused as its file is.
+    fs.pipe_file(f"{prefix}/tiny.dat", header_bytes("short", 2, 1, 1)[:225])
     pytest.raises(morvela.RecordingReadError, morvela.open, f"{prefix}/tiny.dat",
                   storage_options=options)
+    # Rewritten between its listing and its first range: refused.
+    real, rewrites = _remote.fetch, []
+
+    def rewritten(fs_, paths, *rest):
+        rewrites.append(1)  # other bytes each time
+        fs.pipe_file(urls[0], made[0][0].read_bytes() + bytes(len(rewrites)))
+        return real(fs_, paths, *rest)
+
+    monkeypatch.setattr(_remote, "fetch", rewritten)
+    for opening in (lambda: morvela.open(urls[0], storage_options=options),
+                    lambda: morvela.open_mfdataset(urls, storage_options=options)):
+        raised = pytest.raises(morvela.RecordingReadError, opening)
+        assert str(raised.value) == f"{urls[0]}: the object changed after it was opened"
+    monkeypatch.setattr(_remote, "fetch", real)
     # Failing after the listing, or after the open.
     rec = morvela.open(urls[0], storage_options=options)
     many = morvela.open_mfdataset(urls, storage_options=options)

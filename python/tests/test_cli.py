@@ -544,7 +544,9 @@ def test_a_few_big_recordings_show_their_bytes(write, tmp_path, monkeypatch, com
     whole = sum(os.path.getsize(p) for p in both)
     assert [o.error for o in outcomes] == [None] * 2
     assert seen == sorted(seen) and seen[-1] == whole
-    assert any(0 < n < whole for n in seen), seen
+    # Moving within a recording (a report is written by C++ in one go).
+    within = [n for n in seen if n not in (0, whole // 2, whole)]
+    assert within if command == "export" else any(0 < n < whole for n in seen), seen
     # With two at once, the other may be read whole by the first outcome.
     assert at_outcome[0] == whole // 2 if jobs == 1 else whole // 2 <= at_outcome[0] <= whole
     tqdm = pytest.importorskip("tqdm")  # the bar is tqdm's

@@ -89,6 +89,7 @@ def convert_to(src: PathType, dst: PathType, shown: PathType, temporary: Optiona
     to leave the report unwritten. A recording at a URL is read in ranges,
     with `storage_options`."""
     source, target = os.fsencode(os.fspath(src)), os.fsencode(os.fspath(dst))
+
     def unreadable(error: OSError) -> RecordingReadError:
         # The store's failure is the recording's read error, never the
         # report's write error.

@@ -60,11 +60,12 @@ def test_info_is_the_header_as_json(write, tmp_path, capsys, rec):
     # A shortened file: the rows it holds, and one line that says so; both
     # where the outputs take ASCII alone.
     write("\xe9.dat", rec.read_bytes()[:-5])
-    done = run_cli("info", "\xe9.dat", cwd=tmp_path, env=dict(os.environ, PYTHONIOENCODING="ascii"))
+    ascii_only = dict(os.environ, PYTHONIOENCODING="ascii")
+    done = run_cli("info", "\xe9.dat", cwd=tmp_path, env=ascii_only)
     assert (done.returncode, json.loads(done.stdout)["complete_rows"]) == (0, 2)
     assert done.stderr == ("morvela: $'\\303\\251.dat': shortened: the file holds 2 of the 4 rows "
                            "its header claims\n")
-    done = run_cli("info", "\xe9\xe9.dat", cwd=tmp_path, env=dict(os.environ, PYTHONIOENCODING="ascii"))
+    done = run_cli("info", "\xe9\xe9.dat", cwd=tmp_path, env=ascii_only)
     assert (done.returncode, done.stderr) == (
         255, "morvela: $'\\303\\251\\303\\251.dat': No such file or directory\n")
 

@@ -21,6 +21,11 @@ NOWHERE = {"key": "k", "secret": "s", "client_kwargs": {"endpoint_url": "http://
            "config_kwargs": {"retries": {"max_attempts": 1}}}
 
 
+def connection_reset(*args):
+    # A store's failure that is no OSError, in place of a fetch.
+    raise RuntimeError("connection reset by peer")
+
+
 @pytest.fixture
 def bucket(s3, tmp_path):
     # (URL of a fresh prefix, storage options, the filesystem).
@@ -203,14 +208,12 @@ def test_a_conversion_reads_an_object_in_ranges_as_it_was_opened(write, tmp_path
     def rewrite():
         fs.pipe_file(url, path.read_bytes()[:-1] + b"\1")
 
-    def fail():
-        raise RuntimeError("connection reset by peer")
-
     raised = pytest.raises(morvela.RecordingReadError, morvela.convert, url, remote + "2",
                            storage_options=NOWHERE)
     assert str(raised.value).startswith(f"{url}: Input file read error (255): Could not connect")
     for between, said in ((rewrite, "the object changed after it was opened"),
-                          (fail, "Input file read error (255): connection reset by peer")):
+                          (connection_reset, "Input file read error (255): connection reset by "
+                                             "peer")):
         fetched = []
 
         def fetch(*args, between=between, fetched=fetched):
@@ -259,11 +262,7 @@ def test_a_store_that_fails_is_an_oserror_that_names_the_object(write, bucket, m
     # Failing after the listing, or after the open.
     rec = morvela.open(urls[0], storage_options=options)
     many = morvela.open_mfdataset(urls, storage_options=options)
-
-    def fail(*args):
-        raise RuntimeError("connection reset by peer")
-
-    monkeypatch.setattr(_remote, "fetch", fail)
+    monkeypatch.setattr(_remote, "fetch", connection_reset)
     for read in (rec.read, lambda: many.signal.values,
                  lambda: morvela.open(urls[0], storage_options=options),
                  lambda: morvela.open_mfdataset(urls, storage_options=options)):

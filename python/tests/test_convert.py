@@ -121,3 +121,36 @@ def test_a_batch_names_each_report_by_its_file_and_fails_each_file_alone(write, 
     status, _, err = cli(capsys, "convert", "jane.doe/2024.03.15/rec.txt")
     one_line(err.splitlines()[0] + "\n")
     assert status == 1 and (folder / "rec.txt").read_bytes() == CASES["short"]
+
+
+@pytest.mark.parametrize("where", ["file", "memory"])
+def test_a_conversions_hooks_follow_its_reading_and_may_leave_no_report(write, tmp_path, where):
+    # `stop` before each write of the report, with the bytes read so far,
+    # and `ready` before the rename: either may raise, and leaves no report.
+    from morvela._convert import convert_to
+
+    path = write("big.dat", _recording("short", 2, 2, 200_000))
+    source = str(path)
+    if where == "memory":
+        source = f"memory://{tmp_path.name}/big.dat"
+        pytest.importorskip("fsspec").filesystem("memory").pipe_file(source, path.read_bytes())
+    seen, target = [], tmp_path / "big.txt"
+    convert_to(source, target, target, None, seen.append, lambda: seen.append("ready"))
+    assert 2 < len(seen) and seen[-2:] == [os.path.getsize(path), "ready"], seen
+    assert 0 < seen[0] and seen[:-1] == sorted(seen[:-1]) and target.exists()
+
+    class Stopped(Exception):
+        pass
+
+    def stop_at(k):
+        def hook(*_):
+            seen.append(None)
+            if len(seen) == k:
+                raise Stopped
+        return hook
+
+    target.unlink()
+    for hooks in ({"stop": stop_at(2)}, {"ready": stop_at(1)}):
+        seen = []
+        pytest.raises(Stopped, convert_to, source, target, target, None, **hooks)
+        assert os.listdir(tmp_path) == ["big.dat"]

@@ -94,9 +94,9 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypa
         with pytest.raises(morvela.TruncatedRecordingError) as error:
             cut.read(60, 100)
     assert error.value.row == 69
-    # A header that claims a table past the object's end is refused, as the
-    # file would be, after the first range alone.
-    fs.pipe_file(url, header_bytes("short", 2, 1_000_000, 1) + bytes(200_000))
+    # A header that claims a table past the object's end (or more inputs
+    # than memory holds) is refused, as the file would be, after the first
+    # range alone.
     fetched, real = [], _remote.fetch
 
     def counted(fs_, paths, starts, ends, *rest):
@@ -104,8 +104,12 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypa
         return real(fs_, paths, starts, ends, *rest)
 
     monkeypatch.setattr(_remote, "fetch", counted)
-    pytest.raises(morvela.RecordingReadError, morvela.open, url, storage_options=options)
-    assert fetched == [64 << 10]
+    for inputs, refused in ((1_000_000, morvela.RecordingReadError),
+                            (0xFFFFFFFF, morvela.RecordingMemoryError)):
+        fs.pipe_file(url, header_bytes("short", 2, inputs, 1) + bytes(200_000))
+        fetched.clear()
+        pytest.raises(refused, morvela.open, url, storage_options=options)
+        assert fetched == [64 << 10]
     # A header and its table in one range; a table past the first range
     # (700 inputs, 67,200 bytes) in a second.
     fs.pipe_file(url, data)

@@ -179,10 +179,15 @@ def with_samples(head: bytes, samples: int) -> bytes:
 def plainly(url: Union[str, bytes], call: Callable[..., T], *args: Any, **options: Any) -> T:
     """call(*args, **options), with any failure of the filesystem's own
     kind (no credentials, an endpoint that does not answer) as an OSError
-    that names `url`."""
+    that names `url`; a system error that names nothing (a connection
+    reset) is given `url` as its file name."""
     try:
         return call(*args, **options)
-    except (OSError, RecordingReadError):
+    except OSError as error:
+        if error.filename is None and error.errno is not None:
+            error.filename = os.fsdecode(url)
+        raise
+    except RecordingReadError:
         raise
     except Exception as error:  # noqa: BLE001 - botocore's and others' own
         raise OSError(errno.EIO, one_line(error), os.fsdecode(url)) from None

@@ -2,6 +2,7 @@
 # every reading route reads what the local file reads, an object rewritten
 # or cut short is never mixed, and no credential is ever shown.
 
+import errno
 import json
 import os
 import pickle
@@ -24,6 +25,11 @@ NOWHERE = {"key": "k", "secret": "s", "client_kwargs": {"endpoint_url": "http://
 def connection_reset(*args):
     # A store's failure that is no OSError, in place of a fetch.
     raise RuntimeError("connection reset by peer")
+
+
+async def reset_by_peer(*args):
+    # One that is an OSError naming nothing, in place of a range's read.
+    raise ConnectionResetError(errno.ECONNRESET, "connection reset by peer")
 
 
 @pytest.fixture
@@ -266,12 +272,15 @@ def test_a_store_that_fails_is_an_oserror_that_names_the_object(write, bucket, m
     # Failing after the listing, or after the open.
     rec = morvela.open(urls[0], storage_options=options)
     many = morvela.open_mfdataset(urls, storage_options=options)
-    monkeypatch.setattr(_remote, "fetch", connection_reset)
-    for read in (rec.read, lambda: many.signal.values,
-                 lambda: morvela.open(urls[0], storage_options=options),
-                 lambda: morvela.open_mfdataset(urls, storage_options=options)):
-        raised = pytest.raises(OSError, read)
-        assert raised.value.filename in urls and raised.value.strerror == "connection reset by peer"
+    for name, failing in (("fetch", connection_reset), ("_s3_range", reset_by_peer)):
+        monkeypatch.setattr(_remote, name, failing)
+        for read in (rec.read, lambda: many.signal.values,
+                     lambda: morvela.open(urls[0], storage_options=options),
+                     lambda: morvela.open_mfdataset(urls, storage_options=options)):
+            raised = pytest.raises(OSError, read)
+            assert raised.value.filename in urls, name
+            assert raised.value.strerror == "connection reset by peer"
+        monkeypatch.undo()
 
 
 def test_a_cluster_with_no_files_reads_objects(write, tmp_path, bucket, cluster):

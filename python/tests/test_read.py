@@ -338,3 +338,37 @@ def test_a_file_shortened_after_the_open(write, tmp_path):
         assert rec.complete_rows == 46
     assert pytest.raises(FileNotFoundError, morvela.open, tmp_path / "x").value.errno == 2
     pytest.raises(IsADirectoryError, morvela.open, tmp_path)
+
+
+@pytest.mark.parametrize("key", ["ETag", "etag", "VersionId", "version_id", "generation", "mtime",
+                                 "LastModified", "last_modified"])
+def test_an_object_rewritten_since_its_open_is_refused_on_any_filesystem(write, key):
+    # Where a listing says which version an object is by `key`. Fetched:
+    # the open's one range (the object's first 64 KiB), each read's one.
+    fsspec = pytest.importorskip("fsspec")
+    from fsspec.implementations.memory import MemoryFileSystem
+
+    fetched = []
+
+    class Versioned(MemoryFileSystem):
+        protocol = "versioned"
+
+        def info(self, path, **kwargs):
+            info = super().info(path, **kwargs)
+            return {**info, key: str(info["created"])}  # made anew at each write
+
+        def cat_file(self, path, start=None, end=None, **kwargs):
+            fetched.append(len(data := super().cat_file(path, start, end, **kwargs)))
+            return data
+
+    fsspec.register_implementation("versioned", Versioned, clobber=True)
+    path, values = counted_recording(write, 100, inputs=2)
+    url, store = f"versioned://{key}/rec.dat", fsspec.filesystem("versioned")
+    store.pipe_file(url, path.read_bytes())
+    with morvela.open(url) as rec:
+        same_bits(rec.read(10, 20), values[10:20])
+        assert fetched == [os.path.getsize(path), 10 * 2 * 2]  # the open's range, the read's
+        store.pipe_file(url, path.read_bytes()[:-1] + b"\1")
+        pytest.raises(morvela.RecordingReadError, rec.read, 10, 20).match(
+            f"^{url}: the object changed after it was opened$")
+    store.rm(url)

@@ -676,7 +676,10 @@ class _Cluster(_Place):
         self._executor = self._client.get_executor(pure=False)
 
     def close(self) -> None:
-        self._executor.shutdown(wait=False)
+        try:
+            self._executor.shutdown(wait=False)
+        except Exception:  # noqa: BLE001 - a client closed meanwhile cancels nothing
+            pass
 
     def _lost(self) -> Optional[str]:
         if self._client.status == "running":

@@ -463,6 +463,27 @@ def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
     assert not leftovers(tmp_path / "out")
 
 
+def test_a_cluster_lost_mid_batch_leaves_each_recording_said(write, tmp_path, cluster):
+    # Lost while a worker writes: what was in flight is not confirmed, and
+    # a batch given a client that is closed runs nothing.
+    _, client = cluster
+    sources = [p for p, _ in recordings(write, 6, rows=3000, inputs=2)]
+    marker, release = str(tmp_path / "stalled"), str(tmp_path / "release")
+    client.run(stall_on_workers, marker, release)
+    when_exists(marker, client.close)
+    (tmp_path / "out").mkdir()
+    try:
+        outcomes = morvela.export_batch(sources, tmp_path / "out", client=client)
+        lost = "the connection to the scheduler was lost"
+        unsure = f"not confirmed: {lost}; a worker may still write it"
+        assert {o.error for o in outcomes} - {None} == {unsure}
+        assert all(os.path.exists(o.target) for o in outcomes if o.error is None)
+        assert [o.error for o in morvela.convert_batch(sources[:2], tmp_path, client=client)] == \
+            [f"not converted: {lost}"] * 2
+    finally:
+        open(release, "w").close()
+
+
 @pytest.mark.parametrize("handler, job", [("ignored", "export"), ("own", "export"),
                                           ("own", "convert")])
 def test_a_callers_own_signal_handling_is_kept(write, tmp_path, monkeypatch, handler, job):

@@ -129,6 +129,14 @@ def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypa
         same_bits(opened.read(), values)
         assert opened.columns[699] == "in699"
     assert fetched == [64 << 10, 248 + 700 * 96 - (64 << 10), 3 * 700 * 2]
+    # No rows: the header and table are the whole object, in one range or two.
+    for inputs, fetches in ((2, [248 + 2 * 96]), (700, [64 << 10, 248 + 700 * 96 - (64 << 10)])):
+        empty = f"{prefix}/empty{inputs}.dat"
+        fs.put_file(str(raw_recording(write, "empty.dat", 0, inputs)[0]), empty)
+        fetched.clear()
+        with morvela.open(empty, storage_options=options) as opened:
+            assert (opened.shape, opened.columns[-1]) == ((0, inputs), f"in{inputs - 1}")
+        assert fetched == fetches
 
 
 def test_the_command_lines_read_objects(write, tmp_path, bucket, capsys):

@@ -2,6 +2,7 @@
 # recording's file name alone, and a batch in which one bad file stops no
 # other.
 
+import errno
 import os
 import time
 
@@ -153,4 +154,13 @@ def test_a_conversions_hooks_follow_its_reading_and_may_leave_no_report(write, t
     for hooks in ({"stop": stop_at(2)}, {"ready": stop_at(1)}):
         seen = []
         pytest.raises(Stopped, convert_to, source, target, target, None, **hooks)
+        assert os.listdir(tmp_path) == ["big.dat"]
+    # A system error from one is the report's.
+    for error, reason in ((OSError(errno.ENOSPC, "full"), os.strerror(errno.ENOSPC)),
+                          (OSError("gone"), "gone")):
+        def fail(*_, error=error):
+            raise error
+
+        assert pytest.raises(morvela.ExportError, convert_to, source, target, target, None,
+                             fail).value.reason == reason
         assert os.listdir(tmp_path) == ["big.dat"]

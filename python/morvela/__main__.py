@@ -388,6 +388,10 @@ def _silence_cluster_logs() -> None:
     batch."""
     import logging
 
+    try:  # its import sets the levels of its loggers: first, then
+        import distributed  # noqa: F401
+    except ImportError:
+        pass
     for name in ["distributed", "tornado", "asyncio", *logging.root.manager.loggerDict]:
         if name.split(".")[0] in ("distributed", "tornado", "asyncio"):
             logging.getLogger(name).setLevel(logging.CRITICAL + 1)

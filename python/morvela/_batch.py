@@ -114,10 +114,19 @@ def connect(address: str, timeout: float) -> "distributed.Client":
     except ImportError as error:
         raise WorkerError(f"--scheduler needs dask.distributed "
                          f"(pip install 'morvela[xarray]'): {error}") from None
+    class Client(distributed.Client):  # type: ignore[misc]
+        # One that fails to start is closed: at exit it would try to close
+        # again, and print the traceback of its failure to.
+        def start(self, **options: Any) -> None:
+            try:
+                super().start(**options)
+            except BaseException:
+                self.status = "closed"
+                raise
+
     try:
         with dask.config.set({"distributed.comm.timeouts.connect": timeout}):
-            return distributed.Client(address, timeout=timeout,
-                                      set_as_default=False)
+            return Client(address, timeout=timeout, set_as_default=False)
     except Exception as error:  # noqa: BLE001 - any reason is one line
         raise WorkerError(f"cannot reach the scheduler at {address}: "
                          f"{one_line(error)}") from None

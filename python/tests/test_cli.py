@@ -326,22 +326,42 @@ def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch
 def ports():
     # Ports on this machine: CLOSED (nothing listens), SILENT (takes the
     # connection and says nothing, as a web server does until asked) and
-    # CLOSING (takes it and closes it at once).
-    servers = {name: socket.create_server(("127.0.0.1", 0)) for name in ("CLOSED", "SILENT",
-                                                                         "CLOSING")}
+    # CLOSING (takes it and closes it at once) and SPEAKING (says what no
+    # scheduler says first, and closes it).
+    servers = {name: socket.create_server(("127.0.0.1", 0))
+               for name in ("CLOSED", "SILENT", "CLOSING", "SPEAKING")}
     found = {name: str(server.getsockname()[1]) for name, server in servers.items()}
     servers.pop("CLOSED").close()
 
-    def close_each(server):
+    def close_each(server, said=b""):
         with contextlib.suppress(OSError):  # until the server is closed
             while True:
-                server.accept()[0].close()
+                with server.accept()[0] as connection:
+                    connection.sendall(said)
 
     threading.Thread(target=close_each, args=(servers["CLOSING"],), daemon=True).start()
+    threading.Thread(target=close_each, args=(servers["SPEAKING"], b"SSH-2.0-x\r\n" * 9),
+                     daemon=True).start()
     yield found
     for server in servers.values():
         server.shutdown(socket.SHUT_RDWR)
         server.close()
+
+
+def test_a_cluster_that_fails_says_one_line_and_nothing_of_its_own(write, tmp_path, ports):
+    # In a process of its own, which ends after the failure: a port that
+    # speaks but is no scheduler; a log line of the cluster's.
+    pytest.importorskip("distributed")
+    path, _ = raw_recording(write, "r.dat", 10, 1)
+    done = run_cli("export", path, "--scheduler", f"127.0.0.1:{ports['SPEAKING']}", cwd=tmp_path)
+    assert done.returncode == 4 and done.stderr.startswith(
+        f"morvela: cannot reach the scheduler at 127.0.0.1:{ports['SPEAKING']}: ")
+    one_line(done.stderr)
+    logged = subprocess.run([sys.executable, "-c", "import logging, morvela.__main__ as m; "
+                             "m._silence_cluster_logs(); import distributed; "
+                             "logging.getLogger('distributed.client').error('lost')"],
+                            capture_output=True, text=True, timeout=300)
+    assert (logged.returncode, logged.stderr) == (0, "")
 
 
 def test_connect_asks_for_its_timeout_and_says_why_it_failed(monkeypatch, capsys):
@@ -352,15 +372,19 @@ def test_connect_asks_for_its_timeout_and_says_why_it_failed(monkeypatch, capsys
 
     seen = []
 
-    def client(address, **options):
-        seen.append((address, options, dask.config.get("distributed.comm.timeouts.connect")))
+    def start(client, **options):
+        seen.append(client)
+        seen.append((client._start_arg, client._timeout, client._set_as_default,
+                     dask.config.get("distributed.comm.timeouts.connect")))
         raise OSError("refused,\n  twice")
 
     monkeypatch.setattr(_batch, "_probe", lambda address, timeout: None)
-    monkeypatch.setattr(distributed, "Client", client)
+    monkeypatch.setattr(distributed.Client, "start", start)
     raised = pytest.raises(_batch.WorkerError, _batch.connect, "h:1", 2.5)
     assert str(raised.value) == "cannot reach the scheduler at h:1: refused, twice"
-    assert seen == [("h:1", {"timeout": 2.5, "set_as_default": False}, 2.5)]
+    # A client that did not start is closed: it tries no close of its own.
+    made = seen.pop(0)
+    assert seen == [("h:1", 2.5, False, 2.5)] and made.status == "closed"
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert str(pytest.raises(_batch.WorkerError, _batch.connect, "h:1", 1).value).startswith(
         "--scheduler needs dask.distributed (pip install 'morvela[xarray]'): ")

@@ -145,15 +145,39 @@ def fetch(fs: Any, paths: Sequence[str], starts: Sequence[int], ends: Sequence[i
 
 
 def infos(fs: Any, paths: Sequence[str]) -> List[Dict[str, Any]]:
-    """fs.info of each path, concurrently where the filesystem can."""
+    """fs.info of each path, concurrently where the filesystem can; an
+    error that carries no errno names the URL of its path."""
     if _is_s3(fs) and len(paths) > 1:
         from fsspec.asyn import sync
 
-        async def every() -> List[Dict[str, Any]]:
-            return await asyncio.gather(*(fs._info(p) for p in paths))
+        async def every() -> List[Any]:
+            return await asyncio.gather(*(fs._info(p) for p in paths), return_exceptions=True)
 
-        return sync(fs.loop, every)
-    return [fs.info(p) for p in paths]
+        found = sync(fs.loop, every)
+    else:
+        found = []
+        for path in paths:
+            try:
+                found.append(fs.info(path))
+            except OSError as error:
+                found.append(error)
+                break
+    for path, info in zip(paths, found):
+        if isinstance(info, OSError) and info.errno is None:
+            raise _named(info, fs.unstrip_protocol(path))
+        if isinstance(info, BaseException):
+            raise info
+    return found
+
+
+def _named(error: OSError, url: str) -> OSError:
+    """`error`, a filesystem's own that carries no errno (s3fs raises
+    FileNotFoundError(path) and PermissionError("Forbidden")), as a system
+    error of its kind that names `url` and says why."""
+    code = {FileNotFoundError: errno.ENOENT, PermissionError: errno.EACCES}.get(type(error),
+                                                                               errno.EIO)
+    text = one_line(error)
+    return OSError(code, os.strerror(code) if url.endswith(text) else text, url)
 
 
 def heads(fs: Any, paths: Sequence[str], sizes: Sequence[int], tags: Sequence[Optional[str]],
@@ -179,12 +203,15 @@ def with_samples(head: bytes, samples: int) -> bytes:
 def plainly(url: Union[str, bytes], call: Callable[..., T], *args: Any, **options: Any) -> T:
     """call(*args, **options), with any failure of the filesystem's own
     kind (no credentials, an endpoint that does not answer) as an OSError
-    that names `url`; a system error that names nothing (a connection
-    reset) is given `url` as its file name."""
+    that names `url`, as is one of the filesystem's own OSErrors that
+    carry no errno; a system error that names nothing (a connection reset)
+    is given `url` as its file name."""
     try:
         return call(*args, **options)
     except OSError as error:
-        if error.filename is None and error.errno is not None:
+        if error.errno is None:
+            raise _named(error, os.fsdecode(url)) from None
+        if error.filename is None:
             error.filename = os.fsdecode(url)
         raise
     except RecordingReadError:

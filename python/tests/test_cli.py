@@ -322,6 +322,14 @@ def test_plot_and_export_refuse_in_one_line(write, tmp_path, capsys, monkeypatch
     assert sorted(os.listdir(tmp_path)) == ["r.dat"] and path.read_bytes() == before
 
 
+@pytest.mark.parametrize("inputs, more", [(0, ""), (10, ""), (11, ", and 1 more")])
+def test_plot_names_the_first_ten_inputs_of_those_it_has(write, capsys, inputs, more):
+    path, _ = raw_recording(write, "r.dat", 4, inputs)
+    known = ", ".join(f"'in{k}'" for k in range(min(inputs, 10))) or "none"
+    assert cli(capsys, "plot", path, "-i", "X") == (
+        2, "", f"morvela: {path}: no input named 'X' (inputs: {known}{more})\n")
+
+
 @pytest.fixture(scope="module")
 def ports():
     # Ports on this machine: CLOSED (nothing listens), SILENT (takes the

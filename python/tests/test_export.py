@@ -463,6 +463,29 @@ def test_a_cluster_reads_what_relative_paths_name_and_loses_no_recording(
     assert not leftovers(tmp_path / "out")
 
 
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
+                    reason="the pool's workers are this process's children")
+def test_a_worker_killed_between_two_tasks_costs_no_recording(write, tmp_path):
+    # Killed from outside once the first recording is written, before the
+    # batch hands its pool the next.
+    made = recordings(write, 12, rows=3000, inputs=2)
+    killed = []
+
+    def progress(outcome):
+        if not killed:
+            killed.append(multiprocessing.active_children()[0].pid)
+            os.kill(killed[0], signal.SIGKILL)
+            time.sleep(1)  # the pool sees it dead
+
+    (tmp_path / "out").mkdir()
+    outcomes = morvela.export_batch([p for p, _ in made], tmp_path / "out", jobs=2,
+                                    progress=progress)
+    assert killed and [o.error for o in outcomes] == [None] * 12
+    for outcome, (_, values) in zip(outcomes, made):
+        same_bits(parquet_values(outcome.target), values)
+    assert not leftovers(tmp_path / "out")
+
+
 def test_a_cluster_lost_mid_batch_leaves_each_recording_said(write, tmp_path, cluster):
     # Lost while a worker writes: what was in flight is not confirmed, and
     # a batch given a client that is closed runs nothing.

@@ -388,7 +388,7 @@ def _silence_cluster_logs() -> None:
     batch."""
     import logging
 
-    try:  # its import sets the levels of its loggers: first, then
+    try:  # imported first: its import sets its loggers' levels
         import distributed  # noqa: F401
     except ImportError:
         pass

@@ -144,9 +144,9 @@ def fetch(fs: Any, paths: Sequence[str], starts: Sequence[int], ends: Sequence[i
     return got
 
 
-def infos(fs: Any, paths: Sequence[str]) -> List[Dict[str, Any]]:
+def infos(fs: Any, paths: Sequence[str], urls: Sequence[str]) -> List[Dict[str, Any]]:
     """fs.info of each path, concurrently where the filesystem can; an
-    error that carries no errno names the URL of its path."""
+    error that carries no errno names the path's URL in `urls`."""
     if _is_s3(fs) and len(paths) > 1:
         from fsspec.asyn import sync
 
@@ -162,9 +162,9 @@ def infos(fs: Any, paths: Sequence[str]) -> List[Dict[str, Any]]:
             except OSError as error:
                 found.append(error)
                 break
-    for path, info in zip(paths, found):
+    for url, info in zip(urls, found):
         if isinstance(info, OSError) and info.errno is None:
-            raise _named(info, fs.unstrip_protocol(path))
+            raise _named(info, url)
         if isinstance(info, BaseException):
             raise info
     return found

@@ -418,7 +418,7 @@ def _remote_headers(urls: List[str], options: Options,
     and the first bytes of each."""
     fs, _ = filesystem(urls[0], options)
     paths = [fs._strip_protocol(u) for u in urls]
-    listed = listed or plainly(urls[0], remote_infos, fs, paths)
+    listed = listed or plainly(urls[0], remote_infos, fs, paths, urls)
     sizes = [int(info["size"]) for info in listed]
     tags = [remote_tag(info) for info in listed]
     heads = plainly(urls[0], remote_heads, fs, paths, sizes, tags, urls)

@@ -27,6 +27,11 @@ def connection_reset(*args):
     raise RuntimeError("connection reset by peer")
 
 
+def dropped(*args):
+    # One that is the store's own OSError, with no errno.
+    raise OSError("connection reset by peer")
+
+
 async def reset_by_peer(*args):
     # One that is an OSError naming nothing, in place of a range's read.
     raise ConnectionResetError(errno.ECONNRESET, "connection reset by peer")
@@ -285,13 +290,15 @@ def test_a_store_that_fails_is_an_oserror_that_names_the_object(write, bucket, m
     # Failing after the listing, or after the open.
     rec = morvela.open(urls[0], storage_options=options)
     many = morvela.open_mfdataset(urls, storage_options=options)
-    for name, failing in (("fetch", connection_reset), ("_s3_range", reset_by_peer)):
+    for name, failing in (("fetch", connection_reset), ("fetch", dropped),
+                          ("_s3_range", reset_by_peer)):
         monkeypatch.setattr(_remote, name, failing)
         for read in (rec.read, lambda: many.signal.values,
                      lambda: morvela.open(urls[0], storage_options=options),
                      lambda: morvela.open_mfdataset(urls, storage_options=options)):
             raised = pytest.raises(OSError, read)
             assert raised.value.filename in urls, name
+            assert raised.value.errno in (errno.EIO, errno.ECONNRESET)
             assert raised.value.strerror == "connection reset by peer"
         monkeypatch.undo()
 

@@ -589,4 +589,6 @@ def test_open_mfdataset_paths_name_the_files_meant(write, tmp_path, monkeypatch)
     for url in urls:
         store.pipe_file(url, first.read_bytes())
     same_bits(morvela.open_mfdataset(urls).signal.values, np.stack([values, values]))
+    missing = pytest.raises(FileNotFoundError, morvela.open_mfdataset, [urls[0], urls[1] + "9"])
+    assert (missing.value.errno, missing.value.filename) == (errno.ENOENT, urls[1] + "9")
     store.rm(f"memory://{tmp_path.name}", recursive=True)

@@ -115,7 +115,7 @@ def connect(address: str, timeout: float) -> "distributed.Client":
         raise WorkerError(f"--scheduler needs dask.distributed "
                          f"(pip install 'morvela[xarray]'): {error}") from None
 
-    class Client(distributed.Client):  # type: ignore[misc]
+    class Client(distributed.Client):
         # One that fails to start is closed: at exit it would try to close
         # again, and print the traceback of its failure to.
         def start(self, **options: Any) -> None:

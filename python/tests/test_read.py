@@ -5,6 +5,7 @@
 import datetime
 import os
 import re
+import sys
 import time
 
 import numpy as np
@@ -372,3 +373,10 @@ def test_an_object_rewritten_since_its_open_is_refused_on_any_filesystem(write, 
         pytest.raises(morvela.RecordingReadError, rec.read, 10, 20).match(
             f"^{url}: the object changed after it was opened$")
     store.rm(url)
+
+
+def test_a_url_without_fsspec_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "fsspec", None)
+    pytest.raises(ImportError, morvela.open, "memory://x/r.dat").match(
+        r"^memory://x/r\.dat: a recording at a URL needs fsspec and the filesystem's package "
+        r"\(pip install 'morvela\[s3\]'\)$")

@@ -85,6 +85,10 @@ def test_every_route_reads_an_object_as_its_file(write, tmp_path, bucket, dtype)
                                 storage_options=options).value
         assert (missing.errno, missing.filename) == (errno.ENOENT, f"{prefix}/none.dat")
         assert "s3cr3t" not in str(missing)
+    # As is one the store refuses to show.
+    refused = pytest.raises(PermissionError, morvela.open, url,
+                            storage_options=dict(options, secret="wrong")).value
+    assert (refused.errno, refused.filename) == (errno.EACCES, url) and "wrong" not in str(refused)
 
 
 def test_an_object_rewritten_or_cut_short_is_never_mixed(write, bucket, monkeypatch):

@@ -144,6 +144,10 @@ def main():
                MORVELA_SYNTH=os.path.join(build, "morvela-synth"),
                MORVELA_DEMO=os.path.join(ROOT, "examples", "demo.dat"),
                MPLBACKEND="Agg")
+    # Each program a test starts loads the mutated package, several times
+    # the size of the package, from compiled files that the first writes:
+    # compiled from source each time, it costs a second a program.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
     began = time.time()
     log_path = os.path.join(scratch, "run.log")
     # The folder mutmut makes the mutants in is on PYTHONPATH: made only

@@ -19,7 +19,8 @@ With a mutant on, the plugin runs first the tests that failed with another
 mutant of the same function, then the rest, each group fastest first by
 the times mutmut recorded: mutmut's fork server hands them over in no
 order, and the first that fails ends the run (-x). The order decides
-only how soon a mutant is caught, not whether.
+only how soon a mutant is caught, not whether. A mutant named in the list
+$MORVELA_MUTANTS_EQUIVALENT names runs no test: mutmut counts it skipped.
 
 A process that outlives its test (a cluster's worker) names each function
 once, for the first test that reaches it there.
@@ -43,6 +44,7 @@ FOLDER = "MORVELA_MUTANT_HITS"
 # Beside mutmut's own stats: "FUNCTION TEST" for each test that failed
 # with a mutant of FUNCTION on.
 KILLERS = "mutmut-killers.txt"
+EQUIVALENT = "MORVELA_MUTANTS_EQUIVALENT"
 
 
 def recording() -> bool:
@@ -148,6 +150,17 @@ def pytest_collection_modifyitems(items):
             if of == function:
                 killers.add(test)
     items.sort(key=lambda item: (item.nodeid not in killers, took.get(item.nodeid, 0.0)))
+
+
+def pytest_sessionstart(session):
+    name, listing = os.environ.get("MUTANT_UNDER_TEST", ""), os.environ.get(EQUIVALENT)
+    if "__mutmut_" not in name or not listing:
+        return
+    with open(listing, encoding="utf-8") as f:
+        if any(line.split(" ", 1)[0] == name for line in f):
+            import pytest
+
+            pytest.exit("listed as equivalent", returncode=34)  # mutmut's "skipped"
 
 
 def pytest_runtest_logreport(report):

@@ -7,11 +7,14 @@ never touched) with the binding the venv built, and mutmut runs there with
 python/setup.cfg's [mutmut] section. Programs the tests start
 (python -m morvela, worker processes) import the mutated tree too.
 
-A mutant no test can tell from the code is listed, with why, in
-tools/python_equivalent_mutants.txt; the score is what the tests killed
-of the rest, and must be at least 90 %. The run fails as well where a
-list has drifted from the code: a name listed twice, a name no mutant
-has, or a listed equivalent that a test kills.
+A mutant no test can tell from the code is listed in
+tools/python_equivalent_mutants.txt, with the fingerprint of the change
+it makes and why; the run gives it no test, and the score is what the
+tests killed of the rest, which must be at least 90 %. The run fails as
+well where a list has drifted from the code: a name listed twice, a name
+no mutant has, or a listed name that now makes another change (mutmut
+numbers a function's mutants in order, and a change to the function
+renumbers them). A mutant not killed is printed with its fingerprint.
 
 mutmut maps tests to code by what runs in the test process; with
 tools/mutant_hits.py it sees what runs in the processes a test starts as
@@ -58,6 +61,31 @@ def listed(path):
                 sys.exit(f"{path}:{number}: {name} is listed twice")
             names[name] = why.strip()
     return names
+
+
+def fingerprints(names, scratch, python):
+    """{NAME: FINGERPRINT}: 8 hex digits of the lines mutant NAME changes
+    (their text without indentation), from the copy in `scratch`."""
+    code = ("import hashlib, sys\n"
+            "from mutmut.mutation.diff_apply import get_diff_for_mutant\n"
+            "for name in sys.stdin.read().split():\n"
+            "    lines = get_diff_for_mutant(name).splitlines()[2:]\n"
+            "    changed = ''.join(l[0] + l[1:].strip() + '\\n' for l in lines if l[:1] in '+-')\n"
+            "    print(name, hashlib.sha1(changed.encode()).hexdigest()[:8])\n")
+    shown = subprocess.run([python, "-c", code], cwd=scratch, input="\n".join(names),
+                           capture_output=True, text=True, check=True).stdout
+    return dict(line.split(" ") for line in shown.splitlines())
+
+
+def equivalents():
+    """{NAME: FINGERPRINT} of the equivalent mutants listed."""
+    known = {}
+    for name, rest in listed(EQUIVALENT).items():
+        mark, _, why = rest.partition(" ")
+        if not re.fullmatch("[0-9a-f]{8}", mark) or not why.strip():
+            sys.exit(f"{EQUIVALENT}: {name}: want NAME FINGERPRINT WHY")
+        known[name] = mark
+    return known
 
 
 def killed_in_workers(status, scratch, env, python):
@@ -143,7 +171,9 @@ def main():
                MORVELA_BINARY=os.path.join(build, "Morvela"),
                MORVELA_SYNTH=os.path.join(build, "morvela-synth"),
                MORVELA_DEMO=os.path.join(ROOT, "examples", "demo.dat"),
-               MPLBACKEND="Agg")
+               MPLBACKEND="Agg",
+               # mutant_hits gives the mutants listed here no test.
+               MORVELA_MUTANTS_EQUIVALENT=EQUIVALENT)
     # Each program a test starts loads the mutated package, several times
     # the size of the package, from compiled files that the first writes:
     # compiled from source each time, it costs a second a program.
@@ -165,21 +195,21 @@ def main():
                                capture_output=True, text=True, check=True).stdout
         status = dict(re.findall(r"^\s*(\S+): (.+)$", shown, re.M))
         killed_in_workers(status, scratch, env, python)
-    known = listed(EQUIVALENT)
+    known = equivalents()
     counted = {n: s for n, s in status.items() if n not in known}
     # A mutant that makes a test hang or crash is caught as well.
     killed = [n for n, s in counted.items() if s in CAUGHT]
     missed = sorted(n for n, s in counted.items() if s not in CAUGHT)
-    for name in missed:
-        print(f"{counted[name]}: {name}")
     stale = sorted((set(known) | set(listed(IN_WORKERS))) - set(status))
+    marks = fingerprints(missed + sorted(set(known) - set(stale)), scratch, python)
+    for name in missed:
+        print(f"{counted[name]}: {name} {marks[name]}")
     for name in stale:
         print(f"listed, but no such mutant: {name}")
-    # mutmut numbers the mutants of a function in order: a change to the
-    # function renumbers them, and a listed name then means another mutant.
-    drifted = sorted(n for n in known if status.get(n) == "killed")
+    drifted = sorted(n for n in set(known) - set(stale) if marks[n] != known[n])
     for name in drifted:
-        print(f"listed as equivalent, but a test kills it (renumbered?): {name}")
+        print(f"listed as equivalent, but it now makes another change (renumbered?): "
+              f"{name} {marks[name]}")
     score = len(killed) / len(counted) if counted else 1.0
     print(f"\nPython: {len(killed)} of {len(counted)} mutants killed ({score:.1%}), "
           f"{len(known) - len(stale)} equivalent, {len(missed)} not killed; "

@@ -26,11 +26,18 @@ that mutant switched on.
 The tests' S3-API server is started once for the run, and each test
 session takes a bucket of its own there.
 
-    tools/python_mutants.py VENV [MUTANT_NAME ... | --resume]
+A run longer than the time at hand is carried over to another checkout:
+--save FILE writes what the run has checked, with a hash of the sources it
+ran on (python/ and recorder/), and --carry FILE starts a run that checks
+only the rest, refusing a record made on other sources. mutmut itself keeps
+a recorded result only where the function's code hashes the same.
+
+    tools/python_mutants.py VENV [MUTANT_NAME ... | --resume | --save FILE | --carry FILE]
 """
 
 import contextlib
 import glob
+import hashlib
 import json
 import os
 import re
@@ -88,6 +95,62 @@ def equivalents():
     return known
 
 
+def tree_hash(top, digest=None):
+    """sha1 over the files under `top` (paths and bytes), leaving out
+    compiled files and the built binding."""
+    digest = digest or hashlib.sha1()
+    for folder, dirs, files in sorted(os.walk(top)):
+        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+        for name in sorted(n for n in files if not n.endswith((".so", ".pyc"))):
+            path = os.path.join(folder, name)
+            digest.update(os.path.relpath(path, top).encode() + b"\0")
+            with open(path, "rb") as f:
+                digest.update(f.read() + b"\0")
+    return digest
+
+
+def sources_hash():
+    """The hash of python/ and recorder/, which a run's results rest on."""
+    digest = hashlib.sha1()
+    for top in ("python", "recorder"):
+        digest.update(top.encode() + b"\0")
+        tree_hash(os.path.join(ROOT, top), digest)
+    return digest.hexdigest()
+
+
+def save(scratch, path):
+    """Writes the results in `scratch` that a run has checked to `path`."""
+    for name in ("morvela", "tests"):
+        if tree_hash(os.path.join(scratch, name)).digest() != \
+                tree_hash(os.path.join(ROOT, "python", name)).digest():
+            sys.exit(f"python/{name} changed since the run in {scratch} began")
+    files = {}
+    for meta in glob.glob(os.path.join(scratch, "mutants", "**", "*.py.meta"), recursive=True):
+        with open(meta, encoding="utf-8") as f:
+            data = json.load(f)
+        files[os.path.relpath(meta, os.path.join(scratch, "mutants"))] = {
+            "hash_by_function_name": data["hash_by_function_name"],
+            "exit_code_by_key": {k: v for k, v in data["exit_code_by_key"].items()
+                                 if v is not None}}
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"sources": sources_hash(), "files": files}, f, indent=0, sort_keys=True)
+        f.write("\n")
+
+
+def carry(scratch, path):
+    """Seeds the fresh `scratch` with the results recorded in `path`."""
+    with open(path, encoding="utf-8") as f:
+        record = json.load(f)
+    if record["sources"] != sources_hash():
+        sys.exit(f"{path} was recorded on other sources than python/ and recorder/ hold now")
+    for name, data in record["files"].items():
+        meta = os.path.join(scratch, "mutants", name)
+        os.makedirs(os.path.dirname(meta), exist_ok=True)
+        with open(meta, "w", encoding="utf-8") as f:
+            json.dump(dict(data, type_check_error_by_key={}, durations_by_key={},
+                           estimated_durations_by_key={}), f)
+
+
 def killed_in_workers(status, scratch, env, python):
     """Runs each listed worker-only mutant's test with the mutant on; marks
     it killed in `status` where the test fails (or hangs)."""
@@ -127,7 +190,11 @@ def main():
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
     resume = only == ["--resume"]
-    if resume:
+    carried = only[1] if len(only) == 2 and only[0] == "--carry" else None
+    if len(only) == 2 and only[0] == "--save":
+        save(os.path.join(os.path.dirname(venv), "mutmut"), only[1])
+        return
+    if resume or carried:
         only = []
     python, mutmut = os.path.join(venv, "bin", "python"), os.path.join(venv, "bin", "mutmut")
     if not os.path.exists(mutmut) or not glob.glob(
@@ -184,6 +251,8 @@ def main():
     # later, Python would skip it for good, and the tests would import the
     # package the venv installed.
     os.makedirs(os.path.join(scratch, "mutants"), exist_ok=True)
+    if carried:
+        carry(scratch, carried)
     with shared_s3(os.path.join(scratch, "s3"), env):
         with open(log_path, "wb") as log:
             done = subprocess.run([mutmut, "run", *only], cwd=scratch, env=env,

@@ -132,17 +132,39 @@ def save(scratch, path):
             "hash_by_function_name": data["hash_by_function_name"],
             "exit_code_by_key": {k: v for k, v in data["exit_code_by_key"].items()
                                  if v is not None}}
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump({"sources": sources_hash(), "files": files}, f, indent=0, sort_keys=True)
-        f.write("\n")
+    if not files:
+        sys.exit(f"no run to save in {scratch}")
+    # A file is replaced whole; a device or pipe is written to.
+    whole = not os.path.exists(path) or os.path.isfile(path)
+    written = path + ".tmp" if whole else path
+    try:
+        with open(written, "w", encoding="utf-8") as f:
+            json.dump({"sources": sources_hash(), "files": files}, f, indent=0, sort_keys=True)
+            f.write("\n")
+        if whole:
+            os.replace(written, path)
+    except OSError as e:
+        if whole:
+            with contextlib.suppress(OSError):
+                os.unlink(written)
+        sys.exit(f"cannot write {path}: {e.strerror}")
 
 
-def carry(scratch, path):
-    """Seeds the fresh `scratch` with the results recorded in `path`."""
-    with open(path, encoding="utf-8") as f:
-        record = json.load(f)
-    if record["sources"] != sources_hash():
+def record_of(path):
+    """The record `path` holds, where it was made on the sources as they are."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            record = json.load(f)
+        sources = record["sources"]
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        sys.exit(f"cannot read the record {path}: {getattr(e, 'strerror', None) or e}")
+    if sources != sources_hash():
         sys.exit(f"{path} was recorded on other sources than python/ and recorder/ hold now")
+    return record
+
+
+def carry(scratch, record):
+    """Seeds the fresh `scratch` with the results in `record`."""
     for name, data in record["files"].items():
         meta = os.path.join(scratch, "mutants", name)
         os.makedirs(os.path.dirname(meta), exist_ok=True)
@@ -190,10 +212,14 @@ def main():
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
     resume = only == ["--resume"]
-    carried = only[1] if len(only) == 2 and only[0] == "--carry" else None
-    if len(only) == 2 and only[0] == "--save":
+    if only[:1] in (["--save"], ["--carry"]) and len(only) != 2:
+        sys.exit(f"usage: {sys.argv[0]} VENV [MUTANT_NAME ... | --resume | --save FILE | "
+                 f"--carry FILE]")
+    if only[:1] == ["--save"]:
         save(os.path.join(os.path.dirname(venv), "mutmut"), only[1])
         return
+    # Checked before the scratch of an earlier run is cleared.
+    carried = record_of(only[1]) if only[:1] == ["--carry"] else None
     if resume or carried:
         only = []
     python, mutmut = os.path.join(venv, "bin", "python"), os.path.join(venv, "bin", "mutmut")

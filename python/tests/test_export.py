@@ -556,19 +556,24 @@ morvela.export_batch({sources!r}, {str(tmp_path / "out")!r}, jobs=2)
     (tmp_path / "out").mkdir()
     for signum in (signal.SIGTERM, signal.SIGKILL, signal.SIGHUP):
         program = subprocess.Popen([sys.executable, "-c", script], start_new_session=True)
-        while len(list(tmp_path.glob("started*"))) < 2:
-            assert program.poll() is None
-            time.sleep(0.01)
-        workers = [int(m.name[len("started"):]) for m in tmp_path.glob("started*")]
-        os.killpg(program.pid, signum) if signum == signal.SIGHUP else program.send_signal(signum)
-        assert program.wait(60) == -signum
-        for pid in workers:
-            for _ in range(6000):
-                if not os.path.exists(f"/proc/{pid}") or \
-                        open(f"/proc/{pid}/stat").read().split()[2] == "Z":
-                    break
+        try:
+            while len(list(tmp_path.glob("started*"))) < 2:
+                assert program.poll() is None
                 time.sleep(0.01)
-            else:
-                raise AssertionError(f"worker {pid} outlived its program")
-            os.unlink(f"{marker}{pid}")
+            workers = [int(m.name[len("started"):]) for m in tmp_path.glob("started*")]
+            os.killpg(program.pid, signum) if signum == signal.SIGHUP else program.send_signal(signum)
+            assert program.wait(60) == -signum
+            for pid in workers:
+                for _ in range(6000):
+                    if not os.path.exists(f"/proc/{pid}") or \
+                            open(f"/proc/{pid}/stat").read().split()[2] == "Z":
+                        break
+                    time.sleep(0.01)
+                else:
+                    raise AssertionError(f"worker {pid} outlived its program")
+                os.unlink(f"{marker}{pid}")
+        finally:
+            # A failed case must not leave its workers asleep for an hour.
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(program.pid, signal.SIGKILL)
         assert os.listdir(tmp_path / "out") == []

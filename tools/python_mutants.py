@@ -99,8 +99,7 @@ def tree_hash(top, digest=None):
     """sha1 over the files under `top` (paths and bytes), leaving out
     compiled files and the built binding."""
     digest = digest or hashlib.sha1()
-    for folder, dirs, files in sorted(os.walk(top)):
-        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+    for folder, _, files in sorted(os.walk(top)):
         for name in sorted(n for n in files if not n.endswith((".so", ".pyc"))):
             path = os.path.join(folder, name)
             digest.update(os.path.relpath(path, top).encode() + b"\0")
@@ -212,11 +211,13 @@ def main():
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
     resume = only == ["--resume"]
+    build = os.path.dirname(venv)
+    scratch = os.path.join(build, "mutmut")
     if only[:1] in (["--save"], ["--carry"]) and len(only) != 2:
         sys.exit(f"usage: {sys.argv[0]} VENV [MUTANT_NAME ... | --resume | --save FILE | "
                  f"--carry FILE]")
     if only[:1] == ["--save"]:
-        save(os.path.join(os.path.dirname(venv), "mutmut"), only[1])
+        save(scratch, only[1])
         return
     # Checked before the scratch of an earlier run is cleared.
     carried = record_of(only[1]) if only[:1] == ["--carry"] else None
@@ -227,8 +228,6 @@ def main():
             os.path.join(venv, "lib", "python3*", "site-packages", "pytest_timeout.py")):
         subprocess.run([python, "-m", "pip", "install", "-q", "mutmut>=3.8,<4",
                         "pytest-timeout>=2.1"], check=True)
-    build = os.path.dirname(venv)
-    scratch = os.path.join(build, "mutmut")
     # --resume goes on with the mutants a stopped run left unchecked, on the
     # copy it made.
     if not only and not resume:

@@ -32,6 +32,8 @@ ran on (python/ and recorder/), and --carry FILE starts a run that checks
 only the rest, refusing a record made on other sources. mutmut itself keeps
 a recorded result only where the function's code hashes the same.
 
+Ended by Ctrl-C, it prints "interrupted" and ends with status 130.
+
     tools/python_mutants.py VENV [MUTANT_NAME ... | --resume | --save FILE | --carry FILE]
 """
 
@@ -119,10 +121,6 @@ def sources_hash():
 
 def save(scratch, path):
     """Writes the results in `scratch` that a run has checked to `path`."""
-    for name in ("morvela", "tests"):
-        if tree_hash(os.path.join(scratch, name)).digest() != \
-                tree_hash(os.path.join(ROOT, "python", name)).digest():
-            sys.exit(f"python/{name} changed since the run in {scratch} began")
     files = {}
     for meta in glob.glob(os.path.join(scratch, "mutants", "**", "*.py.meta"), recursive=True):
         with open(meta, encoding="utf-8") as f:
@@ -133,6 +131,10 @@ def save(scratch, path):
                                  if v is not None}}
     if not files:
         sys.exit(f"no run to save in {scratch}")
+    for name in ("morvela", "tests"):
+        if tree_hash(os.path.join(scratch, name)).digest() != \
+                tree_hash(os.path.join(ROOT, "python", name)).digest():
+            sys.exit(f"python/{name} changed since the run in {scratch} began")
     # A file is replaced whole; a device or pipe is written to.
     whole = not os.path.exists(path) or os.path.isfile(path)
     written = path + ".tmp" if whole else path
@@ -143,33 +145,41 @@ def save(scratch, path):
         if whole:
             os.replace(written, path)
     except OSError as e:
+        sys.exit(f"cannot write {path}: {e.strerror}")
+    finally:
         if whole:
             with contextlib.suppress(OSError):
                 os.unlink(written)
-        sys.exit(f"cannot write {path}: {e.strerror}")
 
 
 def record_of(path):
-    """The record `path` holds, where it was made on the sources as they are."""
+    """{META FILE: CONTENT} from the record `path`, where it was made on the
+    sources as they are."""
     try:
         with open(path, encoding="utf-8") as f:
             record = json.load(f)
         sources = record["sources"]
-    except (OSError, ValueError, KeyError, TypeError) as e:
+        metas = {name: dict(data, type_check_error_by_key={}, durations_by_key={},
+                            estimated_durations_by_key={})
+                 for name, data in record["files"].items()}
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
         sys.exit(f"cannot read the record {path}: {getattr(e, 'strerror', None) or e}")
     if sources != sources_hash():
         sys.exit(f"{path} was recorded on other sources than python/ and recorder/ hold now")
-    return record
+    for name in metas:
+        if not name.endswith(".py.meta") or os.path.isabs(name) or \
+                os.path.normpath(name).startswith(".."):
+            sys.exit(f"cannot read the record {path}: {name} is no meta file of the package")
+    return metas
 
 
-def carry(scratch, record):
-    """Seeds the fresh `scratch` with the results in `record`."""
-    for name, data in record["files"].items():
+def carry(scratch, metas):
+    """Seeds the fresh `scratch` with `metas` from record_of()."""
+    for name, data in metas.items():
         meta = os.path.join(scratch, "mutants", name)
         os.makedirs(os.path.dirname(meta), exist_ok=True)
         with open(meta, "w", encoding="utf-8") as f:
-            json.dump(dict(data, type_check_error_by_key={}, durations_by_key={},
-                           estimated_durations_by_key={}), f)
+            json.dump(data, f)
 
 
 def killed_in_workers(status, scratch, env, python):
@@ -209,19 +219,19 @@ def shared_s3(folder, env):
 def main():
     # Ended by SIGTERM, the run still stops the server it started.
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
+    if len(sys.argv) < 2 or sys.argv[2:3] in (["--save"], ["--carry"]) and len(sys.argv) != 4:
+        sys.exit(f"usage: {sys.argv[0]} VENV [MUTANT_NAME ... | --resume | --save FILE | "
+                 f"--carry FILE]")
     venv, only = os.path.abspath(sys.argv[1]), sys.argv[2:]
     resume = only == ["--resume"]
     build = os.path.dirname(venv)
     scratch = os.path.join(build, "mutmut")
-    if only[:1] in (["--save"], ["--carry"]) and len(only) != 2:
-        sys.exit(f"usage: {sys.argv[0]} VENV [MUTANT_NAME ... | --resume | --save FILE | "
-                 f"--carry FILE]")
     if only[:1] == ["--save"]:
         save(scratch, only[1])
         return
     # Checked before the scratch of an earlier run is cleared.
     carried = record_of(only[1]) if only[:1] == ["--carry"] else None
-    if resume or carried:
+    if resume or carried is not None:
         only = []
     python, mutmut = os.path.join(venv, "bin", "python"), os.path.join(venv, "bin", "mutmut")
     if not os.path.exists(mutmut) or not glob.glob(
@@ -276,7 +286,7 @@ def main():
     # later, Python would skip it for good, and the tests would import the
     # package the venv installed.
     os.makedirs(os.path.join(scratch, "mutants"), exist_ok=True)
-    if carried:
+    if carried is not None:
         carry(scratch, carried)
     with shared_s3(os.path.join(scratch, "s3"), env):
         with open(log_path, "wb") as log:
@@ -313,4 +323,9 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:
+        # The server and the temporary file are gone by now.
+        print("interrupted", file=sys.stderr)
+        sys.exit(130)
